@@ -1,0 +1,87 @@
+#include <fstream>
+#include <string>
+
+#include "archive/file_path.h"
+#include "archive/update_archive.h"
+
+namespace kp {
+
+namespace {
+
+// Adds one directory record at `position`, with the layout derived so far.
+void accept_entry(UpdateArchive& archive, u32 position, const unsigned char* bytes) {
+    EntryRecord& entry = archive.entries[position];
+    entry.record = decode_record(bytes);
+    entry.chunk_size = chunk_size_of(entry.record.size);
+    entry.data_offset = static_cast<u32>(archive.data_start + archive.chunk_sum);
+    entry.data.reset();
+    archive.used_size = static_cast<u32>(archive.used_size + entry.record.size);
+    archive.chunk_sum = static_cast<u32>(archive.chunk_sum + entry.chunk_size);
+
+    SignatureGroup& group = archive.groups[entry.record.signature[0]];
+    if (group.positions.empty() || group.second_signature == entry.record.signature[1]) {
+        group.positions.push_back(static_cast<i32>(position));
+        group.second_signature = entry.record.signature[1];
+    } else if (archive.console != nullptr) {
+        console_print(*archive.console, attr_red, "2nd data mismatch at (%d) %s.\n",
+                      static_cast<i32>(entry.record.index),
+                      console_text(*archive.console, record_text(entry.record.name)).c_str());
+    }
+}
+
+}  // namespace
+
+i32 load_archive(UpdateArchive& archive, std::istream& in) {
+    RecordBytes header;
+    if (!in.read(reinterpret_cast<char*>(header.data()), header.size())) {
+        return load_malformed;
+    }
+    archive.header.record = decode_record(header.data());
+    const u32 file_count = archive.header.record.index;
+    if (file_count < 1 || file_count > max_file_count) {
+        return load_malformed;
+    }
+
+    archive.data_start = data_start_of(file_count);
+    archive.entries.resize(file_count);
+    archive.used_size = 0;
+    archive.chunk_sum = 0;
+
+    // One read for the whole directory; records before a short one still count,
+    // exactly as if each had been read on its own.
+    std::string directory(std::size_t{file_count} * record_size, '\0');
+    in.read(directory.data(), static_cast<std::streamsize>(directory.size()));
+    const auto complete = static_cast<u32>(static_cast<std::size_t>(in.gcount()) / record_size);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(directory.data());
+    for (u32 position = 0; position < complete; ++position) {
+        accept_entry(archive, position, bytes + std::size_t{position} * record_size);
+    }
+    if (complete < file_count) {
+        return load_malformed;
+    }
+
+    const u32 declared_end = static_cast<u32>(archive.header.record.size * chunk_alignment);
+    if (static_cast<u32>(archive.data_start + archive.chunk_sum) != declared_end) {
+        return load_malformed;
+    }
+    archive.loaded = true;
+    return static_cast<i32>(file_count);
+}
+
+i32 load_archive(UpdateArchive& archive, const char* path) {
+    std::ifstream in(file_path(path), std::ios::binary);
+    if (!in.is_open()) {
+        in.clear();
+        in.open(file_path(archive.base_directory + path), std::ios::binary);
+        if (!in.is_open()) {
+            return load_cannot_open;
+        }
+    }
+    const i32 result = load_archive(archive, in);
+    if (result > 0) {
+        archive.path = path;
+    }
+    return result;
+}
+
+}  // namespace kp

@@ -1,0 +1,65 @@
+// The 128-byte record shared by the header and the directory, and its decoding.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+namespace kp {
+
+using u16 = std::uint16_t;
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+using i32 = std::int32_t;
+
+inline constexpr std::size_t record_size = 128;
+inline constexpr std::size_t text_field_size = 88;
+inline constexpr u32 chunk_alignment = 512;
+
+// Field offsets inside a record. The header reuses `index` as its file count and
+// `size` as the archive's total size in 512-byte blocks; its signatures are unused.
+inline constexpr std::size_t name_offset = 0;
+inline constexpr std::size_t index_offset = 88;
+inline constexpr std::size_t size_offset = 92;
+inline constexpr std::size_t signature_offset = 96;  // four u64, 8 bytes apart
+
+using RecordBytes = std::array<unsigned char, record_size>;
+
+struct DirectoryRecord {
+    std::array<char, text_field_size> name{};  // NUL-terminated unless all 88 bytes are text
+    u32 index = 0;                             // header: file_count
+    u32 size = 0;                              // header: total_blocks
+    std::array<u64, 4> signature{};
+};
+
+struct EntryRecord {
+    DirectoryRecord record;
+    std::unique_ptr<unsigned char[]> data;  // the chunk, once extracted
+    u32 chunk_size = 0;
+    u32 data_offset = 0;
+};
+
+u32 read_u32le(const unsigned char* bytes);
+u64 read_u64le(const unsigned char* bytes);
+
+DirectoryRecord decode_record(const unsigned char* bytes);
+
+// The text of a name field: up to its first NUL, never past its 88 bytes.
+std::string_view record_text(const std::array<char, text_field_size>& field);
+
+// Size rounded up to the next multiple of 512. Wraps like the format's own u32
+// arithmetic, so a size within 511 of 2^32 yields 0.
+constexpr u32 chunk_size_of(u32 size) {
+    return static_cast<u32>(size + (chunk_alignment - 1)) & ~(chunk_alignment - 1);
+}
+
+// Start of the data region for `file_count` entries: ceil(n / 4) blocks. The header
+// is not counted, so for a multiple of four the region begins at the last directory
+// record; archives in the field are laid out this way.
+constexpr u32 data_start_of(u32 file_count) {
+    return static_cast<u32>((file_count + 3) / 4 * chunk_alignment);
+}
+
+}  // namespace kp

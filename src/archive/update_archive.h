@@ -1,0 +1,47 @@
+// The in-memory archive that the loader fills and the reports and extraction read.
+#pragma once
+
+#include <istream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive/records.h"
+#include "frame/console.h"
+
+namespace kp {
+
+inline constexpr u32 max_file_count = 5000;
+
+// Load results besides the file count.
+inline constexpr i32 load_cannot_open = -1;
+inline constexpr i32 load_malformed = -2;
+
+struct SignatureGroup {
+    std::vector<i32> positions;  // directory positions, in the order they were accepted
+    u64 second_signature = 0;    // signature[1] of the latest accepted entry
+};
+
+struct UpdateArchive {
+    std::string path;            // as passed to load_archive, kept only on success
+    std::string base_directory;  // current directory with a trailing '/', or empty
+    EntryRecord header;
+    u32 used_size = 0;   // sum of exact sizes (wraps at 2^32)
+    u32 data_start = 0;  // offset of the first chunk
+    u32 chunk_sum = 0;   // sum of chunk sizes (wraps at 2^32)
+    std::vector<EntryRecord> entries;
+    std::map<u64, SignatureGroup> groups;  // keyed by signature[0], ascending
+    bool loaded = false;
+    ConsoleOutput* console = nullptr;
+};
+
+// Reads and validates the update file at `path`, retrying with base_directory in
+// front. Returns the file count, load_cannot_open or load_malformed. Prints a warning
+// for each entry whose second signature disagrees with its group.
+i32 load_archive(UpdateArchive& archive, const char* path);
+
+// The same validation over an open stream, positioned at the header. Leaves `path`
+// alone; load_archive sets it.
+i32 load_archive(UpdateArchive& archive, std::istream& in);
+
+}  // namespace kp

@@ -1,0 +1,89 @@
+// Coloured, buffered console output: every printed line goes through console_print.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kp {
+
+using u16 = std::uint16_t;
+using i32 = std::int32_t;
+
+// Console character attributes: low four bits pick the foreground (1 blue, 2 green,
+// 4 red, 8 bright).
+inline constexpr u16 attr_grey = 7;
+inline constexpr u16 attr_blue = 9;
+inline constexpr u16 attr_green = 10;
+inline constexpr u16 attr_cyan = 11;
+inline constexpr u16 attr_red = 12;
+inline constexpr u16 attr_yellow = 14;
+inline constexpr u16 attr_white = 15;
+
+// How attribute changes reach the screen.
+enum class ColourMode : std::uint8_t {
+    off,     // never: no escape byte and no console call
+    ansi,    // terminal escape sequences inside the byte stream
+    native,  // the platform's console attribute call, after flushing the text before it
+};
+
+// Where output goes: `write` takes flushed bytes (false when not all were written),
+// `set_attribute` makes a native attribute change.
+struct ConsoleSink {
+    bool (*write)(void* context, const char* data, std::size_t size) = nullptr;
+    void (*set_attribute)(void* context, std::uint16_t attribute) = nullptr;
+    void* context = nullptr;
+};
+
+struct ConsoleOutput {
+    u16 width = 0;
+    u16 current_attribute = 0;
+    u16 initial_attribute = 0;
+    void* handle = nullptr;  // the platform's standard output handle; null when absent
+    std::string separator;   // width - 1 hyphens and a line feed
+    ColourMode colour = ColourMode::off;
+    bool escape_controls = false;  // a terminal: archive text must not drive it
+    bool write_failed = false;
+    ConsoleSink sink;
+    std::string pending;  // text not yet handed to the sink
+};
+
+// What the platform reports about a standard output handle.
+struct ConsoleTraits {
+    bool terminal = false;           // a terminal or console window, not a file or pipe
+    bool native_attributes = false;  // attributes are set by a platform call
+    u16 width = 0;                   // columns; 0 when unknown
+    u16 attribute = attr_grey;       // the attribute in force at start-up
+};
+
+// Decides once how colour is rendered, from the handle and NO_COLOR / CLICOLOR_FORCE
+// (either may be null for "unset").
+ColourMode choose_colour(const ConsoleTraits& traits, const char* no_color, const char* clicolor_force);
+
+// Sets up `console` for `handle`, reading the environment for the colour decision.
+void console_init(ConsoleOutput& console, void* handle);
+
+// As console_init, with the platform's answers and the colour decision given; the
+// seam that tests use with a capturing sink.
+void console_setup(ConsoleOutput& console, void* handle, const ConsoleTraits& traits, ColourMode colour,
+                   ConsoleSink sink);
+
+// printf-style print in `attribute`. Also accepts the I64 length modifier for
+// unsigned 64-bit arguments. Returns the number of characters, negative on error.
+i32 console_print(ConsoleOutput& console, u16 attribute, const char* format, ...);
+
+// Hands all buffered text to the sink. False when a write failed, now or before.
+bool console_flush(ConsoleOutput& console);
+
+// Puts back the attribute the console had at start-up and flushes; safe to repeat.
+void console_restore(ConsoleOutput& console);
+
+// Archive-supplied text as it may be shown: on a terminal, control bytes and DEL
+// become '?'; elsewhere the bytes are kept.
+std::string console_text(const ConsoleOutput& console, std::string_view text);
+
+// The escape sequence that selects `attribute` on an ANSI terminal.
+std::string_view ansi_sequence(u16 attribute);
+
+}  // namespace kp

@@ -1,0 +1,25 @@
+// The program's run: banner, argument checks, load, and the messages for failures.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "archive/update_archive.h"
+#include "frame/console.h"
+
+namespace kp {
+
+inline constexpr i32 exit_ok = 0;
+inline constexpr i32 exit_failure = -1;    // missing argument, unreadable file
+inline constexpr i32 exit_malformed = -2;  // not a valid update file
+
+// Stores `directory` as the base for relative lookups: backslashes become '/', and
+// one '/' is appended when the text holds any '/' at all (so "C:/" becomes "C://").
+void set_base_directory(UpdateArchive& archive, std::string_view directory);
+
+// Everything after console set-up: the banner, the checks, the load and its report.
+// `argv` holds UTF-8 arguments, the program name first.
+i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view current_directory, int argc,
+                char** argv);
+
+}  // namespace kp

@@ -1,0 +1,24 @@
+// The process entry: one archive and one console for the whole run.
+#include "archive/update_archive.h"
+#include "frame/console.h"
+#include "frame/driver.h"
+#include "frame/platform.h"
+
+namespace {
+
+// Destroyed in reverse order: the console is restored (and flushed) before the
+// archive is freed.
+kp::UpdateArchive archive;
+kp::ConsoleOutput console;
+struct RestoreConsoleAtExit {
+    ~RestoreConsoleAtExit() { kp::console_restore(console); }
+} restore_console_at_exit;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    kp::console_init(console, kp::platform_stdout_handle());
+    const kp::i32 status = kp::run_program(archive, console, kp::platform_current_directory(), argc, argv);
+    kp::console_restore(console);
+    return status;
+}

@@ -1,0 +1,23 @@
+// The few calls the process frame needs from the operating system.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "frame/console.h"
+
+namespace kp {
+
+// The standard output handle; null when the process has none.
+void* platform_stdout_handle();
+
+// Terminal or not, its width and attribute; a handle that is no console reports so.
+ConsoleTraits platform_console_traits(void* handle);
+
+// The sink that writes to standard output `handle` and sets its native attributes.
+ConsoleSink platform_stdout_sink(void* handle);
+
+// The current directory as a narrow string; empty when it cannot be had.
+std::string platform_current_directory();
+
+}  // namespace kp

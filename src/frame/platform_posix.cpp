@@ -1,0 +1,69 @@
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "frame/platform.h"
+
+namespace kp {
+
+namespace {
+
+int stdout_descriptor = STDOUT_FILENO;
+
+int descriptor_of(void* handle) {
+    return *static_cast<int*>(handle);
+}
+
+bool write_all(void* context, const char* data, std::size_t size) {
+    const int fd = descriptor_of(context);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+}  // namespace
+
+void* platform_stdout_handle() {
+    return &stdout_descriptor;
+}
+
+ConsoleTraits platform_console_traits(void* handle) {
+    ConsoleTraits traits;
+    if (handle == nullptr || ::isatty(descriptor_of(handle)) == 0) {
+        return traits;
+    }
+    traits.terminal = true;
+    winsize size{};
+    if (::ioctl(descriptor_of(handle), TIOCGWINSZ, &size) == 0) {
+        traits.width = size.ws_col;
+    }
+    return traits;
+}
+
+ConsoleSink platform_stdout_sink(void* handle) {
+    // Terminals take colour as escape sequences in the text; there is no native call.
+    return ConsoleSink{handle != nullptr ? write_all : nullptr, nullptr, handle};
+}
+
+std::string platform_current_directory() {
+    std::vector<char> buffer(4096);
+    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE || buffer.size() > (1u << 20)) {
+            return {};
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    return buffer.data();
+}
+
+}  // namespace kp

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "archive/update_archive.h"
+#include "archive_builder.h"
+#include "support/capture.h"
+
+namespace kp {
+namespace {
+
+using build::Archive;
+using build::Entry;
+
+struct Loaded {
+    test::CapturedConsole capture;
+    UpdateArchive archive;
+    i32 result = 0;
+
+    explicit Loaded(const std::string& bytes) {
+        archive.console = &capture.console;
+        std::istringstream in(bytes);
+        result = load_archive(archive, in);
+    }
+};
+
+Archive with_sizes(std::vector<u32> sizes) {
+    Archive archive;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        archive.entries.push_back({"f" + std::to_string(i), static_cast<u32>(i), sizes[i], {i + 1, 0, 0, 0}, ""});
+    }
+    return archive;
+}
+
+Archive with_count(u32 count) {
+    Archive archive = with_sizes(std::vector<u32>(count, 0));
+    archive.with_data = false;
+    return archive;
+}
+
+struct LayoutCase {
+    const char* what;
+    Archive archive;
+    i32 result;
+    u32 data_start;
+    std::vector<u32> offsets;
+};
+
+TEST(LoadArchive, DerivesLayoutAndChecksSize) {
+    Archive inconsistent = with_sizes({1});
+    inconsistent.total_blocks = 3;
+    Archive count_zero = with_sizes({});
+    Archive count_too_many = with_count(5001);
+    Archive wraps = with_sizes({0xFFFFFE00u, 0x400});  // chunk sum 2^32 + 512
+    wraps.with_data = false;
+    const LayoutCase cases[] = {
+        {"one byte", with_sizes({1}), 1, 512, {512}},
+        {"four entries start inside the directory", with_sizes({1, 512, 513, 0}), 4, 512, {512, 1024, 1536, 2560}},
+        {"five entries", with_sizes({1, 1, 1, 1, 1}), 5, 1024, {1024, 1536, 2048, 2560, 3072}},
+        {"size 0 shares its offset", with_sizes({0, 1000}), 2, 512, {512, 512}},
+        {"sums wrap at 2^32", wraps, 2, 512, {512, 512 + 0xFFFFFE00u}},
+        {"largest count", with_count(5000), 5000, 1250 * 512, {}},
+        {"size disagreement", inconsistent, load_malformed, 512, {512}},
+        {"count 0", count_zero, load_malformed, 0, {}},
+        {"count 5001", count_too_many, load_malformed, 0, {}},
+    };
+    for (const LayoutCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        Loaded loaded(build::bytes(c.archive));
+        EXPECT_EQ(loaded.result, c.result);
+        EXPECT_EQ(loaded.archive.loaded, c.result > 0);
+        EXPECT_EQ(loaded.archive.data_start, c.data_start);
+        for (std::size_t i = 0; i < c.offsets.size(); ++i) {
+            EXPECT_EQ(loaded.archive.entries.at(i).data_offset, c.offsets[i]) << "entry " << i;
+        }
+    }
+}
+
+TEST(LoadArchive, SumsWrapLikeTheFormat) {
+    Archive archive = with_sizes({0xFFFFFE00u, 0x400});
+    archive.with_data = false;
+    Loaded loaded(build::bytes(archive));
+    ASSERT_EQ(loaded.result, 2);
+    EXPECT_EQ(loaded.archive.used_size, 0x200u);
+    EXPECT_EQ(loaded.archive.chunk_sum, 0x200u);
+    EXPECT_EQ(loaded.archive.header.record.size, 2u);
+}
+
+TEST(LoadArchive, RejectsShortInput) {
+    const std::string whole = build::bytes(with_sizes({10, 20, 30}));
+    Loaded short_header(whole.substr(0, 100));
+    EXPECT_EQ(short_header.result, load_malformed);
+
+    // Ends inside the third record: the first two were read, the third is still empty.
+    Loaded short_directory(whole.substr(0, 128 * 3 + 60));
+    EXPECT_EQ(short_directory.result, load_malformed);
+    EXPECT_FALSE(short_directory.archive.loaded);
+    ASSERT_EQ(short_directory.archive.entries.size(), 3u);
+    EXPECT_EQ(short_directory.archive.entries[1].record.size, 20u);
+    EXPECT_EQ(short_directory.archive.entries[2].record.size, 0u);
+    EXPECT_EQ(short_directory.archive.chunk_sum, 1024u);
+}
+
+TEST(LoadArchive, GroupsBySignatureAndWarnsOnSecondMismatch) {
+    Archive archive;
+    archive.entries = {
+        {"a.bin", 10, 1, {0x8000000000000000, 0xA, 0, 0}, ""},
+        {"b.bin", 0xFFFFFFFF, 1, {0x8000000000000000, 0xB, 0, 0}, ""},
+        {"c.bin", 12, 1, {0x8000000000000000, 0xA, 0, 0}, ""},
+        {"d.bin", 13, 1, {0x1, 0, 0, 0}, ""},
+    };
+    archive.total_blocks = 3;  // wrong on purpose: the warning still comes first
+    Loaded loaded(build::bytes(archive));
+    EXPECT_EQ(loaded.result, load_malformed);
+    EXPECT_EQ(loaded.capture.text(), "2nd data mismatch at (-1) b.bin.\n");
+
+    archive.total_blocks.reset();
+    Loaded good(build::bytes(archive));
+    ASSERT_EQ(good.result, 4);
+    ASSERT_EQ(good.archive.groups.size(), 2u);
+    EXPECT_EQ(good.archive.groups.begin()->first, 0x1u);  // unsigned order
+    const SignatureGroup& group = good.archive.groups.at(0x8000000000000000);
+    EXPECT_EQ(group.positions, (std::vector<i32>{0, 2}));
+    EXPECT_EQ(group.second_signature, 0xAu);
+}
+
+TEST(LoadArchive, TextFieldsStopAtTheirEnd) {
+    const std::string long_name(100, 'n');
+    Archive archive;
+    archive.version = std::string(88, 'v');
+    archive.entries = {{"x", 1, 0, {7, 1, 0, 0}, ""}, {long_name, 2, 0, {7, 2, 0, 0}, ""}};
+    Loaded loaded(build::bytes(archive));
+    ASSERT_EQ(loaded.result, 2);
+    EXPECT_EQ(record_text(loaded.archive.header.record.name), std::string(88, 'v'));
+    EXPECT_EQ(loaded.capture.text(), "2nd data mismatch at (2) " + std::string(88, 'n') + ".\n");
+}
+
+TEST(LoadArchive, MismatchNameCannotDriveATerminal) {
+    Archive archive;
+    archive.entries = {{"x", 1, 0, {7, 1, 0, 0}, ""}, {"e\x1b[2J\x7f.bin", 2, 0, {7, 2, 0, 0}, ""}};
+    const std::string bytes = build::bytes(archive);
+    for (const bool terminal : {true, false}) {
+        test::CapturedConsole capture(ColourMode::off, terminal);
+        UpdateArchive loaded;
+        loaded.console = &capture.console;
+        std::istringstream in(bytes);
+        ASSERT_EQ(load_archive(loaded, in), 2);
+        EXPECT_EQ(capture.text(),
+                  terminal ? "2nd data mismatch at (2) e?[2J?.bin.\n" : "2nd data mismatch at (2) e\x1b[2J\x7f.bin.\n");
+    }
+}
+
+TEST(LoadArchive, ReportsUnopenableAndRetriesUnderBaseDirectory) {
+    UpdateArchive archive;
+    EXPECT_EQ(load_archive(archive, "/nonexistent/kpupdate/none.update"), load_cannot_open);
+    EXPECT_TRUE(archive.path.empty());
+
+    UpdateArchive based;
+    based.base_directory = std::string(KPUPDATE_SOURCE_DIR) + "/";
+    EXPECT_EQ(load_archive(based, "examples/sample.update"), 7);
+    EXPECT_EQ(based.path, "examples/sample.update");
+}
+
+TEST(Sample, IsReproducibleFromTheBuilder) {
+    std::ifstream in(std::string(KPUPDATE_SOURCE_DIR) + "/examples/sample.update", std::ios::binary);
+    const std::string stored((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(stored == build::bytes(build::sample())) << "regenerate with make_sample";
+}
+
+}  // namespace
+}  // namespace kp

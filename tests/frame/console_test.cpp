@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include "frame/console.h"
+#include "support/capture.h"
+
+namespace kp {
+namespace {
+
+using test::CapturedConsole;
+
+TEST(ConsolePrint, ChangesAttributeOnlyOnChange) {
+    CapturedConsole ansi(ColourMode::ansi);
+    console_print(ansi.console, attr_yellow, "a\n");
+    console_print(ansi.console, attr_yellow, "b\n");
+    console_print(ansi.console, attr_yellow, "c\n");
+    console_print(ansi.console, attr_white, "d");
+    console_print(ansi.console, attr_grey, "e");
+    console_restore(ansi.console);
+    EXPECT_EQ(ansi.text(), "\x1b[0;93ma\nb\nc\n\x1b[0;1md\x1b[0me");
+
+    CapturedConsole native(ColourMode::native);
+    console_print(native.console, attr_yellow, "a");
+    console_print(native.console, attr_yellow, "b");
+    console_print(native.console, attr_red, "c");
+    console_restore(native.console);
+    console_restore(native.console);
+    EXPECT_EQ(native.text(), "<attr 14>ab<attr 12>c<attr 7>");
+
+    CapturedConsole off(ColourMode::off);
+    console_print(off.console, attr_red, "a");
+    console_restore(off.console);
+    EXPECT_EQ(off.text(), "a");
+}
+
+TEST(ConsolePrint, RendersEveryAttributeAsAnsi) {
+    const std::pair<u16, const char*> cases[] = {
+        {7, "\x1b[0m"},     {9, "\x1b[0;94m"}, {10, "\x1b[0;92m"}, {11, "\x1b[0;96m"}, {12, "\x1b[0;91m"},
+        {14, "\x1b[0;93m"}, {15, "\x1b[0;1m"}, {4, "\x1b[0;31m"},  {0, "\x1b[0;30m"},  {0x1F, "\x1b[0;1m"},
+    };
+    for (const auto& [attribute, sequence] : cases) {
+        EXPECT_EQ(ansi_sequence(attribute), sequence) << attribute;
+    }
+}
+
+TEST(ConsolePrint, FormatsI64AndLongLines) {
+    CapturedConsole capture;
+    console_print(capture.console, attr_grey, "[%016I64x] %I64u 100%% %5d|%s\n", std::uint64_t{0xABCDEF},
+                  ~std::uint64_t{0}, -7, "x");
+    const std::string long_text(5000, 'z');
+    const i32 n = console_print(capture.console, attr_grey, "<%s>", long_text.c_str());
+    EXPECT_EQ(n, 5002);
+    EXPECT_EQ(capture.text(), "[0000000000abcdef] 18446744073709551615 100%    -7|x\n<" + long_text + ">");
+}
+
+TEST(ConsoleSetup, SeparatorFollowsWidth) {
+    const std::pair<u16, std::size_t> cases[] = {{80, 79}, {132, 131}, {2, 1}, {1, 79}, {0, 79}};
+    for (const auto& [width, hyphens] : cases) {
+        CapturedConsole capture(ColourMode::off, false, width);
+        EXPECT_EQ(capture.console.separator, std::string(hyphens, '-') + "\n") << width;
+    }
+}
+
+TEST(ChooseColour, FollowsTerminalAndEnvironment) {
+    ConsoleTraits pipe;
+    ConsoleTraits terminal;
+    terminal.terminal = true;
+    ConsoleTraits console = terminal;
+    console.native_attributes = true;
+    struct Case {
+        const ConsoleTraits& traits;
+        const char* no_color;
+        const char* force;
+        ColourMode expected;
+    };
+    const Case cases[] = {
+        {terminal, nullptr, nullptr, ColourMode::ansi},
+        {terminal, "", nullptr, ColourMode::ansi},
+        {terminal, "1", nullptr, ColourMode::off},
+        {console, nullptr, nullptr, ColourMode::native},
+        {console, "yes", "1", ColourMode::off},
+        {pipe, nullptr, nullptr, ColourMode::off},
+        {pipe, nullptr, "1", ColourMode::ansi},
+        {pipe, nullptr, "0", ColourMode::off},
+        {pipe, nullptr, "", ColourMode::off},
+        {pipe, "1", "1", ColourMode::off},
+        {pipe, "", "1", ColourMode::ansi},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(choose_colour(c.traits, c.no_color, c.force), c.expected)
+            << (c.no_color ? c.no_color : "unset") << " / " << (c.force ? c.force : "unset");
+    }
+}
+
+TEST(ConsoleText, EscapesControlsOnlyOnATerminal) {
+    const std::string raw = "a\x01\x1f \x7f\x80z";
+    CapturedConsole terminal(ColourMode::off, true);
+    CapturedConsole pipe(ColourMode::off, false);
+    EXPECT_EQ(console_text(terminal.console, raw), "a?? ?\x80z");
+    EXPECT_EQ(console_text(pipe.console, raw), raw);
+}
+
+}  // namespace
+}  // namespace kp

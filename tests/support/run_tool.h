@@ -1,0 +1,43 @@
+// Runs the built kpupdate as a user would, and scratch files for it.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kp::test {
+
+struct ToolRun {
+    std::string out;  // every byte written to standard output
+    int status = -1;  // exit status 0..255, or -1 when killed by a signal
+};
+
+struct ToolOptions {
+    std::vector<std::pair<std::string, std::string>> env;  // set after NO_COLOR and CLICOLOR_FORCE are cleared
+    std::string cwd;                                       // empty: the test's own
+    unsigned short terminal_columns = 0;                   // non-zero: stdout is a terminal this wide
+};
+
+ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});
+
+// A fresh directory, removed with its contents when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);
+
+// The banner every run starts with.
+inline const std::string banner = "\nQuorvane Kelvo/Pardo update-file utility V0.4.4\n\n";
+
+}  // namespace kp::test
