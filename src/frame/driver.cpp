@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "report/reports.h"
 #include "version.h"
 
 namespace kp {
@@ -34,6 +35,10 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view
         console_print(console, attr_red, "ERROR: could not load file %s.\n", argv[1]);
         return exit_failure;
     }
+
+    print_version_summary(archive);
+    print_directory_listing(archive);
+    print_signature_groups(archive);
     return exit_ok;
 }
 

@@ -1,0 +1,64 @@
+#include "report/reports.h"
+
+namespace kp {
+
+namespace {
+
+// The listing shows u32 fields as signed 32-bit decimals.
+i32 as_signed(u32 value) {
+    return static_cast<i32>(value);
+}
+
+// What the I64 conversions take, whatever u64 is called on this platform.
+unsigned long long wide(u64 value) {
+    return value;
+}
+
+std::string shown_name(const ConsoleOutput& console, const DirectoryRecord& record) {
+    return console_text(console, record_text(record.name));
+}
+
+}  // namespace
+
+void print_version_summary(const UpdateArchive& archive) {
+    if (!archive.loaded) return;
+    ConsoleOutput& console = *archive.console;
+    console_print(console, attr_grey, "firmware update version is\n");
+    console_print(console, attr_green, "%s\n", shown_name(console, archive.header.record).c_str());
+    console_print(console, attr_grey, " %8d  files in archive\n[%08x] start of data\n%9d  bytes in total.\n\n",
+                  as_signed(archive.header.record.index), archive.data_start,
+                  as_signed(static_cast<u32>(archive.data_start + archive.chunk_sum)));
+}
+
+void print_directory_listing(const UpdateArchive& archive) {
+    if (!archive.loaded) return;
+    ConsoleOutput& console = *archive.console;
+    console_print(console, attr_white, "index\t    size\t  offset\tname\t\n");
+    console_print(console, attr_blue, console.separator.c_str());
+    for (const EntryRecord& entry : archive.entries) {
+        console_print(console, attr_yellow, "%5d\t%8d\t%08x\t%s\n", as_signed(entry.record.index),
+                      as_signed(entry.record.size), entry.data_offset, shown_name(console, entry.record).c_str());
+    }
+    console_print(console, attr_blue, console.separator.c_str());
+    console_print(console, attr_white, "%8d [%08x] used archive-size (without header).\n", as_signed(archive.used_size),
+                  archive.used_size);
+    console_print(console, attr_white, "%8d [%08x] summed up chunksize.\n", as_signed(archive.chunk_sum),
+                  archive.chunk_sum);
+}
+
+void print_signature_groups(const UpdateArchive& archive) {
+    if (!archive.loaded) return;
+    ConsoleOutput& console = *archive.console;
+    console_print(console, attr_white, "\n--- Files with common data signatures: ---\n");
+    for (const auto& [signature, group] : archive.groups) {
+        if (group.positions.size() < 2) continue;
+        console_print(console, attr_blue, "\n[%016I64x]\n", wide(signature));
+        for (const i32 position : group.positions) {
+            const DirectoryRecord& record = archive.entries[static_cast<std::size_t>(position)].record;
+            console_print(console, attr_yellow, "%016I64x:%016I64x:%016I64x:%s\n", wide(record.signature[1]),
+                          wide(record.signature[2]), wide(record.signature[3]), shown_name(console, record).c_str());
+        }
+    }
+}
+
+}  // namespace kp

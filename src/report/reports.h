@@ -1,0 +1,17 @@
+// The three reports on a loaded archive. Each prints nothing unless the load succeeded.
+#pragma once
+
+#include "archive/update_archive.h"
+
+namespace kp {
+
+// Version text, file count, start of data and total size.
+void print_version_summary(const UpdateArchive& archive);
+
+// One line per entry in directory order (index, size, offset, name), then the totals.
+void print_directory_listing(const UpdateArchive& archive);
+
+// Each first signature shared by two or more accepted entries, with those entries.
+void print_signature_groups(const UpdateArchive& archive);
+
+}  // namespace kp

@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "archive_builder.h"
+#include "report/reports.h"
+#include "support/capture.h"
+
+namespace kp {
+namespace {
+
+struct Reported {
+    test::CapturedConsole capture;
+    UpdateArchive archive;
+    i32 result = 0;
+
+    explicit Reported(const build::Archive& spec) {
+        archive.console = &capture.console;
+        std::istringstream in(build::bytes(spec));
+        result = load_archive(archive, in);
+        capture.text();
+        capture.out.clear();  // keep only what the reports print
+        print_version_summary(archive);
+        print_directory_listing(archive);
+        print_signature_groups(archive);
+    }
+};
+
+TEST(Reports, PrintNothingAfterAFailedLoad) {
+    build::Archive archive;
+    archive.entries = {{"a.bin", 0, 10, {1, 0, 0, 0}, ""}, {"b.bin", 1, 10, {1, 0, 0, 0}, ""}};
+    archive.total_blocks = 9;
+    Reported reported(archive);
+    EXPECT_EQ(reported.result, load_malformed);
+    EXPECT_EQ(reported.capture.text(), "");
+}
+
+TEST(Reports, ShowU32FieldsAsSigned) {
+    build::Archive archive;
+    archive.with_data = false;
+    archive.entries = {{"big", 0xFFFFFFFF, 0x80000000, {1, 0, 0, 0}, ""}};
+    Reported reported(archive);
+    ASSERT_EQ(reported.result, 1);
+    const std::string& out = reported.capture.text();
+    EXPECT_NE(out.find("-2147483136  bytes in total.\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("   -1\t-2147483648\t00000200\tbig\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("-2147483648 [80000000] used archive-size"), std::string::npos) << out;
+}
+
+TEST(Reports, ListOnlySharedSignaturesInOrder) {
+    build::Archive archive;
+    archive.entries = {
+        {"high-1", 1, 0, {0xF000000000000000, 0xA, 0xB, 0xC}, ""},
+        {"single", 2, 0, {0x0000000000000005, 0, 0, 0}, ""},
+        {"low-1", 3, 0, {0x0000000000000002, 1, 2, 3}, ""},
+        {"high-rejected", 4, 0, {0xF000000000000000, 0xD, 0, 0}, ""},
+        {"high-2", 5, 0, {0xF000000000000000, 0xA, 0xE, 0xF}, ""},
+        {"low-2", 6, 0, {0x0000000000000002, 1, 2, 3}, ""},
+    };
+    Reported reported(archive);
+    ASSERT_EQ(reported.result, 6);
+    const std::string& out = reported.capture.text();
+    const std::string groups = out.substr(out.find("\n--- Files"));
+    EXPECT_EQ(groups,
+              "\n--- Files with common data signatures: ---\n"
+              "\n[0000000000000002]\n"
+              "0000000000000001:0000000000000002:0000000000000003:low-1\n"
+              "0000000000000001:0000000000000002:0000000000000003:low-2\n"
+              "\n[f000000000000000]\n"
+              "000000000000000a:000000000000000b:000000000000000c:high-1\n"
+              "000000000000000a:000000000000000e:000000000000000f:high-2\n");
+    EXPECT_NE(out.find("    4\t       0\t00000400\thigh-rejected\n"), std::string::npos);
+
+    build::Archive distinct;
+    distinct.entries = {{"a", 0, 0, {1, 0, 0, 0}, ""}, {"b", 1, 0, {2, 0, 0, 0}, ""}};
+    Reported alone(distinct);
+    const std::string& title_only = alone.capture.text();
+    EXPECT_EQ(title_only.substr(title_only.find("\n--- Files")), "\n--- Files with common data signatures: ---\n");
+}
+
+}  // namespace
+}  // namespace kp
