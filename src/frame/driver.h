@@ -17,6 +17,10 @@ inline constexpr i32 exit_malformed = -2;  // not a valid update file
 // one '/' is appended when the text holds any '/' at all (so "C:/" becomes "C://").
 void set_base_directory(UpdateArchive& archive, std::string_view directory);
 
+// The index number argument with atoi's reading (leading blanks, a sign, digits up to
+// the first other character; none gives 0), clamped to the signed 32-bit range.
+i32 parse_index(const char* text);
+
 // Everything after console set-up: the banner, the checks, the load and its report.
 // `argv` holds UTF-8 arguments, the program name first.
 i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view current_directory, int argc,

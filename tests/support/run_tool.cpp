@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +25,16 @@ namespace {
     unsetenv("CLICOLOR_FORCE");
     for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    if (options.address_space_limit != 0) {
+        const auto bytes = static_cast<rlim_t>(options.address_space_limit);
+        const rlimit limit{bytes, bytes};
+        setrlimit(RLIMIT_AS, &limit);
+    }
+    if (options.file_size_limit != 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(KPUPDATE_BINARY));
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -98,6 +111,15 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::string> tree(const std::string& root) {
+    std::vector<std::string> found;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
+        found.push_back(std::filesystem::relative(item.path(), root).string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 void write_file(const std::string& path, const std::string& bytes) {

@@ -16,6 +16,8 @@ struct ToolOptions {
     std::vector<std::pair<std::string, std::string>> env;  // set after NO_COLOR and CLICOLOR_FORCE are cleared
     std::string cwd;                                       // empty: the test's own
     unsigned short terminal_columns = 0;                   // non-zero: stdout is a terminal this wide
+    long address_space_limit = 0;                          // non-zero: RLIMIT_AS in bytes
+    long file_size_limit = 0;  // non-zero: RLIMIT_FSIZE in bytes, with SIGXFSZ ignored so writes fail instead
 };
 
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});
@@ -33,6 +35,9 @@ public:
 private:
     std::string path_;
 };
+
+// Every file and directory under `root`, relative and sorted.
+std::vector<std::string> tree(const std::string& root);
 
 void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);

@@ -1,0 +1,108 @@
+#include "report/extraction.h"
+
+#include <fstream>
+#include <new>
+#include <random>
+#include <string>
+#include <system_error>
+
+#include "archive/file_path.h"
+
+namespace kp {
+
+namespace {
+
+bool is_separator(char c) {
+    return c == '/' || c == '\\';
+}
+
+// A name beside `target` that no file holds yet, as far as can be told.
+std::filesystem::path temporary_beside(const std::filesystem::path& target) {
+    std::random_device seed;
+    std::mt19937 random(seed());
+    std::filesystem::path candidate;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        candidate = target;
+        candidate += ".kpupdate-" + std::to_string(random() % 1000000000u);
+        std::error_code error;
+        if (!std::filesystem::exists(candidate, error)) break;
+    }
+    return candidate;
+}
+
+bool write_all(const std::filesystem::path& path, const unsigned char* data, u32 size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out.is_open()) return false;
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    out.close();
+    return !out.fail();
+}
+
+}  // namespace
+
+EntryRecord* find_entry_by_index(UpdateArchive& archive, i32 index) {
+    if (!archive.loaded) return nullptr;
+    for (auto entry = archive.entries.rbegin(); entry != archive.entries.rend(); ++entry) {
+        if (entry->record.index == static_cast<u32>(index)) return &*entry;
+    }
+    return nullptr;
+}
+
+EntryRecord* extract_entry(UpdateArchive& archive, i32 index) {
+    std::ifstream in(file_path(archive.path), std::ios::binary);
+    if (!in.is_open()) return nullptr;
+    return load_entry_data(archive, in, index);
+}
+
+EntryRecord* load_entry_data(UpdateArchive& archive, std::istream& stream, i32 index) {
+    EntryRecord* entry = find_entry_by_index(archive, index);
+    if (entry == nullptr || entry->data != nullptr) return entry;
+
+    // Bound the chunk by the file before allocating: the sizes come from the file.
+    if (!stream.seekg(0, std::ios::end)) return nullptr;
+    const std::streamoff length = stream.tellg();
+    const std::streamoff end = std::streamoff{entry->data_offset} + std::streamoff{entry->chunk_size};
+    if (length < 0 || end > length) return nullptr;
+
+    std::unique_ptr<unsigned char[]> data(new (std::nothrow) unsigned char[entry->chunk_size]);
+    if (data == nullptr) return nullptr;
+    if (!stream.seekg(std::streamoff{entry->data_offset}, std::ios::beg)) return nullptr;
+    stream.read(reinterpret_cast<char*>(data.get()), static_cast<std::streamsize>(entry->chunk_size));
+    if (stream.gcount() != static_cast<std::streamsize>(entry->chunk_size)) return nullptr;
+    entry->data = std::move(data);
+    return entry;
+}
+
+bool is_safe_entry_name(std::string_view name) {
+    if (name.empty() || is_separator(name.front())) return false;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || c == ':') return false;
+    }
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t stop = start;
+        while (stop < name.size() && !is_separator(name[stop])) ++stop;
+        if (name.substr(start, stop - start) == "..") return false;
+        start = stop + 1;
+    }
+    return true;
+}
+
+bool write_entry_file(const UpdateArchive& archive, const EntryRecord* entry) {
+    if (!archive.loaded || entry == nullptr || entry->data == nullptr) return false;
+    const std::string_view name = record_text(entry->record.name);
+    if (!is_safe_entry_name(name)) return false;
+
+    const std::filesystem::path target = file_path(archive.base_directory + std::string(name));
+    const std::filesystem::path temporary = temporary_beside(target);
+    std::error_code error;
+    if (write_all(temporary, entry->data.get(), entry->chunk_size)) {
+        std::filesystem::rename(temporary, target, error);
+        if (!error) return true;
+    }
+    std::filesystem::remove(temporary, error);
+    return false;
+}
+
+}  // namespace kp
