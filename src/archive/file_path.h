@@ -6,9 +6,8 @@
 
 namespace kp {
 
-// The file-system path for UTF-8 `text` (wide on Windows, the same bytes elsewhere).
-inline std::filesystem::path file_path(std::string_view text) {
-    return std::filesystem::path(std::u8string(text.begin(), text.end()));
-}
+// The file-system path for `text`: the same bytes on POSIX; on Windows UTF-16 from
+// UTF-8, or from the ANSI code page when the text is not valid UTF-8.
+std::filesystem::path file_path(std::string_view text);
 
 }  // namespace kp

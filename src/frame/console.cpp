@@ -129,6 +129,7 @@ void console_init(ConsoleOutput& console, void* handle) {
     const ConsoleTraits traits = platform_console_traits(handle);
     const ColourMode colour = choose_colour(traits, std::getenv("NO_COLOR"), std::getenv("CLICOLOR_FORCE"));
     console_setup(console, handle, traits, colour, platform_stdout_sink(handle));
+    platform_console_begin(handle);
 }
 
 i32 console_print(ConsoleOutput& console, u16 attribute, const char* format, ...) {
@@ -162,6 +163,7 @@ void console_restore(ConsoleOutput& console) {
         change_attribute(console, console.initial_attribute);
     }
     console_flush(console);
+    if (console.handle != nullptr) platform_console_end();
     console.handle = nullptr;
 }
 

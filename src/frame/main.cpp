@@ -1,5 +1,6 @@
 // The process entry: one archive and one console for the whole run.
 #include "archive/update_archive.h"
+#include "frame/command_line.h"
 #include "frame/console.h"
 #include "frame/driver.h"
 #include "frame/platform.h"
@@ -17,8 +18,11 @@ struct RestoreConsoleAtExit {
 }  // namespace
 
 int main(int argc, char** argv) {
+    kp::CommandLineArgs args;
+    kp::command_line_args_create(args, &argc, &argv);
     kp::console_init(console, kp::platform_stdout_handle());
     const kp::i32 status = kp::run_program(archive, console, kp::platform_current_directory(), argc, argv);
     kp::console_restore(console);
+    kp::command_line_args_release(args);
     return status;
 }

@@ -17,7 +17,11 @@ ConsoleTraits platform_console_traits(void* handle);
 // The sink that writes to standard output `handle` and sets its native attributes.
 ConsoleSink platform_stdout_sink(void* handle);
 
-// The current directory as a narrow string; empty when it cannot be had.
+// Prepares the console behind `handle` for UTF-8 text; platform_console_end undoes it.
+void platform_console_begin(void* handle);
+void platform_console_end();
+
+// The current directory as UTF-8; empty when it cannot be had.
 std::string platform_current_directory();
 
 }  // namespace kp

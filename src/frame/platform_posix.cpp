@@ -55,6 +55,10 @@ ConsoleSink platform_stdout_sink(void* handle) {
     return ConsoleSink{handle != nullptr ? write_all : nullptr, nullptr, handle};
 }
 
+// Terminals take the bytes as they are.
+void platform_console_begin(void*) {}
+void platform_console_end() {}
+
 std::string platform_current_directory() {
     std::vector<char> buffer(4096);
     while (::getcwd(buffer.data(), buffer.size()) == nullptr) {

@@ -12,6 +12,12 @@ namespace kp {
 
 namespace {
 
+#ifdef _WIN32
+constexpr bool device_names_reserved = true;
+#else
+constexpr bool device_names_reserved = false;
+#endif
+
 bool is_separator(char c) {
     return c == '/' || c == '\\';
 }
@@ -73,6 +79,20 @@ EntryRecord* load_entry_data(UpdateArchive& archive, std::istream& stream, i32 i
     return entry;
 }
 
+bool is_reserved_device_name(std::string_view component) {
+    // Windows ignores the extension and trailing blanks when it looks for a device.
+    std::string_view stem = component.substr(0, component.find('.'));
+    while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+    std::string upper(stem);
+    for (char& c : upper) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" || upper == "CONIN$" ||
+        upper == "CONOUT$") {
+        return true;
+    }
+    return upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")) && upper[3] >= '1' &&
+           upper[3] <= '9';
+}
+
 bool is_safe_entry_name(std::string_view name) {
     if (name.empty() || is_separator(name.front())) return false;
     for (const char c : name) {
@@ -83,7 +103,8 @@ bool is_safe_entry_name(std::string_view name) {
     while (start <= name.size()) {
         std::size_t stop = start;
         while (stop < name.size() && !is_separator(name[stop])) ++stop;
-        if (name.substr(start, stop - start) == "..") return false;
+        const std::string_view component = name.substr(start, stop - start);
+        if (component == ".." || (device_names_reserved && is_reserved_device_name(component))) return false;
         start = stop + 1;
     }
     return true;

@@ -21,8 +21,13 @@ EntryRecord* extract_entry(UpdateArchive& archive, i32 index);
 EntryRecord* load_entry_data(UpdateArchive& archive, std::istream& stream, i32 index);
 
 // Whether an entry name may be used as a path under the current directory: not
-// empty, not absolute, no drive or stream colon, no control byte, no ".." part.
+// empty, not absolute, no drive or stream colon, no control byte, no ".." part, and
+// on Windows no part that names a device.
 bool is_safe_entry_name(std::string_view name);
+
+// Whether a path component names a Windows device (CON, NUL, COM1, LPT1, ...), with
+// or without an extension, in any case.
+bool is_reserved_device_name(std::string_view component);
 
 // Writes the entry's loaded chunk to base_directory + its name, atomically: through a
 // temporary file beside the target that replaces it only once complete. True only

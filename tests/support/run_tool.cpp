@@ -1,111 +1,26 @@
-#include "support/run_tool.h"
-
-#include <fcntl.h>
-#include <pty.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
+#include "support/run_tool.h"
+
 namespace kp::test {
 
-namespace {
-
-[[noreturn]] void exec_child(const std::vector<std::string>& args, const ToolOptions& options) {
-    unsetenv("NO_COLOR");
-    unsetenv("CLICOLOR_FORCE");
-    for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
-    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    if (options.address_space_limit != 0) {
-        const auto bytes = static_cast<rlim_t>(options.address_space_limit);
-        const rlimit limit{bytes, bytes};
-        setrlimit(RLIMIT_AS, &limit);
-    }
-    if (options.file_size_limit != 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(KPUPDATE_BINARY));
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(KPUPDATE_BINARY, argv.data());
-    _exit(127);
-}
-
-std::string drain(int fd) {
-    std::string out;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            out.append(buffer, static_cast<std::size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            return out;  // a pty reports EIO once the child has gone
-        }
-    }
-}
-
-int wait_status(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-}  // namespace
-
-ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options) {
-    ToolRun run;
-    int reader = -1;
-    pid_t pid = -1;
-    if (options.terminal_columns != 0) {
-        termios raw{};
-        cfmakeraw(&raw);  // no newline translation: the bytes arrive as written
-        winsize size{};
-        size.ws_row = 24;
-        size.ws_col = options.terminal_columns;
-        int writer = -1;
-        if (openpty(&reader, &writer, nullptr, &raw, &size) != 0) throw std::runtime_error("openpty");
-        pid = fork();
-        if (pid == 0) {
-            close(reader);
-            dup2(writer, STDOUT_FILENO);
-            exec_child(args, options);
-        }
-        close(writer);
-    } else {
-        int pipe_fds[2];
-        if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe");
-        pid = fork();
-        if (pid == 0) {
-            close(pipe_fds[0]);
-            dup2(pipe_fds[1], STDOUT_FILENO);
-            exec_child(args, options);
-        }
-        close(pipe_fds[1]);
-        reader = pipe_fds[0];
-    }
-    run.out = drain(reader);
-    close(reader);
-    run.status = wait_status(pid);
-    return run;
-}
-
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kpupdate-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
+    std::random_device seed;
+    std::mt19937 random(seed());
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path candidate = base / ("kpupdate-test-" + std::to_string(random()));
+        if (std::filesystem::create_directory(candidate)) {
+            path_ = candidate.generic_string();
+            return;
+        }
+    }
+    throw std::runtime_error("no temporary directory");
 }
 
 TempDir::~TempDir() {
@@ -116,7 +31,7 @@ TempDir::~TempDir() {
 std::vector<std::string> tree(const std::string& root) {
     std::vector<std::string> found;
     for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
-        found.push_back(std::filesystem::relative(item.path(), root).string());
+        found.push_back(std::filesystem::relative(item.path(), root).generic_string());
     }
     std::sort(found.begin(), found.end());
     return found;

@@ -22,6 +22,15 @@ struct ToolOptions {
 
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});
 
+#ifdef _WIN32
+// Terminals and resource limits for the child are POSIX tools; tests that need them skip.
+inline constexpr bool posix_child_controls = false;
+// Runs the tool with `arguments` as the raw UTF-16 tail of its command line.
+ToolRun run_tool_command_line(const std::wstring& arguments, const ToolOptions& options = {});
+#else
+inline constexpr bool posix_child_controls = true;
+#endif
+
 // A fresh directory, removed with its contents when the object goes.
 class TempDir {
 public:

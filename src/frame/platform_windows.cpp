@@ -1,0 +1,82 @@
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "frame/platform.h"
+#include "frame/utf16.h"
+
+namespace kp {
+
+namespace {
+
+UINT saved_output_code_page = 0;  // 0: not changed
+
+bool write_all(void* handle, const char* data, std::size_t size) {
+    // WriteFile, not the C stream: no newline translation, so a pipe gets the bytes as
+    // printed, as on every other platform.
+    while (size > 0) {
+        const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(static_cast<HANDLE>(handle), data, chunk, &written, nullptr) || written == 0) return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+void set_attribute(void* handle, u16 attribute) {
+    SetConsoleTextAttribute(static_cast<HANDLE>(handle), attribute);
+}
+
+}  // namespace
+
+void* platform_stdout_handle() {
+    const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
+ConsoleTraits platform_console_traits(void* handle) {
+    ConsoleTraits traits;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (handle != nullptr && GetConsoleScreenBufferInfo(static_cast<HANDLE>(handle), &info)) {
+        traits.terminal = true;
+        traits.native_attributes = true;
+        traits.width = info.dwMaximumWindowSize.X > 0 ? static_cast<u16>(info.dwMaximumWindowSize.X) : 0;
+        traits.attribute = info.wAttributes;
+    }
+    return traits;
+}
+
+ConsoleSink platform_stdout_sink(void* handle) {
+    return ConsoleSink{handle != nullptr ? write_all : nullptr, set_attribute, handle};
+}
+
+void platform_console_begin(void* handle) {
+    DWORD mode = 0;
+    if (handle == nullptr || !GetConsoleMode(static_cast<HANDLE>(handle), &mode)) return;
+    saved_output_code_page = GetConsoleOutputCP();
+    if (saved_output_code_page != 0) SetConsoleOutputCP(CP_UTF8);
+}
+
+void platform_console_end() {
+    if (saved_output_code_page == 0) return;
+    SetConsoleOutputCP(saved_output_code_page);
+    saved_output_code_page = 0;
+}
+
+std::string platform_current_directory() {
+    const DWORD length = GetCurrentDirectoryW(0, nullptr);
+    if (length == 0) return {};
+    std::vector<wchar_t> wide(length);
+    const DWORD written = GetCurrentDirectoryW(length, wide.data());
+    if (written == 0 || written >= length) return {};
+    std::string text(3 * static_cast<std::size_t>(written) + 1, '\0');
+    if (utf16_to_utf8(text.data(), text.size(), wide.data(), wide.data() + written) == nullptr) return {};
+    text.resize(std::char_traits<char>::length(text.c_str()));
+    return text;
+}
+
+}  // namespace kp

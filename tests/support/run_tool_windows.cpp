@@ -1,0 +1,105 @@
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <stdexcept>
+
+#include "support/run_tool.h"
+
+namespace kp::test {
+
+namespace {
+
+std::wstring widen(const std::string& text) {
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    return wide;
+}
+
+// One argument quoted so that CommandLineToArgvW gives it back unchanged.
+std::wstring quoted(const std::wstring& argument) {
+    std::wstring out = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(2 * backslashes, L'\\');
+    return out + L"\"";
+}
+
+// The parent's environment without the colour variables, plus the case's own.
+std::wstring environment_block(const ToolOptions& options) {
+    std::wstring block;
+    wchar_t* inherited = GetEnvironmentStringsW();
+    for (const wchar_t* entry = inherited; *entry != L'\0'; entry += wcslen(entry) + 1) {
+        const std::wstring text = entry;
+        if (text.starts_with(L"NO_COLOR=") || text.starts_with(L"CLICOLOR_FORCE=")) continue;
+        block += text;
+        block += L'\0';
+    }
+    FreeEnvironmentStringsW(inherited);
+    for (const auto& [name, value] : options.env) {
+        block += widen(name) + L"=" + widen(value);
+        block += L'\0';
+    }
+    return block + L'\0';
+}
+
+}  // namespace
+
+ToolRun run_tool_command_line(const std::wstring& arguments, const ToolOptions& options) {
+    const std::wstring program = widen(KPUPDATE_BINARY);
+    std::wstring command_line = quoted(program) + arguments;
+    std::wstring environment = environment_block(options);
+    const std::wstring cwd = widen(options.cwd);
+
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE reader = nullptr;
+    HANDLE writer = nullptr;
+    if (!CreatePipe(&reader, &writer, &inherit, 0)) throw std::runtime_error("CreatePipe");
+    SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writer;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    const BOOL started =
+        CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                       environment.data(), cwd.empty() ? nullptr : cwd.c_str(), &startup, &process);
+    CloseHandle(writer);
+    if (!started) {
+        CloseHandle(reader);
+        throw std::runtime_error("CreateProcessW");
+    }
+
+    ToolRun run;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(reader, buffer, sizeof buffer, &got, nullptr) && got > 0) run.out.append(buffer, got);
+    CloseHandle(reader);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    run.status = static_cast<int>(code & 0xFF);  // -1 and -2 read as 255 and 254, as on POSIX
+    return run;
+}
+
+ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options) {
+    std::wstring arguments;
+    for (const std::string& arg : args) arguments += L" " + quoted(widen(arg));
+    return run_tool_command_line(arguments, options);
+}
+
+}  // namespace kp::test
