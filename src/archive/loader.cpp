@@ -1,4 +1,5 @@
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "archive/file_path.h"
@@ -49,10 +50,11 @@ i32 load_archive(UpdateArchive& archive, std::istream& in) {
 
     // One read for the whole directory; records before a short one still count,
     // exactly as if each had been read on its own.
-    std::string directory(std::size_t{file_count} * record_size, '\0');
-    in.read(directory.data(), static_cast<std::streamsize>(directory.size()));
+    const std::size_t directory_size = std::size_t{file_count} * record_size;
+    const std::unique_ptr<char[]> directory(new char[directory_size]);  // filled by the read
+    in.read(directory.get(), static_cast<std::streamsize>(directory_size));
     const auto complete = static_cast<u32>(static_cast<std::size_t>(in.gcount()) / record_size);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(directory.data());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(directory.get());
     for (u32 position = 0; position < complete; ++position) {
         accept_entry(archive, position, bytes + std::size_t{position} * record_size);
     }

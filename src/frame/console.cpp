@@ -13,58 +13,189 @@ namespace kp {
 namespace {
 
 // Large enough that a listing of thousands of lines costs a handful of writes.
-constexpr std::size_t flush_threshold = 64 * 1024;
+constexpr std::size_t flush_threshold = std::size_t{64} * 1024;
 constexpr u16 fallback_width = 80;
 
-bool is_flag(char c) {
-    return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0' || c == '\'';
-}
-bool is_count(char c) {
-    return (c >= '0' && c <= '9') || c == '*';
+// A conversion of the kind the program prints: flags '-' and '0', a width, a length
+// of l, ll or I64, and one of d i u x X c s %.
+struct Conversion {
+    bool left = false;
+    bool zero = false;
+    int width = 0;
+    int longs = 0;  // 0: int, 1: long, 2: long long (ll or I64)
+    char letter = 0;
+};
+
+// Reads the conversion after a '%'; false for anything outside the subset above.
+bool parse_conversion(const char*& p, Conversion& conversion) {
+    for (;; ++p) {
+        if (*p == '-') {
+            conversion.left = true;
+        } else if (*p == '0') {
+            conversion.zero = true;
+        } else {
+            break;
+        }
+    }
+    while (*p >= '0' && *p <= '9') {
+        if (conversion.width > 4096) return false;
+        conversion.width = conversion.width * 10 + (*p++ - '0');
+    }
+    if (std::strncmp(p, "I64", 3) == 0) {
+        conversion.longs = 2;
+        p += 3;
+    } else {
+        while (*p == 'l' && conversion.longs < 2) {
+            ++conversion.longs;
+            ++p;
+        }
+    }
+    conversion.letter = *p;
+    switch (conversion.letter) {
+        case 'd':
+        case 'i':
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'c':
+        case 's':
+        case '%':
+            ++p;
+            return true;
+        default:
+            return false;
+    }
 }
 
-// The format with each I64 length modifier turned into the standard ll; `storage`
-// holds the rewritten text when one was found.
-const char* standard_format(const char* format, std::string& storage) {
-    if (std::strstr(format, "I64") == nullptr) {
-        return format;
+void append_padded(std::string& out, const Conversion& conversion, std::string_view sign, std::string_view body) {
+    const std::size_t length = sign.size() + body.size();
+    const std::size_t pad = static_cast<std::size_t>(conversion.width) > length ? conversion.width - length : 0;
+    if (conversion.left) {
+        out.append(sign).append(body).append(pad, ' ');
+    } else if (conversion.zero && conversion.letter != 's' && conversion.letter != 'c') {
+        out.append(sign).append(pad, '0').append(body);
+    } else {
+        out.append(pad, ' ').append(sign).append(body);
     }
-    storage.clear();
+}
+
+// Decimal or hexadecimal digits of `value`, right-aligned in `buffer`. The bases are
+// constants so that no digit costs a hardware division.
+std::string_view digits(unsigned long long value, char letter, std::array<char, 24>& buffer) {
+    char* end = buffer.data() + buffer.size();
+    char* p = end;
+    if (letter == 'x' || letter == 'X') {
+        const char* symbols = letter == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+        do {
+            *--p = symbols[value & 0xF];
+            value >>= 4;
+        } while (value != 0);
+    } else {
+        do {
+            *--p = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+    }
+    return {p, static_cast<std::size_t>(end - p)};
+}
+
+// Formats as vsnprintf would, for formats made only of the conversions above. Returns
+// the length added, or -1 (having added nothing) at the first conversion of any other kind.
+int append_simple(std::string& out, const char* format, std::va_list args) {
+    const std::size_t old = out.size();
+    std::array<char, 24> buffer;
+    const char* p = format;
+    while (*p != '\0') {
+        const char* percent = std::strchr(p, '%');
+        if (percent == nullptr) {
+            out.append(p);
+            break;
+        }
+        out.append(p, percent);
+        p = percent + 1;
+        Conversion conversion;
+        if (!parse_conversion(p, conversion)) {
+            out.resize(old);
+            return -1;
+        }
+        switch (conversion.letter) {
+            case '%':
+                out += '%';
+                break;
+            case 'c': {
+                const char c = static_cast<char>(va_arg(args, int));
+                append_padded(out, conversion, {}, std::string_view(&c, 1));
+                break;
+            }
+            case 's': {
+                const char* text = va_arg(args, const char*);
+                append_padded(out, conversion, {}, text != nullptr ? text : "(null)");
+                break;
+            }
+            case 'd':
+            case 'i': {
+                const long long value = conversion.longs == 2   ? va_arg(args, long long)
+                                        : conversion.longs == 1 ? va_arg(args, long)
+                                                                : va_arg(args, int);
+                // Negate in unsigned arithmetic: the most negative value has no positive twin.
+                const unsigned long long magnitude =
+                    value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+                append_padded(out, conversion, value < 0 ? "-" : "", digits(magnitude, 'd', buffer));
+                break;
+            }
+            default: {
+                const unsigned long long value = conversion.longs == 2   ? va_arg(args, unsigned long long)
+                                                 : conversion.longs == 1 ? va_arg(args, unsigned long)
+                                                                         : va_arg(args, unsigned);
+                append_padded(out, conversion, {}, digits(value, conversion.letter, buffer));
+                break;
+            }
+        }
+    }
+    return static_cast<int>(out.size() - old);
+}
+
+// The format with each I64 length modifier turned into the standard ll, for vsnprintf.
+std::string standard_format(const char* format) {
+    std::string out;
     const char* p = format;
     while (*p != '\0') {
         if (*p != '%') {
-            storage += *p++;
+            out += *p++;
             continue;
         }
-        storage += *p++;
-        while (is_flag(*p)) storage += *p++;
-        while (is_count(*p)) storage += *p++;
-        if (*p == '.') {
-            storage += *p++;
-            while (is_count(*p)) storage += *p++;
-        }
+        out += *p++;
+        while (*p != '\0' && std::strchr("-+ #0'", *p) != nullptr) out += *p++;
+        while ((*p >= '0' && *p <= '9') || *p == '*' || *p == '.') out += *p++;
         if (std::strncmp(p, "I64", 3) == 0) {
-            storage += "ll";
+            out += "ll";
             p += 3;
         }
-        if (*p != '\0') storage += *p++;  // the conversion letter, or the second '%' of "%%"
+        if (*p != '\0') out += *p++;  // the conversion letter, or the second '%' of "%%"
     }
-    return storage.c_str();
+    return out;
 }
 
 int append_formatted(std::string& out, const char* format, std::va_list args) {
+    std::va_list library_args;
     std::va_list retry;
+    va_copy(library_args, args);
     va_copy(retry, args);
-    std::array<char, 1024> line;
-    const int n = std::vsnprintf(line.data(), line.size(), format, args);
-    if (n >= 0 && static_cast<std::size_t>(n) < line.size()) {
-        out.append(line.data(), static_cast<std::size_t>(n));
-    } else if (n >= 0) {
-        const std::size_t old = out.size();
-        out.resize(old + static_cast<std::size_t>(n));
-        std::vsnprintf(out.data() + old, static_cast<std::size_t>(n) + 1, format, retry);
+    int n = append_simple(out, format, args);
+    if (n < 0) {
+        const std::string standard = std::strstr(format, "I64") != nullptr ? standard_format(format) : format;
+        std::array<char, 1024> line;
+        n = std::vsnprintf(line.data(), line.size(), standard.c_str(), library_args);
+        if (n >= 0 && static_cast<std::size_t>(n) < line.size()) {
+            out.append(line.data(), static_cast<std::size_t>(n));
+        } else if (n >= 0) {
+            const std::size_t old = out.size();
+            out.resize(old + static_cast<std::size_t>(n));
+            std::vsnprintf(out.data() + old, static_cast<std::size_t>(n) + 1, standard.c_str(), retry);
+        }
     }
     va_end(retry);
+    va_end(library_args);
     return n;
 }
 
@@ -109,7 +240,7 @@ ColourMode choose_colour(const ConsoleTraits& traits, const char* no_color, cons
 }
 
 void console_setup(ConsoleOutput& console, void* handle, const ConsoleTraits& traits, ColourMode colour,
-                   ConsoleSink sink) {
+                   const ConsoleSink& sink) {
     console.handle = handle;
     console.width = traits.width > 1 ? traits.width : fallback_width;
     // Escape sequences reset to the terminal's default, which is what 7 stands for.
@@ -136,10 +267,9 @@ i32 console_print(ConsoleOutput& console, u16 attribute, const char* format, ...
     if (attribute != console.current_attribute) {
         change_attribute(console, attribute);
     }
-    std::string rewritten;
     std::va_list args;
     va_start(args, format);
-    const int n = append_formatted(console.pending, standard_format(format, rewritten), args);
+    const int n = append_formatted(console.pending, format, args);
     va_end(args);
     if (console.pending.size() >= flush_threshold) {
         console_flush(console);

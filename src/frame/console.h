@@ -67,7 +67,7 @@ void console_init(ConsoleOutput& console, void* handle);
 // As console_init, with the platform's answers and the colour decision given; the
 // seam that tests use with a capturing sink.
 void console_setup(ConsoleOutput& console, void* handle, const ConsoleTraits& traits, ColourMode colour,
-                   ConsoleSink sink);
+                   const ConsoleSink& sink);
 
 // printf-style print in `attribute`. Also accepts the I64 length modifier for
 // unsigned 64-bit arguments. Returns the number of characters, negative on error.
