@@ -1,21 +1,83 @@
-// Writes the bundled sample update file: make_sample examples/sample.update
+// Writes update files for the repository:
+//   make_sample OUTPUT            the bundled sample (examples/sample.update)
+//   make_sample --bench DIR       the benchmark's inputs: listing.update with its files
+//                                 in listing-files/, and large.update holding large.bin
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <string>
 
 #include "archive_builder.h"
 
+namespace {
+
+bool write(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) std::fprintf(stderr, "make_sample: cannot write %s\n", path.c_str());
+    return static_cast<bool>(out);
+}
+
+// 5000 files of 0 to 4096 bytes; every fiftieth pair shares its signatures.
+bool write_listing(const std::string& dir) {
+    kp::build::Archive archive;
+    archive.version = "benchmark listing";
+    std::uint32_t state = 12345;
+    for (std::uint32_t i = 0; i < 5000; ++i) {
+        state = state * 1103515245u + 12345u;
+        const std::uint64_t key = i % 50 == 1 ? i - 1 : i;
+        archive.entries.push_back({"file-" + std::to_string(i) + ".bin",
+                                   i,
+                                   (state >> 8) % 4097,
+                                   {0x9e3779b97f4a7c15ull * (key + 1), key, i, ~std::uint64_t{i}},
+                                   ""});
+    }
+    const std::string bytes = kp::build::bytes(archive);
+    const std::string files = dir + "/listing-files";
+    std::filesystem::create_directories(files);
+    // Each file's bytes are where the builder put them: at its chunk in the archive.
+    std::uint64_t offset = std::uint64_t{(5000 + 3) / 4} * 512;
+    for (const kp::build::Entry& entry : archive.entries) {
+        if (!write(files + "/" + entry.name, bytes.substr(offset, entry.size))) return false;
+        offset += (entry.size + 511u) & ~511u;
+    }
+    return write(dir + "/listing.update", bytes);
+}
+
+// One 512 MiB file, written in blocks to the archive and beside it.
+bool write_large(const std::string& dir) {
+    constexpr std::uint32_t size = 512u << 20;
+    kp::build::Archive archive;
+    archive.version = "benchmark large";
+    archive.with_data = false;
+    archive.entries = {{"large.bin", 1, size, {1, 2, 3, 4}, ""}};
+    std::string head = kp::build::bytes(archive);
+    head.resize(512, '\0');
+    std::ofstream update(dir + "/large.update", std::ios::binary | std::ios::trunc);
+    std::ofstream plain(dir + "/large.bin", std::ios::binary | std::ios::trunc);
+    update << head;
+    std::string block(1u << 20, '\0');
+    for (std::uint32_t b = 0; b < size / block.size(); ++b) {
+        for (std::size_t i = 0; i < block.size(); i += 8) std::memcpy(&block[i], &b, sizeof b);
+        update.write(block.data(), static_cast<std::streamsize>(block.size()));
+        plain.write(block.data(), static_cast<std::streamsize>(block.size()));
+    }
+    update.close();
+    plain.close();
+    return update && plain;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--bench") == 0) {
+        return write_listing(argv[2]) && write_large(argv[2]) ? 0 : 1;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: make_sample OUTPUT\n");
+        std::fprintf(stderr, "usage: make_sample OUTPUT | make_sample --bench DIR\n");
         return 2;
     }
-    const std::string data = kp::build::bytes(kp::build::sample());
-    std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    out.close();
-    if (!out) {
-        std::fprintf(stderr, "make_sample: cannot write %s\n", argv[1]);
-        return 1;
-    }
-    return 0;
+    return write(argv[1], kp::build::bytes(kp::build::sample())) ? 0 : 1;
 }

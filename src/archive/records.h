@@ -34,9 +34,21 @@ struct DirectoryRecord {
     std::array<u64, 4> signature{};
 };
 
+// Frees a chunk buffer with the alignment it was allocated with.
+struct ChunkRelease {
+    std::size_t alignment = 0;  // 0: ordinary allocation
+    void operator()(unsigned char* data) const;
+};
+using ChunkBuffer = std::unique_ptr<unsigned char[], ChunkRelease>;
+
+// Uninitialised memory for a chunk of `size` bytes (a valid buffer also for 0); null
+// when it cannot be had. Large chunks are placed on huge pages where the system
+// offers them, so that filling them costs a few page faults instead of thousands.
+ChunkBuffer allocate_chunk(u32 size);
+
 struct EntryRecord {
     DirectoryRecord record;
-    std::unique_ptr<unsigned char[]> data;  // the chunk, once extracted
+    ChunkBuffer data;  // the chunk, once extracted
     u32 chunk_size = 0;
     u32 data_offset = 0;
 };

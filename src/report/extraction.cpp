@@ -70,7 +70,7 @@ EntryRecord* load_entry_data(UpdateArchive& archive, std::istream& stream, i32 i
     const std::streamoff end = std::streamoff{entry->data_offset} + std::streamoff{entry->chunk_size};
     if (length < 0 || end > length) return nullptr;
 
-    std::unique_ptr<unsigned char[]> data(new (std::nothrow) unsigned char[entry->chunk_size]);
+    ChunkBuffer data = allocate_chunk(entry->chunk_size);
     if (data == nullptr) return nullptr;
     if (!stream.seekg(std::streamoff{entry->data_offset}, std::ios::beg)) return nullptr;
     stream.read(reinterpret_cast<char*>(data.get()), static_cast<std::streamsize>(entry->chunk_size));
