@@ -2,9 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
-
-#include "archive/memory_hint.h"
 
 namespace kp {
 
@@ -31,28 +28,6 @@ DirectoryRecord decode_record(const unsigned char* bytes) {
 std::string_view record_text(const std::array<char, text_field_size>& field) {
     const auto end = std::find(field.begin(), field.end(), '\0');
     return {field.data(), static_cast<std::size_t>(end - field.begin())};
-}
-
-namespace {
-constexpr std::size_t huge_page_size = std::size_t{2} << 20;
-}
-
-void ChunkRelease::operator()(unsigned char* data) const {
-    if (alignment != 0) {
-        ::operator delete[](data, std::align_val_t{alignment});
-    } else {
-        delete[] data;
-    }
-}
-
-ChunkBuffer allocate_chunk(u32 size) {
-    if (size < huge_page_size) {
-        return ChunkBuffer(new (std::nothrow) unsigned char[size], ChunkRelease{});
-    }
-    // Through the ordinary allocator, so memory limits and sanitizers still see it.
-    void* memory = ::operator new[](size, std::align_val_t{huge_page_size}, std::nothrow);
-    if (memory != nullptr) prepare_large_buffer(memory, size);
-    return ChunkBuffer(static_cast<unsigned char*>(memory), ChunkRelease{huge_page_size});
 }
 
 }  // namespace kp

@@ -55,6 +55,13 @@ EntryRecord* find_entry_by_index(UpdateArchive& archive, i32 index) {
 }
 
 EntryRecord* extract_entry(UpdateArchive& archive, i32 index) {
+    EntryRecord* entry = find_entry_by_index(archive, index);
+    if (entry == nullptr) return nullptr;
+    if (entry->data == nullptr) {
+        // A view of a large chunk spares filling fresh memory and one copy of its bytes.
+        entry->data = map_file_chunk(file_path(archive.path), entry->data_offset, entry->chunk_size);
+        if (entry->data != nullptr) return entry;
+    }
     std::ifstream in(file_path(archive.path), std::ios::binary);
     if (!in.is_open()) return nullptr;
     return load_entry_data(archive, in, index);
