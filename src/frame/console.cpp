@@ -67,15 +67,61 @@ bool parse_conversion(const char*& p, Conversion& conversion) {
     }
 }
 
-void append_padded(std::string& out, const Conversion& conversion, std::string_view sign, std::string_view body) {
+// A line under construction in a fixed buffer; one that would not fit is marked
+// as overflowing, and its caller formats it another way.
+class LineWriter {
+public:
+    LineWriter(char* begin, std::size_t size) : begin_(begin), cursor_(begin), end_(begin + size) {}
+    void put(char c) {
+        if (cursor_ == end_) {
+            overflow_ = true;
+            return;
+        }
+        *cursor_++ = c;
+    }
+    void put(std::string_view text) {
+        if (text.empty()) return;  // its data() may be null, which memcpy must not see
+        if (text.size() > static_cast<std::size_t>(end_ - cursor_)) {
+            overflow_ = true;
+            return;
+        }
+        std::memcpy(cursor_, text.data(), text.size());
+        cursor_ += text.size();
+    }
+    void fill(char c, std::size_t count) {
+        if (count > static_cast<std::size_t>(end_ - cursor_)) {
+            overflow_ = true;
+            return;
+        }
+        std::memset(cursor_, c, count);
+        cursor_ += count;
+    }
+    bool overflow() const { return overflow_; }
+    std::string_view text() const { return {begin_, static_cast<std::size_t>(cursor_ - begin_)}; }
+
+private:
+    char* begin_;
+    char* cursor_;
+    char* end_;
+    bool overflow_ = false;
+};
+
+void put_padded(LineWriter& line, const Conversion& conversion, std::string_view sign, std::string_view body) {
     const std::size_t length = sign.size() + body.size();
-    const std::size_t pad = static_cast<std::size_t>(conversion.width) > length ? conversion.width - length : 0;
+    const auto width = static_cast<std::size_t>(conversion.width);
+    const std::size_t pad = width > length ? width - length : 0;
     if (conversion.left) {
-        out.append(sign).append(body).append(pad, ' ');
+        line.put(sign);
+        line.put(body);
+        line.fill(' ', pad);
     } else if (conversion.zero && conversion.letter != 's' && conversion.letter != 'c') {
-        out.append(sign).append(pad, '0').append(body);
+        line.put(sign);
+        line.fill('0', pad);
+        line.put(body);
     } else {
-        out.append(pad, ' ').append(sign).append(body);
+        line.fill(' ', pad);
+        line.put(sign);
+        line.put(body);
     }
 }
 
@@ -99,37 +145,30 @@ std::string_view digits(unsigned long long value, char letter, std::array<char, 
     return {p, static_cast<std::size_t>(end - p)};
 }
 
-// Formats as vsnprintf would, for formats made only of the conversions above. Returns
-// the length added, or -1 (having added nothing) at the first conversion of any other kind.
-int append_simple(std::string& out, const char* format, std::va_list args) {
-    const std::size_t old = out.size();
+// Formats as vsnprintf would, for formats made only of the conversions above, into
+// `line`. False at the first conversion of any other kind.
+bool format_simple(LineWriter& line, const char* format, std::va_list args) {
     std::array<char, 24> buffer;
-    const char* p = format;
-    while (*p != '\0') {
-        const char* percent = std::strchr(p, '%');
-        if (percent == nullptr) {
-            out.append(p);
-            break;
+    for (const char* p = format; *p != '\0';) {
+        if (*p != '%') {
+            line.put(*p++);
+            continue;
         }
-        out.append(p, percent);
-        p = percent + 1;
+        ++p;
         Conversion conversion;
-        if (!parse_conversion(p, conversion)) {
-            out.resize(old);
-            return -1;
-        }
+        if (!parse_conversion(p, conversion)) return false;
         switch (conversion.letter) {
             case '%':
-                out += '%';
+                line.put('%');
                 break;
             case 'c': {
                 const char c = static_cast<char>(va_arg(args, int));
-                append_padded(out, conversion, {}, std::string_view(&c, 1));
+                put_padded(line, conversion, {}, std::string_view(&c, 1));
                 break;
             }
             case 's': {
                 const char* text = va_arg(args, const char*);
-                append_padded(out, conversion, {}, text != nullptr ? text : "(null)");
+                put_padded(line, conversion, {}, text != nullptr ? text : "(null)");
                 break;
             }
             case 'd':
@@ -140,19 +179,19 @@ int append_simple(std::string& out, const char* format, std::va_list args) {
                 // Negate in unsigned arithmetic: the most negative value has no positive twin.
                 const unsigned long long magnitude =
                     value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
-                append_padded(out, conversion, value < 0 ? "-" : "", digits(magnitude, 'd', buffer));
+                put_padded(line, conversion, value < 0 ? "-" : "", digits(magnitude, 'd', buffer));
                 break;
             }
             default: {
                 const unsigned long long value = conversion.longs == 2   ? va_arg(args, unsigned long long)
                                                  : conversion.longs == 1 ? va_arg(args, unsigned long)
                                                                          : va_arg(args, unsigned);
-                append_padded(out, conversion, {}, digits(value, conversion.letter, buffer));
+                put_padded(line, conversion, {}, digits(value, conversion.letter, buffer));
                 break;
             }
         }
     }
-    return static_cast<int>(out.size() - old);
+    return true;
 }
 
 // The format with each I64 length modifier turned into the standard ll, for vsnprintf.
@@ -178,23 +217,26 @@ std::string standard_format(const char* format) {
 
 int append_formatted(std::string& out, const char* format, std::va_list args) {
     std::va_list library_args;
-    std::va_list retry;
     va_copy(library_args, args);
-    va_copy(retry, args);
-    int n = append_simple(out, format, args);
-    if (n < 0) {
+    std::array<char, 1024> buffer;
+    LineWriter line(buffer.data(), buffer.size());
+    int n = -1;
+    if (format_simple(line, format, args) && !line.overflow()) {
+        out.append(line.text());
+        n = static_cast<int>(line.text().size());
+    } else {
+        // Other conversions, or a message longer than the buffer: the C library's turn.
         const std::string standard = std::strstr(format, "I64") != nullptr ? standard_format(format) : format;
-        std::array<char, 1024> line;
-        n = std::vsnprintf(line.data(), line.size(), standard.c_str(), library_args);
-        if (n >= 0 && static_cast<std::size_t>(n) < line.size()) {
-            out.append(line.data(), static_cast<std::size_t>(n));
-        } else if (n >= 0) {
+        std::va_list measure;
+        va_copy(measure, library_args);
+        n = std::vsnprintf(nullptr, 0, standard.c_str(), measure);
+        va_end(measure);
+        if (n > 0) {
             const std::size_t old = out.size();
             out.resize(old + static_cast<std::size_t>(n));
-            std::vsnprintf(out.data() + old, static_cast<std::size_t>(n) + 1, standard.c_str(), retry);
+            std::vsnprintf(out.data() + old, static_cast<std::size_t>(n) + 1, standard.c_str(), library_args);
         }
     }
-    va_end(retry);
     va_end(library_args);
     return n;
 }
