@@ -21,8 +21,10 @@ int main(int argc, char** argv) {
     kp::CommandLineArgs args;
     kp::command_line_args_create(args, &argc, &argv);
     kp::console_init(console, kp::platform_stdout_handle());
-    const kp::i32 status = kp::run_program(archive, console, kp::platform_current_directory(), argc, argv);
+    kp::i32 status = kp::run_program(archive, console, kp::platform_current_directory(), argc, argv);
     kp::console_restore(console);
+    // A report that never reached its reader is no success, though nothing can say so.
+    if (status == kp::exit_ok && !kp::console_flush(console)) status = kp::exit_failure;
     kp::command_line_args_release(args);
     return status;
 }

@@ -199,6 +199,16 @@ TEST(Cli, ListsFiveThousandEntriesWithoutExtraColourChanges) {
     }
 }
 
+TEST(Cli, FailsWhenItsOutputCannotBeWritten) {
+    if (!test::posix_child_controls) GTEST_SKIP() << "needs /dev/full";
+    test::ToolOptions options;
+    options.cwd = KPUPDATE_SOURCE_DIR;
+    options.stdout_full = true;
+    EXPECT_EQ(run_tool({"examples/sample.update"}, options).status, 255);
+    EXPECT_EQ(run_tool({"no/such.update"}, options).status, 255);  // failures keep their own status
+    EXPECT_EQ(run_tool({"README.md"}, options).status, 254);
+}
+
 // The sample's output is kept as text beside the tests; KPUPDATE_REGENERATE=1 rewrites it.
 TEST(Cli, SampleMatchesItsRecordedOutput) {
     const std::string expected_path = std::string(KPUPDATE_SOURCE_DIR) + "/tests/report/expected/sample.stdout";

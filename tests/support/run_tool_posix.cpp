@@ -21,6 +21,10 @@ namespace {
     unsetenv("CLICOLOR_FORCE");
     for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    if (options.stdout_full) {
+        const int full = open("/dev/full", O_WRONLY);
+        if (full < 0 || dup2(full, STDOUT_FILENO) < 0) _exit(126);
+    }
     if (options.address_space_limit != 0) {
         const auto bytes = static_cast<rlim_t>(options.address_space_limit);
         const rlimit limit{bytes, bytes};
