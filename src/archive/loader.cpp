@@ -1,6 +1,9 @@
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "archive/file_path.h"
 #include "archive/update_archive.h"
@@ -18,15 +21,49 @@ void accept_entry(UpdateArchive& archive, u32 position, const unsigned char* byt
     entry.data.reset();
     archive.used_size = static_cast<u32>(archive.used_size + entry.record.size);
     archive.chunk_sum = static_cast<u32>(archive.chunk_sum + entry.chunk_size);
+}
 
-    SignatureGroup& group = archive.groups[entry.record.signature[0]];
-    if (group.positions.empty() || group.second_signature == entry.record.signature[1]) {
-        group.positions.push_back(static_cast<i32>(position));
-        group.second_signature = entry.record.signature[1];
-    } else if (archive.console != nullptr) {
-        console_print(*archive.console, attr_red, "2nd data mismatch at (%d) %s.\n",
-                      static_cast<i32>(entry.record.index),
-                      console_text(*archive.console, record_text(entry.record.name)).c_str());
+// Groups the first `count` entries by signature[0]. An entry joins its group when it is
+// the group's first or carries the group's second signature; since only agreeing entries
+// join, that signature is the first entry's throughout, and one sort of the keys finds
+// every group without a lookup per entry. Each entry that does not join is reported, in
+// directory order, exactly as if the entries had been taken one by one.
+void group_entries(UpdateArchive& archive, u32 count) {
+    std::vector<std::pair<u64, u32>> order(count);  // (signature[0], position)
+    for (u32 position = 0; position < count; ++position) {
+        order[position] = {archive.entries[position].record.signature[0], position};
+    }
+    std::sort(order.begin(), order.end());
+
+    // Reserved in full, so the spans handed out below stay valid while it fills.
+    archive.grouped_positions.reserve(count);
+    archive.groups.reserve(count);
+    std::vector<bool> rejected(count);
+    for (std::size_t run = 0; run < order.size();) {
+        SignatureGroup group;
+        group.signature = order[run].first;
+        group.second_signature = archive.entries[order[run].second].record.signature[1];
+        const std::size_t first = archive.grouped_positions.size();
+        std::size_t next = run;
+        for (; next < order.size() && order[next].first == group.signature; ++next) {
+            const u32 position = order[next].second;
+            if (archive.entries[position].record.signature[1] == group.second_signature) {
+                archive.grouped_positions.push_back(static_cast<i32>(position));
+            } else {
+                rejected[position] = true;
+            }
+        }
+        group.positions = {archive.grouped_positions.data() + first, archive.grouped_positions.size() - first};
+        archive.groups.push_back(group);
+        run = next;
+    }
+
+    if (archive.console == nullptr) return;
+    for (u32 position = 0; position < count; ++position) {
+        if (!rejected[position]) continue;
+        const DirectoryRecord& record = archive.entries[position].record;
+        console_print(*archive.console, attr_red, "2nd data mismatch at (%d) %s.\n", static_cast<i32>(record.index),
+                      console_text(*archive.console, record_text(record.name)).c_str());
     }
 }
 
@@ -58,6 +95,7 @@ i32 load_archive(UpdateArchive& archive, std::istream& in) {
     for (u32 position = 0; position < complete; ++position) {
         accept_entry(archive, position, bytes + std::size_t{position} * record_size);
     }
+    group_entries(archive, complete);
     if (complete < file_count) {
         return load_malformed;
     }

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <istream>
-#include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,8 +18,9 @@ inline constexpr i32 load_cannot_open = -1;
 inline constexpr i32 load_malformed = -2;
 
 struct SignatureGroup {
-    std::vector<i32> positions;  // directory positions, in the order they were accepted
-    u64 second_signature = 0;    // signature[1] of the latest accepted entry
+    u64 signature = 0;               // signature[0] shared by the group's entries
+    std::span<const i32> positions;  // directory positions in the order they were accepted
+    u64 second_signature = 0;        // signature[1] of the latest accepted entry
 };
 
 struct UpdateArchive {
@@ -30,7 +31,8 @@ struct UpdateArchive {
     u32 data_start = 0;  // offset of the first chunk
     u32 chunk_sum = 0;   // sum of chunk sizes (wraps at 2^32)
     std::vector<EntryRecord> entries;
-    std::map<u64, SignatureGroup> groups;  // keyed by signature[0], ascending
+    std::vector<SignatureGroup> groups;  // one per distinct signature[0], ascending
+    std::vector<i32> grouped_positions;  // storage behind every group's positions
     bool loaded = false;
     ConsoleOutput* console = nullptr;
 };

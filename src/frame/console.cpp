@@ -41,7 +41,7 @@ bool parse_conversion(const char*& p, Conversion& conversion) {
         if (conversion.width > 4096) return false;
         conversion.width = conversion.width * 10 + (*p++ - '0');
     }
-    if (std::strncmp(p, "I64", 3) == 0) {
+    if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
         conversion.longs = 2;
         p += 3;
     } else {
@@ -149,11 +149,11 @@ std::string_view digits(unsigned long long value, char letter, std::array<char, 
 // `line`. False at the first conversion of any other kind.
 bool format_simple(LineWriter& line, const char* format, std::va_list args) {
     std::array<char, 24> buffer;
-    for (const char* p = format; *p != '\0';) {
-        if (*p != '%') {
-            line.put(*p++);
-            continue;
-        }
+    for (const char* p = format;;) {
+        const char* literal = p;
+        while (*p != '\0' && *p != '%') ++p;
+        line.put(std::string_view(literal, static_cast<std::size_t>(p - literal)));
+        if (*p == '\0') return true;
         ++p;
         Conversion conversion;
         if (!parse_conversion(p, conversion)) return false;
@@ -191,7 +191,6 @@ bool format_simple(LineWriter& line, const char* format, std::va_list args) {
             }
         }
     }
-    return true;
 }
 
 // The format with each I64 length modifier turned into the standard ll, for vsnprintf.

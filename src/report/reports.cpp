@@ -50,9 +50,9 @@ void print_signature_groups(const UpdateArchive& archive) {
     if (!archive.loaded) return;
     ConsoleOutput& console = *archive.console;
     console_print(console, attr_white, "\n--- Files with common data signatures: ---\n");
-    for (const auto& [signature, group] : archive.groups) {
+    for (const SignatureGroup& group : archive.groups) {
         if (group.positions.size() < 2) continue;
-        console_print(console, attr_blue, "\n[%016I64x]\n", wide(signature));
+        console_print(console, attr_blue, "\n[%016I64x]\n", wide(group.signature));
         for (const i32 position : group.positions) {
             const DirectoryRecord& record = archive.entries[static_cast<std::size_t>(position)].record;
             console_print(console, attr_yellow, "%016I64x:%016I64x:%016I64x:%s\n", wide(record.signature[1]),
