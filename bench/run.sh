@@ -48,7 +48,7 @@ extract_sample() {
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-ratio() { echo "scale=2; $1 / $2" | bc; }
+ratio() { printf '%.2f' "$(echo "scale=4; $1 / $2" | bc)"; }
 
 declare -A samples
 for ((round = 0; round < runs; round++)); do
@@ -62,7 +62,7 @@ for ((round = 0; round < runs; round++)); do
   samples[tar_x]+="$(extract_sample bsdtar -xf large.tar -C out large.bin)"$'\n'
 done
 
-ms() { echo "scale=2; 1000 * $1 / $batch" | bc; }
+ms() { printf '%.2f' "$(echo "scale=4; 1000 * $1 / $batch" | bc)"; }
 printf '| case | kpupdate | floor | ×floor | bsdtar | ×floor | kpupdate peak RSS |\n'
 printf '|---|---|---|---|---|---|---|\n'
 for sink in null pipe; do
@@ -78,7 +78,7 @@ kp=$(cut -d' ' -f1 <<<"${samples[kp_x]}" | median)
 floor=$(cut -d' ' -f1 <<<"${samples[cp_x]}" | median)
 peer=$(cut -d' ' -f1 <<<"${samples[tar_x]}" | median)
 rss=$(cut -s -d' ' -f2 <<<"${samples[kp_x]}" | sort -g | tail -1)
-printf '| extract one 512 MiB entry | %s s | %s s (cp) | %s | %s s (bsdtar -xf) | %s | %s MiB |\n' "$kp" "$floor" \
+printf '| extract one 512 MiB entry | %.3f s | %.3f s (cp) | %s | %.3f s (bsdtar -xf) | %s | %s MiB |\n' "$kp" "$floor" \
   "$(ratio "$kp" "$floor")" "$peer" "$(ratio "$peer" "$floor")" "$((rss / 1024))"
 
 if command -v strace >/dev/null; then
