@@ -47,7 +47,7 @@ extract_sample() {
   echo "$(echo "$end - $start" | bc) $(cat rss.txt)"
 }
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+median() { sort -g | awk 'NF { v[++n] = $1 } END { print v[int((n + 1) / 2)] }'; }
 ratio() { printf '%.2f' "$(echo "scale=4; $1 / $2" | bc)"; }
 
 declare -A samples
