@@ -13,17 +13,7 @@ namespace {
 using build::Archive;
 using build::Entry;
 
-struct Loaded {
-    test::CapturedConsole capture;
-    UpdateArchive archive;
-    i32 result = 0;
-
-    explicit Loaded(const std::string& bytes) {
-        archive.console = &capture.console;
-        std::istringstream in(bytes);
-        result = load_archive(archive, in);
-    }
-};
+using Loaded = test::LoadedArchive;
 
 Archive with_sizes(std::vector<u32> sizes) {
     Archive archive;

@@ -12,11 +12,8 @@
 namespace {
 
 void run_everything(const std::string& bytes, kp::ColourMode colour, bool terminal) {
-    kp::test::CapturedConsole capture(colour, terminal);
-    kp::UpdateArchive archive;
-    archive.console = &capture.console;
-    std::istringstream in(bytes);
-    kp::load_archive(archive, in);
+    kp::test::LoadedArchive loaded(bytes, colour, terminal);
+    kp::UpdateArchive& archive = loaded.archive;
     kp::print_version_summary(archive);
     kp::print_directory_listing(archive);
     kp::print_signature_groups(archive);
@@ -27,7 +24,7 @@ void run_everything(const std::string& bytes, kp::ColourMode colour, bool termin
         if (kp::EntryRecord* found = kp::load_entry_data(archive, data, index)) found->data.reset();
         kp::is_safe_entry_name(kp::record_text(entry.record.name));
     }
-    capture.text();
+    loaded.capture.text();
 }
 
 }  // namespace

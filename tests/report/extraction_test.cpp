@@ -95,9 +95,9 @@ TEST(IsReservedDeviceName, MatchesDevicesWithAnyExtensionOrCase) {
 }
 
 TEST(LoadEntryData, RefusesChunksOutsideTheFile) {
-    build::Archive spec;
-    spec.entries = {entry("a.bin", 1, 1000)};
-    const std::string whole = build::bytes(spec);
+    build::Archive plan;
+    plan.entries = {entry("a.bin", 1, 1000)};
+    const std::string whole = build::bytes(plan);
     for (const std::size_t cut : {whole.size(), whole.size() - 1, std::size_t{512}}) {
         SCOPED_TRACE(cut);
         std::istringstream directory(whole);
@@ -116,8 +116,8 @@ TEST(LoadEntryData, RefusesChunksOutsideTheFile) {
 }
 
 TEST(Extraction, PicksTheEntryByIndexNumber) {
-    build::Archive spec;
-    spec.entries = {
+    build::Archive plan;
+    plan.entries = {
         entry("zero-first.bin", 0, 10, "first"),
         entry("three-early.bin", 3, 20, "early"),
         entry("three-late.bin", 3, 1000, "late"),
@@ -127,7 +127,7 @@ TEST(Extraction, PicksTheEntryByIndexNumber) {
         entry("min.bin", 0x80000000, 9),
         entry("zero-late.bin", 0, 3, "z"),
     };
-    const std::string archive = build::bytes(spec);
+    const std::string archive = build::bytes(plan);
     Workspace plain;
     const std::string reports_only = plain.run(archive, "").out;
     const struct {
@@ -174,9 +174,9 @@ TEST(Extraction, RefusesUnsafeNamesAndCreatesNothing) {
         SCOPED_TRACE(name);
         Workspace space;
         std::filesystem::create_directory(space.in_work("sub"));
-        build::Archive spec;
-        spec.entries = {entry(name, 5, 100, "payload")};
-        const test::ToolRun run = space.run(build::bytes(spec), "5");
+        build::Archive plan;
+        plan.entries = {entry(name, 5, 100, "payload")};
+        const test::ToolRun run = space.run(build::bytes(plan), "5");
         EXPECT_EQ(run.status, 255);
         EXPECT_TRUE(run.out.ends_with(error_prefix + name + ".\n")) << run.out;
         EXPECT_EQ(test::tree(space.root.path()), (std::vector<std::string>{"work", "work/a.update", "work/sub"}));
@@ -185,12 +185,12 @@ TEST(Extraction, RefusesUnsafeNamesAndCreatesNothing) {
 }
 
 TEST(Extraction, ReplacesOnlyOnCompleteWrites) {
-    build::Archive spec;
+    build::Archive plan;
     // Large enough to be extracted through a view of the update file.
-    spec.entries = {entry("out.bin", 1, 200000, "new"), entry("sub/in.bin", 2, 10, "sub"),
+    plan.entries = {entry("out.bin", 1, 200000, "new"), entry("sub/in.bin", 2, 10, "sub"),
                     entry("missing/in.bin", 3, 10)};
-    const std::string archive = build::bytes(spec);
-    build::Archive no_data = spec;
+    const std::string archive = build::bytes(plan);
+    build::Archive no_data = plan;
     no_data.with_data = false;
     const std::string old_contents = "old contents that must survive";
     ToolOptions short_write;
@@ -230,11 +230,11 @@ TEST(Extraction, ReplacesOnlyOnCompleteWrites) {
 
 TEST(Extraction, ReachesChunksPastTwoGibibytes) {
     Workspace space;
-    build::Archive spec;
-    spec.with_data = false;
-    spec.entries = {entry("big.bin", 1, 0x90000000u), entry("far.bin", 2, 100)};
+    build::Archive plan;
+    plan.with_data = false;
+    plan.entries = {entry("big.bin", 1, 0x90000000u), entry("far.bin", 2, 100)};
     const std::string far_chunk = "far away" + std::string(504, 'f');
-    write_file(space.in_work("a.update"), build::bytes(spec));
+    write_file(space.in_work("a.update"), build::bytes(plan));
     std::filesystem::resize_file(space.in_work("a.update"), 512 + std::uintmax_t{0x90000000u});  // sparse
     std::ofstream(space.in_work("a.update"), std::ios::binary | std::ios::app) << far_chunk;
     ASSERT_EQ(std::filesystem::file_size(space.in_work("a.update")), 512 + 0x90000000ull + 512);
@@ -256,8 +256,8 @@ constexpr bool address_sanitizer = false;
 
 TEST(Extraction, SurvivesAChunkThatCannotBeAllocated) {
     Workspace space;
-    build::Archive spec;
-    spec.with_data = false;
+    build::Archive plan;
+    plan.with_data = false;
     // A 32-bit process cannot hold 3.5 GiB at all; a 64-bit one is given too little
     // address space for either a view of the chunk or a buffer.
     const bool narrow = sizeof(void*) == 4;
@@ -265,10 +265,10 @@ TEST(Extraction, SurvivesAChunkThatCannotBeAllocated) {
         GTEST_SKIP() << "a sanitized child cannot be given an address-space limit";
     }
     const std::uint32_t size = narrow ? 0xE0000000u : 1u << 30;
-    spec.entries = {entry("huge.bin", 1, size)};
+    plan.entries = {entry("huge.bin", 1, size)};
     ToolOptions small_memory;
     if (!narrow) small_memory.address_space_limit = 256L << 20;
-    write_file(space.in_work("a.update"), build::bytes(spec));
+    write_file(space.in_work("a.update"), build::bytes(plan));
     std::filesystem::resize_file(space.in_work("a.update"), 512 + std::uintmax_t{size});  // sparse
     ToolOptions options = small_memory;
     options.cwd = space.work;

@@ -9,17 +9,11 @@
 namespace kp {
 namespace {
 
-struct Reported {
-    test::CapturedConsole capture;
-    UpdateArchive archive;
-    i32 result = 0;
-
-    explicit Reported(const build::Archive& spec) {
-        archive.console = &capture.console;
-        std::istringstream in(build::bytes(spec));
-        result = load_archive(archive, in);
+// The three reports on a loaded archive; `capture` holds only what they printed.
+struct Reported : test::LoadedArchive {
+    explicit Reported(const build::Archive& plan) : LoadedArchive(build::bytes(plan)) {
         capture.text();
-        capture.out.clear();  // keep only what the reports print
+        capture.out.clear();
         print_version_summary(archive);
         print_directory_listing(archive);
         print_signature_groups(archive);

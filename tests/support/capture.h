@@ -1,7 +1,10 @@
 // A console that keeps what it prints, for tests.
 #pragma once
 
+#include <sstream>
 #include <string>
+
+#include "archive/update_archive.h"
 
 #include "frame/console.h"
 
@@ -34,6 +37,20 @@ struct CapturedConsole {
     const std::string& text() {
         console_flush(console);
         return out;
+    }
+};
+
+// An archive loaded from `bytes` into a fresh UpdateArchive, with what the load printed.
+struct LoadedArchive {
+    CapturedConsole capture;
+    UpdateArchive archive;
+    i32 result = 0;
+
+    explicit LoadedArchive(const std::string& bytes, ColourMode colour = ColourMode::off, bool terminal = false)
+        : capture(colour, terminal) {
+        archive.console = &capture.console;
+        std::istringstream in(bytes);
+        result = load_archive(archive, in);
     }
 };
 
