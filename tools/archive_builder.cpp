@@ -19,14 +19,15 @@ std::uint32_t file_count_of(const Archive& archive) {
     return archive.file_count.value_or(static_cast<std::uint32_t>(archive.entries.size()));
 }
 
+}  // namespace
+
 std::uint32_t data_start_of(std::uint32_t file_count) {
     return (file_count + 3) / 4 * 512;
 }
+
 std::uint32_t chunk_of(std::uint32_t size) {
     return (size + 511u) & ~511u;
 }
-
-}  // namespace
 
 std::string record(const std::string& name, std::uint32_t index, std::uint32_t size,
                    const std::array<std::uint64_t, 4>& signature) {

@@ -25,6 +25,11 @@ struct Archive {
     bool with_data = true;                      // false: header and directory only
 };
 
+// Where the data region starts for `file_count` entries, and a size rounded up to its
+// 512-byte chunk: the layout every archive built here follows.
+std::uint32_t data_start_of(std::uint32_t file_count);
+std::uint32_t chunk_of(std::uint32_t size);
+
 // One 128-byte record.
 std::string record(const std::string& name, std::uint32_t index, std::uint32_t size,
                    const std::array<std::uint64_t, 4>& signature = {});

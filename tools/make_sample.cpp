@@ -38,10 +38,10 @@ bool write_listing(const std::string& dir) {
     const std::string files = dir + "/listing-files";
     std::filesystem::create_directories(files);
     // Each file's bytes are where the builder put them: at its chunk in the archive.
-    std::uint64_t offset = std::uint64_t{(5000 + 3) / 4} * 512;
+    std::size_t offset = kp::build::data_start_of(5000);
     for (const kp::build::Entry& entry : archive.entries) {
         if (!write(files + "/" + entry.name, bytes.substr(offset, entry.size))) return false;
-        offset += (entry.size + 511u) & ~511u;
+        offset += kp::build::chunk_of(entry.size);
     }
     return write(dir + "/listing.update", bytes);
 }

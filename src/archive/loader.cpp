@@ -18,7 +18,6 @@ void accept_entry(UpdateArchive& archive, u32 position, const unsigned char* byt
     entry.record = decode_record(bytes);
     entry.chunk_size = chunk_size_of(entry.record.size);
     entry.data_offset = static_cast<u32>(archive.data_start + archive.chunk_sum);
-    entry.data.reset();
     archive.used_size = static_cast<u32>(archive.used_size + entry.record.size);
     archive.chunk_sum = static_cast<u32>(archive.chunk_sum + entry.chunk_size);
 }
