@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Speed and memory of kpupdate against the floor (cat, cp) and a peer (bsdtar).
 #
-#   bench/run.sh [RUNS]     RUNS samples per command, 11 by default
+#   bench/run.sh [RUNS]     RUNS samples per command, 12 by default
 #
 # Each row is the median of RUNS samples; in every round the tool, its floor and the
-# peer run one after the other, so all three see the same machine. A listing sample
-# times a batch of BATCH invocations (20 by default), since one takes a few ms.
+# peer run one after the other, so all three see the same machine, and each goes
+# first in a third of the rounds. A listing sample times a batch of BATCH invocations
+# (20 by default), since one takes a few ms.
 # Needs bsdtar (Debian's libarchive-tools); strace, if present, counts write calls.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs=${1:-11}
+runs=${1:-12}
 batch=${BATCH:-20}
 
 cmake --workflow --preset release >/dev/null
@@ -50,16 +51,30 @@ extract_sample() {
 median() { sort -g | awk 'NF { v[++n] = $1 } END { print v[int((n + 1) / 2)] }'; }
 ratio() { printf '%.2f' "$(echo "scale=4; $1 / $2" | bc)"; }
 
+# One sample of the named command. The machine treats the first command of a round
+# differently (the write after another tool's large file was removed can be several
+# times slower), so every command takes every place in turn.
+take_sample() {
+  case $1 in
+    kp_null | kp_pipe) listing_sample "${1#kp_}" "$tool" listing.update ;;
+    cat_null | cat_pipe) listing_sample "${1#cat_}" cat directory.bin ;;
+    tar_null | tar_pipe) listing_sample "${1#tar_}" bsdtar -tvf listing.tar ;;
+    kp_x) (cd out && extract_sample "$tool" ../large.update 1) ;;
+    cp_x) extract_sample cp large.bin out/large.bin ;;
+    tar_x) extract_sample bsdtar -xf large.tar -C out large.bin ;;
+  esac
+}
+
 declare -A samples
 for ((round = 0; round < runs; round++)); do
-  for sink in null pipe; do
-    samples[kp_$sink]+="$(listing_sample $sink "$tool" listing.update)"$'\n'
-    samples[cat_$sink]+="$(listing_sample $sink cat directory.bin)"$'\n'
-    samples[tar_$sink]+="$(listing_sample $sink bsdtar -tvf listing.tar)"$'\n'
+  for row in null pipe x; do
+    names=("kp_$row" "cat_$row" "tar_$row")
+    [[ $row == x ]] && names=(kp_x cp_x tar_x)
+    for ((place = 0; place < 3; place++)); do
+      name=${names[(place + round) % 3]}
+      samples[$name]+="$(take_sample "$name")"$'\n'
+    done
   done
-  samples[kp_x]+="$(cd out && extract_sample "$tool" ../large.update 1)"$'\n'
-  samples[cp_x]+="$(extract_sample cp large.bin out/large.bin)"$'\n'
-  samples[tar_x]+="$(extract_sample bsdtar -xf large.tar -C out large.bin)"$'\n'
 done
 
 ms() { printf '%.2f' "$(echo "scale=4; 1000 * $1 / $batch" | bc)"; }

@@ -1,5 +1,6 @@
 #include "report/extraction.h"
 
+#include <algorithm>
 #include <fstream>
 #include <new>
 #include <random>
@@ -36,10 +37,21 @@ std::filesystem::path temporary_beside(const std::filesystem::path& target) {
     return candidate;
 }
 
+// Writes go out in pieces of this size. One write of a whole large chunk makes the
+// kernel fill the new file's cache with its largest blocks of memory, which on a
+// virtual machine may first have to be handed back by the host: measured, a 512 MiB
+// chunk written in one call took up to ten times as long as the same bytes in these
+// pieces, which stayed as steady as a plain file copy.
+constexpr u32 write_piece = u32{128} * 1024;
+
 bool write_all(const std::filesystem::path& path, const unsigned char* data, u32 size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out.is_open()) return false;
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    for (u32 done = 0; done < size && out;) {
+        const u32 piece = std::min(size - done, write_piece);
+        out.write(reinterpret_cast<const char*>(data + done), static_cast<std::streamsize>(piece));
+        done += piece;
+    }
     out.close();
     return !out.fail();
 }
