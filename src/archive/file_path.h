@@ -1,6 +1,7 @@
 // Paths inside the program are UTF-8 strings; the file system gets them in its own form.
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <string_view>
 
@@ -9,5 +10,8 @@ namespace kp {
 // The file-system path for `text`: the same bytes on POSIX; on Windows UTF-16 from
 // UTF-8, or from the ANSI code page when the text is not valid UTF-8.
 std::filesystem::path file_path(std::string_view text);
+
+// The file at `path` opened for binary reading as a C stream; null when it cannot be.
+std::FILE* open_for_reading(const std::filesystem::path& path);
 
 }  // namespace kp

@@ -8,4 +8,8 @@ std::filesystem::path file_path(std::string_view text) {
     return std::filesystem::path(std::string(text));
 }
 
+std::FILE* open_for_reading(const std::filesystem::path& path) {
+    return std::fopen(path.c_str(), "rb");
+}
+
 }  // namespace kp

@@ -29,4 +29,8 @@ std::filesystem::path file_path(std::string_view text) {
     return std::filesystem::path(wide);
 }
 
+std::FILE* open_for_reading(const std::filesystem::path& path) {
+    return _wfopen(path.c_str(), L"rb");
+}
+
 }  // namespace kp

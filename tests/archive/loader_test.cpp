@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
+#include <random>
 #include <sstream>
 
 #include "archive/update_archive.h"
@@ -114,6 +116,69 @@ TEST(LoadArchive, GroupsBySignatureAndWarnsOnSecondMismatch) {
     EXPECT_EQ(group.signature, 0x8000000000000000u);
     EXPECT_EQ(std::vector<i32>(group.positions.begin(), group.positions.end()), (std::vector<i32>{0, 2}));
     EXPECT_EQ(group.second_signature, 0xAu);
+}
+
+// Groups and warnings as they come from taking the entries one at a time into a map,
+// the way the format's grouping is defined.
+struct ReferenceGroups {
+    std::map<u64, std::pair<std::vector<i32>, u64>> groups;  // positions, second signature
+    std::string warnings;
+};
+
+ReferenceGroups group_one_by_one(const Archive& archive, std::size_t count) {
+    ReferenceGroups reference;
+    for (std::size_t position = 0; position < count; ++position) {
+        const Entry& entry = archive.entries[position];
+        const auto [group, added] = reference.groups.try_emplace(entry.signature[0]);
+        if (!added && group->second.second != entry.signature[1]) {
+            reference.warnings += "2nd data mismatch at (" + std::to_string(static_cast<i32>(entry.index)) + ") " +
+                                  entry.name + ".\n";
+            continue;
+        }
+        group->second.first.push_back(static_cast<i32>(position));
+        group->second.second = entry.signature[1];
+    }
+    return reference;
+}
+
+TEST(LoadArchive, GroupsLikeTakingEntriesOneByOne) {
+    // Keys that differ in low, middle and top bytes only, so that every byte of the sort
+    // matters; second signatures that mostly agree. More records than one read block.
+    const u64 keys[] = {0, 1, 0x100, 0xFF00000000, 0x0100000000000000, 0x8000000000000000, 0xFFFFFFFFFFFFFFFF,
+                        0x8000000000000001, 0x00FF00FF00FF00FF};
+    std::mt19937_64 random(7);
+    Archive archive;
+    archive.with_data = false;
+    for (u32 i = 0; i < 1500; ++i) {
+        const u64 key = i % 5 == 0 ? random() : keys[random() % std::size(keys)];
+        const u64 second = random() % 8 == 0 ? 1 : 0;
+        archive.entries.push_back({"e" + std::to_string(i), i, i % 3, {key, second, i, 0}, ""});
+    }
+    const std::string whole = build::bytes(archive);
+    const struct {
+        const char* what;
+        std::size_t records;  // complete directory records in the input
+        bool cut;             // and a part of the next one
+    } cases[] = {{"whole", 1500, false}, {"cut in the second block", 700, true}, {"cut at a block's end", 1024, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Loaded loaded(whole.substr(0, 128 * (1 + c.records) + (c.cut ? 60 : 0)));
+        EXPECT_EQ(loaded.result, c.records == 1500 ? 1500 : load_malformed);
+        const ReferenceGroups reference = group_one_by_one(archive, c.records);
+        EXPECT_EQ(loaded.capture.text(), reference.warnings);
+        ASSERT_EQ(loaded.archive.groups.size(), reference.groups.size());
+        auto expected = reference.groups.begin();
+        for (const SignatureGroup& group : loaded.archive.groups) {
+            EXPECT_EQ(group.signature, expected->first);
+            EXPECT_EQ(std::vector<i32>(group.positions.begin(), group.positions.end()), expected->second.first);
+            EXPECT_EQ(group.second_signature, expected->second.second);
+            ++expected;
+        }
+        EXPECT_EQ(loaded.archive.entries[c.records - 1].record.index, c.records - 1);
+        if (c.records < 1500) {
+            EXPECT_EQ(loaded.archive.entries[c.records].record.signature[2], 0u);  // not read
+        }
+    }
 }
 
 TEST(LoadArchive, TextFieldsStopAtTheirEnd) {
