@@ -1,6 +1,5 @@
 #include "archive/records.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace kp {
@@ -26,8 +25,9 @@ DirectoryRecord decode_record(const unsigned char* bytes) {
 }
 
 std::string_view record_text(const std::array<char, text_field_size>& field) {
-    const auto end = std::find(field.begin(), field.end(), '\0');
-    return {field.data(), static_cast<std::size_t>(end - field.begin())};
+    const void* end = std::memchr(field.data(), '\0', field.size());
+    return {field.data(),
+            end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - field.data()) : field.size()};
 }
 
 }  // namespace kp

@@ -1,5 +1,6 @@
 #include "frame/console.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdio>
@@ -12,8 +13,6 @@ namespace kp {
 
 namespace {
 
-// Large enough that a listing of thousands of lines costs a handful of writes.
-constexpr std::size_t flush_threshold = std::size_t{64} * 1024;
 constexpr u16 fallback_width = 80;
 
 // A conversion of the kind the program prints: flags '-' and '0', a width, a length
@@ -27,7 +26,7 @@ struct Conversion {
 };
 
 // Reads the conversion after a '%'; false for anything outside the subset above.
-bool parse_conversion(const char*& p, Conversion& conversion) {
+[[gnu::always_inline]] inline bool parse_conversion(const char*& p, Conversion& conversion) {
     for (;; ++p) {
         if (*p == '-') {
             conversion.left = true;
@@ -67,6 +66,32 @@ bool parse_conversion(const char*& p, Conversion& conversion) {
     }
 }
 
+// Copies `size` bytes. Most pieces of a line are a few bytes long, and for those a
+// call into the C library costs more than the copy.
+[[gnu::always_inline]] inline void copy(char* to, const char* from, std::size_t size) {
+    if (size > 16) {
+        std::memcpy(to, from, size);
+    } else if (size >= 8) {  // two 8-byte words, overlapping when fewer than 16
+        std::uint64_t head;
+        std::uint64_t tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + size - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + size - 8, &tail, 8);
+    } else if (size >= 4) {
+        std::uint32_t head;
+        std::uint32_t tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + size - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + size - 4, &tail, 4);
+    } else if (size > 0) {
+        to[0] = from[0];
+        to[size / 2] = from[size / 2];
+        to[size - 1] = from[size - 1];
+    }
+}
+
 // A line under construction in a fixed buffer; one that would not fit is marked
 // as overflowing, and its caller formats it another way.
 class LineWriter {
@@ -80,20 +105,25 @@ public:
         *cursor_++ = c;
     }
     void put(std::string_view text) {
-        if (text.empty()) return;  // its data() may be null, which memcpy must not see
         if (text.size() > static_cast<std::size_t>(end_ - cursor_)) {
             overflow_ = true;
             return;
         }
-        std::memcpy(cursor_, text.data(), text.size());
+        copy(cursor_, text.data(), text.size());
         cursor_ += text.size();
     }
     void fill(char c, std::size_t count) {
-        if (count > static_cast<std::size_t>(end_ - cursor_)) {
+        const auto room = static_cast<std::size_t>(end_ - cursor_);
+        if (count > room) {
             overflow_ = true;
             return;
         }
-        std::memset(cursor_, c, count);
+        // Padding is short: one fixed store covers it where the buffer has room to spare.
+        if (count <= 16 && room >= 16) {
+            std::memset(cursor_, c, 16);
+        } else {
+            std::memset(cursor_, c, count);
+        }
         cursor_ += count;
     }
     bool overflow() const { return overflow_; }
@@ -106,7 +136,8 @@ private:
     bool overflow_ = false;
 };
 
-void put_padded(LineWriter& line, const Conversion& conversion, std::string_view sign, std::string_view body) {
+[[gnu::always_inline]] inline void put_padded(LineWriter& line, const Conversion& conversion, std::string_view sign,
+                                              std::string_view body) {
     const std::size_t length = sign.size() + body.size();
     const auto width = static_cast<std::size_t>(conversion.width);
     const std::size_t pad = width > length ? width - length : 0;
@@ -127,7 +158,8 @@ void put_padded(LineWriter& line, const Conversion& conversion, std::string_view
 
 // Decimal or hexadecimal digits of `value`, right-aligned in `buffer`. The bases are
 // constants so that no digit costs a hardware division.
-std::string_view digits(unsigned long long value, char letter, std::array<char, 24>& buffer) {
+[[gnu::always_inline]] inline std::string_view digits(unsigned long long value, char letter,
+                                                      std::array<char, 24>& buffer) {
     char* end = buffer.data() + buffer.size();
     char* p = end;
     if (letter == 'x' || letter == 'X') {
@@ -137,10 +169,24 @@ std::string_view digits(unsigned long long value, char letter, std::array<char, 
             value >>= 4;
         } while (value != 0);
     } else {
-        do {
-            *--p = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value != 0);
+        static constexpr char pairs[] =
+            "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+            "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+            "8081828384858687888990919293949596979899";
+        while (value >= 100) {
+            const auto pair = static_cast<std::size_t>(value % 100) * 2;
+            value /= 100;
+            p -= 2;
+            p[0] = pairs[pair];
+            p[1] = pairs[pair + 1];
+        }
+        if (value >= 10) {
+            p -= 2;
+            p[0] = pairs[value * 2];
+            p[1] = pairs[value * 2 + 1];
+        } else {
+            *--p = static_cast<char>('0' + value);
+        }
     }
     return {p, static_cast<std::size_t>(end - p)};
 }
@@ -214,26 +260,37 @@ std::string standard_format(const char* format) {
     return out;
 }
 
-int append_formatted(std::string& out, const char* format, std::va_list args) {
+// Adds `text` to the pending output, handing full buffers to the sink.
+void append_pending(ConsoleOutput& console, std::string_view text) {
+    while (!text.empty()) {
+        if (console.pending_size == pending_capacity) console_flush(console);
+        const std::size_t part = std::min(text.size(), pending_capacity - console.pending_size);
+        std::memcpy(console.pending.get() + console.pending_size, text.data(), part);
+        console.pending_size += part;
+        text.remove_prefix(part);
+    }
+}
+
+// Formats straight into the pending output; anything the simple formatter does not
+// take, or that does not fit, goes through the C library instead.
+int append_formatted(ConsoleOutput& console, const char* format, std::va_list args) {
     std::va_list library_args;
     va_copy(library_args, args);
-    std::array<char, 1024> buffer;
-    LineWriter line(buffer.data(), buffer.size());
+    LineWriter line(console.pending.get() + console.pending_size, pending_capacity - console.pending_size);
     int n = -1;
     if (format_simple(line, format, args) && !line.overflow()) {
-        out.append(line.text());
         n = static_cast<int>(line.text().size());
+        console.pending_size += line.text().size();
     } else {
-        // Other conversions, or a message longer than the buffer: the C library's turn.
         const std::string standard = std::strstr(format, "I64") != nullptr ? standard_format(format) : format;
         std::va_list measure;
         va_copy(measure, library_args);
         n = std::vsnprintf(nullptr, 0, standard.c_str(), measure);
         va_end(measure);
         if (n > 0) {
-            const std::size_t old = out.size();
-            out.resize(old + static_cast<std::size_t>(n));
-            std::vsnprintf(out.data() + old, static_cast<std::size_t>(n) + 1, standard.c_str(), library_args);
+            std::string text(static_cast<std::size_t>(n), '\0');
+            std::vsnprintf(text.data(), text.size() + 1, standard.c_str(), library_args);
+            append_pending(console, text);
         }
     }
     va_end(library_args);
@@ -245,7 +302,7 @@ void change_attribute(ConsoleOutput& console, u16 attribute) {
         case ColourMode::off:
             break;
         case ColourMode::ansi:
-            console.pending += ansi_sequence(attribute);
+            append_pending(console, ansi_sequence(attribute));
             break;
         case ColourMode::native:
             // The text printed so far belongs to the previous attribute.
@@ -293,8 +350,8 @@ void console_setup(ConsoleOutput& console, void* handle, const ConsoleTraits& tr
     console.sink = sink;
     console.separator.assign(console.width - 1u, '-');
     console.separator += '\n';
-    console.pending.clear();
-    console.pending.reserve(flush_threshold + 1024);
+    console.pending = std::make_unique_for_overwrite<char[]>(pending_capacity);
+    console.pending_size = 0;
 }
 
 void console_init(ConsoleOutput& console, void* handle) {
@@ -305,26 +362,29 @@ void console_init(ConsoleOutput& console, void* handle) {
 }
 
 i32 console_print(ConsoleOutput& console, u16 attribute, const char* format, ...) {
+    if (console.pending == nullptr) {  // printing before set-up still works
+        console.pending = std::make_unique_for_overwrite<char[]>(pending_capacity);
+    }
     if (attribute != console.current_attribute) {
         change_attribute(console, attribute);
     }
     std::va_list args;
     va_start(args, format);
-    const int n = append_formatted(console.pending, format, args);
+    const int n = append_formatted(console, format, args);
     va_end(args);
-    if (console.pending.size() >= flush_threshold) {
+    if (console.pending_size >= flush_threshold) {
         console_flush(console);
     }
     return n;
 }
 
 bool console_flush(ConsoleOutput& console) {
-    if (!console.pending.empty()) {
+    if (console.pending_size != 0) {
         if (console.sink.write == nullptr ||
-            !console.sink.write(console.sink.context, console.pending.data(), console.pending.size())) {
+            !console.sink.write(console.sink.context, console.pending.get(), console.pending_size)) {
             console.write_failed = true;
         }
-        console.pending.clear();
+        console.pending_size = 0;
     }
     return !console.write_failed;
 }

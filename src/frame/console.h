@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -46,8 +47,14 @@ struct ConsoleOutput {
     bool escape_controls = false;  // a terminal: archive text must not drive it
     bool write_failed = false;
     ConsoleSink sink;
-    std::string pending;  // text not yet handed to the sink
+    std::unique_ptr<char[]> pending;  // text not yet handed to the sink, pending_capacity bytes
+    std::size_t pending_size = 0;
 };
+
+// Room for a few thousand lines before the sink is called, and for the longest line
+// formatted in place on top of that.
+inline constexpr std::size_t flush_threshold = std::size_t{64} * 1024;
+inline constexpr std::size_t pending_capacity = flush_threshold + 1024;
 
 // What the platform reports about a standard output handle.
 struct ConsoleTraits {

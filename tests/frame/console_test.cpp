@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -53,6 +54,32 @@ TEST(ConsolePrint, FormatsI64AndLongLines) {
     const i32 n = console_print(capture.console, attr_grey, "<%s>", long_text.c_str());
     EXPECT_EQ(n, 5002);
     EXPECT_EQ(capture.text(), "[0000000000abcdef] 18446744073709551615 100%    -7|x\n<" + long_text + ">");
+}
+
+// Output crosses the buffer's end in every way: many short lines, one line longer than
+// the whole buffer, and lines that end a few bytes short of it. Nothing is lost or
+// reordered, and every sink call but the last is a large block.
+TEST(ConsolePrint, KeepsOrderAcrossFlushes) {
+    CapturedConsole capture;
+    std::string expected;
+    for (int i = 0; i < 20000; ++i) {
+        console_print(capture.console, attr_grey, "%5d\t%s\n", i, "name.bin");
+        char line[32];
+        std::snprintf(line, sizeof line, "%5d\tname.bin\n", i);
+        expected += line;
+    }
+    const std::string huge(pending_capacity + 300, 'h');
+    console_print(capture.console, attr_grey, "<%s>", huge.c_str());
+    expected += "<" + huge + ">";
+    for (std::size_t fill = pending_capacity - 40; fill < pending_capacity + 4; fill += 7) {
+        const std::string line(fill % 1500, 'f');
+        console_print(capture.console, attr_grey, "%s|%d\n", line.c_str(), static_cast<int>(fill));
+        expected += line + "|" + std::to_string(fill) + "\n";
+    }
+    const std::string& text = capture.text();
+    const auto [differs, _] = std::mismatch(text.begin(), text.end(), expected.begin(), expected.end());
+    EXPECT_TRUE(text == expected) << "first difference at byte " << differs - text.begin();
+    EXPECT_LE(capture.writes, expected.size() / flush_threshold + 2);
 }
 
 TEST(ConsoleSetup, SeparatorFollowsWidth) {
@@ -129,6 +156,12 @@ TEST(ConsolePrint, AgreesWithSnprintf) {
         KP_CASE("%-4s|%4s|%c|%3c|%%|%ld", "%-4s|%4s|%c|%3c|%%|%ld", "ab", "abcdef", 'x', 'y', -5L),
         KP_CASE("%.3s|%+d|%#x|%5.1f", "%.3s|%+d|%#x|%5.1f", "abcdef", 5, 255u, 2.25),  // the library's path
         KP_CASE("%08.3I64x|%lu", "%08.3llx|%lu", 0xABCULL, 9UL),
+        // Every digit count, and text of every short length against its field width.
+        KP_CASE("%d|%d|%d|%d|%d|%u|%d|%d|%I64u|%I64u", "%d|%d|%d|%d|%d|%u|%d|%d|%llu|%llu", 0, 9, 10, 99, 100,
+                4294967295u, -1000000000, 123456, 10000000000000000000ULL, 9999999999999999999ULL),
+        KP_CASE("%8s|%8s|%-8s|%8s|%8s|%s|%s", "%8s|%8s|%-8s|%8s|%8s|%s|%s", "", "a", "abc", "abcd", "abcdefg",
+                "abcdefgh", "abcdefghijklmnopq"),
+        KP_CASE("%20s|%017d|%-17x|", "%20s|%017d|%-17x|", "abcdefghijklmnop", -12, 0xFFu),
     };
 #undef KP_CASE
     for (const Case& c : cases) {

@@ -12,7 +12,8 @@ namespace kp::test {
 
 struct CapturedConsole {
     ConsoleOutput console;
-    std::string out;  // flushed text; native attribute changes appear as "<attr N>"
+    std::string out;         // flushed text; native attribute changes appear as "<attr N>"
+    std::size_t writes = 0;  // sink calls with text
 
     explicit CapturedConsole(ColourMode colour = ColourMode::off, bool terminal = false, u16 width = 80) {
         ConsoleTraits traits;
@@ -21,7 +22,9 @@ struct CapturedConsole {
         traits.width = width;
         ConsoleSink sink;
         sink.write = [](void* self, const char* data, std::size_t size) {
-            static_cast<CapturedConsole*>(self)->out.append(data, size);
+            auto* capture = static_cast<CapturedConsole*>(self);
+            capture->out.append(data, size);
+            ++capture->writes;
             return true;
         };
         sink.set_attribute = [](void* self, u16 attribute) {
