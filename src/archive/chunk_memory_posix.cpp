@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <new>
 
 #include "archive/records.h"
@@ -44,6 +45,19 @@ ChunkBuffer allocate_chunk(u32 size) {
 #endif
     }
     return ChunkBuffer(static_cast<unsigned char*>(memory), ChunkRelease{huge_page_size});
+}
+
+void prefault(void* data, std::size_t size) {
+#ifdef MADV_POPULATE_WRITE
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (start + page - 1) / page * page;  // whole pages only
+    const std::uintptr_t end = (start + size) / page * page;
+    if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+    (void)data;
+    (void)size;
+#endif
 }
 
 ChunkBuffer map_file_chunk(const std::filesystem::path& path, u32 offset, u32 size) {

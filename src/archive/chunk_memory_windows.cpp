@@ -14,6 +14,10 @@ ChunkBuffer allocate_chunk(u32 size) {
     return ChunkBuffer(new (std::nothrow) unsigned char[size], ChunkRelease{});
 }
 
+// Windows commits and zeroes pages on first touch too, but a console tool's tables are
+// small next to what it costs to ask for them in advance there.
+void prefault(void*, std::size_t) {}
+
 ChunkBuffer map_file_chunk(const std::filesystem::path&, u32, u32) {
     return ChunkBuffer(nullptr, ChunkRelease{});
 }

@@ -23,12 +23,23 @@ void accept_entry(UpdateArchive& archive, u32 position, const unsigned char* byt
     archive.chunk_sum = static_cast<u32>(archive.chunk_sum + entry.chunk_size);
 }
 
+// Room for `count` elements in `table`, its pages faulted in at once: the tables of a
+// large directory span hundreds of pages, and faulting them one at a time would cost
+// the listing more than reading the directory.
+template <typename T>
+void reserve_populated(std::vector<T>& table, std::size_t count) {
+    table.reserve(count);
+    prefault(table.data(), count * sizeof(T));
+}
+
 // (signature[0], position) of the first `count` entries, ascending by signature and,
 // within one signature, by position. A byte-wise radix sort: it takes no comparisons,
 // so hostile or random signatures cost no more than sorted ones, and it skips every
 // byte that all signatures share.
 std::vector<std::pair<u64, u32>> sorted_by_signature(const UpdateArchive& archive, u32 count) {
-    std::vector<std::pair<u64, u32>> order(count);
+    std::vector<std::pair<u64, u32>> order;
+    reserve_populated(order, count);
+    order.resize(count);
     if (count == 0) return order;
     std::array<std::array<u32, 256>, 8> counts{};
     for (u32 position = 0; position < count; ++position) {
@@ -36,7 +47,9 @@ std::vector<std::pair<u64, u32>> sorted_by_signature(const UpdateArchive& archiv
         order[position] = {signature, position};
         for (std::size_t byte = 0; byte < 8; ++byte) ++counts[byte][(signature >> (8 * byte)) & 0xFF];
     }
-    std::vector<std::pair<u64, u32>> spare(count);
+    std::vector<std::pair<u64, u32>> spare;
+    reserve_populated(spare, count);
+    spare.resize(count);
     for (std::size_t byte = 0; byte < 8; ++byte) {
         std::array<u32, 256>& slots = counts[byte];
         if (slots[(order[0].first >> (8 * byte)) & 0xFF] == count) continue;  // one value for every key
@@ -58,8 +71,8 @@ void group_entries(UpdateArchive& archive, u32 count) {
     const std::vector<std::pair<u64, u32>> order = sorted_by_signature(archive, count);
 
     // Reserved in full, so the spans handed out below stay valid while it fills.
-    archive.grouped_positions.reserve(count);
-    archive.groups.reserve(count);
+    reserve_populated(archive.grouped_positions, count);
+    reserve_populated(archive.groups, count);
     std::vector<bool> rejected(count);
     for (std::size_t run = 0; run < order.size();) {
         SignatureGroup group;
@@ -113,6 +126,7 @@ i32 load_from(UpdateArchive& archive, const ByteSource& in) {
     }
 
     archive.data_start = data_start_of(file_count);
+    reserve_populated(archive.entries, file_count);
     archive.entries.resize(file_count);
     archive.used_size = 0;
     archive.chunk_sum = 0;

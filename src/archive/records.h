@@ -56,6 +56,11 @@ ChunkBuffer allocate_chunk(u32 size);
 // bytes (by writing them out), so a file cut short meanwhile makes that write fail.
 ChunkBuffer map_file_chunk(const std::filesystem::path& path, u32 offset, u32 size);
 
+// Faults in the whole pages of the `size` bytes at `data`, memory about to be filled,
+// with one call instead of one fault per page. Changes no byte; does nothing where the
+// system offers no such call.
+void prefault(void* data, std::size_t size);
+
 struct EntryRecord {
     DirectoryRecord record;
     ChunkBuffer data;  // the chunk, once extracted
