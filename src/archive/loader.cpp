@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -33,31 +34,52 @@ void reserve_populated(std::vector<T>& table, std::size_t count) {
 }
 
 // (signature[0], position) of the first `count` entries, ascending by signature and,
-// within one signature, by position. A byte-wise radix sort: it takes no comparisons,
-// so hostile or random signatures cost no more than sorted ones, and it skips every
-// byte that all signatures share.
+// within one signature, by position. The entries are dealt into buckets by the highest
+// bits in which their signatures differ, which leaves a bucket or two per entry for
+// signatures spread out the way checksums are, and each bucket is then sorted on its
+// own; signatures that crowd into a few buckets still cost no more than one sort.
 std::vector<std::pair<u64, u32>> sorted_by_signature(const UpdateArchive& archive, u32 count) {
+    constexpr int most_bucket_bits = 12;
     std::vector<std::pair<u64, u32>> order;
     reserve_populated(order, count);
     order.resize(count);
     if (count == 0) return order;
-    std::array<std::array<u32, 256>, 8> counts{};
-    for (u32 position = 0; position < count; ++position) {
-        const u64 signature = archive.entries[position].record.signature[0];
-        order[position] = {signature, position};
-        for (std::size_t byte = 0; byte < 8; ++byte) ++counts[byte][(signature >> (8 * byte)) & 0xFF];
+    const auto signature = [&archive](u32 position) { return archive.entries[position].record.signature[0]; };
+
+    u64 differing = 0;  // every bit in which some signature differs from the first
+    for (u32 position = 1; position < count; ++position) differing |= signature(position) ^ signature(0);
+    const int bucket_bits = std::min(static_cast<int>(std::bit_width(count)), most_bucket_bits);
+    const int shift = std::max(static_cast<int>(std::bit_width(differing)) - bucket_bits, 0);
+    const u64 mask = (u64{1} << bucket_bits) - 1;
+    const auto bucket_of = [&](u32 position) {
+        return static_cast<std::size_t>((signature(position) >> shift) & mask);
+    };
+
+    // ends[b] counts bucket b, then holds where it starts, and after dealing where it ends.
+    std::array<u32, std::size_t{1} << most_bucket_bits> ends;
+    std::fill_n(ends.begin(), std::size_t{1} << bucket_bits, 0);
+    for (u32 position = 0; position < count; ++position) ++ends[bucket_of(position)];
+    u32 start = 0;
+    for (std::size_t bucket = 0; bucket <= mask; ++bucket) start += std::exchange(ends[bucket], start);
+    for (u32 position = 0; position < count; ++position) {  // in position order, so equal keys stay ascending
+        order[ends[bucket_of(position)]++] = {signature(position), position};
     }
-    std::vector<std::pair<u64, u32>> spare;
-    reserve_populated(spare, count);
-    spare.resize(count);
-    for (std::size_t byte = 0; byte < 8; ++byte) {
-        std::array<u32, 256>& slots = counts[byte];
-        if (slots[(order[0].first >> (8 * byte)) & 0xFF] == count) continue;  // one value for every key
-        u32 next = 0;
-        for (u32& slot : slots) next += std::exchange(slot, next);
-        // Each pass is stable, so equal signatures keep their ascending positions.
-        for (const auto& key : order) spare[slots[(key.first >> (8 * byte)) & 0xFF]++] = key;
-        order.swap(spare);
+
+    u32 begin = 0;
+    for (std::size_t bucket = 0; bucket <= mask; ++bucket) {
+        const auto first = order.begin() + begin;
+        const auto last = order.begin() + ends[bucket];
+        if (last - first > 16) {
+            std::sort(first, last);
+        } else {
+            for (auto next = first; next != last; ++next) {  // insertion sort: a handful at most
+                const auto key = *next;
+                auto hole = next;
+                for (; hole != first && key < *(hole - 1); --hole) *hole = *(hole - 1);
+                *hole = key;
+            }
+        }
+        begin = ends[bucket];
     }
     return order;
 }
