@@ -136,6 +136,27 @@ struct ByteSource {
 // fault, and the entries themselves already take a page for every 24 records.
 constexpr u32 records_per_block = 512;
 
+// Reads and accepts directory records until `file_count` or the first short one, and
+// returns how many were complete: records before a short one still count, exactly as if
+// each had been read on its own. Its block is given back before the grouping's tables
+// are taken, which can then reuse that memory.
+u32 read_directory(UpdateArchive& archive, const ByteSource& in, u32 file_count) {
+    const u32 block_records = std::min(file_count, records_per_block);
+    const auto block = std::make_unique_for_overwrite<unsigned char[]>(std::size_t{block_records} * record_size);
+    u32 complete = 0;
+    while (complete < file_count) {
+        const u32 wanted = std::min(file_count - complete, block_records);
+        const std::size_t got = in.read(in.source, block.get(), std::size_t{wanted} * record_size);
+        const auto whole = static_cast<u32>(got / record_size);
+        for (u32 i = 0; i < whole; ++i) {
+            accept_entry(archive, complete + i, block.get() + std::size_t{i} * record_size);
+        }
+        complete += whole;
+        if (whole < wanted) break;
+    }
+    return complete;
+}
+
 i32 load_from(UpdateArchive& archive, const ByteSource& in) {
     RecordBytes header;
     if (in.read(in.source, header.data(), header.size()) != header.size()) {
@@ -153,20 +174,7 @@ i32 load_from(UpdateArchive& archive, const ByteSource& in) {
     archive.used_size = 0;
     archive.chunk_sum = 0;
 
-    // Records before a short one still count, exactly as if each had been read on its own.
-    const u32 block_records = std::min(file_count, records_per_block);
-    const auto block = std::make_unique_for_overwrite<unsigned char[]>(std::size_t{block_records} * record_size);
-    u32 complete = 0;
-    while (complete < file_count) {
-        const u32 wanted = std::min(file_count - complete, block_records);
-        const std::size_t got = in.read(in.source, block.get(), std::size_t{wanted} * record_size);
-        const auto whole = static_cast<u32>(got / record_size);
-        for (u32 i = 0; i < whole; ++i) {
-            accept_entry(archive, complete + i, block.get() + std::size_t{i} * record_size);
-        }
-        complete += whole;
-        if (whole < wanted) break;
-    }
+    const u32 complete = read_directory(archive, in, file_count);
     group_entries(archive, complete);
     if (complete < file_count) {
         return load_malformed;

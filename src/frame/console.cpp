@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "frame/platform.h"
 
@@ -112,20 +113,15 @@ public:
         copy(cursor_, text.data(), text.size());
         cursor_ += text.size();
     }
-    void fill(char c, std::size_t count) {
-        const auto room = static_cast<std::size_t>(end_ - cursor_);
-        if (count > room) {
+    // Room for `size` bytes at the cursor, which moves past them; null when they do not fit.
+    char* take(std::size_t size) {
+        if (size > static_cast<std::size_t>(end_ - cursor_)) {
             overflow_ = true;
-            return;
+            return nullptr;
         }
-        // Padding is short: one fixed store covers it where the buffer has room to spare.
-        if (count <= 16 && room >= 16) {
-            std::memset(cursor_, c, 16);
-        } else {
-            std::memset(cursor_, c, count);
-        }
-        cursor_ += count;
+        return std::exchange(cursor_, cursor_ + size);
     }
+    const char* end() const { return end_; }
     bool overflow() const { return overflow_; }
     std::string_view text() const { return {begin_, static_cast<std::size_t>(cursor_ - begin_)}; }
 
@@ -136,23 +132,35 @@ private:
     bool overflow_ = false;
 };
 
+// `count` bytes of `c` at `at`; a fixed 16-byte store where the buffer has room for it,
+// since padding is short and a call into the C library would cost more.
+[[gnu::always_inline]] inline void pad(char* at, char c, std::size_t count, const char* end) {
+    if (count <= 16 && end - at >= 16) {
+        std::memset(at, c, 16);
+    } else {
+        std::memset(at, c, count);
+    }
+}
+
 [[gnu::always_inline]] inline void put_padded(LineWriter& line, const Conversion& conversion, std::string_view sign,
                                               std::string_view body) {
     const std::size_t length = sign.size() + body.size();
     const auto width = static_cast<std::size_t>(conversion.width);
-    const std::size_t pad = width > length ? width - length : 0;
+    const std::size_t padding = width > length ? width - length : 0;
+    char* out = line.take(padding + length);
+    if (out == nullptr) return;
     if (conversion.left) {
-        line.put(sign);
-        line.put(body);
-        line.fill(' ', pad);
+        copy(out, sign.data(), sign.size());
+        copy(out + sign.size(), body.data(), body.size());
+        pad(out + length, ' ', padding, line.end());
     } else if (conversion.zero && conversion.letter != 's' && conversion.letter != 'c') {
-        line.put(sign);
-        line.fill('0', pad);
-        line.put(body);
+        copy(out, sign.data(), sign.size());
+        pad(out + sign.size(), '0', padding, line.end());
+        copy(out + sign.size() + padding, body.data(), body.size());
     } else {
-        line.fill(' ', pad);
-        line.put(sign);
-        line.put(body);
+        pad(out, ' ', padding, line.end());
+        copy(out + padding, sign.data(), sign.size());
+        copy(out + padding + sign.size(), body.data(), body.size());
     }
 }
 
