@@ -268,8 +268,18 @@ std::string standard_format(const char* format) {
     return out;
 }
 
+// The pending output's buffer, taken on first use by a console that was never set up.
+char* pending_buffer(ConsoleOutput& console) {
+    if (console.pending == nullptr) {
+        console.pending = std::make_unique_for_overwrite<char[]>(pending_capacity);
+        console.pending_size = 0;
+    }
+    return console.pending.get();
+}
+
 // Adds `text` to the pending output, handing full buffers to the sink.
 void append_pending(ConsoleOutput& console, std::string_view text) {
+    pending_buffer(console);
     while (!text.empty()) {
         if (console.pending_size == pending_capacity) console_flush(console);
         const std::size_t part = std::min(text.size(), pending_capacity - console.pending_size);
@@ -284,7 +294,7 @@ void append_pending(ConsoleOutput& console, std::string_view text) {
 int append_formatted(ConsoleOutput& console, const char* format, std::va_list args) {
     std::va_list library_args;
     va_copy(library_args, args);
-    LineWriter line(console.pending.get() + console.pending_size, pending_capacity - console.pending_size);
+    LineWriter line(pending_buffer(console) + console.pending_size, pending_capacity - console.pending_size);
     int n = -1;
     if (format_simple(line, format, args) && !line.overflow()) {
         n = static_cast<int>(line.text().size());
@@ -370,9 +380,6 @@ void console_init(ConsoleOutput& console, void* handle) {
 }
 
 i32 console_print(ConsoleOutput& console, u16 attribute, const char* format, ...) {
-    if (console.pending == nullptr) {  // printing before set-up still works
-        console.pending = std::make_unique_for_overwrite<char[]>(pending_capacity);
-    }
     if (attribute != console.current_attribute) {
         change_attribute(console, attribute);
     }

@@ -82,6 +82,13 @@ TEST(ConsolePrint, KeepsOrderAcrossFlushes) {
     EXPECT_LE(capture.writes, expected.size() / flush_threshold + 2);
 }
 
+TEST(ConsolePrint, WorksOnAConsoleNeverSetUp) {
+    ConsoleOutput console;  // zero, as before the driver runs: no sink to hand text to
+    EXPECT_EQ(console_print(console, attr_red, "%s %d", "lost", 1), 6);
+    console_restore(console);
+    EXPECT_FALSE(console_flush(console));
+}
+
 TEST(ConsoleSetup, SeparatorFollowsWidth) {
     const std::pair<u16, std::size_t> cases[] = {{80, 79}, {132, 131}, {2, 1}, {1, 79}, {0, 79}};
     for (const auto& [width, hyphens] : cases) {
