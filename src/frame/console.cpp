@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -93,45 +94,6 @@ struct Conversion {
     }
 }
 
-// A line under construction in a fixed buffer; one that would not fit is marked
-// as overflowing, and its caller formats it another way.
-class LineWriter {
-public:
-    LineWriter(char* begin, std::size_t size) : begin_(begin), cursor_(begin), end_(begin + size) {}
-    void put(char c) {
-        if (cursor_ == end_) {
-            overflow_ = true;
-            return;
-        }
-        *cursor_++ = c;
-    }
-    void put(std::string_view text) {
-        if (text.size() > static_cast<std::size_t>(end_ - cursor_)) {
-            overflow_ = true;
-            return;
-        }
-        copy(cursor_, text.data(), text.size());
-        cursor_ += text.size();
-    }
-    // Room for `size` bytes at the cursor, which moves past them; null when they do not fit.
-    char* take(std::size_t size) {
-        if (size > static_cast<std::size_t>(end_ - cursor_)) {
-            overflow_ = true;
-            return nullptr;
-        }
-        return std::exchange(cursor_, cursor_ + size);
-    }
-    const char* end() const { return end_; }
-    bool overflow() const { return overflow_; }
-    std::string_view text() const { return {begin_, static_cast<std::size_t>(cursor_ - begin_)}; }
-
-private:
-    char* begin_;
-    char* cursor_;
-    char* end_;
-    bool overflow_ = false;
-};
-
 // `count` bytes of `c` at `at`; a fixed 16-byte store where the buffer has room for it,
 // since padding is short and a call into the C library would cost more.
 [[gnu::always_inline]] inline void pad(char* at, char c, std::size_t count, const char* end) {
@@ -142,87 +104,109 @@ private:
     }
 }
 
-[[gnu::always_inline]] inline void put_padded(LineWriter& line, const Conversion& conversion, std::string_view sign,
-                                              std::string_view body) {
-    const std::size_t length = sign.size() + body.size();
-    const auto width = static_cast<std::size_t>(conversion.width);
-    const std::size_t padding = width > length ? width - length : 0;
-    char* out = line.take(padding + length);
-    if (out == nullptr) return;
-    if (conversion.left) {
-        copy(out, sign.data(), sign.size());
-        copy(out + sign.size(), body.data(), body.size());
-        pad(out + length, ' ', padding, line.end());
-    } else if (conversion.zero && conversion.letter != 's' && conversion.letter != 'c') {
-        copy(out, sign.data(), sign.size());
-        pad(out + sign.size(), '0', padding, line.end());
-        copy(out + sign.size() + padding, body.data(), body.size());
-    } else {
-        pad(out, ' ', padding, line.end());
-        copy(out + padding, sign.data(), sign.size());
-        copy(out + padding + sign.size(), body.data(), body.size());
-    }
+// How many digits `value` has in base 16 or 10.
+[[gnu::always_inline]] inline std::size_t digit_count(unsigned long long value, bool hexadecimal) {
+    if (hexadecimal) return value == 0 ? 1 : (static_cast<std::size_t>(std::bit_width(value)) + 3) / 4;
+    std::size_t count = 1;
+    for (; value >= 10000; value /= 10000) count += 4;
+    if (value >= 1000) return count + 3;
+    if (value >= 100) return count + 2;
+    return value >= 10 ? count + 1 : count;
 }
 
-// Decimal or hexadecimal digits of `value`, right-aligned in `buffer`. The bases are
-// constants so that no digit costs a hardware division.
-[[gnu::always_inline]] inline std::string_view digits(unsigned long long value, char letter,
-                                                      std::array<char, 24>& buffer) {
-    char* end = buffer.data() + buffer.size();
-    char* p = end;
+// Writes the digits of `value` so that they end just before `end`. The bases are
+// constants, so that no digit costs a hardware division.
+[[gnu::always_inline]] inline void put_digits(char* end, unsigned long long value, char letter) {
     if (letter == 'x' || letter == 'X') {
         const char* symbols = letter == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
         do {
-            *--p = symbols[value & 0xF];
+            *--end = symbols[value & 0xF];
             value >>= 4;
         } while (value != 0);
-    } else {
-        static constexpr char pairs[] =
-            "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-            "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-            "8081828384858687888990919293949596979899";
-        while (value >= 100) {
-            const auto pair = static_cast<std::size_t>(value % 100) * 2;
-            value /= 100;
-            p -= 2;
-            p[0] = pairs[pair];
-            p[1] = pairs[pair + 1];
-        }
-        if (value >= 10) {
-            p -= 2;
-            p[0] = pairs[value * 2];
-            p[1] = pairs[value * 2 + 1];
-        } else {
-            *--p = static_cast<char>('0' + value);
-        }
+        return;
     }
-    return {p, static_cast<std::size_t>(end - p)};
+    static constexpr char pairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    while (value >= 100) {
+        const auto pair = static_cast<std::size_t>(value % 100) * 2;
+        value /= 100;
+        end -= 2;
+        end[0] = pairs[pair];
+        end[1] = pairs[pair + 1];
+    }
+    if (value >= 10) {
+        end[-2] = pairs[value * 2];
+        end[-1] = pairs[value * 2 + 1];
+    } else {
+        end[-1] = static_cast<char>('0' + value);
+    }
 }
 
-// Formats as vsnprintf would, for formats made only of the conversions above, into
-// `line`. False at the first conversion of any other kind.
-bool format_simple(LineWriter& line, const char* format, std::va_list args) {
-    std::array<char, 24> buffer;
-    for (const char* p = format;;) {
-        const char* literal = p;
-        while (*p != '\0' && *p != '%') ++p;
-        line.put(std::string_view(literal, static_cast<std::size_t>(p - literal)));
-        if (*p == '\0') return true;
-        ++p;
+// A field of `length` bytes made of `sign` (0 for none) and a body that `put_body`
+// writes at the pointer it is given, padded to the conversion's width. Returns the end
+// of the field, or null when it would pass `end`.
+template <typename PutBody>
+[[gnu::always_inline]] inline char* put_field(char* out, const char* end, const Conversion& conversion, char sign,
+                                              std::size_t length, PutBody put_body) {
+    const auto width = static_cast<std::size_t>(conversion.width);
+    const std::size_t padding = width > length ? width - length : 0;
+    if (padding + length > static_cast<std::size_t>(end - out)) return nullptr;
+    const std::size_t signs = sign != 0 ? 1 : 0;
+    if (conversion.left) {
+        if (signs != 0) out[0] = sign;
+        put_body(out + signs);
+        pad(out + length, ' ', padding, end);
+    } else if (conversion.zero && conversion.letter != 's' && conversion.letter != 'c') {
+        if (signs != 0) out[0] = sign;
+        pad(out + signs, '0', padding, end);
+        put_body(out + signs + padding);
+    } else {
+        pad(out, ' ', padding, end);
+        if (signs != 0) out[padding] = sign;
+        put_body(out + padding + signs);
+    }
+    return out + padding + length;
+}
+
+// A number as d, i, u, x or X print it: `magnitude` with a leading minus when `negative`.
+[[gnu::always_inline]] inline char* put_number(char* out, const char* end, const Conversion& conversion, bool negative,
+                                               unsigned long long magnitude) {
+    const bool hexadecimal = conversion.letter == 'x' || conversion.letter == 'X';
+    const std::size_t digits = digit_count(magnitude, hexadecimal);
+    return put_field(out, end, conversion, negative ? '-' : 0, digits + (negative ? 1 : 0),
+                     [&](char* at) { put_digits(at + digits, magnitude, conversion.letter); });
+}
+
+// Formats as vsnprintf would into [out, end), for formats made only of the conversions
+// above. Returns the end of the text; null at the first conversion of any other kind,
+// or when the text would pass `end`.
+char* format_simple(char* out, const char* end, const char* format, std::va_list args) {
+    for (;;) {
+        // The text between conversions is a few bytes: copied as it is scanned.
+        for (char c = *format++; c != '%'; c = *format++) {
+            if (c == '\0') return out;
+            if (out == end) return nullptr;
+            *out++ = c;
+        }
         Conversion conversion;
-        if (!parse_conversion(p, conversion)) return false;
+        if (!parse_conversion(format, conversion)) return nullptr;
         switch (conversion.letter) {
             case '%':
-                line.put('%');
+                if (out == end) return nullptr;
+                *out++ = '%';
                 break;
             case 'c': {
                 const char c = static_cast<char>(va_arg(args, int));
-                put_padded(line, conversion, {}, std::string_view(&c, 1));
+                out = put_field(out, end, conversion, 0, 1, [c](char* at) { *at = c; });
                 break;
             }
             case 's': {
                 const char* text = va_arg(args, const char*);
-                put_padded(line, conversion, {}, text != nullptr ? text : "(null)");
+                if (text == nullptr) text = "(null)";
+                const std::size_t length = std::strlen(text);
+                out = put_field(out, end, conversion, 0, length, [&](char* at) { copy(at, text, length); });
                 break;
             }
             case 'd':
@@ -233,17 +217,18 @@ bool format_simple(LineWriter& line, const char* format, std::va_list args) {
                 // Negate in unsigned arithmetic: the most negative value has no positive twin.
                 const unsigned long long magnitude =
                     value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
-                put_padded(line, conversion, value < 0 ? "-" : "", digits(magnitude, 'd', buffer));
+                out = put_number(out, end, conversion, value < 0, magnitude);
                 break;
             }
             default: {
                 const unsigned long long value = conversion.longs == 2   ? va_arg(args, unsigned long long)
                                                  : conversion.longs == 1 ? va_arg(args, unsigned long)
                                                                          : va_arg(args, unsigned);
-                put_padded(line, conversion, {}, digits(value, conversion.letter, buffer));
+                out = put_number(out, end, conversion, false, value);
                 break;
             }
         }
+        if (out == nullptr) return nullptr;
     }
 }
 
@@ -294,11 +279,11 @@ void append_pending(ConsoleOutput& console, std::string_view text) {
 int append_formatted(ConsoleOutput& console, const char* format, std::va_list args) {
     std::va_list library_args;
     va_copy(library_args, args);
-    LineWriter line(pending_buffer(console) + console.pending_size, pending_capacity - console.pending_size);
+    char* const out = pending_buffer(console) + console.pending_size;
     int n = -1;
-    if (format_simple(line, format, args) && !line.overflow()) {
-        n = static_cast<int>(line.text().size());
-        console.pending_size += line.text().size();
+    if (const char* text_end = format_simple(out, console.pending.get() + pending_capacity, format, args)) {
+        n = static_cast<int>(text_end - out);
+        console.pending_size += static_cast<std::size_t>(text_end - out);
     } else {
         const std::string standard = std::strstr(format, "I64") != nullptr ? standard_format(format) : format;
         std::va_list measure;

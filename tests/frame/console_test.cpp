@@ -166,6 +166,8 @@ TEST(ConsolePrint, AgreesWithSnprintf) {
         // Every digit count, and text of every short length against its field width.
         KP_CASE("%d|%d|%d|%d|%d|%u|%d|%d|%I64u|%I64u", "%d|%d|%d|%d|%d|%u|%d|%d|%llu|%llu", 0, 9, 10, 99, 100,
                 4294967295u, -1000000000, 123456, 10000000000000000000ULL, 9999999999999999999ULL),
+        KP_CASE("%u|%u|%u|%u|%u|%x|%x|%X|%4x|%-4x|", "%u|%u|%u|%u|%u|%x|%x|%X|%4x|%-4x|", 999u, 1000u, 9999u, 10000u,
+                99999u, 0u, 0x10u, 0xFFFFFFFFu, 0xFu, 0u),
         KP_CASE("%8s|%8s|%-8s|%8s|%8s|%s|%s", "%8s|%8s|%-8s|%8s|%8s|%s|%s", "", "a", "abc", "abcd", "abcdefg",
                 "abcdefgh", "abcdefghijklmnopq"),
         KP_CASE("%20s|%017d|%-17x|", "%20s|%017d|%-17x|", "abcdefghijklmnop", -12, 0xFFu),
