@@ -14,8 +14,14 @@ unsigned long long wide(u64 value) {
     return value;
 }
 
-std::string shown_name(const ConsoleOutput& console, const DirectoryRecord& record) {
-    return console_text(console, record_text(record.name));
+// The name field as it may be shown, NUL-terminated: the field itself where it holds its
+// own terminator and needs no escaping, which spares a copy per listed file; otherwise a
+// shown copy kept in `scratch`.
+const char* shown_name(const ConsoleOutput& console, const DirectoryRecord& record, std::string& scratch) {
+    const std::string_view text = record_text(record.name);
+    if (!console.escape_controls && text.size() < record.name.size()) return record.name.data();
+    scratch = console_text(console, text);
+    return scratch.c_str();
 }
 
 }  // namespace
@@ -24,7 +30,8 @@ void print_version_summary(const UpdateArchive& archive) {
     if (!archive.loaded) return;
     ConsoleOutput& console = *archive.console;
     console_print(console, attr_grey, "firmware update version is\n");
-    console_print(console, attr_green, "%s\n", shown_name(console, archive.header.record).c_str());
+    std::string scratch;
+    console_print(console, attr_green, "%s\n", shown_name(console, archive.header.record, scratch));
     console_print(console, attr_grey, " %8d  files in archive\n[%08x] start of data\n%9d  bytes in total.\n\n",
                   as_signed(archive.header.record.index), archive.data_start,
                   as_signed(static_cast<u32>(archive.data_start + archive.chunk_sum)));
@@ -35,9 +42,10 @@ void print_directory_listing(const UpdateArchive& archive) {
     ConsoleOutput& console = *archive.console;
     console_print(console, attr_white, "index\t    size\t  offset\tname\t\n");
     console_print(console, attr_blue, console.separator.c_str());
+    std::string scratch;
     for (const EntryRecord& entry : archive.entries) {
         console_print(console, attr_yellow, "%5d\t%8d\t%08x\t%s\n", as_signed(entry.record.index),
-                      as_signed(entry.record.size), entry.data_offset, shown_name(console, entry.record).c_str());
+                      as_signed(entry.record.size), entry.data_offset, shown_name(console, entry.record, scratch));
     }
     console_print(console, attr_blue, console.separator.c_str());
     console_print(console, attr_white, "%8d [%08x] used archive-size (without header).\n", as_signed(archive.used_size),
@@ -50,13 +58,14 @@ void print_signature_groups(const UpdateArchive& archive) {
     if (!archive.loaded) return;
     ConsoleOutput& console = *archive.console;
     console_print(console, attr_white, "\n--- Files with common data signatures: ---\n");
+    std::string scratch;
     for (const SignatureGroup& group : archive.groups) {
         if (group.positions.size() < 2) continue;
         console_print(console, attr_blue, "\n[%016I64x]\n", wide(group.signature));
         for (const i32 position : group.positions) {
             const DirectoryRecord& record = archive.entries[static_cast<std::size_t>(position)].record;
             console_print(console, attr_yellow, "%016I64x:%016I64x:%016I64x:%s\n", wide(record.signature[1]),
-                          wide(record.signature[2]), wide(record.signature[3]), shown_name(console, record).c_str());
+                          wide(record.signature[2]), wide(record.signature[3]), shown_name(console, record, scratch));
         }
     }
 }

@@ -11,7 +11,8 @@ namespace {
 
 // The three reports on a loaded archive; `capture` holds only what they printed.
 struct Reported : test::LoadedArchive {
-    explicit Reported(const build::Archive& plan) : LoadedArchive(build::bytes(plan)) {
+    explicit Reported(const build::Archive& plan, bool terminal = false)
+        : LoadedArchive(build::bytes(plan), ColourMode::off, terminal) {
         capture.text();
         capture.out.clear();
         print_version_summary(archive);
@@ -70,6 +71,38 @@ TEST(Reports, ListOnlySharedSignaturesInOrder) {
     Reported alone(distinct);
     const std::string& title_only = alone.capture.text();
     EXPECT_EQ(title_only.substr(title_only.find("\n--- Files")), "\n--- Files with common data signatures: ---\n");
+}
+
+// Names reach every report whole and, on a terminal only, with control bytes shown as
+// '?': a name that fills its 88 bytes, one that stops at its NUL, one with escapes.
+TEST(Reports, ShowNamesWholeAndSafe) {
+    const std::string full(88, 'n');
+    build::Archive archive;
+    archive.version = "v\x1b[31m1";
+    archive.entries = {{full + "cut", 1, 0, {7, 0, 1, 0}, ""},
+                       {"e\x1b[2J\x7f.bin", 2, 0, {7, 0, 2, 0}, ""},
+                       {"short.bin", 3, 0, {7, 0, 3, 0}, ""}};
+    for (const bool terminal : {false, true}) {
+        SCOPED_TRACE(terminal);
+        Reported reported(archive, terminal);
+        ASSERT_EQ(reported.result, 3);
+        const std::string escaped = terminal ? "e?[2J?.bin" : "e\x1b[2J\x7f.bin";
+        const std::string& out = reported.capture.text();
+        EXPECT_TRUE(
+            out.starts_with("firmware update version is\n" + std::string(terminal ? "v?[31m1" : "v\x1b[31m1") + "\n"))
+            << out;
+        const std::string lines[] = {
+            "    1\t       0\t00000200\t" + full + "\n",
+            "    2\t       0\t00000200\t" + escaped + "\n",
+            "    3\t       0\t00000200\tshort.bin\n",
+            "0000000000000000:0000000000000001:0000000000000000:" + full + "\n",
+            "0000000000000000:0000000000000002:0000000000000000:" + escaped + "\n",
+            "0000000000000000:0000000000000003:0000000000000000:short.bin\n",
+        };
+        for (const std::string& line : lines) {
+            EXPECT_NE(out.find(line), std::string::npos) << line;
+        }
+    }
 }
 
 }  // namespace
