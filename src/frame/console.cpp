@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #include "frame/platform.h"
 
@@ -68,25 +67,27 @@ struct Conversion {
     }
 }
 
+// Copies `size` bytes, from `sizeof(Word)` up to twice that, as two words that overlap
+// when there are fewer.
+template <typename Word>
+[[gnu::always_inline]] inline void copy_two_words(char* to, const char* from, std::size_t size) {
+    Word head;
+    Word tail;
+    std::memcpy(&head, from, sizeof head);
+    std::memcpy(&tail, from + size - sizeof tail, sizeof tail);
+    std::memcpy(to, &head, sizeof head);
+    std::memcpy(to + size - sizeof tail, &tail, sizeof tail);
+}
+
 // Copies `size` bytes. Most pieces of a line are a few bytes long, and for those a
 // call into the C library costs more than the copy.
 [[gnu::always_inline]] inline void copy(char* to, const char* from, std::size_t size) {
     if (size > 16) {
         std::memcpy(to, from, size);
-    } else if (size >= 8) {  // two 8-byte words, overlapping when fewer than 16
-        std::uint64_t head;
-        std::uint64_t tail;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&tail, from + size - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + size - 8, &tail, 8);
+    } else if (size >= 8) {
+        copy_two_words<std::uint64_t>(to, from, size);
     } else if (size >= 4) {
-        std::uint32_t head;
-        std::uint32_t tail;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&tail, from + size - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + size - 4, &tail, 4);
+        copy_two_words<std::uint32_t>(to, from, size);
     } else if (size > 0) {
         to[0] = from[0];
         to[size / 2] = from[size / 2];
