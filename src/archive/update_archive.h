@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "archive/records.h"
-#include "frame/console.h"
+#include "console/console.h"
 
 namespace kp {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "archive/update_archive.h"
-#include "report/extraction.h"
+#include "extract/extraction.h"
 #include "report/reports.h"
 #include "support/capture.h"
 

@@ -6,7 +6,7 @@
 
 #include "archive/update_archive.h"
 
-#include "frame/console.h"
+#include "console/console.h"
 
 namespace kp::test {
 

@@ -5,8 +5,8 @@
 #include <sstream>
 
 #include "archive_builder.h"
-#include "frame/driver.h"
-#include "report/extraction.h"
+#include "cli/driver.h"
+#include "extract/extraction.h"
 #include "support/run_tool.h"
 
 namespace kp {

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "frame/console.h"
-#include "frame/platform.h"
+#include "console/console.h"
+#include "console/console_platform.h"
 
 namespace {
 

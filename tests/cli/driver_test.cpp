@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "frame/driver.h"
+#include "cli/driver.h"
 
 namespace kp {
 namespace {

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "archive/update_archive.h"
-#include "frame/console.h"
+#include "console/console.h"
 
 namespace kp {
 

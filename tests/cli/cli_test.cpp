@@ -211,7 +211,7 @@ TEST(Cli, FailsWhenItsOutputCannotBeWritten) {
 
 // The sample's output is kept as text beside the tests; KPUPDATE_REGENERATE=1 rewrites it.
 TEST(Cli, SampleMatchesItsRecordedOutput) {
-    const std::string expected_path = std::string(KPUPDATE_SOURCE_DIR) + "/tests/report/expected/sample.stdout";
+    const std::string expected_path = std::string(KPUPDATE_SOURCE_DIR) + "/tests/cli/expected/sample.stdout";
     test::ToolOptions options;
     options.cwd = KPUPDATE_SOURCE_DIR;
     const test::ToolRun run = run_tool({"examples/sample.update"}, options);

@@ -3,7 +3,7 @@
 #include <array>
 #include <string>
 
-#include "frame/utf16.h"
+#include "cli/utf16.h"
 
 namespace kp {
 namespace {

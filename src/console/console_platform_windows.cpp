@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "frame/platform.h"
-#include "frame/utf16.h"
+#include "console/console_platform.h"
+#include "cli/utf16.h"
 
 namespace kp {
 

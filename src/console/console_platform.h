@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "frame/console.h"
+#include "console/console.h"
 
 namespace kp {
 

@@ -6,8 +6,8 @@
 
 #include <cwchar>
 
-#include "frame/command_line.h"
-#include "frame/utf16.h"
+#include "cli/command_line.h"
+#include "cli/utf16.h"
 
 namespace kp {
 

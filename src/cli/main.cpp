@@ -1,9 +1,9 @@
 // The process entry: one archive and one console for the whole run.
 #include "archive/update_archive.h"
-#include "frame/command_line.h"
-#include "frame/console.h"
-#include "frame/driver.h"
-#include "frame/platform.h"
+#include "cli/command_line.h"
+#include "console/console.h"
+#include "cli/driver.h"
+#include "console/console_platform.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "frame/console.h"
+#include "console/console.h"
 #include "support/capture.h"
 
 namespace kp {

@@ -1,4 +1,4 @@
-#include "frame/console.h"
+#include "console/console.h"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/platform.h"
+#include "console/console_platform.h"
 
 namespace kp {
 

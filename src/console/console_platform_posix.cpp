@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/platform.h"
+#include "console/console_platform.h"
 
 namespace kp {
 

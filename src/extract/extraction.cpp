@@ -1,4 +1,4 @@
-#include "report/extraction.h"
+#include "extract/extraction.h"
 
 #include <algorithm>
 #include <fstream>

@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "archive_builder.h"
-#include "frame/command_line.h"
+#include "cli/command_line.h"
 #include "support/run_tool.h"
 
 #ifndef NOMINMAX

@@ -1,8 +1,8 @@
-#include "frame/driver.h"
+#include "cli/driver.h"
 
 #include <algorithm>
 
-#include "report/extraction.h"
+#include "extract/extraction.h"
 #include "report/reports.h"
 #include "version.h"
 
