@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 
 #include "console/console.h"
 #include "support/capture.h"
@@ -134,52 +133,6 @@ TEST(ConsoleText, EscapesControlsOnlyOnATerminal) {
     CapturedConsole pipe(ColourMode::off, false);
     EXPECT_EQ(console_text(terminal.console, raw), "a?? ?\x80z");
     EXPECT_EQ(console_text(pipe.console, raw), raw);
-}
-
-}  // namespace
-}  // namespace kp
-
-namespace kp {
-namespace {
-
-// console_print formats common conversions itself; it must agree with the C library.
-TEST(ConsolePrint, AgreesWithSnprintf) {
-    const long long big = -9223372036854775807LL - 1;
-    struct Case {
-        const char* ours;
-        const char* libc;  // the same format without I64
-        std::function<i32(ConsoleOutput&, const char*)> print;
-        std::function<int(char*, std::size_t, const char*)> reference;
-    };
-#define KP_CASE(ours, libc, ...)                                                                          \
-    Case {                                                                                                \
-        ours, libc, [&](ConsoleOutput& c, const char* f) { return console_print(c, 7, f, __VA_ARGS__); }, \
-            [&](char* b, std::size_t n, const char* f) { return std::snprintf(b, n, f, __VA_ARGS__); }    \
-    }
-    const Case cases[] = {
-        KP_CASE("%5d|%-5d|%05d|%d", "%5d|%-5d|%05d|%d", 42, -42, -42, -2147483647 - 1),
-        KP_CASE("%8d\t%08x\t%X\t%u", "%8d\t%08x\t%X\t%u", 123456789, 0xBEEFu, 0xBEEFu, 4294967295u),
-        KP_CASE("%016I64x:%I64d:%lld", "%016llx:%lld:%lld", 0x1234ULL, big, 7LL),
-        KP_CASE("%-4s|%4s|%c|%3c|%%|%ld", "%-4s|%4s|%c|%3c|%%|%ld", "ab", "abcdef", 'x', 'y', -5L),
-        KP_CASE("%.3s|%+d|%#x|%5.1f", "%.3s|%+d|%#x|%5.1f", "abcdef", 5, 255u, 2.25),  // the library's path
-        KP_CASE("%08.3I64x|%lu", "%08.3llx|%lu", 0xABCULL, 9UL),
-        // Every digit count, and text of every short length against its field width.
-        KP_CASE("%d|%d|%d|%d|%d|%u|%d|%d|%I64u|%I64u", "%d|%d|%d|%d|%d|%u|%d|%d|%llu|%llu", 0, 9, 10, 99, 100,
-                4294967295u, -1000000000, 123456, 10000000000000000000ULL, 9999999999999999999ULL),
-        KP_CASE("%u|%u|%u|%u|%u|%x|%x|%X|%4x|%-4x|", "%u|%u|%u|%u|%u|%x|%x|%X|%4x|%-4x|", 999u, 1000u, 9999u, 10000u,
-                99999u, 0u, 0x10u, 0xFFFFFFFFu, 0xFu, 0u),
-        KP_CASE("%8s|%8s|%-8s|%8s|%8s|%s|%s", "%8s|%8s|%-8s|%8s|%8s|%s|%s", "", "a", "abc", "abcd", "abcdefg",
-                "abcdefgh", "abcdefghijklmnopq"),
-        KP_CASE("%20s|%017d|%-17x|", "%20s|%017d|%-17x|", "abcdefghijklmnop", -12, 0xFFu),
-    };
-#undef KP_CASE
-    for (const Case& c : cases) {
-        CapturedConsole capture;
-        const i32 n = c.print(capture.console, c.ours);
-        char expected[256];
-        ASSERT_EQ(n, c.reference(expected, sizeof expected, c.libc)) << c.ours;
-        EXPECT_EQ(capture.text(), expected) << c.ours;
-    }
 }
 
 }  // namespace
