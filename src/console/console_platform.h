@@ -1,8 +1,8 @@
-// The few calls the process frame needs from the operating system.
+// What the console needs from the operating system: the standard output handle, what
+// kind of output it is, and how to write to it and set its attributes.
 #pragma once
 
 #include <cstddef>
-#include <string>
 
 #include "console/console.h"
 
@@ -20,8 +20,5 @@ ConsoleSink platform_stdout_sink(void* handle);
 // Prepares the console behind `handle` for UTF-8 text; platform_console_end undoes it.
 void platform_console_begin(void* handle);
 void platform_console_end();
-
-// The current directory as UTF-8; empty when it cannot be had.
-std::string platform_current_directory();
 
 }  // namespace kp

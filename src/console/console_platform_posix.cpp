@@ -2,8 +2,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
-#include <vector>
 
 #include "console/console_platform.h"
 
@@ -58,16 +56,5 @@ ConsoleSink platform_stdout_sink(void* handle) {
 // Terminals take the bytes as they are.
 void platform_console_begin(void*) {}
 void platform_console_end() {}
-
-std::string platform_current_directory() {
-    std::vector<char> buffer(4096);
-    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-        if (errno != ERANGE || buffer.size() > (1u << 20)) {
-            return {};
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-    return buffer.data();
-}
 
 }  // namespace kp

@@ -2,11 +2,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <string>
-#include <vector>
-
 #include "console/console_platform.h"
-#include "cli/utf16.h"
 
 namespace kp {
 
@@ -65,18 +61,6 @@ void platform_console_end() {
     if (saved_output_code_page == 0) return;
     SetConsoleOutputCP(saved_output_code_page);
     saved_output_code_page = 0;
-}
-
-std::string platform_current_directory() {
-    const DWORD length = GetCurrentDirectoryW(0, nullptr);
-    if (length == 0) return {};
-    std::vector<wchar_t> wide(length);
-    const DWORD written = GetCurrentDirectoryW(length, wide.data());
-    if (written == 0 || written >= length) return {};
-    std::string text(3 * static_cast<std::size_t>(written) + 1, '\0');
-    if (utf16_to_utf8(text.data(), text.size(), wide.data(), wide.data() + written) == nullptr) return {};
-    text.resize(std::char_traits<char>::length(text.c_str()));
-    return text;
 }
 
 }  // namespace kp
