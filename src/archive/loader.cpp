@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/file_path.h"
+#include "archive/memory.h"
 #include "archive/update_archive.h"
 
 namespace kp {

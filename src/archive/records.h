@@ -4,7 +4,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <string_view>
 
@@ -35,31 +34,17 @@ struct DirectoryRecord {
     std::array<u64, 4> signature{};
 };
 
-// Frees a chunk buffer the way it was obtained.
+// Gives a chunk's memory back the way it was obtained. Whoever fills a chunk says how,
+// so the archive can own chunks without knowing where their memory came from.
 struct ChunkRelease {
-    std::size_t alignment = 0;  // allocated with this alignment; 0: ordinary allocation
-    void* mapping = nullptr;    // or a view of the update file, `mapped` bytes long
-    std::size_t mapped = 0;
-    void operator()(unsigned char* data) const;
+    void (*release)(void* base, std::size_t length) = nullptr;
+    void* base = nullptr;  // what was obtained, which may begin before the chunk itself
+    std::size_t length = 0;
+    void operator()(unsigned char*) const {
+        if (release != nullptr) release(base, length);
+    }
 };
 using ChunkBuffer = std::unique_ptr<unsigned char[], ChunkRelease>;
-
-// Uninitialised memory for a chunk of `size` bytes (a valid buffer also for 0); null
-// when it cannot be had. Large chunks are placed on huge pages where the system
-// offers them, faulted in with one call instead of one fault per page.
-ChunkBuffer allocate_chunk(u32 size);
-
-// A read-only view of `size` bytes at `offset` in the file at `path`, for chunks large
-// enough that reading them into fresh memory would cost more than the copy itself.
-// Null when the range does not lie wholly inside the file or the platform offers no
-// such view; the caller then reads the chunk. Only the kernel may touch the view's
-// bytes (by writing them out), so a file cut short meanwhile makes that write fail.
-ChunkBuffer map_file_chunk(const std::filesystem::path& path, u32 offset, u32 size);
-
-// Faults in the whole pages of the `size` bytes at `data`, memory about to be filled,
-// with one call instead of one fault per page. Changes no byte; does nothing where the
-// system offers no such call.
-void prefault(void* data, std::size_t size);
 
 struct EntryRecord {
     DirectoryRecord record;

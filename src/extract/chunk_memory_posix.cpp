@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <new>
 
-#include "archive/records.h"
+#include "extract/chunk_memory.h"
 
 namespace kp {
 
@@ -16,21 +16,24 @@ constexpr std::size_t huge_page_size = std::size_t{2} << 20;
 // Below this, reading into a small buffer is as cheap as setting up a view.
 constexpr u32 smallest_mapped_chunk = 64 * 1024;
 
-}  // namespace
-
-void ChunkRelease::operator()(unsigned char* data) const {
-    if (mapping != nullptr) {
-        ::munmap(mapping, mapped);
-    } else if (alignment != 0) {
-        ::operator delete[](data, std::align_val_t{alignment});
-    } else {
-        delete[] data;
-    }
+void release_plain(void* base, std::size_t) {
+    delete[] static_cast<unsigned char*>(base);
 }
+
+void release_aligned(void* base, std::size_t) {
+    ::operator delete[](base, std::align_val_t{huge_page_size});
+}
+
+void release_view(void* base, std::size_t length) {
+    ::munmap(base, length);
+}
+
+}  // namespace
 
 ChunkBuffer allocate_chunk(u32 size) {
     if (size < huge_page_size) {
-        return ChunkBuffer(new (std::nothrow) unsigned char[size], ChunkRelease{});
+        auto* memory = new (std::nothrow) unsigned char[size];
+        return ChunkBuffer(memory, ChunkRelease{release_plain, memory, size});
     }
     // Through the ordinary allocator, so memory limits and sanitizers still see it.
     void* memory = ::operator new[](size, std::align_val_t{huge_page_size}, std::nothrow);
@@ -44,22 +47,7 @@ ChunkBuffer allocate_chunk(u32 size) {
         ::madvise(memory, size, MADV_POPULATE_WRITE);
 #endif
     }
-    return ChunkBuffer(static_cast<unsigned char*>(memory), ChunkRelease{huge_page_size});
-}
-
-void prefault(void* data, std::size_t size) {
-#ifdef MADV_POPULATE_WRITE
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto start = reinterpret_cast<std::uintptr_t>(data);
-    const std::size_t before = (page - start % page) % page;  // up to the first whole page
-    const std::size_t after = (start + size) % page;          // past the last whole page
-    if (size > before + after) {
-        ::madvise(static_cast<char*>(data) + before, size - before - after, MADV_POPULATE_WRITE);
-    }
-#else
-    (void)data;
-    (void)size;
-#endif
+    return ChunkBuffer(static_cast<unsigned char*>(memory), ChunkRelease{release_aligned, memory, size});
 }
 
 ChunkBuffer map_file_chunk(const std::filesystem::path& path, u32 offset, u32 size) {
@@ -77,7 +65,7 @@ ChunkBuffer map_file_chunk(const std::filesystem::path& path, u32 offset, u32 si
     }
     ::close(fd);
     if (view == MAP_FAILED) return ChunkBuffer(nullptr, ChunkRelease{});
-    return ChunkBuffer(static_cast<unsigned char*>(view) + (offset - start), ChunkRelease{0, view, length});
+    return ChunkBuffer(static_cast<unsigned char*>(view) + (offset - start), ChunkRelease{release_view, view, length});
 }
 
 }  // namespace kp

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "archive/file_path.h"
+#include "extract/chunk_memory.h"
 
 namespace kp {
 
