@@ -17,5 +17,24 @@ TEST(SetBaseDirectory, NormalisesSeparatorsAndAppendsOne) {
     }
 }
 
+TEST(ParseIndex, ReadsLikeAtoiAndClamps) {
+    const std::pair<const char*, i32> cases[] = {
+        {"3", 3},
+        {"  +3", 3},
+        {"\t-1", -1},
+        {"abc", 0},
+        {"12abc", 12},
+        {"", 0},
+        {"-", 0},
+        {"- 1", 0},
+        {"2147483647", 2147483647},
+        {"2147483648", 2147483647},
+        {"99999999999999999999", 2147483647},
+        {"-2147483648", -2147483647 - 1},
+        {"-99999999999999999999", -2147483647 - 1},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(parse_index(text), expected) << '"' << text << '"';
+}
+
 }  // namespace
 }  // namespace kp

@@ -5,7 +5,6 @@
 #include <sstream>
 
 #include "archive_builder.h"
-#include "cli/driver.h"
 #include "extract/extraction.h"
 #include "support/run_tool.h"
 
@@ -47,25 +46,6 @@ std::string chunk_of(const std::string& archive, std::size_t position) {
 }
 
 const char* const error_prefix = "ERROR: could not extract file ";
-
-TEST(ParseIndex, ReadsLikeAtoiAndClamps) {
-    const std::pair<const char*, i32> cases[] = {
-        {"3", 3},
-        {"  +3", 3},
-        {"\t-1", -1},
-        {"abc", 0},
-        {"12abc", 12},
-        {"", 0},
-        {"-", 0},
-        {"- 1", 0},
-        {"2147483647", 2147483647},
-        {"2147483648", 2147483647},
-        {"99999999999999999999", 2147483647},
-        {"-2147483648", -2147483647 - 1},
-        {"-99999999999999999999", -2147483647 - 1},
-    };
-    for (const auto& [text, expected] : cases) EXPECT_EQ(parse_index(text), expected) << '"' << text << '"';
-}
 
 TEST(IsSafeEntryName, RefusesPathsOutsideTheDirectory) {
     const std::pair<std::string, bool> cases[] = {

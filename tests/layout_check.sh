@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Fails when a source file reaches into a room it may not use, or a file that is not
+# one of the Windows halves includes <windows.h>.
+#
+#   tests/layout_check.sh SOURCE_DIR
+set -euo pipefail
+cd "$1/src"
+
+declare -A may_use=(
+  [console]="console"
+  [archive]="console archive"
+  [report]="console archive report"
+  [extract]="console archive extract"
+  [cli]="console archive report extract cli"
+)
+
+status=0
+for room in "${!may_use[@]}"; do
+  for file in "$room"/*; do
+    for used in $(sed -nE 's|^#include "([a-z_]+)/.*|\1|p' "$file" | sort -u); do
+      if [[ " ${may_use[$room]} " != *" $used "* ]]; then
+        echo "$file includes from $used/, a room it may not use"
+        status=1
+      fi
+    done
+    if [[ $file != *_windows.cpp ]] && grep -q '^#include <windows.h>' "$file"; then
+      echo "$file includes <windows.h>"
+      status=1
+    fi
+  done
+done
+for room in *; do
+  [[ -d $room && -z ${may_use[$room]+set} ]] && { echo "src/$room is no known room"; status=1; }
+done
+exit $status
