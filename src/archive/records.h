@@ -4,7 +4,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string_view>
 
 namespace kp {
@@ -34,21 +33,8 @@ struct DirectoryRecord {
     std::array<u64, 4> signature{};
 };
 
-// Gives a chunk's memory back the way it was obtained. Whoever fills a chunk says how,
-// so the archive can own chunks without knowing where their memory came from.
-struct ChunkRelease {
-    void (*release)(void* base, std::size_t length) = nullptr;
-    void* base = nullptr;  // what was obtained, which may begin before the chunk itself
-    std::size_t length = 0;
-    void operator()(unsigned char*) const {
-        if (release != nullptr) release(base, length);
-    }
-};
-using ChunkBuffer = std::unique_ptr<unsigned char[], ChunkRelease>;
-
 struct EntryRecord {
     DirectoryRecord record;
-    ChunkBuffer data;  // the chunk, once extracted
     u32 chunk_size = 0;
     u32 data_offset = 0;
 };

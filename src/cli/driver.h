@@ -1,16 +1,18 @@
-// The program's run: banner, argument checks, load, and the messages for failures.
+// The program's run: options, banner, argument checks, load, reports, extraction, and
+// the messages for failures.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "archive/update_archive.h"
+#include "cli/options.h"
 #include "console/console.h"
 
 namespace kp {
 
 inline constexpr i32 exit_ok = 0;
-inline constexpr i32 exit_failure = -1;    // missing argument, unreadable file
+inline constexpr i32 exit_failure = -1;    // missing argument, unreadable file, usage error
 inline constexpr i32 exit_malformed = -2;  // not a valid update file
 
 // Stores `directory` as the base for relative lookups: backslashes become '/', and
@@ -21,9 +23,13 @@ void set_base_directory(UpdateArchive& archive, std::string_view directory);
 // the first other character; none gives 0), clamped to the signed 32-bit range.
 i32 parse_index(const char* text);
 
-// Everything after console set-up: the banner, the checks, the load and its report.
-// `argv` holds UTF-8 arguments, the program name first.
-i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view current_directory, int argc,
-                char** argv);
+// The whole run on UTF-8 arguments, the program name first: reads the options, sets up
+// `console` on standard output (or, with --stdout, on standard error, plain) and runs
+// the program. Usage errors go to standard error.
+i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, char** argv);
+
+// Everything after console set-up, for options that passed their checks.
+i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view current_directory,
+                const Options& options);
 
 }  // namespace kp

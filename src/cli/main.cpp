@@ -1,10 +1,8 @@
 // The process entry: one archive and one console for the whole run.
 #include "archive/update_archive.h"
 #include "cli/command_line.h"
-#include "cli/current_directory.h"
 #include "cli/driver.h"
 #include "console/console.h"
-#include "console/console_platform.h"
 
 namespace {
 
@@ -21,8 +19,7 @@ struct RestoreConsoleAtExit {
 int main(int argc, char** argv) {
     kp::CommandLineArgs args;
     kp::command_line_args_create(args, &argc, &argv);
-    kp::console_init(console, kp::platform_stdout_handle());
-    kp::i32 status = kp::run_program(archive, console, kp::current_directory(), argc, argv);
+    kp::i32 status = kp::run_command_line(archive, console, argc, argv);
     kp::console_restore(console);
     // A report that never reached its reader is no success, though nothing can say so.
     if (status == kp::exit_ok && !kp::console_flush(console)) status = kp::exit_failure;

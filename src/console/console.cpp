@@ -120,9 +120,10 @@ void console_setup(ConsoleOutput& console, void* handle, const ConsoleTraits& tr
     console.pending_size = 0;
 }
 
-void console_init(ConsoleOutput& console, void* handle) {
+void console_init(ConsoleOutput& console, void* handle, bool allow_colour) {
     const ConsoleTraits traits = platform_console_traits(handle);
-    const ColourMode colour = choose_colour(traits, std::getenv("NO_COLOR"), std::getenv("CLICOLOR_FORCE"));
+    const ColourMode colour =
+        allow_colour ? choose_colour(traits, std::getenv("NO_COLOR"), std::getenv("CLICOLOR_FORCE")) : ColourMode::off;
     console_setup(console, handle, traits, colour, platform_stdout_sink(handle));
     platform_console_begin(handle);
 }

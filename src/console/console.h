@@ -68,8 +68,9 @@ struct ConsoleTraits {
 // (either may be null for "unset").
 ColourMode choose_colour(const ConsoleTraits& traits, const char* no_color, const char* clicolor_force);
 
-// Sets up `console` for `handle`, reading the environment for the colour decision.
-void console_init(ConsoleOutput& console, void* handle);
+// Sets up `console` for `handle`, reading the environment for the colour decision;
+// without `allow_colour`, never any colour.
+void console_init(ConsoleOutput& console, void* handle, bool allow_colour = true);
 
 // As console_init, with the platform's answers and the colour decision given; the
 // seam that tests use with a capturing sink.

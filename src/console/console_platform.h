@@ -8,13 +8,15 @@
 
 namespace kp {
 
-// The standard output handle; null when the process has none.
+// The standard output and standard error handles; null when the process has none.
 void* platform_stdout_handle();
+void* platform_stderr_handle();
 
 // Terminal or not, its width and attribute; a handle that is no console reports so.
 ConsoleTraits platform_console_traits(void* handle);
 
-// The sink that writes to standard output `handle` and sets its native attributes.
+// The sink that writes to `handle` (standard output or error) and sets its native
+// attributes.
 ConsoleSink platform_stdout_sink(void* handle);
 
 // Prepares the console behind `handle` for UTF-8 text; platform_console_end undoes it.

@@ -10,6 +10,7 @@ namespace kp {
 namespace {
 
 int stdout_descriptor = STDOUT_FILENO;
+int stderr_descriptor = STDERR_FILENO;
 
 int descriptor_of(void* handle) {
     return *static_cast<int*>(handle);
@@ -33,6 +34,10 @@ bool write_all(void* context, const char* data, std::size_t size) {
 
 void* platform_stdout_handle() {
     return &stdout_descriptor;
+}
+
+void* platform_stderr_handle() {
+    return &stderr_descriptor;
 }
 
 ConsoleTraits platform_console_traits(void* handle) {

@@ -34,6 +34,11 @@ void* platform_stdout_handle() {
     return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
 }
 
+void* platform_stderr_handle() {
+    const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
 ConsoleTraits platform_console_traits(void* handle) {
     ConsoleTraits traits;
     CONSOLE_SCREEN_BUFFER_INFO info;

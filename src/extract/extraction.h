@@ -1,37 +1,68 @@
-// Writing one entry's chunk to the current directory.
+// Choosing entries and writing their chunks: to files under a directory, or to
+// standard output, copied from the update file in bounded pieces.
 #pragma once
 
-#include <istream>
+#include <optional>
+#include <random>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/update_archive.h"
+#include "extract/files.h"
 
 namespace kp {
 
 // The entry carrying `index` (compared as a 32-bit pattern), the latest in the
 // directory when several do; null when none does or nothing is loaded.
-EntryRecord* find_entry_by_index(UpdateArchive& archive, i32 index);
+const EntryRecord* find_entry_by_index(const UpdateArchive& archive, i32 index);
 
-// Opens the update file again by its stored path and loads the entry's chunk.
-EntryRecord* extract_entry(UpdateArchive& archive, i32 index);
+// What the command line asks for; the entries selected are the union.
+struct Selection {
+    std::optional<i32> index;        // the entry carrying this index number, if any does
+    std::vector<std::string> names;  // the latest entry with each exact name (up to its NUL)
+    bool all = false;                // every entry
+};
 
-// Loads the entry's whole chunk from `stream` into its `data`, unless it has it
-// already. Null when there is no such entry, or when the chunk does not lie wholly
-// inside the stream, cannot be allocated or cannot be read: no partial chunk is kept.
-EntryRecord* load_entry_data(UpdateArchive& archive, std::istream& stream, i32 index);
+struct SelectedEntries {
+    std::vector<u32> positions;                   // ascending directory positions
+    std::vector<std::string_view> missing_names;  // names asked for that no entry has
+};
 
-// Whether an entry name may be used as a path under the current directory: not
-// empty, not absolute, no drive or stream colon, no control byte, no ".." part, and
-// on Windows no part that names a device.
-bool is_safe_entry_name(std::string_view name);
+// The entries `selection` picks, in directory order. Of several selected entries with
+// one name only the latest is kept, since each would replace the one before it.
+SelectedEntries select_entries(const UpdateArchive& archive, const Selection& selection);
 
-// Whether a path component names a Windows device (CON, NUL, COM1, LPT1, ...), with
-// or without an extension, in any case.
-bool is_reserved_device_name(std::string_view component);
+// Where the bytes of `entry` lie in the update file: its whole chunk, or with `trim` its
+// own size. False when that range does not lie wholly inside a file of `file_length`.
+bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offset, u64& size);
 
-// Writes the entry's loaded chunk to base_directory + its name, atomically: through a
-// temporary file beside the target that replaces it only once complete. True only
-// when every byte reached the target.
-bool write_entry_file(const UpdateArchive& archive, const EntryRecord* entry);
+// How chunks are written.
+struct ExtractTarget {
+    std::string directory;          // put before each name: empty, or ending in a separator
+    bool trim = false;              // each file's own size instead of its padded chunk
+    bool make_directories = false;  // create the directories a name needs under `directory`
+};
+
+// An extraction under way: the update file, opened once for every entry.
+struct Extraction {
+    ExtractTarget target;
+    SourceFile source;
+    bool source_open = false;
+    std::minstd_rand random;  // suffixes for temporary names
+};
+
+// Opens the update file by its stored path. Entries written after a failed open fail.
+void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target);
+void extraction_end(Extraction& extraction);
+
+// Writes the entry to target.directory + its name, atomically: through a temporary file
+// beside the target, created exclusively, that replaces it only once complete. Unsafe
+// names and ranges outside the update file are refused before anything is created.
+// True only when every byte reached the target.
+bool write_entry_file(Extraction& extraction, const EntryRecord& entry);
+
+// Writes the entry's bytes to standard output. True when every byte was written.
+bool write_entry_to_output(Extraction& extraction, const EntryRecord& entry);
 
 }  // namespace kp

@@ -30,6 +30,13 @@ struct Workspace {
         if (index.empty()) return run_tool({"a.update"}, options);
         return run_tool({"a.update", index}, options);
     }
+    // Runs "kpupdate ARGS..." after writing the archive as a.update.
+    test::ToolRun run_with(const std::string& archive_bytes, const std::vector<std::string>& args,
+                           ToolOptions options = {}) const {
+        write_file(in_work("a.update"), archive_bytes);
+        options.cwd = work;
+        return run_tool(args, options);
+    }
 };
 
 build::Entry entry(std::string name, std::uint32_t index, std::uint32_t size, std::string data = "") {
@@ -47,51 +54,29 @@ std::string chunk_of(const std::string& archive, std::size_t position) {
 
 const char* const error_prefix = "ERROR: could not extract file ";
 
-TEST(IsSafeEntryName, RefusesPathsOutsideTheDirectory) {
-    const std::pair<std::string, bool> cases[] = {
-        {"a.bin", true},     {"sub/x.bin", true},  {"..a", true},
-        {"a..", true},       {"./a", true},        {std::string(88, 'n'), true},
-        {"", false},         {"/etc/x", false},    {"\\x", false},
-        {"c:x", false},      {"a:stream", false},  {"..", false},
-        {"../x", false},     {"a/../../x", false}, {"a\\..\\x", false},
-        {"a/..", false},     {"x\x01", false},     {"x\x7f", false},
-        {"x\x1b[2J", false}, {"x\ny", false},
-    };
-    for (const auto& [name, safe] : cases) EXPECT_EQ(is_safe_entry_name(name), safe) << '"' << name << '"';
-}
-
-TEST(IsReservedDeviceName, MatchesDevicesWithAnyExtensionOrCase) {
-    for (const char* name : {"CON", "con", "Nul.txt", "aux.tar.gz", "PRN ", "com1", "LPT9.bin", "conin$"}) {
-        EXPECT_TRUE(is_reserved_device_name(name)) << name;
-    }
-    for (const char* name : {"CONSOLE", "com", "COM0", "LPT10", "xcon", "nul_", "", "a.con"}) {
-        EXPECT_FALSE(is_reserved_device_name(name)) << name;
-    }
-#ifdef _WIN32
-    EXPECT_FALSE(is_safe_entry_name("sub/con.txt"));
-#else
-    EXPECT_TRUE(is_safe_entry_name("sub/con.txt"));
-#endif  // refused only on Windows
-}
-
-TEST(LoadEntryData, RefusesChunksOutsideTheFile) {
+TEST(EntryRange, RefusesChunksOutsideTheFile) {
     build::Archive plan;
     plan.entries = {entry("a.bin", 1, 1000)};
     const std::string whole = build::bytes(plan);
-    for (const std::size_t cut : {whole.size(), whole.size() - 1, std::size_t{512}}) {
-        SCOPED_TRACE(cut);
-        std::istringstream directory(whole);
-        UpdateArchive archive;
-        ASSERT_EQ(load_archive(archive, directory), 1);
-        std::istringstream in(whole.substr(0, cut));
-        EntryRecord* loaded = load_entry_data(archive, in, 1);
-        if (cut == whole.size()) {
-            ASSERT_NE(loaded, nullptr);
-            EXPECT_EQ(std::string(reinterpret_cast<char*>(loaded->data.get()), 1024), whole.substr(512, 1024));
-        } else {
-            EXPECT_EQ(loaded, nullptr);
-            EXPECT_EQ(archive.entries[0].data, nullptr);
-        }
+    std::istringstream in(whole);
+    UpdateArchive archive;
+    ASSERT_EQ(load_archive(archive, in), 1);
+    const struct {
+        u64 file_length;
+        bool trim;
+        bool inside;
+        u64 size;
+    } cases[] = {
+        {whole.size(), false, true, 1024}, {whole.size() - 1, false, false, 1024}, {512, false, false, 1024},
+        {512 + 1000, true, true, 1000},    {512 + 999, true, false, 1000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.file_length << (c.trim ? " trimmed" : ""));
+        u64 offset = 0;
+        u64 size = 0;
+        EXPECT_EQ(entry_range(archive.entries[0], c.trim, c.file_length, offset, size), c.inside);
+        EXPECT_EQ(offset, 512u);
+        EXPECT_EQ(size, c.size);
     }
 }
 
@@ -234,28 +219,223 @@ constexpr bool address_sanitizer = __has_feature(address_sanitizer);
 constexpr bool address_sanitizer = false;
 #endif
 
-TEST(Extraction, SurvivesAChunkThatCannotBeAllocated) {
+// Chunks are copied in pieces, so one larger than the process's memory is extracted
+// whole: a 32-bit process gets an entry above 2 GiB, a 64-bit one too little address
+// space for even a fraction of its entry.
+TEST(Extraction, ExtractsChunksLargerThanItsMemory) {
     Workspace space;
     build::Archive plan;
     plan.with_data = false;
-    // A 32-bit process cannot hold 3.5 GiB at all; a 64-bit one is given too little
-    // address space for either a view of the chunk or a buffer.
     const bool narrow = sizeof(void*) == 4;
     if (!narrow && address_sanitizer) {
         GTEST_SKIP() << "a sanitized child cannot be given an address-space limit";
     }
-    const std::uint32_t size = narrow ? 0xE0000000u : 1u << 30;
+    const std::uint32_t size = narrow ? 0x90000000u : 1u << 30;
     plan.entries = {entry("huge.bin", 1, size)};
-    ToolOptions small_memory;
-    if (!narrow) small_memory.address_space_limit = 256L << 20;
-    write_file(space.in_work("a.update"), build::bytes(plan));
-    std::filesystem::resize_file(space.in_work("a.update"), 512 + std::uintmax_t{size});  // sparse
-    ToolOptions options = small_memory;
+    ToolOptions options;
+    if (!narrow) options.address_space_limit = 256L << 20;
     options.cwd = space.work;
-    const test::ToolRun run = run_tool({"a.update", "1"}, options);
+    const std::string tail = "the end of a large chunk";
+    write_file(space.in_work("a.update"), build::bytes(plan));
+    std::filesystem::resize_file(space.in_work("a.update"), 512 + std::uintmax_t{size} - tail.size());  // sparse
+    std::ofstream(space.in_work("a.update"), std::ios::binary | std::ios::app) << tail;
+    const test::ToolRun run = run_tool({"-q", "a.update", "1"}, options);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(test::tree(space.root.path()), (std::vector<std::string>{"work", "work/a.update", "work/huge.bin"}));
+    EXPECT_EQ(std::filesystem::file_size(space.in_work("huge.bin")), size);
+    std::ifstream written(space.in_work("huge.bin"), std::ios::binary);
+    written.seekg(static_cast<std::streamoff>(size - tail.size()));
+    std::string end(tail.size(), '\0');
+    written.read(end.data(), static_cast<std::streamsize>(end.size()));
+    EXPECT_EQ(end, tail);
+}
+
+// An archive with nested, duplicate, unsafe and colliding names, whose last chunk is cut
+// short by 200 bytes (its first 700 bytes, the file's own, are still there).
+struct MixedArchive {
+    build::Archive plan;
+    std::string whole;  // before the cut
+    std::string bytes;
+    MixedArchive() {
+        plan.entries = {
+            entry("a.bin", 1, 1000, "alpha"),
+            entry("fw/kernel.img", 2, 3000, "kernel"),
+            entry("dup.bin", 3, 10, "first"),
+            entry("../up.bin", 4, 10, "up"),
+            entry("fw/sub/deep.bin", 5, 600, "deep"),
+            entry("dup.bin", 6, 20, "second"),
+            entry("empty.bin", 7, 0),
+            entry("last.bin", 8, 700, "last"),
+        };
+        whole = build::bytes(plan);
+        bytes = whole.substr(0, whole.size() - 200);
+    }
+    std::string chunk(std::size_t position) const { return chunk_of(whole, position); }
+    std::string own(std::size_t position) const { return chunk(position).substr(0, plan.entries[position].size); }
+};
+
+std::string extract_errors(std::initializer_list<const char*> names) {
+    std::string out;
+    for (const char* name : names) out += std::string(error_prefix) + name + ".\n";
+    return out;
+}
+
+TEST(WholeArchive, ExtractsEverySelectedEntryOnce) {
+    const MixedArchive mixed;
+    const std::vector<std::string> nested = {
+        "work/out/a.bin",         "work/out/dup.bin", "work/out/empty.bin",      "work/out/fw",
+        "work/out/fw/kernel.img", "work/out/fw/sub",  "work/out/fw/sub/deep.bin"};
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::vector<std::string> written;  // besides work, work/a.update and work/out
+        std::vector<std::pair<std::string, std::string>> contents;
+    } cases[] = {
+        {"all",
+         {"-q", "-a", "-C", "out", "a.update"},
+         255,
+         extract_errors({"../up.bin", "last.bin"}),
+         nested,
+         {{"out/a.bin", mixed.chunk(0)}, {"out/dup.bin", mixed.chunk(5)}, {"out/fw/sub/deep.bin", mixed.chunk(4)}}},
+        {"all, trimmed",
+         {"-qa", "--trim", "--directory=out", "a.update"},
+         255,
+         extract_errors({"../up.bin"}),
+         {"work/out/a.bin", "work/out/dup.bin", "work/out/empty.bin", "work/out/fw", "work/out/fw/kernel.img",
+          "work/out/fw/sub", "work/out/fw/sub/deep.bin", "work/out/last.bin"},
+         {{"out/a.bin", mixed.own(0)}, {"out/last.bin", mixed.own(7)}, {"out/empty.bin", ""}}},
+        {"names and a missing one",
+         {"-q", "-n", "fw/sub/deep.bin", "-n", "nothere", "--name", "dup.bin", "-C", "out", "a.update"},
+         255,
+         "ERROR: no file named nothere in archive.\n",
+         {"work/out/dup.bin", "work/out/fw", "work/out/fw/sub", "work/out/fw/sub/deep.bin"},
+         {{"out/dup.bin", mixed.chunk(5)}}},
+        {"index and name of one entry",
+         {"-q", "-n", "a.bin", "-C", "out", "a.update", "1"},
+         0,
+         "",
+         {"work/out/a.bin"},
+         {{"out/a.bin", mixed.chunk(0)}}},
+        {"index alone makes no directory",
+         {"-q", "-C", "out", "a.update", "2"},
+         255,
+         extract_errors({"fw/kernel.img"}),
+         {},
+         {}},
+        {"index alone, trimmed",
+         {"-q", "--trim", "a.update", "8"},
+         0,
+         "",
+         {"work/last.bin"},
+         {{"last.bin", mixed.own(7)}}},
+        {"quiet, nothing selected", {"-q", "a.update"}, 0, "", {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Workspace space;
+        std::filesystem::create_directory(space.in_work("out"));
+        const test::ToolRun run = space.run_with(mixed.bytes, c.args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, "");
+        std::vector<std::string> expected = c.written;
+        for (const char* always : {"work", "work/a.update", "work/out"}) expected.push_back(always);
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(test::tree(space.root.path()), expected);
+        for (const auto& [name, bytes] : c.contents) EXPECT_EQ(read_file(space.in_work(name)), bytes) << name;
+    }
+
+    // Reports first, as for an index number; the files go to the current directory.
+    Workspace space;
+    const test::ToolRun loud = space.run_with(mixed.bytes, {"-a", "a.update"});
+    EXPECT_EQ(loud.status, 255);
+    EXPECT_EQ(loud.out, space.run(mixed.bytes, "").out + extract_errors({"../up.bin", "last.bin"}));
+    EXPECT_EQ(read_file(space.in_work("fw/sub/deep.bin")), mixed.chunk(4));
+}
+
+TEST(WholeArchive, WritesToStandardOutput) {
+    const MixedArchive mixed;
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {{"-O", "-a", "a.update"},
+         255,
+         mixed.chunk(0) + mixed.chunk(1) + mixed.chunk(3) + mixed.chunk(4) + mixed.chunk(5),  // empty.bin adds nothing
+         extract_errors({"last.bin"})},
+        {{"-O", "--trim", "-a", "a.update"},
+         0,
+         mixed.own(0) + mixed.own(1) + mixed.own(3) + mixed.own(4) + mixed.own(5) + mixed.own(7),
+         ""},
+        {{"--stdout", "-n", "a.bin", "a.update", "5"}, 0, mixed.chunk(0) + mixed.chunk(4), ""},
+        {{"-O", "a.update", "99"}, 0, "", ""},
+        {{"-O", "-n", "x", "a.update"}, 255, "", "ERROR: no file named x in archive.\n"},
+        {{"-O", "b.update", "1"}, 255, "", "ERROR: could not load file b.update.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[1]);
+        Workspace space;
+        test::ToolOptions colour;
+        colour.env = {{"CLICOLOR_FORCE", "1"}};  // messages on standard error stay plain
+        const test::ToolRun run = space.run_with(mixed.bytes, c.args, colour);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_TRUE(run.out == c.out) << run.out.size() << " bytes instead of " << c.out.size();
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(test::tree(space.root.path()), (std::vector<std::string>{"work", "work/a.update"}));
+    }
+}
+
+// A part that exists and is no directory, or that leads elsewhere, fails its entry; the
+// other entries are still written, and nothing appears outside the target.
+TEST(WholeArchive, RefusesPartsThatAreNoDirectory) {
+    Workspace space;
+    std::filesystem::create_directory(space.in_work("out"));
+    std::filesystem::create_directory(space.root.file("outside"));
+    build::Archive plan;
+    plan.entries = {entry("fw/a.bin", 1, 10), entry("fw", 2, 10), entry("x", 3, 10), entry("x/y.bin", 4, 10),
+                    entry("link/z.bin", 5, 10)};
+    std::vector<std::string> expected = {"outside",           "work",      "work/a.update", "work/out", "work/out/fw",
+                                         "work/out/fw/a.bin", "work/out/x"};
+    std::string errors = extract_errors({"fw", "x/y.bin"});
+    if (test::posix_child_controls) {  // links need privileges on Windows
+        std::filesystem::create_directory_symlink(space.root.file("outside"), space.in_work("out/link"));
+        expected.push_back("work/out/link");
+        errors += extract_errors({"link/z.bin"});
+    } else {
+        expected.push_back("work/out/link");
+        expected.push_back("work/out/link/z.bin");
+    }
+    std::sort(expected.begin(), expected.end());
+    const test::ToolRun run = space.run_with(build::bytes(plan), {"-q", "-a", "-C", "out", "a.update"});
     EXPECT_EQ(run.status, 255);
-    EXPECT_TRUE(run.out.ends_with(std::string(error_prefix) + "huge.bin.\n"));
-    EXPECT_EQ(test::tree(space.root.path()), (std::vector<std::string>{"work", "work/a.update"}));
+    EXPECT_EQ(run.out, errors);
+    EXPECT_EQ(test::tree(space.root.path()), expected);
+}
+
+// A write cut short (a file-size limit) fails that entry alone: the file it would have
+// replaced keeps its contents, and no temporary file is left behind.
+TEST(WholeArchive, KeepsTargetsWhenAWriteFails) {
+    if (!test::posix_child_controls) GTEST_SKIP() << "needs a file-size limit";
+    Workspace space;
+    std::filesystem::create_directory(space.in_work("out"));
+    write_file(space.in_work("out/big.bin"), "old contents");
+    build::Archive plan;
+    plan.entries = {entry("big.bin", 1, 200000, "new"), entry("small.bin", 2, 10, "small")};
+    const std::string archive = build::bytes(plan);
+    ToolOptions limited;
+    limited.file_size_limit = 4096;
+    const test::ToolRun run = space.run_with(archive, {"-q", "-a", "-C", "out", "a.update"}, limited);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.out, extract_errors({"big.bin"}));
+    EXPECT_EQ(read_file(space.in_work("out/big.bin")), "old contents");
+    EXPECT_EQ(read_file(space.in_work("out/small.bin")), chunk_of(archive, 1));
+    EXPECT_EQ(test::tree(space.root.path()), (std::vector<std::string>{"work", "work/a.update", "work/out",
+                                                                       "work/out/big.bin", "work/out/small.bin"}));
 }
 
 }  // namespace

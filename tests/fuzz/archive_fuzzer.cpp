@@ -1,11 +1,11 @@
 // libFuzzer target: the bytes are an update file; everything an archive can reach runs.
 #include <cstddef>
 #include <cstdint>
-#include <sstream>
 #include <string>
 
 #include "archive/update_archive.h"
 #include "extract/extraction.h"
+#include "extract/names.h"
 #include "report/reports.h"
 #include "support/capture.h"
 
@@ -17,13 +17,18 @@ void run_everything(const std::string& bytes, kp::ColourMode colour, bool termin
     kp::print_version_summary(archive);
     kp::print_directory_listing(archive);
     kp::print_signature_groups(archive);
-    std::istringstream data(bytes);
+    kp::Selection selection;
+    selection.all = true;
     for (const kp::EntryRecord& entry : archive.entries) {
-        const auto index = static_cast<kp::i32>(entry.record.index);
-        data.clear();  // a failed read before must not fail this one
-        if (kp::EntryRecord* found = kp::load_entry_data(archive, data, index)) found->data.reset();
-        kp::is_safe_entry_name(kp::record_text(entry.record.name));
+        selection.index = static_cast<kp::i32>(entry.record.index);
+        selection.names.emplace_back(kp::record_text(entry.record.name));
+        kp::u64 offset = 0;
+        kp::u64 size = 0;
+        kp::entry_range(entry, entry.record.size % 2 == 0, bytes.size(), offset, size);
+        kp::is_safe_entry_name(kp::record_text(entry.record.name), kp::NameRules::posix);
+        kp::is_safe_entry_name(kp::record_text(entry.record.name), kp::NameRules::windows);
     }
+    kp::select_entries(archive, selection);
     loaded.capture.text();
 }
 

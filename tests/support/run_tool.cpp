@@ -31,7 +31,7 @@ TempDir::~TempDir() {
 std::vector<std::string> tree(const std::string& root) {
     std::vector<std::string> found;
     for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
-        found.push_back(std::filesystem::relative(item.path(), root).generic_string());
+        found.push_back(item.path().lexically_relative(root).generic_string());  // links not followed
     }
     std::sort(found.begin(), found.end());
     return found;

@@ -9,6 +9,7 @@ namespace kp::test {
 
 struct ToolRun {
     std::string out;  // every byte written to standard output
+    std::string err;  // every byte written to standard error
     int status = -1;  // exit status 0..255, or -1 when killed by a signal
 };
 

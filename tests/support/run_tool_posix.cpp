@@ -16,7 +16,8 @@ namespace kp::test {
 
 namespace {
 
-[[noreturn]] void exec_child(const std::vector<std::string>& args, const ToolOptions& options) {
+[[noreturn]] void exec_child(const std::vector<std::string>& args, const ToolOptions& options, int err) {
+    if (dup2(err, STDERR_FILENO) < 0) _exit(126);
     unsetenv("NO_COLOR");
     unsetenv("CLICOLOR_FORCE");
     for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
@@ -63,10 +64,28 @@ int wait_status(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A file that takes the child's standard error, already unlinked: read back at the end,
+// it cannot block the child the way a second pipe left undrained could.
+int error_capture() {
+    char name[] = "/tmp/kpupdate-stderr-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd < 0) throw std::runtime_error("mkstemp");
+    unlink(name);
+    return fd;
+}
+
+std::string read_back(int fd) {
+    lseek(fd, 0, SEEK_SET);
+    std::string text = drain(fd);
+    close(fd);
+    return text;
+}
+
 }  // namespace
 
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options) {
     ToolRun run;
+    const int err = error_capture();
     int reader = -1;
     pid_t pid = -1;
     if (options.terminal_columns != 0) {
@@ -81,7 +100,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
         if (pid == 0) {
             close(reader);
             dup2(writer, STDOUT_FILENO);
-            exec_child(args, options);
+            exec_child(args, options, err);
         }
         close(writer);
     } else {
@@ -91,7 +110,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
         if (pid == 0) {
             close(pipe_fds[0]);
             dup2(pipe_fds[1], STDOUT_FILENO);
-            exec_child(args, options);
+            exec_child(args, options, err);
         }
         close(pipe_fds[1]);
         reader = pipe_fds[0];
@@ -99,6 +118,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     run.out = drain(reader);
     close(reader);
     run.status = wait_status(pid);
+    run.err = read_back(err);
     return run;
 }
 

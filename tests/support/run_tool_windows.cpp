@@ -66,12 +66,23 @@ ToolRun run_tool_command_line(const std::wstring& arguments, const ToolOptions& 
     if (!CreatePipe(&reader, &writer, &inherit, 0)) throw std::runtime_error("CreatePipe");
     SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
 
+    // Standard error goes to a temporary file that is read back at the end: it cannot block
+    // the child the way a second pipe left undrained could.
+    wchar_t directory[MAX_PATH];
+    wchar_t error_path[MAX_PATH];
+    GetTempPathW(MAX_PATH, directory);
+    GetTempFileNameW(directory, L"kpe", 0, error_path);
+    HANDLE error_file =
+        CreateFileW(error_path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (error_file == INVALID_HANDLE_VALUE) throw std::runtime_error("CreateFileW");
+
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = writer;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdError = error_file;
     PROCESS_INFORMATION process{};
     const BOOL started =
         CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
@@ -79,6 +90,7 @@ ToolRun run_tool_command_line(const std::wstring& arguments, const ToolOptions& 
     CloseHandle(writer);
     if (!started) {
         CloseHandle(reader);
+        CloseHandle(error_file);
         throw std::runtime_error("CreateProcessW");
     }
 
@@ -93,6 +105,9 @@ ToolRun run_tool_command_line(const std::wstring& arguments, const ToolOptions& 
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
     run.status = static_cast<int>(code & 0xFF);  // -1 and -2 read as 255 and 254, as on POSIX
+    SetFilePointer(error_file, 0, nullptr, FILE_BEGIN);
+    while (ReadFile(error_file, buffer, sizeof buffer, &got, nullptr) && got > 0) run.err.append(buffer, got);
+    CloseHandle(error_file);
     return run;
 }
 

@@ -1,0 +1,38 @@
+// The command line: kpupdate [OPTION]... FILE [INDEX]
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kp {
+
+struct Options {
+    bool help = false;
+    bool version = false;
+    bool all = false;        // extract every entry
+    bool to_stdout = false;  // chunks to standard output, messages to standard error
+    bool trim = false;       // each file's own size instead of its padded chunk
+    bool quiet = false;      // no banner and no reports
+    std::vector<std::string> names;
+    std::string directory;  // where extracted files go; empty: the current directory
+    bool directory_given = false;
+    const char* file = nullptr;   // the update file; null when none was given
+    const char* index = nullptr;  // the index number's text; null when none was given
+};
+
+// Reads the arguments after the program name: options first (GNU style, "--" ends
+// them), then FILE, then INDEX; anything after INDEX is ignored. Returns what is wrong
+// with them, in a few words for a usage message; empty when nothing is.
+std::string parse_options(Options& options, int argc, char** argv);
+
+// What makes no sense in options that parsed (a combination, or a directory that does
+// not exist); empty when nothing does. Only called when FILE was given.
+std::string check_options(const Options& options);
+
+// Whether the options select anything to extract.
+bool selects_entries(const Options& options);
+
+// The usage text for --help.
+const char* usage_text();
+
+}  // namespace kp

@@ -1,0 +1,29 @@
+// Which entry names may become paths under the target directory, and how they split.
+#pragma once
+
+#include <string_view>
+
+namespace kp {
+
+// The file-name rules a name is checked against: Windows adds device names and parts
+// that the system would silently change.
+enum class NameRules : unsigned char { posix, windows };
+
+// The rules of the platform this program runs on.
+NameRules native_name_rules();
+
+// Whether an entry name may be used as a path under the target directory: not empty,
+// not absolute, no drive or stream colon, no control byte or DEL, no ".." part, not
+// ending in a separator or ".". Under Windows rules also no part that names a device
+// and no part that ends in a dot or a space.
+bool is_safe_entry_name(std::string_view name, NameRules rules = native_name_rules());
+
+// Whether a path component names a Windows device (CON, NUL, COM1, LPT1, COM¹, ...),
+// with or without an extension, in any case.
+bool is_reserved_device_name(std::string_view component);
+
+// Whether `c` separates the parts of a name: '/' everywhere, and '\' under Windows
+// rules. Names with either count as unsafe when a part is "..", whatever the rules.
+bool is_name_separator(char c, NameRules rules);
+
+}  // namespace kp

@@ -1,0 +1,126 @@
+#include "cli/options.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "archive_builder.h"
+#include "support/run_tool.h"
+
+namespace kp {
+namespace {
+
+using test::run_tool;
+using test::TempDir;
+
+// The options parsed from `args` (after the program name), shown as one line.
+std::string parsed(std::vector<std::string> args) {
+    std::vector<char*> argv = {const_cast<char*>("kpupdate")};
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    Options options;
+    const std::string problem = parse_options(options, static_cast<int>(argv.size()) - 1, argv.data());
+    if (!problem.empty()) return "error: " + problem;
+    std::string shown;
+    if (options.help) shown += "help ";
+    if (options.version) shown += "version ";
+    if (options.all) shown += "all ";
+    if (options.to_stdout) shown += "stdout ";
+    if (options.trim) shown += "trim ";
+    if (options.quiet) shown += "quiet ";
+    for (const std::string& name : options.names) shown += "name=" + name + " ";
+    if (options.directory_given) shown += "dir=" + options.directory + " ";
+    if (options.file != nullptr) shown += "file=" + std::string(options.file) + " ";
+    if (options.index != nullptr) shown += "index=" + std::string(options.index);
+    return shown;
+}
+
+TEST(ParseOptions, ReadsGnuStyleOptionsBeforeTheFile) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, ""},
+        {{"f.update"}, "file=f.update "},
+        {{"f.update", "3", "extra", "-a"}, "file=f.update index=3"},
+        {{"f.update", "-1"}, "file=f.update index=-1"},
+        {{"-qa", "--trim", "f"}, "all trim quiet file=f "},
+        {{"-n", "a", "--name=b", "--name", "c", "-nd", "-qn", "e", "f"},
+         "quiet name=a name=b name=c name=d name=e file=f "},
+        {{"-C", "out", "-Cx", "--directory=y", "f"}, "dir=y file=f "},
+        {{"--directory", "-a", "f"}, "dir=-a file=f "},
+        {{"-O", "--stdout", "f", "2"}, "stdout file=f index=2"},
+        {{"--", "-a", "-q"}, "file=-a index=-q"},
+        {{"-", "1"}, "file=- index=1"},
+        {{"--name="}, "name= "},
+        {{"-h", "--bogus"}, "help "},
+        {{"-a", "--version", "-x"}, "version all "},
+        {{"-x", "f"}, "error: unknown option '-x'"},
+        {{"-ax"}, "error: unknown option '-x'"},
+        {{"--bogus=1", "-h"}, "error: unknown option '--bogus'"},
+        {{"--al", "f"}, "error: unknown option '--al'"},
+        {{"-n"}, "error: option '-n' needs a value"},
+        {{"--directory"}, "error: option '--directory' needs a value"},
+        {{"--all=yes", "f"}, "error: option '--all' takes no value"},
+    };
+    for (const auto& [args, expected] : cases) {
+        std::string line;
+        for (const std::string& arg : args) line += arg + " ";
+        EXPECT_EQ(parsed(args), expected) << line;
+    }
+}
+
+// Usage errors name the problem in one line on standard error, print nothing on standard
+// output and touch nothing; help and version print only themselves.
+TEST(Cli, AnswersUsageHelpAndVersion) {
+    TempDir dir;
+    test::write_file(dir.file("a.update"), build::bytes(build::sample()));
+    std::filesystem::create_directory(dir.file("out"));
+    const std::string see_help = "; see 'kpupdate --help'.\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;  // "usage": starts with the usage line
+        std::string err;
+    } cases[] = {
+        {{"--bogus", "a.update"}, 255, "", "kpupdate: unknown option '--bogus'" + see_help},
+        {{"-n"}, 255, "", "kpupdate: option '-n' needs a value" + see_help},
+        {{"-O", "-C", "out", "a.update", "1"},
+         255,
+         "",
+         "kpupdate: '--stdout' and '--directory' cannot go together" + see_help},
+        {{"-O", "a.update"},
+         255,
+         "",
+         "kpupdate: '--stdout' needs something to extract: INDEX, '--name' or '--all'" + see_help},
+        {{"-C", "out", "a.update"},
+         255,
+         "",
+         "kpupdate: '--directory' needs something to extract: INDEX, '--name' or '--all'" + see_help},
+        {{"--trim", "a.update"},
+         255,
+         "",
+         "kpupdate: '--trim' needs something to extract: INDEX, '--name' or '--all'" + see_help},
+        {{"-a", "-C", "missing", "a.update"}, 255, "", "kpupdate: no directory 'missing'" + see_help},
+        {{"-a", "-C", "a.update", "a.update"}, 255, "", "kpupdate: no directory 'a.update'" + see_help},
+        {{"--help"}, 0, "usage", ""},
+        {{"-a", "-h", "--bogus"}, 0, "usage", ""},
+        {{"-V"}, 0, "kpupdate 0.4.4\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+        test::ToolOptions options;
+        options.cwd = dir.path();
+        options.env = {{"CLICOLOR_FORCE", "1"}};  // none of these is ever coloured
+        const test::ToolRun run = run_tool(c.args, options);
+        EXPECT_EQ(run.status, c.status);
+        if (c.out == "usage") {
+            EXPECT_TRUE(run.out.starts_with("Usage: kpupdate [OPTION]... FILE [INDEX]\n")) << run.out;
+            EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+        } else {
+            EXPECT_EQ(run.out, c.out);
+        }
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(test::tree(dir.path()), (std::vector<std::string>{"a.update", "out"}));
+    }
+}
+
+}  // namespace
+}  // namespace kp
