@@ -26,19 +26,6 @@ bool make_parent_directories(const std::filesystem::path& base, std::string_view
     return true;
 }
 
-// Creates a new file beside `target`, under a name nothing held; `temporary` gets its path.
-FileHandle create_temporary_beside(Extraction& extraction, const std::filesystem::path& target,
-                                   std::filesystem::path& temporary) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary = target;
-        temporary += ".kpupdate-" + std::to_string(extraction.random() % 1000000000u);
-        bool exists = false;
-        const FileHandle file = create_new_file(temporary, exists);
-        if (file != no_file || !exists) return file;
-    }
-    return no_file;
-}
-
 }  // namespace
 
 const EntryRecord* find_entry_by_index(const UpdateArchive& archive, i32 index) {
@@ -96,7 +83,6 @@ bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offs
 void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target) {
     extraction.target = target;
     extraction.source_open = archive.loaded && open_source(extraction.source, file_path(archive.path));
-    extraction.random.seed(std::random_device{}());
 }
 
 void extraction_end(Extraction& extraction) {
@@ -116,12 +102,10 @@ bool write_entry_file(Extraction& extraction, const EntryRecord& entry) {
     if (extraction.target.make_directories && !make_parent_directories(base, name)) return false;
 
     const std::filesystem::path target = base / file_path(name);
-    std::filesystem::path temporary;
-    const FileHandle out = create_temporary_beside(extraction, target, temporary);
-    if (out == no_file) return false;
-    const bool copied = copy_range(extraction.source, offset, size, out);
-    if (close_file(out) && copied && replace_file(temporary, target)) return true;
-    remove_file(temporary);
+    NewFile file;
+    if (!create_pending(file, target)) return false;
+    if (copy_range(extraction.source, offset, size, file.handle)) return commit_pending(file, target);
+    discard_pending(file);
     return false;
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,7 +38,7 @@ bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offs
 
 // How chunks are written.
 struct ExtractTarget {
-    std::string directory;          // put before each name: empty, or ending in a separator
+    std::string directory;          // where names are written under; empty: the current directory
     bool trim = false;              // each file's own size instead of its padded chunk
     bool make_directories = false;  // create the directories a name needs under `directory`
 };
@@ -49,17 +48,16 @@ struct Extraction {
     ExtractTarget target;
     SourceFile source;
     bool source_open = false;
-    std::minstd_rand random;  // suffixes for temporary names
 };
 
 // Opens the update file by its stored path. Entries written after a failed open fail.
 void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target);
 void extraction_end(Extraction& extraction);
 
-// Writes the entry to target.directory + its name, atomically: through a temporary file
-// beside the target, created exclusively, that replaces it only once complete. Unsafe
-// names and ranges outside the update file are refused before anything is created.
-// True only when every byte reached the target.
+// Writes the entry to target.directory + its name, atomically: through a new file that
+// appears at the target, replacing any file there, only once complete. Unsafe names and
+// ranges outside the update file are refused before anything is created. True only
+// when every byte reached the target.
 bool write_entry_file(Extraction& extraction, const EntryRecord& entry);
 
 // Writes the entry's bytes to standard output. True when every byte was written.

@@ -22,10 +22,25 @@ struct SourceFile {
 bool open_source(SourceFile& source, const std::filesystem::path& path);
 void close_source(SourceFile& source);
 
-// Creates the file at `path` for writing, only if nothing exists there yet (with mode
-// 0666 less the umask on POSIX). no_file on failure; `exists` tells whether the failure
-// was that something already does.
-FileHandle create_new_file(const std::filesystem::path& path, bool& exists);
+// A file being written, which appears at its target only once complete.
+struct NewFile {
+    FileHandle handle = no_file;
+    std::filesystem::path temporary;  // its name while written; empty while it has none
+};
+
+// Starts a new file for `target`, in the target's directory: with no name at all where
+// the system offers that, or else under a temporary name beside the target, created
+// only where nothing held that name. Mode 0666 less the umask on POSIX. False when no
+// file could be made (a directory that does not exist, say).
+bool create_pending(NewFile& file, const std::filesystem::path& target);
+
+// Closes the file and puts it at `target` in one step, replacing any file there. False
+// when its data may not all have reached it or it could not be put there; nothing of
+// it is left behind then.
+bool commit_pending(NewFile& file, const std::filesystem::path& target);
+
+// Closes the file and removes it.
+void discard_pending(NewFile& file);
 
 // The process's standard output, to write chunks to.
 FileHandle standard_output();
@@ -34,15 +49,6 @@ FileHandle standard_output();
 // the kernel, never holding the range in memory. False when a read or write failed or
 // the source ended early.
 bool copy_range(const SourceFile& source, u64 offset, u64 size, FileHandle out);
-
-// Closes a file made by create_new_file; false when its data may not have reached it.
-bool close_file(FileHandle file);
-
-// Moves `from` over `to` in one step, replacing a file there. False when it could not.
-bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
-
-// Removes the file at `path`, if it can.
-void remove_file(const std::filesystem::path& path);
 
 enum class PathKind : unsigned char { missing, directory, other };
 

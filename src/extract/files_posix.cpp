@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,6 +64,43 @@ bool copy_through_buffer(int in, u64 offset, u64 size, int out) {
     return true;
 }
 
+// A large range that does not begin on a page boundary (chunks lie at multiples of 512)
+// is copied from views of the source, a window at a time: the kernel's own file-to-file
+// copy takes half as long again for such a range, since every page it moves is split.
+constexpr u64 smallest_viewed_copy = u64{1} << 20;
+constexpr u64 view_window = u64{8} << 20;
+
+u64 page_size() {
+    return static_cast<u64>(::sysconf(_SC_PAGESIZE));
+}
+
+bool is_regular_file(int fd) {
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// Only the kernel touches a view's bytes, by writing them out, so a source cut short
+// meanwhile fails that write instead of faulting in this process.
+bool copy_through_views(int in, u64 offset, u64 size, int out) {
+    while (size > 0) {
+        const u64 start = offset - offset % page_size();  // views begin on a page boundary
+        const u64 wanted = std::min(size, view_window);
+        const auto length = static_cast<std::size_t>(offset - start + wanted);
+        void* view = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, in, static_cast<off_t>(start));
+        if (view == MAP_FAILED) return false;
+        const unsigned char* bytes = static_cast<const unsigned char*>(view) + (offset - start);
+        bool written = true;
+        for (u64 done = 0; done < wanted && written; done += buffer_size) {
+            written = write_all(out, bytes + done, static_cast<std::size_t>(std::min<u64>(wanted - done, buffer_size)));
+        }
+        ::munmap(view, length);
+        if (!written) return false;
+        offset += wanted;
+        size -= wanted;
+    }
+    return true;
+}
+
 // One kernel copy of up to `size` bytes at `offset`: how many were copied, 0 at the end
 // of the source, -1 with errno on failure.
 using KernelCopy = ssize_t (*)(int in, off_t* offset, int out, std::size_t size);
@@ -93,6 +131,24 @@ int copy_in_kernel(KernelCopy call, int in, u64& offset, u64& size, int out) {
     return 1;
 }
 
+// Files made without a name (O_TMPFILE), named by linking them through /proc once
+// complete: the name then appears with every byte behind it, and costs the directory one
+// entry instead of a temporary one and a rename. Not every file system makes them.
+enum class Offered : unsigned char { unknown, yes, no };
+Offered unnamed_files = Offered::unknown;
+
+bool unnamed_files_offered() {
+    if (unnamed_files == Offered::unknown) {
+        unnamed_files = ::access("/proc/self/fd", X_OK) == 0 ? Offered::yes : Offered::no;
+    }
+    return unnamed_files == Offered::yes;
+}
+
+// Errors that say the file system or kernel makes no unnamed files.
+bool unnamed_file_refused(int error) {
+    return error == EISDIR || error == EOPNOTSUPP || error == ENOTSUP || error == EINVAL;
+}
+
 }  // namespace
 
 NameRules native_name_rules() {
@@ -117,10 +173,70 @@ void close_source(SourceFile& source) {
     source.handle = no_file;
 }
 
-FileHandle create_new_file(const std::filesystem::path& path, bool& exists) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    exists = fd < 0 && errno == EEXIST;
-    return fd < 0 ? no_file : fd;
+bool create_pending(NewFile& file, const std::filesystem::path& target) {
+    file.temporary.clear();
+    if (unnamed_files_offered()) {
+        const std::filesystem::path directory = target.has_parent_path() ? target.parent_path() : ".";
+        const int fd = ::open(directory.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            file.handle = fd;
+            return true;
+        }
+        if (!unnamed_file_refused(errno)) return false;
+        unnamed_files = Offered::no;  // this file system has none: named files from now on
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        file.temporary = target;
+        file.temporary += temporary_suffix();
+        const int fd = ::open(file.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            file.handle = fd;
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    file.temporary.clear();
+    return false;
+}
+
+bool commit_pending(NewFile& file, const std::filesystem::path& target) {
+    const int fd = descriptor(file.handle);
+    file.handle = no_file;
+    if (!file.temporary.empty()) {
+        const bool placed = ::close(fd) == 0 && ::rename(file.temporary.c_str(), target.c_str()) == 0;
+        if (!placed) ::unlink(file.temporary.c_str());
+        return placed;
+    }
+    // A file without a name appears at the target complete, in one step, when nothing
+    // is there; where something is, it gets a temporary name and replaces it by rename.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (::close(fd) == 0) return true;
+        ::unlink(target.c_str());  // nothing was there before it
+        return false;
+    }
+    bool placed = false;
+    if (errno == EEXIST) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            file.temporary = target;
+            file.temporary += temporary_suffix();
+            if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, file.temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                placed = ::rename(file.temporary.c_str(), target.c_str()) == 0;
+                if (!placed) ::unlink(file.temporary.c_str());
+                break;
+            }
+            if (errno != EEXIST) break;
+        }
+    }
+    file.temporary.clear();
+    return ::close(fd) == 0 && placed;
+}
+
+void discard_pending(NewFile& file) {
+    if (file.handle != no_file) ::close(descriptor(file.handle));
+    if (!file.temporary.empty()) ::unlink(file.temporary.c_str());
+    file.handle = no_file;
+    file.temporary.clear();
 }
 
 FileHandle standard_output() {
@@ -129,6 +245,9 @@ FileHandle standard_output() {
 
 bool copy_range(const SourceFile& source, u64 offset, u64 size, FileHandle out) {
     const int in = descriptor(source.handle);
+    if (size >= smallest_viewed_copy && offset % page_size() != 0 && is_regular_file(descriptor(out))) {
+        return copy_through_views(in, offset, size, descriptor(out));
+    }
     // Inside the kernel where it can: between files on one file system that may share
     // the blocks, into a pipe without a pass through this process.
     for (const KernelCopy call : {copy_file_range_call, sendfile_call}) {
@@ -136,18 +255,6 @@ bool copy_range(const SourceFile& source, u64 offset, u64 size, FileHandle out) 
         if (done != 0) return done > 0;
     }
     return copy_through_buffer(in, offset, size, descriptor(out));
-}
-
-bool close_file(FileHandle file) {
-    return ::close(descriptor(file)) == 0;
-}
-
-bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-    return std::rename(from.c_str(), to.c_str()) == 0;
-}
-
-void remove_file(const std::filesystem::path& path) {
-    ::unlink(path.c_str());
 }
 
 PathKind path_kind(const std::filesystem::path& path) {

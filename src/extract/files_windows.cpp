@@ -59,12 +59,37 @@ void close_source(SourceFile& source) {
     source.handle = no_file;
 }
 
-FileHandle create_new_file(const std::filesystem::path& path, bool& exists) {
-    const HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    const DWORD error = GetLastError();
-    exists = file == INVALID_HANDLE_VALUE && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS);
-    return file_of(file);
+bool create_pending(NewFile& file, const std::filesystem::path& target) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        file.temporary = target;
+        file.temporary += temporary_suffix();
+        const HANDLE handle =
+            CreateFileW(file.temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            file.handle = file_of(handle);
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+    }
+    file.temporary.clear();
+    return false;
+}
+
+bool commit_pending(NewFile& file, const std::filesystem::path& target) {
+    const bool closed = CloseHandle(handle_of(file.handle)) != 0;
+    file.handle = no_file;
+    const bool placed = closed && MoveFileExW(file.temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    if (!placed) DeleteFileW(file.temporary.c_str());
+    file.temporary.clear();
+    return placed;
+}
+
+void discard_pending(NewFile& file) {
+    if (file.handle != no_file) CloseHandle(handle_of(file.handle));
+    if (!file.temporary.empty()) DeleteFileW(file.temporary.c_str());
+    file.handle = no_file;
+    file.temporary.clear();
 }
 
 FileHandle standard_output() {
@@ -87,18 +112,6 @@ bool copy_range(const SourceFile& source, u64 offset, u64 size, FileHandle out) 
         size -= got;
     }
     return true;
-}
-
-bool close_file(FileHandle file) {
-    return CloseHandle(handle_of(file)) != 0;
-}
-
-bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-}
-
-void remove_file(const std::filesystem::path& path) {
-    DeleteFileW(path.c_str());
 }
 
 PathKind path_kind(const std::filesystem::path& path) {

@@ -1,5 +1,6 @@
 #include "extract/names.h"
 
+#include <random>
 #include <string>
 
 namespace kp {
@@ -63,6 +64,11 @@ bool is_safe_entry_name(std::string_view name, NameRules rules) {
         start = stop + 1;
     }
     return true;
+}
+
+std::string temporary_suffix() {
+    static std::minstd_rand random(std::random_device{}());
+    return ".kpupdate-" + std::to_string(random() % 1000000000u);
 }
 
 }  // namespace kp

@@ -1,6 +1,7 @@
 // Which entry names may become paths under the target directory, and how they split.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace kp {
@@ -25,5 +26,9 @@ bool is_reserved_device_name(std::string_view component);
 // Whether `c` separates the parts of a name: '/' everywhere, and '\' under Windows
 // rules. Names with either count as unsafe when a part is "..", whatever the rules.
 bool is_name_separator(char c, NameRules rules);
+
+// A suffix that makes a temporary name beside a target: ".kpupdate-" and nine random
+// digits, different at each call.
+std::string temporary_suffix();
 
 }  // namespace kp
