@@ -4,10 +4,11 @@
 #   bench/run.sh [RUNS]     RUNS samples per command, 12 by default
 #
 # Each row is the median of RUNS samples; in every round the tool, its floor and the
-# peer run one after the other, so all three see the same machine, and each goes
-# first in a third of the rounds. A listing sample times a batch of BATCH invocations
-# (20 by default), since one takes a few ms.
-# Needs bsdtar (Debian's libarchive-tools); strace, if present, counts write calls.
+# peers run one after the other, so all see the same machine, and each takes every
+# place in turn. A listing sample times a batch of BATCH invocations (20 by default),
+# since one takes a few ms.
+# Needs bsdtar (Debian's libarchive-tools) and GNU tar; strace, if present, counts
+# write calls.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-12}
@@ -36,25 +37,49 @@ listing_sample() {
   echo "$end - $start" | bc
 }
 
-# Seconds and peak RSS (KiB) of one extraction into out/. The target is removed and
-# dirty pages written back first, so that no run pays for the one before it.
+# Seconds and peak RSS (KiB) of one extraction into out/, which the caller has made
+# empty. Dirty pages are written back first, so that no run pays for another's.
 extract_sample() {
-  rm -f "$work/out/large.bin"
   sync
   local start end
   start=$EPOCHREALTIME
-  /usr/bin/time -f %M -o rss.txt "$@" >/dev/null
+  /usr/bin/time -f %M -o "$work/rss.txt" "$@" >/dev/null
   end=$EPOCHREALTIME
-  echo "$(echo "$end - $start" | bc) $(cat rss.txt)"
+  echo "$(echo "$end - $start" | bc) $(cat "$work/rss.txt")"
+}
+
+# A new empty directory for the next extraction of the 5000 files; the one before is
+# moved aside, not removed. These go to a memory file system where there is one
+# (/dev/shm, or FILES_OUT): on this VM's ext4, the inodes that any earlier run freed make
+# every file created in the next few minutes several times slower, for each tool alike,
+# which drowns what the tools themselves do.
+files_out=${FILES_OUT:-/dev/shm/kpupdate-bench}
+[[ -z ${FILES_OUT:-} && ! -w /dev/shm ]] && files_out=$work/files-out
+rm -rf "$files_out"
+mkdir -p "$files_out/used" "$files_out/out"
+fresh_out() {
+  mv "$files_out/out" "$files_out/used/$EPOCHREALTIME"
+  mkdir "$files_out/out"
+}
+
+# Seconds and peak RSS of a command whose standard output goes through a pipe to cat.
+piped_sample() {
+  local start end
+  start=$EPOCHREALTIME
+  { /usr/bin/time -f %M -o "$work/rss.txt" "$@" | cat >/dev/null; }
+  end=$EPOCHREALTIME
+  echo "$(echo "$end - $start" | bc) $(cat "$work/rss.txt")"
 }
 
 median() { sort -g | awk 'NF { v[++n] = $1 } END { print v[int((n + 1) / 2)] }'; }
 ratio() { printf '%.2f' "$(echo "scale=4; $1 / $2" | bc)"; }
 
-# One sample of the named command. The machine treats the first command of a round
-# differently (the write after another tool's large file was removed can be several
-# times slower), so every command takes every place in turn.
+# One sample of the named command.
 take_sample() {
+  case $1 in
+    *_x) rm -f "$work/out/large.bin" ;;  # one file: nothing for the inode allocator to steer around
+    *_all) fresh_out ;;
+  esac
   case $1 in
     kp_null | kp_pipe) listing_sample "${1#kp_}" "$tool" listing.update ;;
     cat_null | cat_pipe) listing_sample "${1#cat_}" cat directory.bin ;;
@@ -62,39 +87,67 @@ take_sample() {
     kp_x) (cd out && extract_sample "$tool" ../large.update 1) ;;
     cp_x) extract_sample cp large.bin out/large.bin ;;
     tar_x) extract_sample bsdtar -xf large.tar -C out large.bin ;;
+    kp_all) extract_sample "$tool" -q -a -C "$files_out/out" listing.update ;;
+    cp_all) extract_sample cp -r listing-files/. "$files_out/out" ;;
+    tar_all) extract_sample bsdtar -xf listing.tar -C "$files_out/out" ;;
+    gnutar_all) extract_sample tar -xf listing.tar -C "$files_out/out" ;;
+    kp_o) piped_sample "$tool" -O --trim large.update 1 ;;
+    cat_o) piped_sample cat large.bin ;;
+    tar_o) piped_sample bsdtar -xOf large.tar large.bin ;;
   esac
 }
 
+# The machine treats the first command of a round differently (the write after another
+# tool's large file was removed can be several times slower), so every command of a row
+# takes every place in turn. Rows run one after the other, the large files' last: freeing
+# their blocks (this file system discards them) slows the file creation that follows.
+rows=(
+  "kp_null cat_null tar_null"
+  "kp_pipe cat_pipe tar_pipe"
+  "kp_all cp_all tar_all gnutar_all"
+  "kp_o cat_o tar_o"
+  "kp_x cp_x tar_x"
+)
 declare -A samples
-for ((round = 0; round < runs; round++)); do
-  for row in null pipe x; do
-    names=("kp_$row" "cat_$row" "tar_$row")
-    [[ $row == x ]] && names=(kp_x cp_x tar_x)
-    for ((place = 0; place < 3; place++)); do
-      name=${names[(place + round) % 3]}
+for row in "${rows[@]}"; do
+  read -ra names <<<"$row"
+  for ((round = 0; round < runs; round++)); do
+    for ((place = 0; place < ${#names[@]}; place++)); do
+      name=${names[(place + round) % ${#names[@]}]}
       samples[$name]+="$(take_sample "$name")"$'\n'
     done
   done
 done
 
+seconds() { cut -d' ' -f1 <<<"${samples[$1]}" | median; }
+peak() { echo "$(($(cut -s -d' ' -f2 <<<"${samples[$1]}" | sort -g | tail -1) / 1024)) MiB"; }
 ms() { printf '%.2f' "$(echo "scale=4; 1000 * $1 / $batch" | bc)"; }
-printf '| case | kpupdate | floor | ×floor | bsdtar | ×floor | kpupdate peak RSS |\n'
+printf '| case | kpupdate | floor | ×floor | bsdtar | kpupdate ×bsdtar | kpupdate peak RSS |\n'
 printf '|---|---|---|---|---|---|---|\n'
 for sink in null pipe; do
-  kp=$(median <<<"${samples[kp_$sink]}")
-  floor=$(median <<<"${samples[cat_$sink]}")
-  peer=$(median <<<"${samples[tar_$sink]}")
+  kp=$(seconds "kp_$sink")
+  floor=$(seconds "cat_$sink")
+  peer=$(seconds "tar_$sink")
   label="list 5000 entries, stdout to /dev/null"
   [[ $sink == pipe ]] && label="list 5000 entries, stdout into a pipe"
-  printf '| %s | %s ms | %s ms (cat) | %s | %s ms (bsdtar -tvf) | %s | |\n' "$label" "$(ms "$kp")" "$(ms "$floor")" \
-    "$(ratio "$kp" "$floor")" "$(ms "$peer")" "$(ratio "$peer" "$floor")"
+  printf '| %s | %s ms | %s ms (cat) | %s | %s ms (-tvf) | %s | |\n' "$label" "$(ms "$kp")" "$(ms "$floor")" \
+    "$(ratio "$kp" "$floor")" "$(ms "$peer")" "$(ratio "$kp" "$peer")"
 done
-kp=$(cut -d' ' -f1 <<<"${samples[kp_x]}" | median)
-floor=$(cut -d' ' -f1 <<<"${samples[cp_x]}" | median)
-peer=$(cut -d' ' -f1 <<<"${samples[tar_x]}" | median)
-rss=$(cut -s -d' ' -f2 <<<"${samples[kp_x]}" | sort -g | tail -1)
-printf '| extract one 512 MiB entry | %.3f s | %.3f s (cp) | %s | %.3f s (bsdtar -xf) | %s | %s MiB |\n' "$kp" "$floor" \
-  "$(ratio "$kp" "$floor")" "$peer" "$(ratio "$peer" "$floor")" "$((rss / 1024))"
+row() { # label, kpupdate sample, floor sample, floor name, peer sample, peer name
+  local kp floor peer
+  kp=$(seconds "$2")
+  floor=$(seconds "$3")
+  peer=$(seconds "$5")
+  printf '| %s | %.3f s | %.3f s (%s) | %s | %.3f s (%s) | %s | %s |\n' "$1" "$kp" "$floor" "$4" \
+    "$(ratio "$kp" "$floor")" "$peer" "$6" "$(ratio "$kp" "$peer")" "$(peak "$2")"
+}
+row "extract one 512 MiB entry" kp_x cp_x cp tar_x "-xf"
+row "extract all 5000 entries (-q -a -C out)" kp_all cp_all "cp -r" tar_all "-xf"
+row "one 512 MiB entry, -O --trim into a pipe" kp_o cat_o cat tar_o "-xOf"
+printf '\nGNU tar -xf of the 5000 files: %.3f s (kpupdate %s of it)\n' "$(seconds gnutar_all)" \
+  "$(ratio "$(seconds kp_all)" "$(seconds gnutar_all)")"
+
+rm -rf "$files_out"
 
 if command -v strace >/dev/null; then
   for colour in 0 1; do
