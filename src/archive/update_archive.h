@@ -46,4 +46,8 @@ i32 load_archive(UpdateArchive& archive, const char* path);
 // alone; load_archive sets it.
 i32 load_archive(UpdateArchive& archive, std::istream& in);
 
+// The positions of the entries that the loader left out of their group because their
+// second signature disagreed with it, in directory order.
+std::vector<u32> mismatched_positions(const UpdateArchive& archive);
+
 }  // namespace kp

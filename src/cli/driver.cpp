@@ -2,9 +2,13 @@
 
 #include <algorithm>
 
+#include "archive/file_path.h"
 #include "cli/current_directory.h"
+#include "cli/integrity_output.h"
 #include "console/console_platform.h"
 #include "extract/extraction.h"
+#include "extract/integrity.h"
+#include "report/json.h"
 #include "report/reports.h"
 #include "version.h"
 
@@ -35,18 +39,27 @@ i32 parse_index(const char* text) {
 
 namespace {
 
+// The path a file was written to, as text: the target directory and the name.
+std::string written_path(const std::string& directory, std::string_view name) {
+    if (directory.empty()) return std::string(name);
+    const char last = directory.back();
+    return directory + (last == '/' || last == '\\' ? "" : "/") + std::string(name);
+}
+
 // Writes every entry the options select. False when a name matched nothing or an
-// entry could not be written; each such failure has printed its message.
-bool extract_selected(const UpdateArchive& archive, ConsoleOutput& console, const Options& options) {
+// entry could not be written. Each failure prints its message, or with `json` goes into
+// its "missing" or "failed" list, beside "extracted".
+bool extract_selected(const UpdateArchive& archive, ConsoleOutput& console, const Options& options, JsonWriter* json) {
     Selection selection;
     if (options.index != nullptr) selection.index = parse_index(options.index);
     selection.names = options.names;
     selection.all = options.all;
     const SelectedEntries selected = select_entries(archive, selection);
-    bool ok = true;
     for (const std::string_view name : selected.missing_names) {
-        console_print(console, attr_red, "ERROR: no file named %s in archive.\n", console_text(console, name).c_str());
-        ok = false;
+        if (json == nullptr) {
+            console_print(console, attr_red, "ERROR: no file named %s in archive.\n",
+                          console_text(console, name).c_str());
+        }
     }
 
     ExtractTarget target;
@@ -56,45 +69,85 @@ bool extract_selected(const UpdateArchive& archive, ConsoleOutput& console, cons
     target.make_directories = options.all || !options.names.empty();
     Extraction extraction;
     extraction_begin(extraction, archive, target);
+    std::vector<u32> written;
+    std::vector<u32> failed;
     for (const u32 position : selected.positions) {
         const EntryRecord& entry = archive.entries[position];
-        const bool written =
+        const bool ok =
             options.to_stdout ? write_entry_to_output(extraction, entry) : write_entry_file(extraction, entry);
-        if (!written) {
+        (ok ? written : failed).push_back(position);
+        if (!ok && json == nullptr) {
             console_print(console, attr_red, "ERROR: could not extract file %s.\n",
                           console_text(console, record_text(entry.record.name)).c_str());
             console_flush(console);
-            ok = false;
         }
     }
     extraction_end(extraction);
-    return ok;
+
+    if (json != nullptr) {
+        for (const char* key : {"extracted", "failed"}) {
+            json_break(*json, 2);
+            json_key(*json, key);
+            json_begin_array(*json);
+            for (const u32 position : key[0] == 'e' ? written : failed) {
+                const std::string_view name = record_text(archive.entries[position].record.name);
+                json_break(*json, 4);
+                json_begin_object(*json);
+                json_key(*json, "position");
+                json_number(*json, position);
+                json_text_field(*json, "name", name);
+                if (key[0] == 'e') json_text_field(*json, "path", written_path(target.directory, name));
+                json_end_object(*json);
+            }
+            json_end_array(*json, 2);
+        }
+        json_break(*json, 2);
+        json_key(*json, "missing");
+        json_begin_array(*json);
+        for (const std::string_view name : selected.missing_names) json_string(*json, name);
+        json_end_array(*json);
+    }
+    return failed.empty() && selected.missing_names.empty();
+}
+
+// A failure before anything could be reported: "ERROR: MESSAGE." as a line, or with
+// --json the message as the document's "error".
+i32 fail(ConsoleOutput& console, const Options& options, const std::string& message, i32 status) {
+    if (options.json) {
+        JsonWriter json;
+        json_begin_object(json);
+        json_key(json, "error");
+        json_string(json, message);
+        json_end_object(json);
+        console_print(console, console.current_attribute, "%s\n", json.text.c_str());
+    } else {
+        console_print(console, attr_red, "ERROR: %s.\n", message.c_str());
+    }
+    return status;
 }
 
 }  // namespace
 
 i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view current_directory,
                 const Options& options) {
-    archive.console = &console;
+    // The JSON document lists mismatches itself; no text line may come before it.
+    archive.console = options.json ? nullptr : &console;
     set_base_directory(archive, current_directory);
 
-    const bool reports = !options.quiet && !options.to_stdout;
+    const bool reports = !options.quiet && !options.to_stdout && !options.json;
     if (reports) {
         console_print(console, attr_cyan, "\nQuorvane Kelvo/Pardo update-file utility V%s\n\n", kpupdate_version);
     }
     if (options.file == nullptr) {
-        console_print(console, attr_red, "ERROR: missing filename. Specify kelvo .update-file as argument.\n");
-        return exit_failure;
+        return fail(console, options, "missing filename. Specify kelvo .update-file as argument", exit_failure);
     }
 
     const i32 loaded = load_archive(archive, options.file);
     if (loaded == load_malformed) {
-        console_print(console, attr_red, "ERROR: syntax-error or EOF in file %s.\n", options.file);
-        return exit_malformed;
+        return fail(console, options, std::string("syntax-error or EOF in file ") + options.file, exit_malformed);
     }
     if (loaded == load_cannot_open) {
-        console_print(console, attr_red, "ERROR: could not load file %s.\n", options.file);
-        return exit_failure;
+        return fail(console, options, std::string("could not load file ") + options.file, exit_failure);
     }
 
     if (reports) {
@@ -102,9 +155,38 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view
         print_directory_listing(archive);
         print_signature_groups(archive);
     }
-    if (!selects_entries(options)) return exit_ok;
-    console_flush(console);  // the reports are on screen before a long extraction
-    return extract_selected(archive, console, options) ? exit_ok : exit_failure;
+    JsonWriter json;
+    if (options.json) {
+        json_begin_object(json);
+        json_archive_fields(json, archive);
+    }
+    i32 status = exit_ok;
+    if (options.test) {
+        SourceFile source;
+        if (!open_source(source, file_path(archive.path))) {
+            return fail(console, options, std::string("could not load file ") + options.file, exit_failure);
+        }
+        const IntegrityReport report = check_integrity(archive, source.length, native_name_rules());
+        close_source(source);
+        if (options.json) {
+            json_break(json, 2);
+            json_key(json, "test");
+            json_integrity(json, archive, report);
+        } else {
+            print_integrity(console, archive, report);
+        }
+        if (!report.outside.empty()) status = exit_malformed;  // a damaged file is a malformed one
+    }
+    if (selects_entries(options)) {
+        console_flush(console);  // the reports are on screen before a long extraction
+        const bool extracted = extract_selected(archive, console, options, options.json ? &json : nullptr);
+        if (!extracted && status == exit_ok) status = exit_failure;
+    }
+    if (options.json) {
+        json_end_object(json, 0);
+        console_print(console, console.current_attribute, "%s\n", json.text.c_str());
+    }
+    return status;
 }
 
 i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, char** argv) {
@@ -128,11 +210,11 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
         }
         return exit_ok;
     }
-    // With --stdout, standard output carries only the files' bytes.
+    // With --stdout, standard output carries only the files' bytes; JSON is never coloured.
     if (options.to_stdout) {
         console_init(console, platform_stderr_handle(), false);
     } else {
-        console_init(console, platform_stdout_handle());
+        console_init(console, platform_stdout_handle(), !options.json);
     }
     return run_program(archive, console, current_directory(), options);
 }

@@ -10,45 +10,55 @@ namespace kp {
 namespace {
 
 enum class Takes : unsigned char { nothing, value };
+enum class Option : unsigned char { all, name, directory, to_stdout, trim, quiet, test, json, help, version };
 
 struct OptionSpec {
+    Option option;
     char letter;  // 0: long form only
     const char* name;
     Takes takes;
 };
 
 constexpr OptionSpec option_specs[] = {
-    {'a', "all", Takes::nothing},    {'n', "name", Takes::value},      {'C', "directory", Takes::value},
-    {'O', "stdout", Takes::nothing}, {0, "trim", Takes::nothing},      {'q', "quiet", Takes::nothing},
-    {'h', "help", Takes::nothing},   {'V', "version", Takes::nothing},
+    {Option::all, 'a', "all", Takes::nothing},           {Option::name, 'n', "name", Takes::value},
+    {Option::directory, 'C', "directory", Takes::value}, {Option::to_stdout, 'O', "stdout", Takes::nothing},
+    {Option::trim, 0, "trim", Takes::nothing},           {Option::quiet, 'q', "quiet", Takes::nothing},
+    {Option::test, 't', "test", Takes::nothing},         {Option::json, 0, "json", Takes::nothing},
+    {Option::help, 'h', "help", Takes::nothing},         {Option::version, 'V', "version", Takes::nothing},
 };
 
 void apply(Options& options, const OptionSpec& spec, const char* value) {
-    switch (spec.letter) {
-        case 'a':
+    switch (spec.option) {
+        case Option::all:
             options.all = true;
             break;
-        case 'n':
+        case Option::name:
             options.names.emplace_back(value);
             break;
-        case 'C':
+        case Option::directory:
             options.directory = value;
             options.directory_given = true;
             break;
-        case 'O':
+        case Option::to_stdout:
             options.to_stdout = true;
             break;
-        case 'q':
+        case Option::trim:
+            options.trim = true;
+            break;
+        case Option::quiet:
             options.quiet = true;
             break;
-        case 'h':
+        case Option::test:
+            options.test = true;
+            break;
+        case Option::json:
+            options.json = true;
+            break;
+        case Option::help:
             options.help = true;
             break;
-        case 'V':
+        case Option::version:
             options.version = true;
-            break;
-        default:
-            options.trim = true;
             break;
     }
 }
@@ -125,6 +135,7 @@ bool selects_entries(const Options& options) {
 
 std::string check_options(const Options& options) {
     if (options.to_stdout && options.directory_given) return "'--stdout' and '--directory' cannot go together";
+    if (options.to_stdout && options.json) return "'--stdout' and '--json' cannot go together";
     if (!selects_entries(options)) {
         if (options.to_stdout) return "'--stdout' needs something to extract: INDEX, '--name' or '--all'";
         if (options.directory_given) return "'--directory' needs something to extract: INDEX, '--name' or '--all'";
@@ -150,11 +161,14 @@ const char* usage_text() {
            "  -O, --stdout          write the files to standard output, messages to stderr\n"
            "      --trim            write each file's own size, not its 512-byte chunk\n"
            "  -q, --quiet           no banner and no reports: warnings and errors only\n"
+           "  -t, --test            also check that every chunk is in the file, and names\n"
+           "      --json            print one JSON document instead of the reports\n"
            "  -h, --help            print this help and exit\n"
            "  -V, --version         print the version and exit\n"
            "\n"
            "Exit status: 0 on success; 255 on a usage error, when FILE cannot be opened\n"
-           "or a file cannot be extracted; 254 when FILE is not a valid update file.\n";
+           "or a file cannot be extracted; 254 when FILE is not a valid update file or\n"
+           "--test finds it damaged.\n";
 }
 
 }  // namespace kp

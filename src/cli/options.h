@@ -13,6 +13,8 @@ struct Options {
     bool to_stdout = false;  // chunks to standard output, messages to standard error
     bool trim = false;       // each file's own size instead of its padded chunk
     bool quiet = false;      // no banner and no reports
+    bool json = false;       // one JSON document on standard output instead of the reports
+    bool test = false;       // check what the loader does not: the data region, names, repeats
     std::vector<std::string> names;
     std::string directory;  // where extracted files go; empty: the current directory
     bool directory_given = false;

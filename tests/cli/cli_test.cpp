@@ -1,6 +1,9 @@
 // The built binary, run as a user runs it: stdout bytes and exit status.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
 #include "archive_builder.h"
 #include "support/run_tool.h"
 
@@ -211,15 +214,51 @@ TEST(Cli, FailsWhenItsOutputCannotBeWritten) {
 
 // The sample's output is kept as text beside the tests; KPUPDATE_REGENERATE=1 rewrites it.
 TEST(Cli, SampleMatchesItsRecordedOutput) {
-    const std::string expected_path = std::string(KPUPDATE_SOURCE_DIR) + "/tests/cli/expected/sample.stdout";
-    test::ToolOptions options;
-    options.cwd = KPUPDATE_SOURCE_DIR;
-    const test::ToolRun run = run_tool({"examples/sample.update"}, options);
-    EXPECT_EQ(run.status, 0);
-    if (const char* regenerate = std::getenv("KPUPDATE_REGENERATE"); regenerate != nullptr && *regenerate == '1') {
-        test::write_file(expected_path, run.out);
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"examples/sample.update"}, "sample.stdout"},
+        {{"--json", "examples/sample.update"}, "sample.json"},
+    };
+    for (const auto& [args, expected_name] : cases) {
+        const std::string expected_path = std::string(KPUPDATE_SOURCE_DIR) + "/tests/cli/expected/" + expected_name;
+        test::ToolOptions options;
+        options.cwd = KPUPDATE_SOURCE_DIR;
+        const test::ToolRun run = run_tool(args, options);
+        EXPECT_EQ(run.status, 0);
+        if (const char* regenerate = std::getenv("KPUPDATE_REGENERATE"); regenerate != nullptr && *regenerate == '1') {
+            test::write_file(expected_path, run.out);
+        }
+        EXPECT_EQ(run.out, test::read_file(expected_path)) << expected_name;
     }
-    EXPECT_EQ(run.out, test::read_file(expected_path));
+}
+
+// With --json, standard output holds one document whatever happens: the error that ended
+// the run, or the archive with what was extracted and what was not.
+TEST(Cli, JsonCarriesErrorsAndExtractions) {
+    TempDir dir;
+    build::Archive plan = mismatching();
+    plan.entries.push_back({"../up.bin", 9, 10, {6, 0, 0, 0}, ""});
+    test::write_file(dir.file("good.update"), build::bytes(plan));
+    test::write_file(dir.file("short.update"), "short");
+    std::filesystem::create_directory(dir.file("out"));
+    const std::pair<std::vector<std::string>, std::string> failures[] = {
+        {{"--json"}, "{\"error\": \"missing filename. Specify kelvo .update-file as argument\"}\n"},
+        {{"--json", "no/such.update"}, "{\"error\": \"could not load file no/such.update\"}\n"},
+        {{"--json", "short.update"}, "{\"error\": \"syntax-error or EOF in file short.update\"}\n"},
+    };
+    test::ToolOptions options;
+    options.cwd = dir.path();
+    for (const auto& [args, out] : failures) EXPECT_EQ(run_tool(args, options).out, out);
+    EXPECT_EQ(run_tool({"--json", "short.update"}, options).status, 254);
+
+    const test::ToolRun run = run_tool({"--json", "-a", "-n", "gone", "-C", "out", "good.update"}, options);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.err, "");
+    const nlohmann::json document = nlohmann::json::parse(run.out);
+    EXPECT_EQ(document.at("mismatches").size(), 1u);
+    EXPECT_EQ(document.at("extracted"), nlohmann::json::parse(R"([{"position": 0, "name": "a.bin", "path": "out/a.bin"},
+                                        {"position": 1, "name": "b.bin", "path": "out/b.bin"}])"));
+    EXPECT_EQ(document.at("failed"), nlohmann::json::parse(R"([{"position": 2, "name": "../up.bin"}])"));
+    EXPECT_EQ(document.at("missing"), nlohmann::json::parse(R"(["gone"])"));
 }
 
 }  // namespace

@@ -99,6 +99,7 @@ TEST(Cli, AnswersUsageHelpAndVersion) {
          "",
          "kpupdate: '--trim' needs something to extract: INDEX, '--name' or '--all'" + see_help},
         {{"-a", "-C", "missing", "a.update"}, 255, "", "kpupdate: no directory 'missing'" + see_help},
+        {{"--json", "-O", "a.update", "1"}, 255, "", "kpupdate: '--stdout' and '--json' cannot go together" + see_help},
         {{"-a", "-C", "a.update", "a.update"}, 255, "", "kpupdate: no directory 'a.update'" + see_help},
         {{"--help"}, 0, "usage", ""},
         {{"-a", "-h", "--bogus"}, 0, "usage", ""},

@@ -3,9 +3,15 @@
 #include <cstdint>
 #include <string>
 
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
 #include "archive/update_archive.h"
+#include "cli/integrity_output.h"
 #include "extract/extraction.h"
+#include "extract/integrity.h"
 #include "extract/names.h"
+#include "report/json.h"
 #include "report/reports.h"
 #include "support/capture.h"
 
@@ -29,6 +35,19 @@ void run_everything(const std::string& bytes, kp::ColourMode colour, bool termin
         kp::is_safe_entry_name(kp::record_text(entry.record.name), kp::NameRules::windows);
     }
     kp::select_entries(archive, selection);
+
+    // The JSON document for every input, with its test findings, and the findings as text.
+    const kp::IntegrityReport report = kp::check_integrity(archive, bytes.size(), kp::NameRules::windows);
+    kp::JsonWriter json;
+    kp::json_begin_object(json);
+    if (archive.loaded) {
+        kp::json_archive_fields(json, archive);
+        kp::json_key(json, "test");
+        kp::json_integrity(json, archive, report);
+        kp::print_integrity(*archive.console, archive, report);
+    }
+    kp::json_end_object(json, 0);
+    if (!nlohmann::json::accept(json.text)) std::abort();
     loaded.capture.text();
 }
 

@@ -1,0 +1,56 @@
+#include "extract/integrity.h"
+
+#include <string_view>
+#include <unordered_map>
+
+namespace kp {
+
+namespace {
+
+// Entries that a later entry with the same key hides, with that later entry.
+template <typename Key, typename KeyOf>
+std::vector<EntryFinding> hidden_by_later(const UpdateArchive& archive, KeyOf key_of) {
+    std::unordered_map<Key, u32> latest;
+    for (u32 position = 0; position < archive.entries.size(); ++position) {
+        latest[key_of(archive.entries[position])] = position;
+    }
+    std::vector<EntryFinding> hidden;
+    for (u32 position = 0; position < archive.entries.size(); ++position) {
+        const u32 winner = latest[key_of(archive.entries[position])];
+        if (winner != position) hidden.push_back({position, 0, winner});
+    }
+    return hidden;
+}
+
+}  // namespace
+
+IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, NameRules rules) {
+    IntegrityReport report;
+    report.file_length = file_length;
+    if (!archive.loaded) return report;
+    report.declared_end = archive.data_start;
+    for (u32 position = 0; position < archive.entries.size(); ++position) {
+        const EntryRecord& entry = archive.entries[position];
+        report.declared_end += entry.chunk_size;  // in 64 bits: no wrap
+        const u64 end = u64{entry.data_offset} + entry.chunk_size;
+        if (end > file_length) report.outside.push_back({position, end - file_length, 0});
+        if (!is_safe_entry_name(record_text(entry.record.name), rules)) report.refused.push_back({position, 0, 0});
+    }
+    report.trailing_bytes = file_length > report.declared_end ? file_length - report.declared_end : 0;
+    report.repeated_indexes = hidden_by_later<u32>(archive, [](const EntryRecord& e) { return e.record.index; });
+    report.repeated_names =
+        hidden_by_later<std::string_view>(archive, [](const EntryRecord& e) { return record_text(e.record.name); });
+    report.mismatches = mismatched_positions(archive).size();
+    return report;
+}
+
+u64 short_by(const IntegrityReport& report) {
+    return report.declared_end > report.file_length ? report.declared_end - report.file_length : 0;
+}
+
+std::size_t note_count(const IntegrityReport& report) {
+    return (report.trailing_bytes != 0 ? 1 : 0) + report.refused.size() + report.repeated_indexes.size() +
+           report.repeated_names.size();
+}
+
+}  // namespace kp

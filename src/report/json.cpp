@@ -1,0 +1,245 @@
+#include "report/json.h"
+
+#include <cstdio>
+
+namespace kp {
+
+namespace {
+
+constexpr char hex_digits[] = "0123456789abcdef";
+
+// A comma before the next value, unless it opens its object or array or follows a key.
+void separate(JsonWriter& json) {
+    const std::size_t last = json.text.find_last_not_of(" \n");
+    if (last != std::string::npos && json.text[last] != '{' && json.text[last] != '[' && json.text[last] != ':' &&
+        json.text[last] != ',') {
+        json.text += ',';
+        if (json.text[last] != '\n') json.text += ' ';
+    }
+}
+
+// The length of the valid UTF-8 sequence at the start of `bytes`, or 0 when there is none.
+std::size_t utf8_sequence(std::string_view bytes) {
+    const auto byte = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80;  // the range of the second byte, narrowed where the lead demands
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;   // no overlong forms
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (bytes.size() < length || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    }
+    return length;
+}
+
+// A line break before a closing bracket, unless it closes an empty object or array.
+void close_line(JsonWriter& json, int indent) {
+    if (indent < 0 || json.text.back() == '{' || json.text.back() == '[') return;
+    json.text += '\n';
+    json.text.append(static_cast<std::size_t>(indent), ' ');
+}
+
+}  // namespace
+
+void json_begin_object(JsonWriter& json) {
+    separate(json);
+    json.text += '{';
+}
+
+void json_end_object(JsonWriter& json, int indent) {
+    close_line(json, indent);
+    json.text += '}';
+}
+
+void json_begin_array(JsonWriter& json) {
+    separate(json);
+    json.text += '[';
+}
+
+void json_end_array(JsonWriter& json, int indent) {
+    close_line(json, indent);
+    json.text += ']';
+}
+
+void json_break(JsonWriter& json, int indent) {
+    const std::size_t last = json.text.find_last_not_of(" \n");
+    if (last != std::string::npos && json.text[last] != '{' && json.text[last] != '[' && json.text[last] != ',') {
+        json.text += ',';
+    }
+    json.text += '\n';
+    json.text.append(static_cast<std::size_t>(indent), ' ');
+}
+
+void json_key(JsonWriter& json, std::string_view key) {
+    json_string(json, key);
+    json.text += ": ";
+}
+
+void json_number(JsonWriter& json, u64 value) {
+    separate(json);
+    json.text += std::to_string(value);
+}
+
+void json_bool(JsonWriter& json, bool value) {
+    separate(json);
+    json.text += value ? "true" : "false";
+}
+
+void json_hex64(JsonWriter& json, u64 value) {
+    separate(json);
+    char digits[17];
+    for (int i = 15; i >= 0; --i, value >>= 4) digits[i] = hex_digits[value & 0xF];
+    digits[16] = '\0';
+    json.text += '"';
+    json.text += digits;
+    json.text += '"';
+}
+
+bool json_string(JsonWriter& json, std::string_view bytes) {
+    separate(json);
+    bool valid = true;
+    json.text += '"';
+    while (!bytes.empty()) {
+        const std::size_t length = utf8_sequence(bytes);
+        if (length == 0) {
+            json.text += "\xEF\xBF\xBD";  // U+FFFD for this byte alone
+            valid = false;
+            bytes.remove_prefix(1);
+            continue;
+        }
+        const char c = bytes[0];
+        if (c == '"' || c == '\\') {
+            json.text += '\\';
+            json.text += c;
+        } else if (c == '\n') {
+            json.text += "\\n";
+        } else if (c == '\t') {
+            json.text += "\\t";
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            json.text += "\\u00";
+            json.text += hex_digits[static_cast<unsigned char>(c) >> 4];
+            json.text += hex_digits[c & 0xF];
+        } else {
+            json.text.append(bytes.data(), length);
+        }
+        bytes.remove_prefix(length);
+    }
+    json.text += '"';
+    return valid;
+}
+
+void json_text_field(JsonWriter& json, std::string_view key, std::string_view bytes) {
+    json_key(json, key);
+    if (json_string(json, bytes)) return;
+    json_key(json, std::string(key) + "_hex");
+    std::string hex;
+    for (const char c : bytes) {
+        hex += hex_digits[static_cast<unsigned char>(c) >> 4];
+        hex += hex_digits[c & 0xF];
+    }
+    json_string(json, hex);
+}
+
+bool is_valid_utf8(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const std::size_t length = utf8_sequence(bytes);
+        if (length == 0) return false;
+        bytes.remove_prefix(length);
+    }
+    return true;
+}
+
+void json_archive_fields(JsonWriter& json, const UpdateArchive& archive) {
+    const DirectoryRecord& header = archive.header.record;
+    json_break(json, 2);
+    json_text_field(json, "file", archive.path);
+    json_break(json, 2);
+    json_text_field(json, "version", record_text(header.name));
+    const std::pair<const char*, u64> sizes[] = {
+        {"file_count", header.index},
+        {"data_start", archive.data_start},
+        {"total_size", static_cast<u32>(archive.data_start + archive.chunk_sum)},
+        {"used_size", archive.used_size},
+        {"chunk_sum", archive.chunk_sum},
+    };
+    for (const auto& [key, value] : sizes) {
+        json_break(json, 2);
+        json_key(json, key);
+        json_number(json, value);
+    }
+
+    json_break(json, 2);
+    json_key(json, "entries");
+    json_begin_array(json);
+    for (std::size_t position = 0; position < archive.entries.size(); ++position) {
+        const EntryRecord& entry = archive.entries[position];
+        json_break(json, 4);
+        json_begin_object(json);
+        json_key(json, "position");
+        json_number(json, position);
+        json_key(json, "index");
+        json_number(json, entry.record.index);
+        json_key(json, "size");
+        json_number(json, entry.record.size);
+        json_key(json, "offset");
+        json_number(json, entry.data_offset);
+        json_key(json, "chunk_size");
+        json_number(json, entry.chunk_size);
+        json_text_field(json, "name", record_text(entry.record.name));
+        json_key(json, "signatures");
+        json_begin_array(json);
+        for (const u64 signature : entry.record.signature) json_hex64(json, signature);
+        json_end_array(json);
+        json_end_object(json);
+    }
+    json_end_array(json, 2);
+
+    json_break(json, 2);
+    json_key(json, "groups");
+    json_begin_array(json);
+    for (const SignatureGroup& group : archive.groups) {
+        if (group.positions.size() < 2) continue;
+        json_break(json, 4);
+        json_begin_object(json);
+        json_key(json, "signature");
+        json_hex64(json, group.signature);
+        json_key(json, "positions");
+        json_begin_array(json);
+        for (const i32 position : group.positions) json_number(json, static_cast<u64>(position));
+        json_end_array(json);
+        json_end_object(json);
+    }
+    json_end_array(json, 2);
+
+    json_break(json, 2);
+    json_key(json, "mismatches");
+    json_begin_array(json);
+    for (const u32 position : mismatched_positions(archive)) {
+        const DirectoryRecord& record = archive.entries[position].record;
+        json_break(json, 4);
+        json_begin_object(json);
+        json_key(json, "position");
+        json_number(json, position);
+        json_key(json, "index");
+        json_number(json, record.index);
+        json_text_field(json, "name", record_text(record.name));
+        json_end_object(json);
+    }
+    json_end_array(json, 2);
+}
+
+}  // namespace kp

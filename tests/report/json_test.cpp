@@ -1,0 +1,128 @@
+#include "report/json.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "archive_builder.h"
+#include "support/capture.h"
+#include "support/run_tool.h"
+
+namespace kp {
+namespace {
+
+const std::string replacement = "\xEF\xBF\xBD";
+
+TEST(JsonString, EscapesAndReplacesWhatJsonCannotHold) {
+    const struct {
+        std::string bytes;
+        std::string json;
+        bool valid;
+    } cases[] = {
+        {"plain", "\"plain\"", true},
+        {"", "\"\"", true},
+        {"a\"b\\c", "\"a\\\"b\\\\c\"", true},
+        {"\x01\x1f\x7f\n\t", "\"\\u0001\\u001f\\u007f\\n\\t\"", true},
+        {"\xC3\xBC \xF0\x9F\x98\x80 \xEF\xBF\xBF", "\"\xC3\xBC \xF0\x9F\x98\x80 \xEF\xBF\xBF\"", true},
+        {"\xFC-ansi", "\"" + replacement + "-ansi\"", false},
+        {"\xC0\xAF", "\"" + replacement + replacement + "\"", false},                    // overlong
+        {"\xED\xA0\x80", "\"" + replacement + replacement + replacement + "\"", false},  // surrogate
+        {"\xF4\x90\x80\x80x", "\"" + replacement + replacement + replacement + replacement + "x\"", false},
+        {"a\xE2\x82", "\"a" + replacement + replacement + "\"", false},  // cut short
+        {std::string("a\0b", 3), "\"a\\u0000b\"", true},
+    };
+    for (const auto& c : cases) {
+        JsonWriter json;
+        EXPECT_EQ(json_string(json, c.bytes), c.valid) << c.json;
+        EXPECT_EQ(is_valid_utf8(c.bytes), c.valid) << c.json;
+        EXPECT_EQ(json.text, c.json);
+        EXPECT_TRUE(nlohmann::json::accept(json.text)) << c.json;
+    }
+}
+
+std::string hex(const std::string& bytes) {
+    std::string out;
+    for (const char c : bytes) {
+        static constexpr char digits[] = "0123456789abcdef";
+        out += digits[static_cast<unsigned char>(c) >> 4];
+        out += digits[c & 0xF];
+    }
+    return out;
+}
+
+// The name or version field read back: the text, and the raw bytes where it was not UTF-8.
+void expect_text(const nlohmann::json& object, const std::string& key, std::string_view bytes) {
+    const std::string raw(bytes);
+    if (is_valid_utf8(raw)) {
+        EXPECT_EQ(object.at(key), raw);
+        EXPECT_FALSE(object.contains(key + "_hex"));
+    } else {
+        EXPECT_EQ(object.at(key + "_hex"), hex(raw));
+        EXPECT_NE(object.at(key).get<std::string>().find(replacement), std::string::npos);
+    }
+}
+
+// Through the binary, as a script would read it: every field agrees with the archive the
+// loader builds from the same bytes.
+TEST(JsonReport, AgreesFieldByFieldWithTheLoadedArchive) {
+    build::Archive plan = build::sample();
+    plan.version = "V\xFF\xFE ctl\x01 \"quoted\"";
+    plan.entries[0].name = "\xC3\xBC-utf8.bin";
+    plan.entries[1].name = "\xFC-ansi.bin";
+    plan.entries[2].name = std::string(88, 'x');  // no NUL: the name ends with its field
+    plan.entries[3].index = 0xFFFFFFFF;
+    const std::string bytes = build::bytes(plan);
+    test::TempDir dir;
+    test::write_file(dir.file("a.update"), bytes);
+    test::ToolOptions options;
+    options.cwd = dir.path();
+    options.terminal_columns = test::posix_child_controls ? 80 : 0;  // no escape sequence even on a terminal
+    const test::ToolRun run = test::run_tool({"--json", "a.update"}, options);
+    ASSERT_EQ(run.status, 0);
+    ASSERT_TRUE(run.out.ends_with("}\n"));
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+    const nlohmann::json document = nlohmann::json::parse(run.out);
+
+    const test::LoadedArchive loaded(bytes);
+    const UpdateArchive& archive = loaded.archive;
+    EXPECT_EQ(document.at("file"), "a.update");
+    expect_text(document, "version", record_text(archive.header.record.name));
+    EXPECT_EQ(document.at("file_count"), archive.entries.size());
+    EXPECT_EQ(document.at("data_start"), archive.data_start);
+    EXPECT_EQ(document.at("total_size"), archive.data_start + archive.chunk_sum);
+    EXPECT_EQ(document.at("used_size"), archive.used_size);
+    EXPECT_EQ(document.at("chunk_sum"), archive.chunk_sum);
+    ASSERT_EQ(document.at("entries").size(), archive.entries.size());
+    for (std::size_t position = 0; position < archive.entries.size(); ++position) {
+        const nlohmann::json& entry = document.at("entries")[position];
+        const EntryRecord& expected = archive.entries[position];
+        EXPECT_EQ(entry.at("position"), position);
+        EXPECT_EQ(entry.at("index"), expected.record.index);
+        EXPECT_EQ(entry.at("size"), expected.record.size);
+        EXPECT_EQ(entry.at("offset"), expected.data_offset);
+        EXPECT_EQ(entry.at("chunk_size"), expected.chunk_size);
+        expect_text(entry, "name", record_text(expected.record.name));
+        for (std::size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(std::stoull(entry.at("signatures")[i].get<std::string>(), nullptr, 16),
+                      expected.record.signature[i]);
+        }
+    }
+    std::vector<std::pair<u64, std::vector<i32>>> groups;
+    for (const SignatureGroup& group : archive.groups) {
+        if (group.positions.size() >= 2)
+            groups.push_back({group.signature, {group.positions.begin(), group.positions.end()}});
+    }
+    ASSERT_EQ(document.at("groups").size(), groups.size());
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        EXPECT_EQ(std::stoull(document.at("groups")[i].at("signature").get<std::string>(), nullptr, 16),
+                  groups[i].first);
+        EXPECT_EQ(document.at("groups")[i].at("positions").get<std::vector<i32>>(), groups[i].second);
+    }
+    std::vector<u32> mismatches;
+    for (const nlohmann::json& mismatch : document.at("mismatches")) mismatches.push_back(mismatch.at("position"));
+    EXPECT_EQ(mismatches, mismatched_positions(archive));
+    EXPECT_EQ(mismatches, std::vector<u32>{4});
+}
+
+}  // namespace
+}  // namespace kp
