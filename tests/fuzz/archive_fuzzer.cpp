@@ -1,12 +1,19 @@
-// libFuzzer target: the bytes are an update file; everything an archive can reach runs.
+// libFuzzer target: the bytes are an update file; everything an archive can reach runs,
+// but for extraction into files, which containment_fuzzer checks.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "archive/update_archive.h"
+#include "cli/driver.h"
 #include "cli/integrity_output.h"
 #include "extract/extraction.h"
 #include "extract/integrity.h"
@@ -51,11 +58,47 @@ void run_everything(const std::string& bytes, kp::ColourMode colour, bool termin
     loaded.capture.text();
 }
 
+// The bytes as a file, for what reads the update file itself; removed at exit.
+struct InputFile {
+    std::filesystem::path path;
+    ~InputFile() {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove(path, ignored);
+    }
+} input_file;
+const std::filesystem::path& input = input_file.path;
+
+// What `kpupdate -O -a [--trim] FILE` does, standard output discarded.
+void write_everything_to_output(bool trim) {
+    kp::Options options;
+    options.to_stdout = true;
+    options.all = true;
+    options.trim = trim;
+    const std::string file = input.string();
+    options.file = file.c_str();
+    kp::UpdateArchive archive;
+    kp::test::CapturedConsole capture;
+    kp::run_program(archive, capture.console, "", options);
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    const std::filesystem::path base =
+        ::access("/dev/shm", W_OK) == 0 ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path();
+    input_file.path = base / ("kpupdate-fuzz-" + std::to_string(::getpid()) + ".update");
+    const int discard = ::open("/dev/null", O_WRONLY);
+    if (discard < 0 || ::dup2(discard, STDOUT_FILENO) < 0) std::abort();  // libFuzzer reports on stderr
+    ::close(discard);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     run_everything(bytes, kp::ColourMode::ansi, true);
     run_everything(bytes, kp::ColourMode::off, false);
+    std::ofstream(input, std::ios::binary | std::ios::trunc) << bytes;
+    write_everything_to_output(false);
+    write_everything_to_output(true);
     return 0;
 }
