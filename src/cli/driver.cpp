@@ -5,6 +5,7 @@
 #include "archive/file_path.h"
 #include "cli/current_directory.h"
 #include "cli/integrity_output.h"
+#include "cli/progress.h"
 #include "console/console_platform.h"
 #include "extract/extraction.h"
 #include "extract/integrity.h"
@@ -53,21 +54,38 @@ bool extract_selected(const UpdateArchive& archive, ConsoleOutput& console, cons
     Selection selection;
     if (options.index != nullptr) selection.index = parse_index(options.index);
     selection.names = options.names;
+    selection.patterns = options.patterns;
     selection.all = options.all;
     const SelectedEntries selected = select_entries(archive, selection);
-    for (const std::string_view name : selected.missing_names) {
-        if (json == nullptr) {
+    if (json == nullptr) {
+        for (const std::string_view name : selected.missing_names) {
             console_print(console, attr_red, "ERROR: no file named %s in archive.\n",
                           console_text(console, name).c_str());
         }
+        for (const std::string_view pattern : selected.missing_patterns) {
+            console_print(console, attr_red, "ERROR: no file matches %s in archive.\n",
+                          console_text(console, pattern).c_str());
+        }
+        console_flush(console);
     }
 
     ExtractTarget target;
     target.directory = options.directory_given ? options.directory : archive.base_directory;
     target.trim = options.trim;
     // Index numbers alone write only into directories that exist, as they always have.
-    target.make_directories = options.all || !options.names.empty();
+    target.make_directories = options.all || !options.names.empty() || !options.patterns.empty();
+    u64 total_bytes = 0;
+    for (const u32 position : selected.positions) {
+        u64 offset = 0;
+        u64 size = 0;
+        entry_range(archive.entries[position], target.trim, ~u64{0}, offset, size);
+        total_bytes += size;
+    }
+    Progress progress;
+    progress_begin(progress, options.progress, total_bytes, selected.positions.size());
     Extraction extraction;
+    extraction.progress = {
+        [](void* context, u64 bytes) { progress_add_bytes(*static_cast<Progress*>(context), bytes); }, &progress};
     extraction_begin(extraction, archive, target);
     std::vector<u32> written;
     std::vector<u32> failed;
@@ -77,12 +95,15 @@ bool extract_selected(const UpdateArchive& archive, ConsoleOutput& console, cons
             options.to_stdout ? write_entry_to_output(extraction, entry) : write_entry_file(extraction, entry);
         (ok ? written : failed).push_back(position);
         if (!ok && json == nullptr) {
+            progress_clear(progress);
             console_print(console, attr_red, "ERROR: could not extract file %s.\n",
                           console_text(console, record_text(entry.record.name)).c_str());
             console_flush(console);
         }
+        progress_add_file(progress);
     }
     extraction_end(extraction);
+    progress_clear(progress);
 
     if (json != nullptr) {
         for (const char* key : {"extracted", "failed"}) {
@@ -106,8 +127,13 @@ bool extract_selected(const UpdateArchive& archive, ConsoleOutput& console, cons
         json_begin_array(*json);
         for (const std::string_view name : selected.missing_names) json_string(*json, name);
         json_end_array(*json);
+        json_break(*json, 2);
+        json_key(*json, "unmatched");
+        json_begin_array(*json);
+        for (const std::string_view pattern : selected.missing_patterns) json_string(*json, pattern);
+        json_end_array(*json);
     }
-    return failed.empty() && selected.missing_names.empty();
+    return failed.empty() && selected.missing_names.empty() && selected.missing_patterns.empty();
 }
 
 // A failure before anything could be reported: "ERROR: MESSAGE." as a line, or with
@@ -196,13 +222,13 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
         problem = check_options(options);
     }
     if (!problem.empty()) {
-        console_init(console, platform_stderr_handle(), false);
+        console_init(console, platform_stderr_handle(), ColourWhen::never);
         console_print(console, console.current_attribute, "kpupdate: %s; see 'kpupdate --help'.\n",
                       console_text(console, problem).c_str());
         return exit_failure;
     }
     if (options.help || options.version) {
-        console_init(console, platform_stdout_handle(), false);
+        console_init(console, platform_stdout_handle(), ColourWhen::never);
         if (options.help) {
             console_print(console, console.current_attribute, "%s", usage_text());
         } else {
@@ -212,9 +238,9 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
     }
     // With --stdout, standard output carries only the files' bytes; JSON is never coloured.
     if (options.to_stdout) {
-        console_init(console, platform_stderr_handle(), false);
+        console_init(console, platform_stderr_handle(), ColourWhen::never);
     } else {
-        console_init(console, platform_stdout_handle(), !options.json);
+        console_init(console, platform_stdout_handle(), options.json ? ColourWhen::never : options.colour);
     }
     return run_program(archive, console, current_directory(), options);
 }

@@ -4,7 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "console/console.h"
+
 namespace kp {
+
+// When the progress line is drawn: by default on a terminal for large work.
+enum class ProgressWhen : unsigned char { automatic, always, never };
 
 struct Options {
     bool help = false;
@@ -15,7 +20,10 @@ struct Options {
     bool quiet = false;      // no banner and no reports
     bool json = false;       // one JSON document on standard output instead of the reports
     bool test = false;       // check what the loader does not: the data region, names, repeats
+    ColourWhen colour = ColourWhen::automatic;
+    ProgressWhen progress = ProgressWhen::automatic;
     std::vector<std::string> names;
+    std::vector<std::string> patterns;
     std::string directory;  // where extracted files go; empty: the current directory
     bool directory_given = false;
     const char* file = nullptr;   // the update file; null when none was given

@@ -92,12 +92,15 @@ std::string_view ansi_sequence(u16 attribute) {
     return sequences[attribute & 0x0F];
 }
 
-ColourMode choose_colour(const ConsoleTraits& traits, const char* no_color, const char* clicolor_force) {
+ColourMode choose_colour(const ConsoleTraits& traits, const char* no_color, const char* clicolor_force,
+                         ColourWhen when) {
+    const ColourMode rendered = traits.native_attributes ? ColourMode::native : ColourMode::ansi;
+    if (when != ColourWhen::automatic) return when == ColourWhen::always ? rendered : ColourMode::off;
     if (no_color != nullptr && *no_color != '\0') {
         return ColourMode::off;
     }
     if (traits.terminal) {
-        return traits.native_attributes ? ColourMode::native : ColourMode::ansi;
+        return rendered;
     }
     const bool forced = clicolor_force != nullptr && *clicolor_force != '\0' && std::strcmp(clicolor_force, "0") != 0;
     return forced ? ColourMode::ansi : ColourMode::off;
@@ -120,10 +123,9 @@ void console_setup(ConsoleOutput& console, void* handle, const ConsoleTraits& tr
     console.pending_size = 0;
 }
 
-void console_init(ConsoleOutput& console, void* handle, bool allow_colour) {
+void console_init(ConsoleOutput& console, void* handle, ColourWhen when) {
     const ConsoleTraits traits = platform_console_traits(handle);
-    const ColourMode colour =
-        allow_colour ? choose_colour(traits, std::getenv("NO_COLOR"), std::getenv("CLICOLOR_FORCE")) : ColourMode::off;
+    const ColourMode colour = choose_colour(traits, std::getenv("NO_COLOR"), std::getenv("CLICOLOR_FORCE"), when);
     console_setup(console, handle, traits, colour, platform_stdout_sink(handle));
     platform_console_begin(handle);
 }

@@ -64,13 +64,20 @@ struct ConsoleTraits {
     u16 attribute = attr_grey;       // the attribute in force at start-up
 };
 
-// Decides once how colour is rendered, from the handle and NO_COLOR / CLICOLOR_FORCE
-// (either may be null for "unset").
-ColourMode choose_colour(const ConsoleTraits& traits, const char* no_color, const char* clicolor_force);
+// Colour as asked for on the command line.
+enum class ColourWhen : std::uint8_t {
+    automatic,  // on a terminal, unless NO_COLOR says otherwise; elsewhere if CLICOLOR_FORCE asks
+    always,
+    never,
+};
 
-// Sets up `console` for `handle`, reading the environment for the colour decision;
-// without `allow_colour`, never any colour.
-void console_init(ConsoleOutput& console, void* handle, bool allow_colour = true);
+// Decides once how colour is rendered: always or never as asked, or else from the handle
+// and NO_COLOR / CLICOLOR_FORCE (either may be null for "unset").
+ColourMode choose_colour(const ConsoleTraits& traits, const char* no_color, const char* clicolor_force,
+                         ColourWhen when = ColourWhen::automatic);
+
+// Sets up `console` for `handle`, with the colour decision for `when`.
+void console_init(ConsoleOutput& console, void* handle, ColourWhen when = ColourWhen::automatic);
 
 // As console_init, with the platform's answers and the colour decision given; the
 // seam that tests use with a capturing sink.

@@ -6,6 +6,7 @@
 
 #include "archive/file_path.h"
 #include "extract/names.h"
+#include "extract/pattern.h"
 
 namespace kp {
 
@@ -61,6 +62,16 @@ SelectedEntries select_entries(const UpdateArchive& archive, const Selection& se
             }
         }
     }
+    for (const std::string& pattern : selection.patterns) {
+        bool matched = false;
+        for (std::size_t position = 0; position < count; ++position) {
+            if (glob_match(pattern, record_text(archive.entries[position].record.name), native_name_rules())) {
+                chosen[position] = true;
+                matched = true;
+            }
+        }
+        if (!matched) selected.missing_patterns.push_back(pattern);
+    }
     // From the end, so that of several entries with one name the latest is the one kept.
     std::unordered_set<std::string_view> names;
     for (std::size_t position = count; position-- > 0;) {
@@ -104,7 +115,9 @@ bool write_entry_file(Extraction& extraction, const EntryRecord& entry) {
     const std::filesystem::path target = base / file_path(name);
     NewFile file;
     if (!create_pending(file, target)) return false;
-    if (copy_range(extraction.source, offset, size, file.handle)) return commit_pending(file, target);
+    if (copy_range(extraction.source, offset, size, file.handle, extraction.progress)) {
+        return commit_pending(file, target);
+    }
     discard_pending(file);
     return false;
 }
@@ -114,7 +127,7 @@ bool write_entry_to_output(Extraction& extraction, const EntryRecord& entry) {
     u64 size = 0;
     return extraction.source_open &&
            entry_range(entry, extraction.target.trim, extraction.source.length, offset, size) &&
-           copy_range(extraction.source, offset, size, standard_output());
+           copy_range(extraction.source, offset, size, standard_output(), extraction.progress);
 }
 
 }  // namespace kp

@@ -18,14 +18,16 @@ const EntryRecord* find_entry_by_index(const UpdateArchive& archive, i32 index);
 
 // What the command line asks for; the entries selected are the union.
 struct Selection {
-    std::optional<i32> index;        // the entry carrying this index number, if any does
-    std::vector<std::string> names;  // the latest entry with each exact name (up to its NUL)
-    bool all = false;                // every entry
+    std::optional<i32> index;           // the entry carrying this index number, if any does
+    std::vector<std::string> names;     // the latest entry with each exact name (up to its NUL)
+    std::vector<std::string> patterns;  // every entry whose name matches one (glob_match)
+    bool all = false;                   // every entry
 };
 
 struct SelectedEntries {
-    std::vector<u32> positions;                   // ascending directory positions
-    std::vector<std::string_view> missing_names;  // names asked for that no entry has
+    std::vector<u32> positions;                      // ascending directory positions
+    std::vector<std::string_view> missing_names;     // names asked for that no entry has
+    std::vector<std::string_view> missing_patterns;  // patterns that no entry's name matches
 };
 
 // The entries `selection` picks, in directory order. Of several selected entries with
@@ -46,6 +48,7 @@ struct ExtractTarget {
 // An extraction under way: the update file, opened once for every entry.
 struct Extraction {
     ExtractTarget target;
+    CopyProgress progress;  // told of the bytes as they are written
     SourceFile source;
     bool source_open = false;
 };

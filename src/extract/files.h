@@ -45,10 +45,16 @@ void discard_pending(NewFile& file);
 // The process's standard output, to write chunks to.
 FileHandle standard_output();
 
+// Told how many more bytes were copied, a piece at a time; `add` may be null.
+struct CopyProgress {
+    void (*add)(void* context, u64 bytes) = nullptr;
+    void* context = nullptr;
+};
+
 // Appends `size` bytes from `offset` in `source` to `out`, in bounded pieces or inside
 // the kernel, never holding the range in memory. False when a read or write failed or
 // the source ended early.
-bool copy_range(const SourceFile& source, u64 offset, u64 size, FileHandle out);
+bool copy_range(const SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress = {});
 
 enum class PathKind : unsigned char { missing, directory, other };
 

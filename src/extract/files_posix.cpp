@@ -20,9 +20,13 @@ int descriptor(FileHandle file) {
     return static_cast<int>(file);
 }
 
-// The most one copy_file_range or sendfile call is asked for; the kernel stops at about
-// 2 GiB per call anyway.
-constexpr u64 largest_kernel_copy = u64{1} << 30;
+// The most one copy_file_range or sendfile call is asked for: small enough that progress
+// is told of often, large enough that the calls cost nothing next to the copying.
+constexpr u64 largest_kernel_copy = u64{16} << 20;
+
+void report(const CopyProgress& progress, u64 bytes) {
+    if (progress.add != nullptr) progress.add(progress.context, bytes);
+}
 
 // Without help from the kernel the bytes go through a buffer of this size. Pieces this
 // small also keep the kernel from filling the new file's cache with its largest blocks
@@ -50,7 +54,7 @@ bool write_all(int out, const unsigned char* data, std::size_t size) {
     return true;
 }
 
-bool copy_through_buffer(int in, u64 offset, u64 size, int out) {
+bool copy_through_buffer(int in, u64 offset, u64 size, int out, const CopyProgress& progress) {
     const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(buffer_size);
     while (size > 0) {
         const auto wanted = static_cast<std::size_t>(std::min<u64>(size, buffer_size));
@@ -60,6 +64,7 @@ bool copy_through_buffer(int in, u64 offset, u64 size, int out) {
         if (!write_all(out, buffer.get(), static_cast<std::size_t>(got))) return false;
         offset += static_cast<u64>(got);
         size -= static_cast<u64>(got);
+        report(progress, static_cast<u64>(got));
     }
     return true;
 }
@@ -81,7 +86,7 @@ bool is_regular_file(int fd) {
 
 // Only the kernel touches a view's bytes, by writing them out, so a source cut short
 // meanwhile fails that write instead of faulting in this process.
-bool copy_through_views(int in, u64 offset, u64 size, int out) {
+bool copy_through_views(int in, u64 offset, u64 size, int out, const CopyProgress& progress) {
     while (size > 0) {
         const u64 start = offset - offset % page_size();  // views begin on a page boundary
         const u64 wanted = std::min(size, view_window);
@@ -97,6 +102,7 @@ bool copy_through_views(int in, u64 offset, u64 size, int out) {
         if (!written) return false;
         offset += wanted;
         size -= wanted;
+        report(progress, wanted);
     }
     return true;
 }
@@ -117,7 +123,7 @@ ssize_t sendfile_call(int in, off_t* offset, int out, std::size_t size) {
 // is not offered for these files or stopped short without saying why (some file systems
 // answer 0 instead of an error). A fallback then goes on from where this one stopped,
 // and reading tells a source that really ended early.
-int copy_in_kernel(KernelCopy call, int in, u64& offset, u64& size, int out) {
+int copy_in_kernel(KernelCopy call, int in, u64& offset, u64& size, int out, const CopyProgress& progress) {
     while (size > 0) {
         auto position = static_cast<off_t>(offset);
         const auto wanted = static_cast<std::size_t>(std::min(size, largest_kernel_copy));
@@ -127,6 +133,7 @@ int copy_in_kernel(KernelCopy call, int in, u64& offset, u64& size, int out) {
         if (got == 0) return 0;
         offset += static_cast<u64>(got);
         size -= static_cast<u64>(got);
+        report(progress, static_cast<u64>(got));
     }
     return 1;
 }
@@ -243,18 +250,18 @@ FileHandle standard_output() {
     return STDOUT_FILENO;
 }
 
-bool copy_range(const SourceFile& source, u64 offset, u64 size, FileHandle out) {
+bool copy_range(const SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress) {
     const int in = descriptor(source.handle);
     if (size >= smallest_viewed_copy && offset % page_size() != 0 && is_regular_file(descriptor(out))) {
-        return copy_through_views(in, offset, size, descriptor(out));
+        return copy_through_views(in, offset, size, descriptor(out), progress);
     }
     // Inside the kernel where it can: between files on one file system that may share
     // the blocks, into a pipe without a pass through this process.
     for (const KernelCopy call : {copy_file_range_call, sendfile_call}) {
-        const int done = copy_in_kernel(call, in, offset, size, descriptor(out));
+        const int done = copy_in_kernel(call, in, offset, size, descriptor(out), progress);
         if (done != 0) return done > 0;
     }
-    return copy_through_buffer(in, offset, size, descriptor(out));
+    return copy_through_buffer(in, offset, size, descriptor(out), progress);
 }
 
 PathKind path_kind(const std::filesystem::path& path) {

@@ -97,7 +97,7 @@ FileHandle standard_output() {
     return out == nullptr ? no_file : file_of(out);
 }
 
-bool copy_range(const SourceFile& source, u64 offset, u64 size, FileHandle out) {
+bool copy_range(const SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress) {
     const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(buffer_size);
     while (size > 0) {
         const auto wanted = static_cast<DWORD>(std::min<u64>(size, buffer_size));
@@ -110,6 +110,7 @@ bool copy_range(const SourceFile& source, u64 offset, u64 size, FileHandle out) 
         if (!write_all(handle_of(out), buffer.get(), got)) return false;
         offset += got;
         size -= got;
+        if (progress.add != nullptr) progress.add(progress.context, got);
     }
     return true;
 }

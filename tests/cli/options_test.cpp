@@ -28,6 +28,11 @@ std::string parsed(std::vector<std::string> args) {
     if (options.to_stdout) shown += "stdout ";
     if (options.trim) shown += "trim ";
     if (options.quiet) shown += "quiet ";
+    if (options.colour != ColourWhen::automatic) shown += options.colour == ColourWhen::always ? "colour " : "plain ";
+    if (options.progress != ProgressWhen::automatic) {
+        shown += options.progress == ProgressWhen::always ? "progress " : "no-progress ";
+    }
+    for (const std::string& pattern : options.patterns) shown += "pattern=" + pattern + " ";
     for (const std::string& name : options.names) shown += "name=" + name + " ";
     if (options.directory_given) shown += "dir=" + options.directory + " ";
     if (options.file != nullptr) shown += "file=" + std::string(options.file) + " ";
@@ -59,6 +64,13 @@ TEST(ParseOptions, ReadsGnuStyleOptionsBeforeTheFile) {
         {{"-n"}, "error: option '-n' needs a value"},
         {{"--directory"}, "error: option '--directory' needs a value"},
         {{"--all=yes", "f"}, "error: option '--all' takes no value"},
+        {{"--color", "always"}, "file=always "},  // a WHEN only ever follows '='
+        {{"--color=always", "--progress", "f"}, "colour file=f "},
+        {{"--color=always", "--no-color", "--progress=always", "f"}, "plain progress file=f "},
+        {{"--color=never", "--color=auto", "--no-progress", "f"}, "no-progress file=f "},
+        {{"--color=sometimes", "f"}, "error: option '--color' takes always, never or auto, not 'sometimes'"},
+        {{"--progress=", "f"}, "error: option '--progress' takes always, never or auto, not ''"},
+        {{"-I", "*.bin", "--include=fw/**", "-I**", "f"}, "pattern=*.bin pattern=fw/** pattern=** file=f "},
     };
     for (const auto& [args, expected] : cases) {
         std::string line;
@@ -89,15 +101,15 @@ TEST(Cli, AnswersUsageHelpAndVersion) {
         {{"-O", "a.update"},
          255,
          "",
-         "kpupdate: '--stdout' needs something to extract: INDEX, '--name' or '--all'" + see_help},
+         "kpupdate: '--stdout' needs something to extract: INDEX, '--name', '--include' or '--all'" + see_help},
         {{"-C", "out", "a.update"},
          255,
          "",
-         "kpupdate: '--directory' needs something to extract: INDEX, '--name' or '--all'" + see_help},
+         "kpupdate: '--directory' needs something to extract: INDEX, '--name', '--include' or '--all'" + see_help},
         {{"--trim", "a.update"},
          255,
          "",
-         "kpupdate: '--trim' needs something to extract: INDEX, '--name' or '--all'" + see_help},
+         "kpupdate: '--trim' needs something to extract: INDEX, '--name', '--include' or '--all'" + see_help},
         {{"-a", "-C", "missing", "a.update"}, 255, "", "kpupdate: no directory 'missing'" + see_help},
         {{"--json", "-O", "a.update", "1"}, 255, "", "kpupdate: '--stdout' and '--json' cannot go together" + see_help},
         {{"-a", "-C", "a.update", "a.update"}, 255, "", "kpupdate: no directory 'a.update'" + see_help},
@@ -120,6 +132,41 @@ TEST(Cli, AnswersUsageHelpAndVersion) {
         }
         EXPECT_EQ(run.err, c.err);
         EXPECT_EQ(test::tree(dir.path()), (std::vector<std::string>{"a.update", "out"}));
+    }
+}
+
+// --color decides alone when it says always or never; otherwise, as without it, a
+// terminal, NO_COLOR and CLICOLOR_FORCE do.
+TEST(Cli, ColourFollowsWhenThenTheEnvironment) {
+    const std::pair<std::vector<std::string>, ColourWhen> whens[] = {
+        {{}, ColourWhen::automatic},
+        {{"--color"}, ColourWhen::automatic},
+        {{"--color=auto"}, ColourWhen::automatic},
+        {{"--color=always"}, ColourWhen::always},
+        {{"--color=never"}, ColourWhen::never},
+        {{"--no-color"}, ColourWhen::never},
+    };
+    for (const auto& [when_args, when] : whens) {
+        for (const bool terminal : {false, true}) {
+            if (terminal && !test::posix_child_controls) continue;
+            for (const bool no_color : {false, true}) {
+                for (const bool force : {false, true}) {
+                    test::ToolOptions options;
+                    options.cwd = KPUPDATE_SOURCE_DIR;
+                    options.terminal_columns = terminal ? 80 : 0;
+                    if (no_color) options.env.push_back({"NO_COLOR", "1"});
+                    if (force) options.env.push_back({"CLICOLOR_FORCE", "1"});
+                    std::vector<std::string> args = when_args;
+                    args.push_back("examples/sample.update");
+                    const bool automatic = !no_color && (terminal || force);
+                    const bool expected = when == ColourWhen::always || (when == ColourWhen::automatic && automatic);
+                    const test::ToolRun run = run_tool(args, options);
+                    EXPECT_EQ(run.out.find('\x1b') != std::string::npos, expected)
+                        << (when_args.empty() ? "no option" : when_args[0]) << (terminal ? ", terminal" : ", pipe")
+                        << (no_color ? ", NO_COLOR" : "") << (force ? ", CLICOLOR_FORCE" : "");
+                }
+            }
+        }
     }
 }
 

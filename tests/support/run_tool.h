@@ -17,6 +17,7 @@ struct ToolOptions {
     std::vector<std::pair<std::string, std::string>> env;  // set after NO_COLOR and CLICOLOR_FORCE are cleared
     std::string cwd;                                       // empty: the test's own
     unsigned short terminal_columns = 0;                   // non-zero: stdout is a terminal this wide
+    unsigned short stderr_terminal_columns = 0;            // non-zero: stderr is, and stdout a file
     bool stdout_full = false;                              // stdout is /dev/full: every write fails
     long address_space_limit = 0;                          // non-zero: RLIMIT_AS in bytes
     long file_size_limit = 0;  // non-zero: RLIMIT_FSIZE in bytes, with SIGXFSZ ignored so writes fail instead

@@ -16,8 +16,8 @@ namespace kp::test {
 
 namespace {
 
-[[noreturn]] void exec_child(const std::vector<std::string>& args, const ToolOptions& options, int err) {
-    if (dup2(err, STDERR_FILENO) < 0) _exit(126);
+[[noreturn]] void exec_child(const std::vector<std::string>& args, const ToolOptions& options, int out, int err) {
+    if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) _exit(126);
     unsetenv("NO_COLOR");
     unsetenv("CLICOLOR_FORCE");
     for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
@@ -64,9 +64,9 @@ int wait_status(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// A file that takes the child's standard error, already unlinked: read back at the end,
+// A file that takes one of the child's outputs, already unlinked: read back at the end,
 // it cannot block the child the way a second pipe left undrained could.
-int error_capture() {
+int capture_file() {
     char name[] = "/tmp/kpupdate-stderr-XXXXXX";
     const int fd = mkstemp(name);
     if (fd < 0) throw std::runtime_error("mkstemp");
@@ -84,41 +84,37 @@ std::string read_back(int fd) {
 }  // namespace
 
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options) {
-    ToolRun run;
-    const int err = error_capture();
+    // One output is read as it comes, from a terminal or a pipe; the other goes to a file.
+    const bool error_on_terminal = options.stderr_terminal_columns != 0;
+    const unsigned short columns = error_on_terminal ? options.stderr_terminal_columns : options.terminal_columns;
+    const int file = capture_file();
     int reader = -1;
-    pid_t pid = -1;
-    if (options.terminal_columns != 0) {
+    int writer = -1;
+    if (columns != 0) {
         termios raw{};
         cfmakeraw(&raw);  // no newline translation: the bytes arrive as written
         winsize size{};
         size.ws_row = 24;
-        size.ws_col = options.terminal_columns;
-        int writer = -1;
+        size.ws_col = columns;
         if (openpty(&reader, &writer, nullptr, &raw, &size) != 0) throw std::runtime_error("openpty");
-        pid = fork();
-        if (pid == 0) {
-            close(reader);
-            dup2(writer, STDOUT_FILENO);
-            exec_child(args, options, err);
-        }
-        close(writer);
     } else {
         int pipe_fds[2];
         if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe");
-        pid = fork();
-        if (pid == 0) {
-            close(pipe_fds[0]);
-            dup2(pipe_fds[1], STDOUT_FILENO);
-            exec_child(args, options, err);
-        }
-        close(pipe_fds[1]);
         reader = pipe_fds[0];
+        writer = pipe_fds[1];
     }
-    run.out = drain(reader);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(reader);
+        if (error_on_terminal) exec_child(args, options, file, writer);
+        exec_child(args, options, writer, file);
+    }
+    close(writer);
+    ToolRun run;
+    (error_on_terminal ? run.err : run.out) = drain(reader);
     close(reader);
     run.status = wait_status(pid);
-    run.err = read_back(err);
+    (error_on_terminal ? run.out : run.err) = read_back(file);
     return run;
 }
 

@@ -1,0 +1,82 @@
+#include "cli/progress.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "console/console_platform.h"
+
+namespace kp {
+
+namespace {
+
+constexpr auto redraw_interval = std::chrono::milliseconds(100);
+
+double mebibytes(u64 bytes) {
+    return static_cast<double>(bytes) / (1024.0 * 1024.0);
+}
+
+void write(Progress& progress, const std::string& text) {
+    if (progress.sink.write != nullptr) progress.sink.write(progress.sink.context, text.data(), text.size());
+}
+
+void draw(Progress& progress) {
+    const auto now = std::chrono::steady_clock::now();
+    progress.last_drawn = now;
+    const double seconds = std::chrono::duration<double>(now - progress.start).count();
+    char line[160];
+    const int length = std::snprintf(line, sizeof line, "kpupdate: %.1f of %.1f MiB, %llu of %llu files, %.1f MiB/s",
+                                     mebibytes(progress.done_bytes), mebibytes(progress.total_bytes),
+                                     static_cast<unsigned long long>(progress.done_files),
+                                     static_cast<unsigned long long>(progress.total_files),
+                                     seconds > 0 ? mebibytes(progress.done_bytes) / seconds : 0.0);
+    std::size_t shown = length > 0 ? static_cast<std::size_t>(length) : 0;
+    if (progress.width > 1 && shown > progress.width - 1) shown = progress.width - 1;  // a wrapped line stays
+    std::string text(1, '\r');
+    text.append(line, std::min(shown, sizeof line - 1));
+    // Blanks over what is left of a longer line before it.
+    if (progress.drawn > text.size() - 1) text.append(progress.drawn - (text.size() - 1), ' ');
+    progress.drawn = text.size() - 1;
+    write(progress, text);
+}
+
+void redraw_when_due(Progress& progress) {
+    if (progress.shown && std::chrono::steady_clock::now() - progress.last_drawn >= redraw_interval) draw(progress);
+}
+
+}  // namespace
+
+void progress_begin(Progress& progress, ProgressWhen when, u64 total_bytes, u64 total_files) {
+    void* const handle = platform_stderr_handle();
+    const bool large = total_bytes > progress_bytes_worth_showing || total_files > progress_files_worth_showing;
+    progress.shown = when == ProgressWhen::always ||
+                     (when == ProgressWhen::automatic && large && platform_console_traits(handle).terminal);
+    if (!progress.shown) return;
+    progress.sink = platform_stdout_sink(handle);
+    progress.width = platform_console_traits(handle).width;
+    progress.total_bytes = total_bytes;
+    progress.total_files = total_files;
+    progress.start = std::chrono::steady_clock::now();
+    draw(progress);
+}
+
+void progress_add_bytes(Progress& progress, u64 bytes) {
+    progress.done_bytes += bytes;
+    redraw_when_due(progress);
+}
+
+void progress_add_file(Progress& progress) {
+    ++progress.done_files;
+    redraw_when_due(progress);
+}
+
+void progress_clear(Progress& progress) {
+    if (progress.drawn == 0) return;
+    std::string blank(progress.drawn + 2, ' ');
+    blank.front() = '\r';
+    blank.back() = '\r';
+    write(progress, blank);
+    progress.drawn = 0;
+}
+
+}  // namespace kp

@@ -1,0 +1,43 @@
+// A one-line progress display on standard error while files are extracted.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+#include "cli/options.h"
+#include "console/console.h"
+
+namespace kp {
+
+using u64 = std::uint64_t;
+
+// Work larger than either of these is worth a progress line on a terminal.
+inline constexpr u64 progress_bytes_worth_showing = u64{64} << 20;
+inline constexpr u64 progress_files_worth_showing = 1000;
+
+struct Progress {
+    bool shown = false;     // whether this run draws at all
+    ConsoleSink sink;       // standard error
+    std::size_t width = 0;  // the terminal's columns; 0 when unknown
+    u64 total_bytes = 0;
+    u64 total_files = 0;
+    u64 done_bytes = 0;
+    u64 done_files = 0;
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point last_drawn;
+    std::size_t drawn = 0;  // the length of the line on screen; 0 when there is none
+};
+
+// Decides whether to draw: always, never, or with `automatic` when standard error is a
+// terminal and the work is large. Draws the first line when it does.
+void progress_begin(Progress& progress, ProgressWhen when, u64 total_bytes, u64 total_files);
+
+// Counts bytes and files done; redraws at most ten times a second.
+void progress_add_bytes(Progress& progress, u64 bytes);
+void progress_add_file(Progress& progress);
+
+// Takes the line off the screen, before a message or at the end; the next count draws it
+// again.
+void progress_clear(Progress& progress);
+
+}  // namespace kp
