@@ -1,0 +1,73 @@
+# Writes CHANGELOG.md as a Debian changelog, which is what a native package's
+# changelog.gz must be:
+#   cmake -DINPUT=CHANGELOG.md -DOUTPUT=changelog -DVERSION=x.y.z -DMAINTAINER="..." -P debian-changelog.cmake
+# Every "## x.y.z - YYYY-MM-DD" section becomes an entry of that version and date. The
+# "## Unreleased" section goes into the entry of VERSION, which the package is built as:
+# its first dated section when that is VERSION, or else an entry of its own, dated like
+# the newest one so that the file stays the same from build to build.
+file(STRINGS "${INPUT}" lines ENCODING UTF-8)
+set(entries "")
+set(pending "")  # the Unreleased section's items
+set(current "")  # the section being read: "unreleased", a version, or "" before any
+set(body "")
+set(newest_date "")
+
+function(rfc2822 date out)
+  string(REGEX MATCH "^([0-9]+)-([0-9]+)-([0-9]+)$" _ "${date}")
+  set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+  math(EXPR month "${CMAKE_MATCH_2} - 1")
+  list(GET months ${month} month_name)
+  # Zeller's congruence, for the day of the week of a given date.
+  set(y ${CMAKE_MATCH_1})
+  math(EXPR m "${CMAKE_MATCH_2}")
+  math(EXPR d "${CMAKE_MATCH_3}")
+  if(m LESS 3)
+    math(EXPR m "${m} + 12")
+    math(EXPR y "${y} - 1")
+  endif()
+  math(EXPR h "(${d} + (13 * (${m} + 1)) / 5 + ${y} + ${y} / 4 - ${y} / 100 + ${y} / 400) % 7")
+  set(days Sat Sun Mon Tue Wed Thu Fri)
+  list(GET days ${h} weekday)
+  set(${out} "${weekday}, ${CMAKE_MATCH_3} ${month_name} ${CMAKE_MATCH_1} 00:00:00 +0000" PARENT_SCOPE)
+endfunction()
+
+macro(close_section)
+  if(current STREQUAL "unreleased")
+    set(pending "${body}")
+  elseif(NOT current STREQUAL "")
+    if(current_version STREQUAL VERSION)
+      set(body "${pending}${body}")
+      set(pending "")
+    endif()
+    rfc2822("${current_date}" stamp)
+    string(APPEND entries "kpupdate (${current_version}) unstable; urgency=medium\n\n${body}\n -- ${MAINTAINER}  ${stamp}\n\n")
+  endif()
+  set(body "")
+endmacro()
+
+foreach(line IN LISTS lines)
+  if(line MATCHES "^## Unreleased")
+    close_section()
+    set(current "unreleased")
+  elseif(line MATCHES "^## ([0-9][^ ]*) - ([0-9-]+)")
+    close_section()
+    set(current "version")
+    set(current_version "${CMAKE_MATCH_1}")
+    set(current_date "${CMAKE_MATCH_2}")
+    if(newest_date STREQUAL "")
+      set(newest_date "${current_date}")
+      if(NOT pending STREQUAL "" AND NOT current_version STREQUAL VERSION)
+        rfc2822("${newest_date}" stamp)
+        set(entries "kpupdate (${VERSION}) unstable; urgency=medium\n\n${pending}\n -- ${MAINTAINER}  ${stamp}\n\n")
+        set(pending "")
+      endif()
+    endif()
+  elseif(line MATCHES "^- (.*)")
+    string(APPEND body "  * ${CMAKE_MATCH_1}\n")
+  elseif(line MATCHES "^  +(.*)" AND NOT current STREQUAL "")
+    string(APPEND body "    ${CMAKE_MATCH_1}\n")
+  endif()
+endforeach()
+close_section()
+string(STRIP "${entries}" entries)
+file(WRITE "${OUTPUT}" "${entries}\n")
