@@ -106,32 +106,34 @@ bool extract_selected(const UpdateArchive& archive, ConsoleOutput& console, cons
     progress_clear(progress);
 
     if (json != nullptr) {
-        for (const char* key : {"extracted", "failed"}) {
+        // Entries by position and name; those written also with where they went.
+        const auto entries = [&](const char* key, const std::vector<u32>& positions, bool with_path) {
             json_break(*json, 2);
             json_key(*json, key);
             json_begin_array(*json);
-            for (const u32 position : key[0] == 'e' ? written : failed) {
+            for (const u32 position : positions) {
                 const std::string_view name = record_text(archive.entries[position].record.name);
                 json_break(*json, 4);
                 json_begin_object(*json);
                 json_key(*json, "position");
                 json_number(*json, position);
                 json_text_field(*json, "name", name);
-                if (key[0] == 'e') json_text_field(*json, "path", written_path(target.directory, name));
+                if (with_path) json_text_field(*json, "path", written_path(target.directory, name));
                 json_end_object(*json);
             }
             json_end_array(*json, 2);
-        }
-        json_break(*json, 2);
-        json_key(*json, "missing");
-        json_begin_array(*json);
-        for (const std::string_view name : selected.missing_names) json_string(*json, name);
-        json_end_array(*json);
-        json_break(*json, 2);
-        json_key(*json, "unmatched");
-        json_begin_array(*json);
-        for (const std::string_view pattern : selected.missing_patterns) json_string(*json, pattern);
-        json_end_array(*json);
+        };
+        const auto texts = [&](const char* key, const std::vector<std::string_view>& values) {
+            json_break(*json, 2);
+            json_key(*json, key);
+            json_begin_array(*json);
+            for (const std::string_view value : values) json_string(*json, value);
+            json_end_array(*json);
+        };
+        entries("extracted", written, true);
+        entries("failed", failed, false);
+        texts("missing", selected.missing_names);
+        texts("unmatched", selected.missing_patterns);
     }
     return failed.empty() && selected.missing_names.empty() && selected.missing_patterns.empty();
 }

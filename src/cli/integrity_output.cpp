@@ -23,8 +23,11 @@ std::string counted(std::size_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-void json_entry_findings(JsonWriter& json, const char* key, const char* extra, const UpdateArchive& archive,
-                         const std::vector<EntryFinding>& findings) {
+// The findings under `key`, each with its entry and, where `extra` names one, a value of
+// its own.
+void json_entry_findings(JsonWriter& json, const char* key, const UpdateArchive& archive,
+                         const std::vector<EntryFinding>& findings, const char* extra = nullptr,
+                         u64 (*extra_value)(const EntryFinding&) = nullptr) {
     json_break(json, 4);
     json_key(json, key);
     json_begin_array(json);
@@ -39,7 +42,7 @@ void json_entry_findings(JsonWriter& json, const char* key, const char* extra, c
         json_text_field(json, "name", record_text(record.name));
         if (extra != nullptr) {
             json_key(json, extra);
-            json_number(json, std::string_view(extra) == "past_end" ? finding.bytes : finding.later);
+            json_number(json, extra_value(finding));
         }
         json_end_object(json);
     }
@@ -105,10 +108,12 @@ void json_integrity(JsonWriter& json, const UpdateArchive& archive, const Integr
     json_break(json, 4);
     json_key(json, "damaged");
     json_bool(json, !report.outside.empty());
-    json_entry_findings(json, "outside", "past_end", archive, report.outside);
-    json_entry_findings(json, "refused_names", nullptr, archive, report.refused);
-    json_entry_findings(json, "repeated_indexes", "later_position", archive, report.repeated_indexes);
-    json_entry_findings(json, "repeated_names", "later_position", archive, report.repeated_names);
+    const auto past_end = [](const EntryFinding& finding) { return finding.bytes; };
+    const auto later = [](const EntryFinding& finding) { return u64{finding.later}; };
+    json_entry_findings(json, "outside", archive, report.outside, "past_end", past_end);
+    json_entry_findings(json, "refused_names", archive, report.refused);
+    json_entry_findings(json, "repeated_indexes", archive, report.repeated_indexes, "later_position", later);
+    json_entry_findings(json, "repeated_names", archive, report.repeated_names, "later_position", later);
     json_end_object(json, 2);
 }
 

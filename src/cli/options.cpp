@@ -11,126 +11,86 @@ namespace {
 
 // A value: none, one (after '=' or as the next argument), or one only after '='.
 enum class Takes : unsigned char { nothing, value, optional };
-enum class Option : unsigned char {
-    all,
-    name,
-    include,
-    directory,
-    to_stdout,
-    trim,
-    quiet,
-    test,
-    json,
-    colour,
-    no_colour,
-    progress,
-    no_progress,
-    help,
-    version,
-};
 
-struct OptionSpec {
-    Option option;
-    char letter;  // 0: long form only
-    const char* name;
-    Takes takes;
-};
+// What an option does with its value; false when the value is not one it takes.
+using Apply = bool (*)(Options& options, const char* value);
 
-constexpr OptionSpec option_specs[] = {
-    {Option::all, 'a', "all", Takes::nothing},
-    {Option::name, 'n', "name", Takes::value},
-    {Option::directory, 'C', "directory", Takes::value},
-    {Option::to_stdout, 'O', "stdout", Takes::nothing},
-    {Option::trim, 0, "trim", Takes::nothing},
-    {Option::quiet, 'q', "quiet", Takes::nothing},
-    {Option::test, 't', "test", Takes::nothing},
-    {Option::json, 0, "json", Takes::nothing},
-    {Option::help, 'h', "help", Takes::nothing},
-    {Option::version, 'V', "version", Takes::nothing},
-    {Option::include, 'I', "include", Takes::value},
-    {Option::colour, 0, "color", Takes::optional},
-    {Option::no_colour, 0, "no-color", Takes::nothing},
-    {Option::progress, 0, "progress", Takes::optional},
-    {Option::no_progress, 0, "no-progress", Takes::nothing},
-};
+template <bool Options::*flag>
+bool set(Options& options, const char*) {
+    options.*flag = true;
+    return true;
+}
 
 // A WHEN value: always, never or auto (also when there is none); false for anything else.
-template <typename When>
-bool read_when(const char* value, When& when) {
+template <typename When, When Options::*when>
+bool read_when(Options& options, const char* value) {
     const std::string_view text = value == nullptr ? "auto" : value;
     if (text == "auto") {
-        when = When::automatic;
+        options.*when = When::automatic;
     } else if (text == "always") {
-        when = When::always;
+        options.*when = When::always;
     } else if (text == "never") {
-        when = When::never;
+        options.*when = When::never;
     } else {
         return false;
     }
     return true;
 }
 
-// Records the option; false when its value is not one it takes.
-bool apply(Options& options, const OptionSpec& spec, const char* value) {
-    switch (spec.option) {
-        case Option::all:
-            options.all = true;
-            break;
-        case Option::name:
-            options.names.emplace_back(value);
-            break;
-        case Option::include:
-            options.patterns.emplace_back(value);
-            break;
-        case Option::directory:
-            options.directory = value;
-            options.directory_given = true;
-            break;
-        case Option::to_stdout:
-            options.to_stdout = true;
-            break;
-        case Option::trim:
-            options.trim = true;
-            break;
-        case Option::quiet:
-            options.quiet = true;
-            break;
-        case Option::test:
-            options.test = true;
-            break;
-        case Option::json:
-            options.json = true;
-            break;
-        case Option::colour:
-            return read_when(value, options.colour);
-        case Option::no_colour:
-            options.colour = ColourWhen::never;
-            break;
-        case Option::progress:
-            return read_when(value, options.progress);
-        case Option::no_progress:
-            options.progress = ProgressWhen::never;
-            break;
-        case Option::help:
-            options.help = true;
-            break;
-        case Option::version:
-            options.version = true;
-            break;
-    }
+template <typename When, When Options::*when>
+bool set_never(Options& options, const char*) {
+    options.*when = When::never;
     return true;
 }
 
-const OptionSpec* find_long(std::string_view name) {
-    for (const OptionSpec& spec : option_specs) {
-        if (name == spec.name) return &spec;
+struct OptionForm {
+    char letter;  // 0: long form only
+    const char* name;
+    Takes takes;
+    Apply apply;
+};
+
+constexpr OptionForm option_forms[] = {
+    {'a', "all", Takes::nothing, set<&Options::all>},
+    {'n', "name", Takes::value,
+     [](Options& options, const char* value) {
+         options.names.emplace_back(value);
+         return true;
+     }},
+    {'I', "include", Takes::value,
+     [](Options& options, const char* value) {
+         options.patterns.emplace_back(value);
+         return true;
+     }},
+    {'C', "directory", Takes::value,
+     [](Options& options, const char* value) {
+         options.directory = value;
+         options.directory_given = true;
+         return true;
+     }},
+    {'O', "stdout", Takes::nothing, set<&Options::to_stdout>},
+    {0, "trim", Takes::nothing, set<&Options::trim>},
+    {'q', "quiet", Takes::nothing, set<&Options::quiet>},
+    {'t', "test", Takes::nothing, set<&Options::test>},
+    {0, "json", Takes::nothing, set<&Options::json>},
+    {0, "color", Takes::optional, read_when<ColourWhen, &Options::colour>},
+    {0, "no-color", Takes::nothing, set_never<ColourWhen, &Options::colour>},
+    {0, "progress", Takes::optional, read_when<ProgressWhen, &Options::progress>},
+    {0, "no-progress", Takes::nothing, set_never<ProgressWhen, &Options::progress>},
+    {'h', "help", Takes::nothing, set<&Options::help>},
+    {'V', "version", Takes::nothing, set<&Options::version>},
+};
+
+const OptionForm* find_long(std::string_view name) {
+    for (const OptionForm& form : option_forms) {
+        if (name == form.name) return &form;
     }
     return nullptr;
 }
 
-const OptionSpec* find_short(char letter) {
-    for (const OptionSpec& spec : option_specs) {
-        if (spec.letter != 0 && spec.letter == letter) return &spec;
+const OptionForm* find_short(char letter) {
+    for (const OptionForm& form : option_forms) {
+        if (form.letter != 0 && form.letter == letter) return &form;
     }
     return nullptr;
 }
@@ -147,28 +107,28 @@ std::string parse_options(Options& options, int argc, char** argv) {
         if (arg[1] == '-') {
             const std::string_view text = arg + 2;
             const std::size_t equals = text.find('=');
-            const OptionSpec* spec = find_long(text.substr(0, equals));
-            if (spec == nullptr) return std::string("unknown option '--").append(text.substr(0, equals)) + "'";
-            const std::string shown = std::string("'--") + spec->name + "'";
+            const OptionForm* form = find_long(text.substr(0, equals));
+            if (form == nullptr) return std::string("unknown option '--").append(text.substr(0, equals)) + "'";
+            const std::string shown = std::string("'--") + form->name + "'";
             const char* value = nullptr;
-            if (spec->takes == Takes::nothing) {
+            if (form->takes == Takes::nothing) {
                 if (equals != std::string_view::npos) return std::string("option ") + shown + " takes no value";
             } else if (equals != std::string_view::npos) {
                 value = arg + 2 + equals + 1;
-            } else if (spec->takes == Takes::value && at < argc) {
+            } else if (form->takes == Takes::value && at < argc) {
                 value = argv[at++];
-            } else if (spec->takes == Takes::value) {
+            } else if (form->takes == Takes::value) {
                 return std::string("option ") + shown + " needs a value";
             }
-            if (!apply(options, *spec, value)) {
+            if (!form->apply(options, value)) {
                 return std::string("option ") + shown + " takes always, never or auto, not '" + value + "'";
             }
         } else {
             for (const char* letter = arg + 1; *letter != '\0'; ++letter) {
-                const OptionSpec* spec = find_short(*letter);
-                if (spec == nullptr) return std::string("unknown option '-") + *letter + "'";
+                const OptionForm* form = find_short(*letter);
+                if (form == nullptr) return std::string("unknown option '-") + *letter + "'";
                 const char* value = nullptr;
-                if (spec->takes == Takes::value) {
+                if (form->takes == Takes::value) {
                     // The rest of this argument is the value, or else the next argument.
                     if (letter[1] != '\0') {
                         value = letter + 1;
@@ -178,7 +138,7 @@ std::string parse_options(Options& options, int argc, char** argv) {
                         return std::string("option '-") + *letter + "' needs a value";
                     }
                 }
-                apply(options, *spec, value);  // short options take no WHEN
+                form->apply(options, value);  // short options take no WHEN
                 if (value != nullptr) break;
             }
         }

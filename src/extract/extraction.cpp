@@ -93,6 +93,7 @@ bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offs
 
 void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target) {
     extraction.target = target;
+    extraction.base = file_path(target.directory);
     extraction.source_open = archive.loaded && open_source(extraction.source, file_path(archive.path));
 }
 
@@ -109,10 +110,9 @@ bool write_entry_file(Extraction& extraction, const EntryRecord& entry) {
         !entry_range(entry, extraction.target.trim, extraction.source.length, offset, size)) {
         return false;
     }
-    const std::filesystem::path base = file_path(extraction.target.directory);
-    if (extraction.target.make_directories && !make_parent_directories(base, name)) return false;
+    if (extraction.target.make_directories && !make_parent_directories(extraction.base, name)) return false;
 
-    const std::filesystem::path target = base / file_path(name);
+    const std::filesystem::path target = extraction.base / file_path(name);
     NewFile file;
     if (!create_pending(file, target)) return false;
     if (copy_range(extraction.source, offset, size, file.handle, extraction.progress)) {

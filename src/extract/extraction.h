@@ -48,7 +48,8 @@ struct ExtractTarget {
 // An extraction under way: the update file, opened once for every entry.
 struct Extraction {
     ExtractTarget target;
-    CopyProgress progress;  // told of the bytes as they are written
+    std::filesystem::path base;  // target.directory as the file system takes it
+    CopyProgress progress;       // told of the bytes as they are written
     SourceFile source;
     bool source_open = false;
 };

@@ -46,33 +46,36 @@ std::size_t utf8_sequence(std::string_view bytes) {
     return length;
 }
 
-// A line break before a closing bracket, unless it closes an empty object or array.
-void close_line(JsonWriter& json, int indent) {
-    if (indent < 0 || json.text.back() == '{' || json.text.back() == '[') return;
-    json.text += '\n';
-    json.text.append(static_cast<std::size_t>(indent), ' ');
+void open_bracket(JsonWriter& json, char bracket) {
+    separate(json);
+    json.text += bracket;
+}
+
+// A closing bracket, on a line of its own unless it closes an empty object or array.
+void close_bracket(JsonWriter& json, int indent, char bracket) {
+    if (indent >= 0 && json.text.back() != '{' && json.text.back() != '[') {
+        json.text += '\n';
+        json.text.append(static_cast<std::size_t>(indent), ' ');
+    }
+    json.text += bracket;
 }
 
 }  // namespace
 
 void json_begin_object(JsonWriter& json) {
-    separate(json);
-    json.text += '{';
+    open_bracket(json, '{');
 }
 
 void json_end_object(JsonWriter& json, int indent) {
-    close_line(json, indent);
-    json.text += '}';
+    close_bracket(json, indent, '}');
 }
 
 void json_begin_array(JsonWriter& json) {
-    separate(json);
-    json.text += '[';
+    open_bracket(json, '[');
 }
 
 void json_end_array(JsonWriter& json, int indent) {
-    close_line(json, indent);
-    json.text += ']';
+    close_bracket(json, indent, ']');
 }
 
 void json_break(JsonWriter& json, int indent) {
@@ -152,15 +155,6 @@ void json_text_field(JsonWriter& json, std::string_view key, std::string_view by
         hex += hex_digits[c & 0xF];
     }
     json_string(json, hex);
-}
-
-bool is_valid_utf8(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const std::size_t length = utf8_sequence(bytes);
-        if (length == 0) return false;
-        bytes.remove_prefix(length);
-    }
-    return true;
 }
 
 void json_archive_fields(JsonWriter& json, const UpdateArchive& archive) {

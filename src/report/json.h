@@ -35,15 +35,13 @@ void json_bool(JsonWriter& json, bool value);
 void json_hex64(JsonWriter& json, u64 value);
 
 // Bytes as a JSON string: '"', '\', every byte below 0x20 and DEL escaped, and each byte
-// that is not part of valid UTF-8 as U+FFFD. Returns whether the bytes were valid UTF-8.
+// that is not part of valid UTF-8 (shortest forms only, no surrogates, nothing above
+// U+10FFFF) as U+FFFD. Returns whether the bytes were valid UTF-8.
 bool json_string(JsonWriter& json, std::string_view bytes);
 
 // "key": the bytes as a string, and when they are not valid UTF-8 also "key_hex": every
 // byte in hexadecimal, so that nothing is lost.
 void json_text_field(JsonWriter& json, std::string_view key, std::string_view bytes);
-
-// Whether `bytes` is valid UTF-8: shortest forms only, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::string_view bytes);
 
 // The fields that describe a loaded archive: file, version, its sizes, entries, groups
 // (of two or more, as the text report shows them) and second-signature mismatches. Each
