@@ -15,7 +15,7 @@ runs=${1:-12}
 batch=${BATCH:-20}
 
 cmake --workflow --preset release >/dev/null
-tool=$PWD/build/release/kpupdate
+tool=${KPUPDATE_TOOL:-$PWD/build/release/kpupdate}  # KPUPDATE_TOOL: another build to measure
 work=$PWD/build/bench
 rm -rf "$work"
 mkdir -p "$work/out"
@@ -23,6 +23,7 @@ build/release/make_sample --bench "$work"
 cd "$work"
 dd if=listing.update of=directory.bin bs=128 skip=1 count=5000 status=none # the 5000 directory records
 bsdtar -cf listing.tar -C listing-files .
+bsdtar -cf spread.tar -C spread-files .
 bsdtar -cf large.tar large.bin
 
 # Seconds for `batch` runs of the command, its stdout to /dev/null or through a pipe.
@@ -78,7 +79,7 @@ ratio() { printf '%.2f' "$(echo "scale=4; $1 / $2" | bc)"; }
 take_sample() {
   case $1 in
     *_x) rm -f "$work/out/large.bin" ;;  # one file: nothing for the inode allocator to steer around
-    *_all) fresh_out ;;
+    *_all | *_spread) fresh_out ;;
   esac
   case $1 in
     kp_null | kp_pipe) listing_sample "${1#kp_}" "$tool" listing.update ;;
@@ -91,6 +92,10 @@ take_sample() {
     cp_all) extract_sample cp -r listing-files/. "$files_out/out" ;;
     tar_all) extract_sample bsdtar -xf listing.tar -C "$files_out/out" ;;
     gnutar_all) extract_sample tar -xf listing.tar -C "$files_out/out" ;;
+    kp_spread) extract_sample "$tool" -q -a -C "$files_out/out" spread.update ;;
+    cp_spread) extract_sample cp -r spread-files/. "$files_out/out" ;;
+    tar_spread) extract_sample bsdtar -xf spread.tar -C "$files_out/out" ;;
+    gnutar_spread) extract_sample tar -xf spread.tar -C "$files_out/out" ;;
     kp_o) piped_sample "$tool" -O --trim large.update 1 ;;
     cat_o) piped_sample cat large.bin ;;
     tar_o) piped_sample bsdtar -xOf large.tar large.bin ;;
@@ -105,6 +110,7 @@ rows=(
   "kp_null cat_null tar_null"
   "kp_pipe cat_pipe tar_pipe"
   "kp_all cp_all tar_all gnutar_all"
+  "kp_spread cp_spread tar_spread gnutar_spread"
   "kp_o cat_o tar_o"
   "kp_x cp_x tar_x"
 )
@@ -143,9 +149,12 @@ row() { # label, kpupdate sample, floor sample, floor name, peer sample, peer na
 }
 row "extract one 512 MiB entry" kp_x cp_x cp tar_x "-xf"
 row "extract all 5000 entries (-q -a -C out)" kp_all cp_all "cp -r" tar_all "-xf"
+row "extract 5000 entries in 50 directories" kp_spread cp_spread "cp -r" tar_spread "-xf"
 row "one 512 MiB entry, -O --trim into a pipe" kp_o cat_o cat tar_o "-xOf"
 printf '\nGNU tar -xf of the 5000 files: %.3f s (kpupdate %s of it)\n' "$(seconds gnutar_all)" \
   "$(ratio "$(seconds kp_all)" "$(seconds gnutar_all)")"
+printf 'GNU tar -xf of the 5000 files in 50 directories: %.3f s (kpupdate %s of it)\n' "$(seconds gnutar_spread)" \
+  "$(ratio "$(seconds kp_spread)" "$(seconds gnutar_spread)")"
 
 rm -rf "$files_out"
 

@@ -1,7 +1,9 @@
 // Writes update files for the repository:
 //   make_sample OUTPUT            the bundled sample (examples/sample.update)
 //   make_sample --bench DIR       the benchmark's inputs: listing.update with its files
-//                                 in listing-files/, and large.update holding large.bin
+//                                 in listing-files/, spread.update with the same files
+//                                 over 50 directories in spread-files/, and large.update
+//                                 holding large.bin
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -20,30 +22,35 @@ bool write(const std::string& path, const std::string& bytes) {
     return static_cast<bool>(out);
 }
 
-// 5000 files of 0 to 4096 bytes; every fiftieth pair shares its signatures.
-bool write_listing(const std::string& dir) {
+// 5000 files of 0 to 4096 bytes; every fiftieth pair shares its signatures. Named
+// file-N.bin, or with `spread` dNN/fNNNN.bin, a hundred to each of 50 directories.
+bool write_listing(const std::string& dir, const std::string& name, bool spread) {
     kp::build::Archive archive;
     archive.version = "benchmark listing";
     std::uint32_t state = 12345;
     for (std::uint32_t i = 0; i < 5000; ++i) {
         state = state * 1103515245u + 12345u;
         const std::uint64_t key = i % 50 == 1 ? i - 1 : i;
-        archive.entries.push_back({"file-" + std::to_string(i) + ".bin",
+        char spread_name[32];
+        std::snprintf(spread_name, sizeof spread_name, "d%02u/f%04u.bin", static_cast<unsigned>(i / 100),
+                      static_cast<unsigned>(i));
+        archive.entries.push_back({spread ? std::string(spread_name) : "file-" + std::to_string(i) + ".bin",
                                    i,
                                    (state >> 8) % 4097,
                                    {0x9e3779b97f4a7c15ull * (key + 1), key, i, ~std::uint64_t{i}},
                                    ""});
     }
     const std::string bytes = kp::build::bytes(archive);
-    const std::string files = dir + "/listing-files";
-    std::filesystem::create_directories(files);
+    const std::string files = dir + "/" + name + "-files";
     // Each file's bytes are where the builder put them: at its chunk in the archive.
     std::size_t offset = kp::build::data_start_of(5000);
     for (const kp::build::Entry& entry : archive.entries) {
-        if (!write(files + "/" + entry.name, bytes.substr(offset, entry.size))) return false;
+        const std::string path = files + "/" + entry.name;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        if (!write(path, bytes.substr(offset, entry.size))) return false;
         offset += kp::build::chunk_of(entry.size);
     }
-    return write(dir + "/listing.update", bytes);
+    return write(dir + "/" + name + ".update", bytes);
 }
 
 // One 512 MiB file, written in blocks to the archive and beside it.
@@ -73,7 +80,10 @@ bool write_large(const std::string& dir) {
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--bench") == 0) {
-        return write_listing(argv[2]) && write_large(argv[2]) ? 0 : 1;
+        return write_listing(argv[2], "listing", false) && write_listing(argv[2], "spread", true) &&
+                       write_large(argv[2])
+                   ? 0
+                   : 1;
     }
     if (argc != 2) {
         std::fprintf(stderr, "usage: make_sample OUTPUT | make_sample --bench DIR\n");

@@ -7,6 +7,7 @@
 #include "cli/integrity_output.h"
 #include "cli/progress.h"
 #include "console/console_platform.h"
+#include "extract/copy.h"
 #include "extract/extraction.h"
 #include "extract/integrity.h"
 #include "report/json.h"
@@ -72,6 +73,7 @@ bool extract_selected(const UpdateArchive& archive, ConsoleOutput& console, cons
     ExtractTarget target;
     target.directory = options.directory_given ? options.directory : archive.base_directory;
     target.trim = options.trim;
+    target.existing = options.existing;
     // Index numbers alone write only into directories that exist, as they always have.
     target.make_directories = options.all || !options.names.empty() || !options.patterns.empty();
     u64 total_bytes = 0;
@@ -88,12 +90,18 @@ bool extract_selected(const UpdateArchive& archive, ConsoleOutput& console, cons
         [](void* context, u64 bytes) { progress_add_bytes(*static_cast<Progress*>(context), bytes); }, &progress};
     extraction_begin(extraction, archive, target);
     std::vector<u32> written;
+    std::vector<u32> skipped;
     std::vector<u32> failed;
     for (const u32 position : selected.positions) {
         const EntryRecord& entry = archive.entries[position];
-        const bool ok =
-            options.to_stdout ? write_entry_to_output(extraction, entry) : write_entry_file(extraction, entry);
-        (ok ? written : failed).push_back(position);
+        EntryWritten result = EntryWritten::failed;
+        if (options.to_stdout) {
+            if (write_entry_to_output(extraction, entry)) result = EntryWritten::written;
+        } else {
+            result = write_entry_file(extraction, entry);
+        }
+        const bool ok = result != EntryWritten::failed;
+        (result == EntryWritten::written ? written : ok ? skipped : failed).push_back(position);
         if (!ok && json == nullptr) {
             progress_clear(progress);
             console_print(console, attr_red, "ERROR: could not extract file %s.\n",
@@ -132,6 +140,7 @@ bool extract_selected(const UpdateArchive& archive, ConsoleOutput& console, cons
         };
         entries("extracted", written, true);
         entries("failed", failed, false);
+        if (options.existing == Existing::skip) entries("skipped", skipped, false);
         texts("missing", selected.missing_names);
         texts("unmatched", selected.missing_patterns);
     }

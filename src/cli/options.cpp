@@ -43,6 +43,13 @@ bool set_never(Options& options, const char*) {
     return true;
 }
 
+template <Existing existing>
+bool set_existing(Options& options, const char*) {
+    options.existing = existing;
+    options.existing_given = true;
+    return true;
+}
+
 struct OptionForm {
     char letter;  // 0: long form only
     const char* name;
@@ -70,6 +77,8 @@ constexpr OptionForm option_forms[] = {
      }},
     {'O', "stdout", Takes::nothing, set<&Options::to_stdout>},
     {0, "trim", Takes::nothing, set<&Options::trim>},
+    {'k', "keep-old-files", Takes::nothing, set_existing<Existing::keep>},
+    {0, "skip-old-files", Takes::nothing, set_existing<Existing::skip>},
     {'q', "quiet", Takes::nothing, set<&Options::quiet>},
     {'t', "test", Takes::nothing, set<&Options::test>},
     {0, "json", Takes::nothing, set<&Options::json>},
@@ -161,6 +170,10 @@ std::string check_options(const Options& options) {
         if (options.directory_given)
             return "'--directory' needs something to extract: INDEX, '--name', '--include' or '--all'";
         if (options.trim) return "'--trim' needs something to extract: INDEX, '--name', '--include' or '--all'";
+        if (options.existing_given) {
+            return std::string("'--") + (options.existing == Existing::keep ? "keep" : "skip") +
+                   "-old-files' needs something to extract: INDEX, '--name', '--include' or '--all'";
+        }
     }
     if (options.directory_given) {
         std::error_code error;
@@ -182,6 +195,8 @@ const char* usage_text() {
            "  -C, --directory=DIR   write extracted files under DIR, which must exist\n"
            "  -O, --stdout          write the files to standard output, messages to stderr\n"
            "      --trim            write each file's own size, not its 512-byte chunk\n"
+           "  -k, --keep-old-files  fail an entry whose file exists, keeping that file\n"
+           "      --skip-old-files  skip an entry whose file exists, keeping that file\n"
            "  -q, --quiet           no banner and no reports: warnings and errors only\n"
            "  -t, --test            also check that every chunk is in the file, and names\n"
            "      --json            print one JSON document instead of the reports\n"

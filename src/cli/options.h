@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "console/console.h"
+#include "extract/files.h"
 
 namespace kp {
 
@@ -22,6 +23,8 @@ struct Options {
     bool test = false;       // check what the loader does not: the data region, names, repeats
     ColourWhen colour = ColourWhen::automatic;
     ProgressWhen progress = ProgressWhen::automatic;
+    Existing existing = Existing::replace;  // what extraction does where a file is in the way
+    bool existing_given = false;
     std::vector<std::string> names;
     std::vector<std::string> patterns;
     std::string directory;  // where extracted files go; empty: the current directory

@@ -12,19 +12,34 @@ namespace kp {
 
 namespace {
 
-// Creates the directories that `name` needs under `base`, one part at a time. A part
-// that exists must be a directory itself, not a link to one: a name from the archive
-// must not lead outside the target.
-bool make_parent_directories(const std::filesystem::path& base, std::string_view name) {
-    const NameRules rules = native_name_rules();
-    for (std::size_t stop = 0; stop < name.size(); ++stop) {
-        if (!is_name_separator(name[stop], rules)) continue;
-        // Each directory is the name up to a separator, converted as the whole name is.
-        const std::filesystem::path directory = base / file_path(name.substr(0, stop));
-        if (path_kind(directory) == PathKind::missing) make_directory(directory);  // or another run just did
-        if (path_kind(directory) != PathKind::directory) return false;
+// The directory that the parts `parts` lead to under the target, opened from the
+// directories the last entry walked where the two agree. No_file when a part cannot be
+// opened (or made): it is no directory, or a link where links are refused.
+FileHandle walk_to(Extraction& extraction, const std::vector<std::filesystem::path>& parts) {
+    if (!extraction.root_tried) {
+        extraction.root_tried = true;
+        extraction.root = open_target_directory(file_path(extraction.target.directory));
+        interruptions_guarded();
     }
-    return true;
+    if (extraction.root == no_file) return no_file;
+    std::size_t common = 0;
+    while (common < parts.size() && common < extraction.walked.size() && parts[common] == extraction.walked[common]) {
+        ++common;
+    }
+    while (extraction.walked.size() > common) {
+        close_directory(extraction.handles.back());
+        extraction.handles.pop_back();
+        extraction.walked.pop_back();
+    }
+    const bool make = extraction.target.make_directories;
+    for (std::size_t i = common; i < parts.size(); ++i) {
+        const FileHandle parent = i == 0 ? extraction.root : extraction.handles[i - 1];
+        const FileHandle opened = open_subdirectory(parent, parts[i], make, !make);
+        if (opened == no_file) return no_file;
+        extraction.walked.push_back(parts[i]);
+        extraction.handles.push_back(opened);
+    }
+    return parts.empty() ? extraction.root : extraction.handles.back();
 }
 
 }  // namespace
@@ -72,10 +87,11 @@ SelectedEntries select_entries(const UpdateArchive& archive, const Selection& se
         }
         if (!matched) selected.missing_patterns.push_back(pattern);
     }
-    // From the end, so that of several entries with one name the latest is the one kept.
-    std::unordered_set<std::string_view> names;
+    // From the end, so that of several entries that write one file the latest is kept.
+    std::unordered_set<std::string> files;
     for (std::size_t position = count; position-- > 0;) {
-        if (chosen[position] && !names.insert(record_text(archive.entries[position].record.name)).second) {
+        if (!chosen[position]) continue;
+        if (!files.insert(name_key(record_text(archive.entries[position].record.name), native_name_rules())).second) {
             chosen[position] = false;
         }
     }
@@ -93,33 +109,54 @@ bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offs
 
 void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target) {
     extraction.target = target;
-    extraction.base = file_path(target.directory);
     extraction.source_open = archive.loaded && open_source(extraction.source, file_path(archive.path));
 }
 
 void extraction_end(Extraction& extraction) {
     if (extraction.source_open) close_source(extraction.source);
     extraction.source_open = false;
+    for (const FileHandle handle : extraction.handles) close_directory(handle);
+    extraction.handles.clear();
+    extraction.walked.clear();
+    close_directory(extraction.root);
+    extraction.root = no_file;
+    if (extraction.root_tried) interruptions_unguarded();
+    extraction.root_tried = false;
 }
 
-bool write_entry_file(Extraction& extraction, const EntryRecord& entry) {
+EntryWritten write_entry_file(Extraction& extraction, const EntryRecord& entry) {
     const std::string_view name = record_text(entry.record.name);
     u64 offset = 0;
     u64 size = 0;
     if (!is_safe_entry_name(name) || !extraction.source_open ||
         !entry_range(entry, extraction.target.trim, extraction.source.length, offset, size)) {
-        return false;
+        return EntryWritten::failed;
     }
-    if (extraction.target.make_directories && !make_parent_directories(extraction.base, name)) return false;
+    // The parts as the file system takes them; "a//b" and "a/./b" are "a/b".
+    std::vector<std::filesystem::path> parts;
+    for (const std::filesystem::path& part : file_path(name)) {
+        if (!part.empty() && part != ".") parts.push_back(part);
+    }
+    const std::filesystem::path leaf = parts.back();  // a safe name ends in a part that names a file
+    parts.pop_back();
+    const FileHandle directory = walk_to(extraction, parts);
+    if (directory == no_file) return EntryWritten::failed;
 
-    const std::filesystem::path target = extraction.base / file_path(name);
     NewFile file;
-    if (!create_pending(file, target)) return false;
-    if (copy_range(extraction.source, offset, size, file.handle, extraction.progress)) {
-        return commit_pending(file, target);
+    if (!create_pending(file, directory, leaf)) return EntryWritten::failed;
+    if (!copy_range(extraction.source, offset, size, file.handle, extraction.progress)) {
+        discard_pending(file);
+        return EntryWritten::failed;
     }
-    discard_pending(file);
-    return false;
+    switch (commit_pending(file, leaf, extraction.target.existing)) {
+        case Placed::written:
+            return EntryWritten::written;
+        case Placed::kept:
+            return extraction.target.existing == Existing::skip ? EntryWritten::skipped : EntryWritten::failed;
+        case Placed::failed:
+            break;
+    }
+    return EntryWritten::failed;
 }
 
 bool write_entry_to_output(Extraction& extraction, const EntryRecord& entry) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/update_archive.h"
+#include "extract/copy.h"
 #include "extract/files.h"
 
 namespace kp {
@@ -30,8 +31,9 @@ struct SelectedEntries {
     std::vector<std::string_view> missing_patterns;  // patterns that no entry's name matches
 };
 
-// The entries `selection` picks, in directory order. Of several selected entries with
-// one name only the latest is kept, since each would replace the one before it.
+// The entries `selection` picks, in directory order. Of several selected entries that
+// write one file (the same name, or names that lead to the same file: see name_key)
+// only the latest is kept, since each would replace the one before it.
 SelectedEntries select_entries(const UpdateArchive& archive, const Selection& selection);
 
 // Where the bytes of `entry` lie in the update file: its whole chunk, or with `trim` its
@@ -40,29 +42,42 @@ bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offs
 
 // How chunks are written.
 struct ExtractTarget {
-    std::string directory;          // where names are written under; empty: the current directory
-    bool trim = false;              // each file's own size instead of its padded chunk
-    bool make_directories = false;  // create the directories a name needs under `directory`
+    std::string directory;  // where names are written under; empty: the current directory
+    bool trim = false;      // each file's own size instead of its padded chunk
+    // Create the directories a name needs under `directory`, and refuse a part that is a
+    // link; without it a name is written only into directories that exist, through links.
+    bool make_directories = false;
+    Existing existing = Existing::replace;  // what to do where a file is in the way
 };
 
-// An extraction under way: the update file, opened once for every entry.
+// An extraction under way: the update file, opened once for every entry, and the target
+// directory, opened once at the first entry written under it. Every name is reached
+// from that directory's handle one part at a time, never by its path, so nothing that
+// happens inside the target meanwhile can lead a file outside it.
 struct Extraction {
     ExtractTarget target;
-    std::filesystem::path base;  // target.directory as the file system takes it
-    CopyProgress progress;       // told of the bytes as they are written
+    CopyProgress progress;  // told of the bytes as they are written
     SourceFile source;
     bool source_open = false;
+    FileHandle root = no_file;
+    bool root_tried = false;
+    // The directory the last entry was written into, part by part: handles[i] is open on
+    // the parts walked[0..i], so the next entry in it looks up no part again.
+    std::vector<std::filesystem::path> walked;
+    std::vector<FileHandle> handles;
 };
 
 // Opens the update file by its stored path. Entries written after a failed open fail.
 void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target);
 void extraction_end(Extraction& extraction);
 
+enum class EntryWritten : unsigned char { written, skipped, failed };
+
 // Writes the entry to target.directory + its name, atomically: through a new file that
-// appears at the target, replacing any file there, only once complete. Unsafe names and
-// ranges outside the update file are refused before anything is created. True only
-// when every byte reached the target.
-bool write_entry_file(Extraction& extraction, const EntryRecord& entry);
+// takes the name only once complete, replacing a file there or leaving it as
+// target.existing says (skipped: left, as --skip-old-files asks). Unsafe names and
+// ranges outside the update file are refused before anything is created.
+EntryWritten write_entry_file(Extraction& extraction, const EntryRecord& entry);
 
 // Writes the entry's bytes to standard output. True when every byte was written.
 bool write_entry_to_output(Extraction& extraction, const EntryRecord& entry);

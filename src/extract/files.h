@@ -1,11 +1,9 @@
-// The file-system calls extraction makes: reading ranges of the update file, creating
-// files that did not exist, copying between them in bounded pieces, and directories.
+// The file-system calls that put extracted files in place: directories reached from an
+// open handle one part at a time, and new files that take their name only complete.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
-
-#include "archive/records.h"
 
 namespace kp {
 
@@ -13,56 +11,58 @@ namespace kp {
 using FileHandle = std::intptr_t;
 inline constexpr FileHandle no_file = -1;
 
-struct SourceFile {
-    FileHandle handle = no_file;
-    u64 length = 0;  // the file's length when it was opened
-};
+// Opens the directory at `path` (empty: the current directory), following links as the
+// user's own path: the one lookup by path that extraction makes. No_file when it fails.
+FileHandle open_target_directory(const std::filesystem::path& path);
 
-// Opens the file at `path` for reading and measures it. False when either fails.
-bool open_source(SourceFile& source, const std::filesystem::path& path);
-void close_source(SourceFile& source);
+// Opens the directory `part` (one component, never "." or "..") inside `parent`. With
+// `create`, a missing one is made first (one made meanwhile by another process will
+// do). Unless `follow_links`, a link or junction there fails as anything else that is
+// not a directory does. No_file when it fails.
+FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& part, bool create, bool follow_links);
 
-// A file being written, which appears at its target only once complete.
+void close_directory(FileHandle directory);
+
+// A file being written, which appears under its name only once complete.
 struct NewFile {
     FileHandle handle = no_file;
-    std::filesystem::path temporary;  // its name while written; empty while it has none
+    FileHandle directory = no_file;   // where it is made and named
+    std::filesystem::path temporary;  // its name while written, where it needs one
 };
 
-// Starts a new file for `target`, in the target's directory: with no name at all where
-// the system offers that, or else under a temporary name beside the target, created
-// only where nothing held that name. Mode 0666 less the umask on POSIX. False when no
-// file could be made (a directory that does not exist, say).
-bool create_pending(NewFile& file, const std::filesystem::path& target);
+// Starts a new file inside `directory` for the name `leaf`: without a name at all where
+// the system offers that, or else under a temporary name beside it, created only where
+// nothing held that name. Mode 0666 less the umask on POSIX. False when no file could
+// be made.
+bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::path& leaf);
 
-// Closes the file and puts it at `target` in one step, replacing any file there. False
-// when its data may not all have reached it or it could not be put there; nothing of
-// it is left behind then.
-bool commit_pending(NewFile& file, const std::filesystem::path& target);
+// What to do where the leaf's name is taken already.
+enum class Existing : unsigned char {
+    replace,  // put the new file there in one step; a replaced file's permission bits stay
+    keep,     // leave it: the entry fails
+    skip,     // leave it: the entry counts as done
+};
+
+enum class Placed : unsigned char { written, kept, failed };
+
+// Closes the file and gives it the name `leaf` in its directory, as `existing` says.
+// Kept when the name was taken and left alone; failed when its data may not all have
+// reached it or it could not be named. Nothing of it is left behind unless written.
+Placed commit_pending(NewFile& file, const std::filesystem::path& leaf, Existing existing);
 
 // Closes the file and removes it.
 void discard_pending(NewFile& file);
 
-// The process's standard output, to write chunks to.
-FileHandle standard_output();
+// From here until interruptions_unguarded, an interrupt, a terminal hang-up or a request
+// to terminate (Ctrl-C, Ctrl-Break or closing the console on Windows) removes the file
+// being written before the process ends with the usual status for that signal.
+void interruptions_guarded();
+void interruptions_unguarded();
 
-// Told how many more bytes were copied, a piece at a time; `add` may be null.
-struct CopyProgress {
-    void (*add)(void* context, u64 bytes) = nullptr;
-    void* context = nullptr;
-};
-
-// Appends `size` bytes from `offset` in `source` to `out`, in bounded pieces or inside
-// the kernel, never holding the range in memory. False when a read or write failed or
-// the source ended early.
-bool copy_range(const SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress = {});
-
-enum class PathKind : unsigned char { missing, directory, other };
-
-// What is at `path`, without following a symbolic link there: a link is `other`.
-PathKind path_kind(const std::filesystem::path& path);
-
-// Creates a directory at `path` (0777 less the umask on POSIX). False when it could not,
-// also when something already exists there.
-bool make_directory(const std::filesystem::path& path);
+// Makes the files layer take its portable ways only, as on a system without unnamed
+// files or copies inside the kernel: named temporary files, and copies through a buffer.
+// For tests of those ways; the program never calls it.
+void use_portable_file_calls(bool portable);
+bool portable_file_calls();
 
 }  // namespace kp

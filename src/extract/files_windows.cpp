@@ -1,9 +1,11 @@
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <winternl.h>
 
-#include <algorithm>
-#include <memory>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "extract/files.h"
 #include "extract/names.h"
@@ -17,21 +19,76 @@ HANDLE handle_of(FileHandle file) {
 }
 
 FileHandle file_of(HANDLE handle) {
-    return handle == INVALID_HANDLE_VALUE ? no_file : reinterpret_cast<FileHandle>(handle);
+    return handle == INVALID_HANDLE_VALUE || handle == nullptr ? no_file : reinterpret_cast<FileHandle>(handle);
 }
 
-// The bytes go through a buffer of this size: a 32-bit process cannot hold a large
-// chunk whole, and a view of one would take as much of its address space.
-constexpr DWORD buffer_size = DWORD{1} << 20;
+constexpr NTSTATUS status_object_name_collision = static_cast<NTSTATUS>(0xC0000035L);
 
-bool write_all(HANDLE out, const unsigned char* data, DWORD size) {
-    while (size > 0) {
-        DWORD written = 0;
-        if (!WriteFile(out, data, size, &written, nullptr) || written == 0) return false;
-        data += written;
-        size -= written;
+// Directories are held with read and write sharing but not delete sharing: while this
+// run holds one, no other process can rename it, or remove it, or anything above it.
+constexpr ULONG directory_sharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr ACCESS_MASK directory_access = FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE;
+
+// `name` relative to the directory `root`, as the kernel takes it: only that one part,
+// looked up without regard to case as Windows names are.
+struct RelativeName {
+    UNICODE_STRING text{};
+    OBJECT_ATTRIBUTES attributes{};
+    RelativeName(HANDLE root, const std::wstring& name) {
+        text.Buffer = const_cast<PWSTR>(name.c_str());
+        text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+        text.MaximumLength = text.Length;
+        InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, root, nullptr);
     }
-    return true;
+};
+
+bool is_reparse_point(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    return !GetFileInformationByHandle(handle, &information) ||
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Renames the open file `file` to `name` inside the directory `directory`: relative to
+// that directory's handle, so no path is looked up again.
+NTSTATUS rename_relative(HANDLE file, HANDLE directory, const std::wstring& name, bool replace) {
+    const std::size_t bytes = sizeof(FILE_RENAME_INFORMATION) + name.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(bytes, 0);
+    auto* information = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+    information->ReplaceIfExists = replace ? TRUE : FALSE;
+    information->RootDirectory = directory;
+    information->FileNameLength = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+    std::memcpy(information->FileName, name.data(), name.size() * sizeof(wchar_t));
+    IO_STATUS_BLOCK io{};
+    return NtSetInformationFile(file, &io, information, static_cast<ULONG>(bytes), FileRenameInformation);
+}
+
+// Marks the open file to be removed when its last handle closes.
+void delete_on_close(HANDLE file) {
+    FILE_DISPOSITION_INFORMATION disposition{};
+    disposition.DoDeleteFile = TRUE;
+    IO_STATUS_BLOCK io{};
+    NtSetInformationFile(file, &io, &disposition, sizeof disposition, FileDispositionInformation);
+}
+
+// The file being written, for the console's control handler, which runs on a thread of
+// its own: it takes the lock, so the file is never half set up when it looks.
+CRITICAL_SECTION pending_lock;
+HANDLE pending_file = nullptr;
+bool guarded = false;
+
+BOOL WINAPI remove_pending_and_end(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    EnterCriticalSection(&pending_lock);
+    if (pending_file != nullptr) delete_on_close(pending_file);
+    // What the system's own handler does; the handle closes, and the file goes, with it.
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+}
+
+void set_pending(HANDLE file) {
+    if (!guarded) return;
+    EnterCriticalSection(&pending_lock);
+    pending_file = file;
+    LeaveCriticalSection(&pending_lock);
 }
 
 }  // namespace
@@ -40,94 +97,107 @@ NameRules native_name_rules() {
     return NameRules::windows;
 }
 
-bool open_source(SourceFile& source, const std::filesystem::path& path) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    LARGE_INTEGER length{};
-    if (!GetFileSizeEx(file, &length) || length.QuadPart < 0) {
-        CloseHandle(file);
-        return false;
+void use_portable_file_calls(bool) {}
+
+bool portable_file_calls() {
+    return true;  // Windows has only the portable ways
+}
+
+FileHandle open_target_directory(const std::filesystem::path& path) {
+    const HANDLE handle = CreateFileW(path.empty() ? L"." : path.c_str(), directory_access, directory_sharing, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return file_of(handle);
+}
+
+FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& part, bool create, bool follow_links) {
+    const std::wstring name = part.native();
+    RelativeName relative(handle_of(parent), name);
+    IO_STATUS_BLOCK io{};
+    HANDLE handle = nullptr;
+    const ULONG options =
+        FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | (follow_links ? 0 : FILE_OPEN_REPARSE_POINT);
+    const NTSTATUS status =
+        NtCreateFile(&handle, directory_access, &relative.attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                     directory_sharing, create ? FILE_OPEN_IF : FILE_OPEN, options, nullptr, 0);
+    if (!NT_SUCCESS(status)) return no_file;
+    // A junction or link, opened as itself: it could lead anywhere.
+    if (!follow_links && is_reparse_point(handle)) {
+        CloseHandle(handle);
+        return no_file;
     }
-    source.handle = file_of(file);
-    source.length = static_cast<u64>(length.QuadPart);
-    return true;
+    return file_of(handle);
 }
 
-void close_source(SourceFile& source) {
-    if (source.handle != no_file) CloseHandle(handle_of(source.handle));
-    source.handle = no_file;
+void close_directory(FileHandle directory) {
+    if (directory != no_file) CloseHandle(handle_of(directory));
 }
 
-bool create_pending(NewFile& file, const std::filesystem::path& target) {
+bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::path& leaf) {
+    file.directory = directory;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        file.temporary = target;
-        file.temporary += temporary_suffix();
-        const HANDLE handle =
-            CreateFileW(file.temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
+        std::filesystem::path temporary = leaf;
+        temporary += temporary_suffix();
+        RelativeName relative(handle_of(directory), temporary.native());
+        IO_STATUS_BLOCK io{};
+        HANDLE handle = nullptr;
+        // Under the lock, so that an interruption finds the file either not yet made or
+        // known to the handler.
+        if (guarded) EnterCriticalSection(&pending_lock);
+        const NTSTATUS status = NtCreateFile(&handle, GENERIC_WRITE | DELETE | SYNCHRONIZE, &relative.attributes, &io,
+                                             nullptr, FILE_ATTRIBUTE_NORMAL, 0, FILE_CREATE,
+                                             FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+        if (NT_SUCCESS(status)) pending_file = handle;
+        if (guarded) LeaveCriticalSection(&pending_lock);
+        if (NT_SUCCESS(status)) {
             file.handle = file_of(handle);
+            file.temporary = temporary;
             return true;
         }
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+        if (status != status_object_name_collision) break;
     }
-    file.temporary.clear();
     return false;
 }
 
-bool commit_pending(NewFile& file, const std::filesystem::path& target) {
-    const bool closed = CloseHandle(handle_of(file.handle)) != 0;
+Placed commit_pending(NewFile& file, const std::filesystem::path& leaf, Existing existing) {
+    const HANDLE handle = handle_of(file.handle);
+    const NTSTATUS status =
+        rename_relative(handle, handle_of(file.directory), leaf.native(), existing == Existing::replace);
+    Placed placed = Placed::written;
+    if (!NT_SUCCESS(status)) {
+        placed =
+            status == status_object_name_collision && existing != Existing::replace ? Placed::kept : Placed::failed;
+        delete_on_close(handle);
+    }
+    set_pending(nullptr);
+    if (!CloseHandle(handle) && placed == Placed::written) placed = Placed::failed;
     file.handle = no_file;
-    const bool placed = closed && MoveFileExW(file.temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-    if (!placed) DeleteFileW(file.temporary.c_str());
     file.temporary.clear();
     return placed;
 }
 
 void discard_pending(NewFile& file) {
-    if (file.handle != no_file) CloseHandle(handle_of(file.handle));
-    if (!file.temporary.empty()) DeleteFileW(file.temporary.c_str());
+    if (file.handle != no_file) {
+        delete_on_close(handle_of(file.handle));
+        set_pending(nullptr);
+        CloseHandle(handle_of(file.handle));
+    }
     file.handle = no_file;
     file.temporary.clear();
 }
 
-FileHandle standard_output() {
-    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    return out == nullptr ? no_file : file_of(out);
+void interruptions_guarded() {
+    if (guarded) return;
+    InitializeCriticalSection(&pending_lock);
+    pending_file = nullptr;
+    guarded = SetConsoleCtrlHandler(remove_pending_and_end, TRUE) != 0;
+    if (!guarded) DeleteCriticalSection(&pending_lock);
 }
 
-bool copy_range(const SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress) {
-    const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(buffer_size);
-    while (size > 0) {
-        const auto wanted = static_cast<DWORD>(std::min<u64>(size, buffer_size));
-        // The offset travels with each read, so 64-bit offsets need no separate seek.
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        DWORD got = 0;
-        if (!ReadFile(handle_of(source.handle), buffer.get(), wanted, &got, &at) || got == 0) return false;
-        if (!write_all(handle_of(out), buffer.get(), got)) return false;
-        offset += got;
-        size -= got;
-        if (progress.add != nullptr) progress.add(progress.context, got);
-    }
-    return true;
-}
-
-PathKind path_kind(const std::filesystem::path& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PathKind::missing : PathKind::other;
-    }
-    // A junction or link is not followed: it could lead anywhere.
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::other;
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::directory : PathKind::other;
-}
-
-bool make_directory(const std::filesystem::path& path) {
-    return CreateDirectoryW(path.c_str(), nullptr) != 0;
+void interruptions_unguarded() {
+    if (!guarded) return;
+    SetConsoleCtrlHandler(remove_pending_and_end, FALSE);
+    DeleteCriticalSection(&pending_lock);
+    guarded = false;
 }
 
 }  // namespace kp

@@ -38,8 +38,9 @@ IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, N
     }
     report.trailing_bytes = file_length > report.declared_end ? file_length - report.declared_end : 0;
     report.repeated_indexes = hidden_by_later<u32>(archive, [](const EntryRecord& e) { return e.record.index; });
-    report.repeated_names =
-        hidden_by_later<std::string_view>(archive, [](const EntryRecord& e) { return record_text(e.record.name); });
+    // Names that lead to one file count as one name: only the latest is written.
+    report.repeated_names = hidden_by_later<std::string>(
+        archive, [rules](const EntryRecord& e) { return name_key(record_text(e.record.name), rules); });
     report.mismatches = mismatched_positions(archive).size();
     return report;
 }

@@ -66,6 +66,27 @@ bool is_safe_entry_name(std::string_view name, NameRules rules) {
     return true;
 }
 
+std::string name_key(std::string_view name, NameRules rules) {
+    // A leading NUL keeps refused names apart from every safe one, which holds none.
+    if (!is_safe_entry_name(name, rules)) return std::string(1, '\0').append(name);
+    std::string key;
+    std::size_t start = 0;
+    while (start < name.size()) {
+        std::size_t stop = start;
+        while (stop < name.size() && !is_name_separator(name[stop], rules)) ++stop;
+        const std::string_view part = name.substr(start, stop - start);
+        if (!part.empty() && part != ".") {
+            if (!key.empty()) key += '/';
+            key += part;
+        }
+        start = stop + 1;
+    }
+    if (rules == NameRules::windows) {
+        for (char& c : key) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return key;
+}
+
 std::string temporary_suffix() {
     static std::minstd_rand random(std::random_device{}());
     return ".kpupdate-" + std::to_string(random() % 1000000000u);

@@ -27,6 +27,12 @@ bool is_reserved_device_name(std::string_view component);
 // rules. Names with either count as unsafe when a part is "..", whatever the rules.
 bool is_name_separator(char c, NameRules rules);
 
+// The file that `name` writes under the target, as one text: the parts that name
+// something (not empty, not "."), joined by '/', and under Windows rules with ASCII
+// letters in lower case, as that file system compares them. Two entries with one key
+// write one file. A name that extraction refuses is its own key.
+std::string name_key(std::string_view name, NameRules rules);
+
 // A suffix that makes a temporary name beside a target: ".kpupdate-" and nine random
 // digits, different at each call.
 std::string temporary_suffix();

@@ -11,6 +11,7 @@ struct ToolRun {
     std::string out;  // every byte written to standard output
     std::string err;  // every byte written to standard error
     int status = -1;  // exit status 0..255, or -1 when killed by a signal
+    int signal = 0;   // the signal that ended it, if one did
 };
 
 struct ToolOptions {
@@ -20,7 +21,10 @@ struct ToolOptions {
     unsigned short stderr_terminal_columns = 0;            // non-zero: stderr is, and stdout a file
     bool stdout_full = false;                              // stdout is /dev/full: every write fails
     long address_space_limit = 0;                          // non-zero: RLIMIT_AS in bytes
-    long file_size_limit = 0;  // non-zero: RLIMIT_FSIZE in bytes, with SIGXFSZ ignored so writes fail instead
+    long file_size_limit = 0;   // non-zero: RLIMIT_FSIZE in bytes, with SIGXFSZ ignored so writes fail instead
+    std::string stdout_append;  // non-empty: stdout is this file, opened for appending (as `>>` does)
+    int interrupt_signal = 0;   // non-zero: sent to the child interrupt_after_ms after it starts
+    int interrupt_after_ms = 0;
 };
 
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 namespace kp::test {
 
@@ -25,6 +27,10 @@ namespace {
     if (options.stdout_full) {
         const int full = open("/dev/full", O_WRONLY);
         if (full < 0 || dup2(full, STDOUT_FILENO) < 0) _exit(126);
+    }
+    if (!options.stdout_append.empty()) {
+        const int file = open(options.stdout_append.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0666);
+        if (file < 0 || dup2(file, STDOUT_FILENO) < 0) _exit(126);
     }
     if (options.address_space_limit != 0) {
         const auto bytes = static_cast<rlim_t>(options.address_space_limit);
@@ -57,11 +63,12 @@ std::string drain(int fd) {
     }
 }
 
-int wait_status(pid_t pid) {
+void wait_for(pid_t pid, ToolRun& run) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
 // A file that takes one of the child's outputs, already unlinked: read back at the end,
@@ -110,10 +117,18 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
         exec_child(args, options, writer, file);
     }
     close(writer);
+    std::thread interrupter;
+    if (options.interrupt_signal != 0) {
+        interrupter = std::thread([pid, &options] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(options.interrupt_after_ms));
+            kill(pid, options.interrupt_signal);  // the child is not reaped before this thread ends
+        });
+    }
     ToolRun run;
     (error_on_terminal ? run.err : run.out) = drain(reader);
     close(reader);
-    run.status = wait_status(pid);
+    if (interrupter.joinable()) interrupter.join();
+    wait_for(pid, run);
     (error_on_terminal ? run.out : run.err) = read_back(file);
     return run;
 }

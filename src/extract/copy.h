@@ -1,0 +1,36 @@
+// Reading ranges of the update file and copying them, in bounded pieces or inside the
+// kernel, to a new file or to standard output.
+#pragma once
+
+#include <filesystem>
+
+#include "archive/records.h"
+#include "extract/files.h"
+
+namespace kp {
+
+struct SourceFile {
+    FileHandle handle = no_file;
+    u64 length = 0;                    // the file's length when it was opened
+    bool kernel_copy_refused = false;  // a copy between files inside the kernel was refused once
+};
+
+// Opens the file at `path` for reading and measures it. False when either fails.
+bool open_source(SourceFile& source, const std::filesystem::path& path);
+void close_source(SourceFile& source);
+
+// The process's standard output, to write chunks to.
+FileHandle standard_output();
+
+// Told how many more bytes were copied, a piece at a time; `add` may be null.
+struct CopyProgress {
+    void (*add)(void* context, u64 bytes) = nullptr;
+    void* context = nullptr;
+};
+
+// Appends `size` bytes from `offset` in `source` to `out`, in bounded pieces or inside
+// the kernel, never holding the range in memory. False when a read or write failed or
+// the source ended early.
+bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress = {});
+
+}  // namespace kp

@@ -1,0 +1,80 @@
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "extract/copy.h"
+
+namespace kp {
+
+namespace {
+
+HANDLE handle_of(FileHandle file) {
+    return reinterpret_cast<HANDLE>(file);
+}
+
+FileHandle file_of(HANDLE handle) {
+    return handle == INVALID_HANDLE_VALUE ? no_file : reinterpret_cast<FileHandle>(handle);
+}
+
+// The bytes go through a buffer of this size: a 32-bit process cannot hold a large
+// chunk whole, and a view of one would take as much of its address space.
+constexpr DWORD buffer_size = DWORD{1} << 20;
+
+bool write_all(HANDLE out, const unsigned char* data, DWORD size) {
+    while (size > 0) {
+        DWORD written = 0;
+        if (!WriteFile(out, data, size, &written, nullptr) || written == 0) return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool open_source(SourceFile& source, const std::filesystem::path& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER length{};
+    if (!GetFileSizeEx(file, &length) || length.QuadPart < 0) {
+        CloseHandle(file);
+        return false;
+    }
+    source.handle = file_of(file);
+    source.length = static_cast<u64>(length.QuadPart);
+    return true;
+}
+
+void close_source(SourceFile& source) {
+    if (source.handle != no_file) CloseHandle(handle_of(source.handle));
+    source.handle = no_file;
+}
+
+FileHandle standard_output() {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    return out == nullptr ? no_file : file_of(out);
+}
+
+bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress) {
+    const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(buffer_size);
+    while (size > 0) {
+        const auto wanted = static_cast<DWORD>(std::min<u64>(size, buffer_size));
+        // The offset travels with each read, so 64-bit offsets need no separate seek.
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        if (!ReadFile(handle_of(source.handle), buffer.get(), wanted, &got, &at) || got == 0) return false;
+        if (!write_all(handle_of(out), buffer.get(), got)) return false;
+        offset += got;
+        size -= got;
+        if (progress.add != nullptr) progress.add(progress.context, got);
+    }
+    return true;
+}
+
+}  // namespace kp
