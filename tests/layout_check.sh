@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Fails when a source file reaches into a room it may not use, or a file that is not
-# one of the Windows halves includes <windows.h>.
+# Fails when a source file reaches into a room it may not use, when a file that is not
+# one of the Windows halves includes <windows.h>, or when a room that only finds things
+# out (archive, extract) prints them: rendering is report's.
 #
 #   tests/layout_check.sh SOURCE_DIR
 set -euo pipefail
@@ -28,6 +29,12 @@ for room in "${!may_use[@]}"; do
       status=1
     fi
   done
+done
+for room in archive extract; do
+  if grep -nE '\b(console_print|json_[a-z_]+)\(' "$room"/*; then
+    echo "src/$room renders output; that is the report room's work"
+    status=1
+  fi
 done
 for room in *; do
   [[ -d $room && -z ${may_use[$room]+set} ]] && { echo "src/$room is no known room"; status=1; }

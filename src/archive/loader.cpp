@@ -88,8 +88,8 @@ std::vector<std::pair<u64, u32>> sorted_by_signature(const UpdateArchive& archiv
 // Groups the first `count` entries by signature[0]. An entry joins its group when it is
 // the group's first or carries the group's second signature; since only agreeing entries
 // join, that signature is the first entry's throughout, and one sort of the keys finds
-// every group without a lookup per entry. Each entry that does not join is reported, in
-// directory order, exactly as if the entries had been taken one by one.
+// every group without a lookup per entry. Each entry that does not join is kept in
+// `mismatched`, in directory order, exactly as if the entries had been taken one by one.
 void group_entries(UpdateArchive& archive, u32 count) {
     const std::vector<std::pair<u64, u32>> order = sorted_by_signature(archive, count);
 
@@ -116,12 +116,8 @@ void group_entries(UpdateArchive& archive, u32 count) {
         run = next;
     }
 
-    if (archive.console == nullptr) return;
     for (u32 position = 0; position < count; ++position) {
-        if (!rejected[position]) continue;
-        const DirectoryRecord& record = archive.entries[position].record;
-        console_print(*archive.console, attr_red, "2nd data mismatch at (%d) %s.\n", static_cast<i32>(record.index),
-                      console_text(*archive.console, record_text(record.name)).c_str());
+        if (rejected[position]) archive.mismatched.push_back(position);
     }
 }
 

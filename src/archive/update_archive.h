@@ -33,21 +33,23 @@ struct UpdateArchive {
     std::vector<EntryRecord> entries;
     std::vector<SignatureGroup> groups;  // one per distinct signature[0], ascending
     std::vector<i32> grouped_positions;  // storage behind every group's positions
+    // Entries left out of their group because their second signature disagreed with
+    // it, in directory order; found also when the load fails later on.
+    std::vector<u32> mismatched;
     bool loaded = false;
-    ConsoleOutput* console = nullptr;
+    ConsoleOutput* console = nullptr;  // where the text reports go
 };
 
 // Reads and validates the update file at `path`, retrying with base_directory in
-// front. Returns the file count, load_cannot_open or load_malformed. Prints a warning
-// for each entry whose second signature disagrees with its group.
+// front. Returns the file count, load_cannot_open or load_malformed. Each entry whose
+// second signature disagrees with its group goes into `mismatched`.
 i32 load_archive(UpdateArchive& archive, const char* path);
 
 // The same validation over an open stream, positioned at the header. Leaves `path`
 // alone; load_archive sets it.
 i32 load_archive(UpdateArchive& archive, std::istream& in);
 
-// The positions of the entries that the loader left out of their group because their
-// second signature disagreed with it, in directory order.
-std::vector<u32> mismatched_positions(const UpdateArchive& archive);
+// `mismatched` of a loaded archive; empty when the load failed.
+const std::vector<u32>& mismatched_positions(const UpdateArchive& archive);
 
 }  // namespace kp

@@ -2,16 +2,11 @@
 
 #include <algorithm>
 
-#include "archive/file_path.h"
 #include "cli/current_directory.h"
-#include "cli/integrity_output.h"
-#include "cli/progress.h"
 #include "console/console_platform.h"
-#include "extract/copy.h"
 #include "extract/extraction.h"
 #include "extract/integrity.h"
-#include "report/json.h"
-#include "report/reports.h"
+#include "report/output.h"
 #include "version.h"
 
 namespace kp {
@@ -41,188 +36,73 @@ i32 parse_index(const char* text) {
 
 namespace {
 
-// The path a file was written to, as text: the target directory and the name.
-std::string written_path(const std::string& directory, std::string_view name) {
-    if (directory.empty()) return std::string(name);
-    const char last = directory.back();
-    return directory + (last == '/' || last == '\\' ? "" : "/") + std::string(name);
-}
-
-// Writes every entry the options select. False when a name matched nothing or an
-// entry could not be written. Each failure prints its message, or with `json` goes into
-// its "missing" or "failed" list, beside "extracted".
-bool extract_selected(const UpdateArchive& archive, ConsoleOutput& console, const Options& options, JsonWriter* json) {
+Selection selection_of(const Options& options) {
     Selection selection;
     if (options.index != nullptr) selection.index = parse_index(options.index);
     selection.names = options.names;
     selection.patterns = options.patterns;
     selection.all = options.all;
-    const SelectedEntries selected = select_entries(archive, selection);
-    if (json == nullptr) {
-        for (const std::string_view name : selected.missing_names) {
-            console_print(console, attr_red, "ERROR: no file named %s in archive.\n",
-                          console_text(console, name).c_str());
-        }
-        for (const std::string_view pattern : selected.missing_patterns) {
-            console_print(console, attr_red, "ERROR: no file matches %s in archive.\n",
-                          console_text(console, pattern).c_str());
-        }
-        console_flush(console);
-    }
+    return selection;
+}
 
+ExtractTarget target_of(const UpdateArchive& archive, const Options& options) {
     ExtractTarget target;
     target.directory = options.directory_given ? options.directory : archive.base_directory;
     target.trim = options.trim;
-    target.existing = options.existing;
     // Index numbers alone write only into directories that exist, as they always have.
     target.make_directories = options.all || !options.names.empty() || !options.patterns.empty();
-    u64 total_bytes = 0;
-    for (const u32 position : selected.positions) {
-        u64 offset = 0;
-        u64 size = 0;
-        entry_range(archive.entries[position], target.trim, ~u64{0}, offset, size);
-        total_bytes += size;
-    }
-    Progress progress;
-    progress_begin(progress, options.progress, total_bytes, selected.positions.size());
-    Extraction extraction;
-    extraction.progress = {
-        [](void* context, u64 bytes) { progress_add_bytes(*static_cast<Progress*>(context), bytes); }, &progress};
-    extraction_begin(extraction, archive, target);
-    std::vector<u32> written;
-    std::vector<u32> skipped;
-    std::vector<u32> failed;
-    for (const u32 position : selected.positions) {
-        const EntryRecord& entry = archive.entries[position];
-        EntryWritten result = EntryWritten::failed;
-        if (options.to_stdout) {
-            if (write_entry_to_output(extraction, entry)) result = EntryWritten::written;
-        } else {
-            result = write_entry_file(extraction, entry);
-        }
-        const bool ok = result != EntryWritten::failed;
-        (result == EntryWritten::written ? written : ok ? skipped : failed).push_back(position);
-        if (!ok && json == nullptr) {
-            progress_clear(progress);
-            console_print(console, attr_red, "ERROR: could not extract file %s.\n",
-                          console_text(console, record_text(entry.record.name)).c_str());
-            console_flush(console);
-        }
-        progress_add_file(progress);
-    }
-    extraction_end(extraction);
-    progress_clear(progress);
-
-    if (json != nullptr) {
-        // Entries by position and name; those written also with where they went.
-        const auto entries = [&](const char* key, const std::vector<u32>& positions, bool with_path) {
-            json_break(*json, 2);
-            json_key(*json, key);
-            json_begin_array(*json);
-            for (const u32 position : positions) {
-                const std::string_view name = record_text(archive.entries[position].record.name);
-                json_break(*json, 4);
-                json_begin_object(*json);
-                json_key(*json, "position");
-                json_number(*json, position);
-                json_text_field(*json, "name", name);
-                if (with_path) json_text_field(*json, "path", written_path(target.directory, name));
-                json_end_object(*json);
-            }
-            json_end_array(*json, 2);
-        };
-        const auto texts = [&](const char* key, const std::vector<std::string_view>& values) {
-            json_break(*json, 2);
-            json_key(*json, key);
-            json_begin_array(*json);
-            for (const std::string_view value : values) json_string(*json, value);
-            json_end_array(*json);
-        };
-        entries("extracted", written, true);
-        entries("failed", failed, false);
-        if (options.existing == Existing::skip) entries("skipped", skipped, false);
-        texts("missing", selected.missing_names);
-        texts("unmatched", selected.missing_patterns);
-    }
-    return failed.empty() && selected.missing_names.empty() && selected.missing_patterns.empty();
-}
-
-// A failure before anything could be reported: "ERROR: MESSAGE." as a line, or with
-// --json the message as the document's "error".
-i32 fail(ConsoleOutput& console, const Options& options, const std::string& message, i32 status) {
-    if (options.json) {
-        JsonWriter json;
-        json_begin_object(json);
-        json_key(json, "error");
-        json_string(json, message);
-        json_end_object(json);
-        console_print(console, console.current_attribute, "%s\n", json.text.c_str());
-    } else {
-        console_print(console, attr_red, "ERROR: %s.\n", message.c_str());
-    }
-    return status;
+    target.existing = options.existing;
+    target.to_stdout = options.to_stdout;
+    return target;
 }
 
 }  // namespace
 
 i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view current_directory,
                 const Options& options) {
-    // The JSON document lists mismatches itself; no text line may come before it.
-    archive.console = options.json ? nullptr : &console;
+    archive.console = &console;
     set_base_directory(archive, current_directory);
+    Output output;
+    output.console = &console;
+    output.archive = &archive;
+    output.reports = !options.quiet && !options.to_stdout;
+    output.progress_when = options.progress;
+    output.list_skipped = options.existing == Existing::skip;
+    const Renderer& render = options.json ? json_renderer : text_renderer;
 
-    const bool reports = !options.quiet && !options.to_stdout && !options.json;
-    if (reports) {
-        console_print(console, attr_cyan, "\nQuorvane Kelvo/Pardo update-file utility V%s\n\n", kpupdate_version);
-    }
+    render.start(output);
     if (options.file == nullptr) {
-        return fail(console, options, "missing filename. Specify kelvo .update-file as argument", exit_failure);
+        render.failure(output, "missing filename. Specify kelvo .update-file as argument");
+        return exit_failure;
     }
-
     const i32 loaded = load_archive(archive, options.file);
-    if (loaded == load_malformed) {
-        return fail(console, options, std::string("syntax-error or EOF in file ") + options.file, exit_malformed);
+    render.loaded(output);
+    if (loaded == load_malformed || loaded == load_cannot_open) {
+        render.failure(output, (loaded == load_malformed ? "syntax-error or EOF in file " : "could not load file ") +
+                                   std::string(options.file));
+        return loaded == load_malformed ? exit_malformed : exit_failure;
     }
-    if (loaded == load_cannot_open) {
-        return fail(console, options, std::string("could not load file ") + options.file, exit_failure);
-    }
+    render.archive(output);
 
-    if (reports) {
-        print_version_summary(archive);
-        print_directory_listing(archive);
-        print_signature_groups(archive);
-    }
-    JsonWriter json;
-    if (options.json) {
-        json_begin_object(json);
-        json_archive_fields(json, archive);
-    }
     i32 status = exit_ok;
     if (options.test) {
-        SourceFile source;
-        if (!open_source(source, file_path(archive.path))) {
-            return fail(console, options, std::string("could not load file ") + options.file, exit_failure);
+        IntegrityReport report;
+        if (!check_archive_file(archive, report)) {
+            render.failure(output, std::string("could not load file ") + options.file);
+            return exit_failure;
         }
-        const IntegrityReport report = check_integrity(archive, source.length, native_name_rules());
-        close_source(source);
-        if (options.json) {
-            json_break(json, 2);
-            json_key(json, "test");
-            json_integrity(json, archive, report);
-        } else {
-            print_integrity(console, archive, report);
-        }
+        render.integrity(output, report);
         if (!report.outside.empty()) status = exit_malformed;  // a damaged file is a malformed one
     }
     if (selects_entries(options)) {
-        console_flush(console);  // the reports are on screen before a long extraction
-        const bool extracted = extract_selected(archive, console, options, options.json ? &json : nullptr);
-        if (!extracted && status == exit_ok) status = exit_failure;
+        const Selection selection = selection_of(options);  // what `selected` refers to
+        const SelectedEntries selected = select_entries(archive, selection);
+        const ExtractionSummary done =
+            extract_entries(archive, selected, target_of(archive, options), render.extraction(output));
+        const bool complete = done.failed == 0 && selected.missing_names.empty() && selected.missing_patterns.empty();
+        if (!complete && status == exit_ok) status = exit_failure;
     }
-    if (options.json) {
-        json_end_object(json, 0);
-        console_print(console, console.current_attribute, "%s\n", json.text.c_str());
-    }
+    render.finish(output);
     return status;
 }
 

@@ -6,11 +6,9 @@
 
 #include "console/console.h"
 #include "extract/files.h"
+#include "report/progress.h"
 
 namespace kp {
-
-// When the progress line is drawn: by default on a terminal for large work.
-enum class ProgressWhen : unsigned char { automatic, always, never };
 
 struct Options {
     bool help = false;

@@ -124,13 +124,15 @@ void extraction_end(Extraction& extraction) {
     extraction.root_tried = false;
 }
 
-EntryWritten write_entry_file(Extraction& extraction, const EntryRecord& entry) {
+EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) {
+    const auto failed = [](EntryFailure failure) { return EntryOutcome{EntryResult::failed, failure}; };
     const std::string_view name = record_text(entry.record.name);
+    if (!is_safe_entry_name(name)) return failed(EntryFailure::unsafe_name);
     u64 offset = 0;
     u64 size = 0;
-    if (!is_safe_entry_name(name) || !extraction.source_open ||
+    if (!extraction.source_open ||
         !entry_range(entry, extraction.target.trim, extraction.source.length, offset, size)) {
-        return EntryWritten::failed;
+        return failed(EntryFailure::outside_file);
     }
     // The parts as the file system takes them; "a//b" and "a/./b" are "a/b".
     std::vector<std::filesystem::path> parts;
@@ -140,31 +142,82 @@ EntryWritten write_entry_file(Extraction& extraction, const EntryRecord& entry) 
     const std::filesystem::path leaf = parts.back();  // a safe name ends in a part that names a file
     parts.pop_back();
     const FileHandle directory = walk_to(extraction, parts);
-    if (directory == no_file) return EntryWritten::failed;
+    if (directory == no_file) return failed(EntryFailure::directory);
 
     NewFile file;
-    if (!create_pending(file, directory, leaf)) return EntryWritten::failed;
+    if (!create_pending(file, directory, leaf)) return failed(EntryFailure::write);
     if (!copy_range(extraction.source, offset, size, file.handle, extraction.progress)) {
         discard_pending(file);
-        return EntryWritten::failed;
+        return failed(EntryFailure::write);
     }
     switch (commit_pending(file, leaf, extraction.target.existing)) {
         case Placed::written:
-            return EntryWritten::written;
+            return {EntryResult::written, EntryFailure::none};
         case Placed::kept:
-            return extraction.target.existing == Existing::skip ? EntryWritten::skipped : EntryWritten::failed;
+            if (extraction.target.existing == Existing::skip) return {EntryResult::skipped, EntryFailure::exists};
+            return failed(EntryFailure::exists);
         case Placed::failed:
             break;
     }
-    return EntryWritten::failed;
+    return failed(EntryFailure::write);
 }
 
-bool write_entry_to_output(Extraction& extraction, const EntryRecord& entry) {
+EntryOutcome write_entry_to_output(Extraction& extraction, const EntryRecord& entry) {
     u64 offset = 0;
     u64 size = 0;
-    return extraction.source_open &&
-           entry_range(entry, extraction.target.trim, extraction.source.length, offset, size) &&
-           copy_range(extraction.source, offset, size, standard_output(), extraction.progress);
+    if (!extraction.source_open ||
+        !entry_range(entry, extraction.target.trim, extraction.source.length, offset, size)) {
+        return {EntryResult::failed, EntryFailure::outside_file};
+    }
+    if (!copy_range(extraction.source, offset, size, standard_output(), extraction.progress)) {
+        return {EntryResult::failed, EntryFailure::write};
+    }
+    return {EntryResult::written, EntryFailure::none};
+}
+
+std::string written_path(const std::string& directory, std::string_view name) {
+    if (directory.empty()) return std::string(name);
+    const char last = directory.back();
+    return directory + (last == '/' || last == '\\' ? "" : "/") + std::string(name);
+}
+
+ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEntries& selected,
+                                  const ExtractTarget& target, const ExtractionEvents& events) {
+    if (events.unmatched != nullptr) {
+        for (const std::string_view name : selected.missing_names) events.unmatched(events.context, false, name);
+        for (const std::string_view pattern : selected.missing_patterns)
+            events.unmatched(events.context, true, pattern);
+    }
+    u64 total_bytes = 0;
+    for (const u32 position : selected.positions) {
+        u64 offset = 0;
+        u64 size = 0;
+        entry_range(archive.entries[position], target.trim, ~u64{0}, offset, size);
+        total_bytes += size;
+    }
+    if (events.begin != nullptr) events.begin(events.context, total_bytes, selected.positions.size());
+
+    Extraction extraction;
+    extraction.progress = {events.copied, events.context};
+    extraction_begin(extraction, archive, target);
+    ExtractionSummary summary;
+    for (const u32 position : selected.positions) {
+        const EntryRecord& entry = archive.entries[position];
+        const EntryOutcome outcome =
+            target.to_stdout ? write_entry_to_output(extraction, entry) : write_entry_file(extraction, entry);
+        ++(outcome.result == EntryResult::written   ? summary.written
+           : outcome.result == EntryResult::skipped ? summary.skipped
+                                                    : summary.failed);
+        if (events.entry != nullptr) {
+            const std::string path = outcome.result == EntryResult::written && !target.to_stdout
+                                         ? written_path(target.directory, record_text(entry.record.name))
+                                         : std::string();
+            events.entry(events.context, position, outcome.result, outcome.failure, path);
+        }
+    }
+    extraction_end(extraction);
+    if (events.end != nullptr) events.end(events.context);
+    return summary;
 }
 
 }  // namespace kp

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "archive/outcomes.h"
 #include "archive/update_archive.h"
 #include "extract/copy.h"
 #include "extract/files.h"
@@ -48,6 +49,7 @@ struct ExtractTarget {
     // link; without it a name is written only into directories that exist, through links.
     bool make_directories = false;
     Existing existing = Existing::replace;  // what to do where a file is in the way
+    bool to_stdout = false;                 // the bytes to standard output, one entry after another
 };
 
 // An extraction under way: the update file, opened once for every entry, and the target
@@ -71,15 +73,33 @@ struct Extraction {
 void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target);
 void extraction_end(Extraction& extraction);
 
-enum class EntryWritten : unsigned char { written, skipped, failed };
+struct EntryOutcome {
+    EntryResult result = EntryResult::failed;
+    EntryFailure failure = EntryFailure::none;
+};
 
 // Writes the entry to target.directory + its name, atomically: through a new file that
 // takes the name only once complete, replacing a file there or leaving it as
 // target.existing says (skipped: left, as --skip-old-files asks). Unsafe names and
 // ranges outside the update file are refused before anything is created.
-EntryWritten write_entry_file(Extraction& extraction, const EntryRecord& entry);
+EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry);
 
-// Writes the entry's bytes to standard output. True when every byte was written.
-bool write_entry_to_output(Extraction& extraction, const EntryRecord& entry);
+// Writes the entry's bytes to standard output.
+EntryOutcome write_entry_to_output(Extraction& extraction, const EntryRecord& entry);
+
+// The path an entry's file was written to, as text: the target directory and its name.
+std::string written_path(const std::string& directory, std::string_view name);
+
+struct ExtractionSummary {
+    u64 written = 0;
+    u64 skipped = 0;
+    u64 failed = 0;
+};
+
+// Writes the entries `selected` picks as `target` says, in directory order, telling
+// `events` of the names and patterns that matched nothing first, then of each entry as
+// it is done.
+ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEntries& selected,
+                                  const ExtractTarget& target, const ExtractionEvents& events);
 
 }  // namespace kp

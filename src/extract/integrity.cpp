@@ -1,7 +1,11 @@
 #include "extract/integrity.h"
 
+#include <string>
 #include <string_view>
 #include <unordered_map>
+
+#include "archive/file_path.h"
+#include "extract/copy.h"
 
 namespace kp {
 
@@ -45,13 +49,12 @@ IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, N
     return report;
 }
 
-u64 short_by(const IntegrityReport& report) {
-    return report.declared_end > report.file_length ? report.declared_end - report.file_length : 0;
-}
-
-std::size_t note_count(const IntegrityReport& report) {
-    return (report.trailing_bytes != 0 ? 1 : 0) + report.refused.size() + report.repeated_indexes.size() +
-           report.repeated_names.size();
+bool check_archive_file(const UpdateArchive& archive, IntegrityReport& report) {
+    SourceFile source;
+    if (!open_source(source, file_path(archive.path))) return false;
+    report = check_integrity(archive, source.length, native_name_rules());
+    close_source(source);
+    return true;
 }
 
 }  // namespace kp

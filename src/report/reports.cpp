@@ -26,6 +26,16 @@ const char* shown_name(const ConsoleOutput& console, const DirectoryRecord& reco
 
 }  // namespace
 
+void print_mismatches(const UpdateArchive& archive) {
+    ConsoleOutput& console = *archive.console;
+    std::string scratch;
+    for (const u32 position : archive.mismatched) {
+        const DirectoryRecord& record = archive.entries[position].record;
+        console_print(console, attr_red, "2nd data mismatch at (%d) %s.\n", as_signed(record.index),
+                      shown_name(console, record, scratch));
+    }
+}
+
 void print_version_summary(const UpdateArchive& archive) {
     if (!archive.loaded) return;
     ConsoleOutput& console = *archive.console;

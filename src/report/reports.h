@@ -5,6 +5,10 @@
 
 namespace kp {
 
+// A warning for each entry left out of its group, as far as the directory was read:
+// also before a load that failed.
+void print_mismatches(const UpdateArchive& archive);
+
 // Version text, file count, start of data and total size.
 void print_version_summary(const UpdateArchive& archive);
 

@@ -230,21 +230,6 @@ TEST(LoadArchive, TextFieldsStopAtTheirEnd) {
     EXPECT_EQ(loaded.capture.text(), "2nd data mismatch at (2) " + std::string(88, 'n') + ".\n");
 }
 
-TEST(LoadArchive, MismatchNameCannotDriveATerminal) {
-    Archive archive;
-    archive.entries = {{"x", 1, 0, {7, 1, 0, 0}, ""}, {"e\x1b[2J\x7f.bin", 2, 0, {7, 2, 0, 0}, ""}};
-    const std::string bytes = build::bytes(archive);
-    for (const bool terminal : {true, false}) {
-        test::CapturedConsole capture(ColourMode::off, terminal);
-        UpdateArchive loaded;
-        loaded.console = &capture.console;
-        std::istringstream in(bytes);
-        ASSERT_EQ(load_archive(loaded, in), 2);
-        EXPECT_EQ(capture.text(),
-                  terminal ? "2nd data mismatch at (2) e?[2J?.bin.\n" : "2nd data mismatch at (2) e\x1b[2J\x7f.bin.\n");
-    }
-}
-
 TEST(LoadArchive, ReportsUnopenableAndRetriesUnderBaseDirectory) {
     UpdateArchive archive;
     EXPECT_EQ(load_archive(archive, "/nonexistent/kpupdate/none.update"), load_cannot_open);

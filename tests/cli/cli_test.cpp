@@ -263,3 +263,48 @@ TEST(Cli, JsonCarriesErrorsAndExtractions) {
 
 }  // namespace
 }  // namespace kp
+
+namespace kp {
+namespace {
+
+// What extraction and --test find, in the order and with the status they always had:
+// damage wins over a failed extraction, the ERROR lines follow the test's section,
+// and the document's sections come in their order, "unmatched" last.
+TEST(Cli, OutcomesKeepTheirOrderAndStatus) {
+    TempDir dir;
+    const std::string sample = build::bytes(build::sample());
+    test::write_file(dir.file("cut.update"), sample.substr(0, 20000));
+    build::Archive device;
+    device.entries = {{"con.txt", 1, 10, {1, 0, 0, 0}, ""}};
+    test::write_file(dir.file("device.update"), build::bytes(device));
+    std::filesystem::create_directory(dir.file("out"));
+    test::ToolOptions options;
+    options.cwd = dir.path();
+
+    const test::ToolRun cut = run_tool({"-qta", "-C", "out", "cut.update"}, options);
+    EXPECT_EQ(cut.status, 254);
+    const std::size_t summary = cut.out.find("DAMAGED: 4 of 7 files");
+    const std::size_t error = cut.out.find("ERROR: could not extract file kernel-backup.img.\n");
+    EXPECT_TRUE(summary != std::string::npos && error != std::string::npos && summary < error) << cut.out;
+
+    const test::ToolRun json =
+        run_tool({"--json", "-t", "-I", "zz*", "-n", "gone", "-a", "-C", "out", "cut.update"}, options);
+    EXPECT_EQ(json.status, 254);
+    EXPECT_EQ(nlohmann::json::parse(json.out).at("unmatched"), nlohmann::json::parse(R"(["zz*"])"));
+    std::size_t last = 0;
+    for (const char* key : {"\"entries\"", "\"test\"", "\"extracted\"", "\"failed\"", "\"missing\"", "\"unmatched\""}) {
+        const std::size_t at = json.out.find(key);
+        EXPECT_TRUE(at != std::string::npos && at > last) << key;
+        last = at;
+    }
+
+    const bool windows = !test::posix_child_controls;  // a device name only under Windows rules
+    EXPECT_EQ(run_tool({"-qt", "device.update"}, options).out,
+              "\n--- Test of the file: ---\n" +
+                  std::string(windows ? "note: entry 0 (index 1) con.txt has a name that extraction would refuse.\n"
+                                        "OK: 1 file, no damage found; 1 note.\n"
+                                      : "OK: 1 file, no damage found.\n"));
+}
+
+}  // namespace
+}  // namespace kp

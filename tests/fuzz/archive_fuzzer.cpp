@@ -14,7 +14,7 @@
 
 #include "archive/update_archive.h"
 #include "cli/driver.h"
-#include "cli/integrity_output.h"
+#include "report/integrity_output.h"
 #include "extract/extraction.h"
 #include "extract/integrity.h"
 #include "extract/names.h"

@@ -30,6 +30,18 @@ TEST(Reports, PrintNothingAfterAFailedLoad) {
     EXPECT_EQ(reported.capture.text(), "");
 }
 
+TEST(Reports, MismatchNameCannotDriveATerminal) {
+    build::Archive archive;
+    archive.entries = {{"x", 1, 0, {7, 1, 0, 0}, ""}, {"e\x1b[2J\x7f.bin", 2, 0, {7, 2, 0, 0}, ""}};
+    const std::string bytes = build::bytes(archive);
+    for (const bool terminal : {true, false}) {
+        test::LoadedArchive loaded(bytes, ColourMode::off, terminal);  // prints the mismatches
+        ASSERT_EQ(loaded.result, 2);
+        EXPECT_EQ(loaded.capture.text(),
+                  terminal ? "2nd data mismatch at (2) e?[2J?.bin.\n" : "2nd data mismatch at (2) e\x1b[2J\x7f.bin.\n");
+    }
+}
+
 TEST(Reports, ShowU32FieldsAsSigned) {
     build::Archive archive;
     archive.with_data = false;

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "archive/update_archive.h"
-
 #include "console/console.h"
+#include "report/reports.h"
 
 namespace kp::test {
 
@@ -43,7 +43,8 @@ struct CapturedConsole {
     }
 };
 
-// An archive loaded from `bytes` into a fresh UpdateArchive, with what the load printed.
+// An archive loaded from `bytes` into a fresh UpdateArchive, with the warnings the load
+// found printed as the program prints them.
 struct LoadedArchive {
     CapturedConsole capture;
     UpdateArchive archive;
@@ -54,6 +55,7 @@ struct LoadedArchive {
         archive.console = &capture.console;
         std::istringstream in(bytes);
         result = load_archive(archive, in);
+        print_mismatches(archive);
     }
 };
 

@@ -1,4 +1,4 @@
-#include "cli/progress.h"
+#include "report/progress.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -4,12 +4,14 @@
 #include <chrono>
 #include <cstddef>
 
-#include "cli/options.h"
 #include "console/console.h"
 
 namespace kp {
 
 using u64 = std::uint64_t;
+
+// When the progress line is drawn: by default on a terminal for large work.
+enum class ProgressWhen : unsigned char { automatic, always, never };
 
 // Work larger than either of these is worth a progress line on a terminal.
 inline constexpr u64 progress_bytes_worth_showing = u64{64} << 20;

@@ -1,4 +1,4 @@
-#include "cli/integrity_output.h"
+#include "report/integrity_output.h"
 
 #include <string>
 
