@@ -13,6 +13,11 @@ struct SourceFile {
     FileHandle handle = no_file;
     u64 length = 0;                    // the file's length when it was opened
     bool kernel_copy_refused = false;  // a copy between files inside the kernel was refused once
+    // A view of part of the file that small ranges are written from, kept for the next
+    // ones, which usually follow in it: null where there is none.
+    const unsigned char* view = nullptr;
+    u64 view_offset = 0;
+    u64 view_size = 0;
 };
 
 // Opens the file at `path` for reading and measures it. False when either fails.

@@ -105,6 +105,38 @@ bool copy_through_views(int in, u64 offset, u64 size, int out, const CopyProgres
     return true;
 }
 
+// Ranges smaller than this are written from a view of the source that stays mapped for
+// the ranges after them: one write call a file, where a copy inside the kernel would cost
+// a pass through its internal pipe for every few kilobytes.
+constexpr u64 largest_small_copy = u64{64} << 10;
+
+void drop_view(SourceFile& source) {
+    if (source.view != nullptr) ::munmap(const_cast<unsigned char*>(source.view), source.view_size);
+    source.view = nullptr;
+    source.view_size = 0;
+}
+
+// Writes the range from the source's view, mapping the window it lies in first when the
+// view does not hold it. False when it could not be mapped or written.
+bool copy_from_view(SourceFile& source, u64 offset, u64 size, int out, const CopyProgress& progress) {
+    if (source.view == nullptr || offset < source.view_offset ||
+        offset + size > source.view_offset + source.view_size) {
+        drop_view(source);
+        if (offset + size > source.length) return false;  // the file as measured ends before it
+        const u64 start = offset - offset % page_size();
+        const u64 length = std::min(std::max(view_window, offset + size - start), source.length - start);
+        void* view = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+                            descriptor(source.handle), static_cast<off_t>(start));
+        if (view == MAP_FAILED) return false;
+        source.view = static_cast<const unsigned char*>(view);
+        source.view_offset = start;
+        source.view_size = length;
+    }
+    if (!write_all(out, source.view + (offset - source.view_offset), static_cast<std::size_t>(size))) return false;
+    report(progress, size);
+    return true;
+}
+
 // One kernel copy of up to `size` bytes at `offset`: how many were copied, 0 at the end
 // of the source, -1 with errno on failure.
 using KernelCopy = ssize_t (*)(int in, off_t* offset, int out, std::size_t size);
@@ -152,6 +184,7 @@ bool open_source(SourceFile& source, const std::filesystem::path& path) {
 }
 
 void close_source(SourceFile& source) {
+    drop_view(source);
     if (source.handle != no_file) ::close(descriptor(source.handle));
     source.handle = no_file;
 }
@@ -162,7 +195,9 @@ FileHandle standard_output() {
 
 bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress) {
     const int in = descriptor(source.handle);
+    if (size == 0) return true;
     if (portable_file_calls()) return copy_through_buffer(in, offset, size, descriptor(out), progress);
+    if (size <= largest_small_copy) return copy_from_view(source, offset, size, descriptor(out), progress);
     if (size >= smallest_viewed_copy && offset % page_size() != 0 && is_regular_file(descriptor(out))) {
         return copy_through_views(in, offset, size, descriptor(out), progress);
     }
