@@ -109,6 +109,7 @@ bool copy_through_views(int in, u64 offset, u64 size, int out, const CopyProgres
 // the ranges after them: one write call a file, where a copy inside the kernel would cost
 // a pass through its internal pipe for every few kilobytes.
 constexpr u64 largest_small_copy = u64{64} << 10;
+constexpr u64 small_copy_window = u64{256} << 10;  // small enough to leave the memory the process takes as it was
 
 void drop_view(SourceFile& source) {
     if (source.view != nullptr) ::munmap(const_cast<unsigned char*>(source.view), source.view_size);
@@ -124,7 +125,7 @@ bool copy_from_view(SourceFile& source, u64 offset, u64 size, int out, const Cop
         drop_view(source);
         if (offset + size > source.length) return false;  // the file as measured ends before it
         const u64 start = offset - offset % page_size();
-        const u64 length = std::min(std::max(view_window, offset + size - start), source.length - start);
+        const u64 length = std::min(std::max(small_copy_window, offset + size - start), source.length - start);
         void* view = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
                             descriptor(source.handle), static_cast<off_t>(start));
         if (view == MAP_FAILED) return false;
