@@ -1,9 +1,13 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -154,15 +158,23 @@ u32 read_directory(UpdateArchive& archive, const ByteSource& in, u32 file_count)
     return complete;
 }
 
+i32 malformed(UpdateArchive& archive, LoadProblem::Kind kind, u64 first, u64 second = 0) {
+    archive.problem.kind = kind;
+    archive.problem.first = first;
+    archive.problem.second = second;
+    return load_malformed;
+}
+
 i32 load_from(UpdateArchive& archive, const ByteSource& in) {
     RecordBytes header;
-    if (in.read(in.source, header.data(), header.size()) != header.size()) {
-        return load_malformed;
+    const std::size_t header_bytes = in.read(in.source, header.data(), header.size());
+    if (header_bytes != header.size()) {
+        return malformed(archive, LoadProblem::Kind::short_header, header_bytes);
     }
     archive.header.record = decode_record(header.data());
     const u32 file_count = archive.header.record.index;
     if (file_count < 1 || file_count > max_file_count) {
-        return load_malformed;
+        return malformed(archive, LoadProblem::Kind::file_count, file_count);
     }
 
     archive.data_start = data_start_of(file_count);
@@ -174,12 +186,13 @@ i32 load_from(UpdateArchive& archive, const ByteSource& in) {
     const u32 complete = read_directory(archive, in, file_count);
     group_entries(archive, complete);
     if (complete < file_count) {
-        return load_malformed;
+        return malformed(archive, LoadProblem::Kind::short_directory, complete, file_count);
     }
 
     const u32 declared_end = static_cast<u32>(archive.header.record.size * chunk_alignment);
-    if (static_cast<u32>(archive.data_start + archive.chunk_sum) != declared_end) {
-        return load_malformed;
+    const auto derived_end = static_cast<u32>(archive.data_start + archive.chunk_sum);
+    if (derived_end != declared_end) {
+        return malformed(archive, LoadProblem::Kind::sizes, derived_end, declared_end);
     }
     archive.loaded = true;
     return static_cast<i32>(file_count);
@@ -191,8 +204,24 @@ std::size_t read_stream(void* source, unsigned char* buffer, std::size_t size) {
     return static_cast<std::size_t>(in.gcount());
 }
 
+// A C stream, and what errno said when reading it failed.
+struct FileSource {
+    std::FILE* file = nullptr;
+    int error = 0;
+};
+
 std::size_t read_file(void* source, unsigned char* buffer, std::size_t size) {
-    return std::fread(buffer, 1, size, static_cast<std::FILE*>(source));
+    auto& in = *static_cast<FileSource*>(source);
+    const std::size_t got = std::fread(buffer, 1, size, in.file);
+    if (got < size && std::ferror(in.file) != 0 && in.error == 0) in.error = errno;
+    return got;
+}
+
+// What the system says of `error`, or of a directory where a file was wanted.
+std::string open_error_text(int error, const char* path) {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(file_path(path), ignored)) error = EISDIR;
+    return std::strerror(error);
 }
 
 struct FileClose {
@@ -210,16 +239,23 @@ i32 load_archive(UpdateArchive& archive, const char* path) {
     // first use, which would cost a listing a tenth of its run time.
     std::unique_ptr<std::FILE, FileClose> file(open_for_reading(file_path(path)));
     if (file == nullptr) {
+        const int error = errno;  // of the path as given, which the user sees
         file.reset(open_for_reading(file_path(archive.base_directory + path)));
         if (file == nullptr) {
+            archive.problem.kind = LoadProblem::Kind::cannot_open;
+            archive.problem.system_text = open_error_text(error, path);
             return load_cannot_open;
         }
     }
     // Unbuffered: each block goes straight from the file into the loader's buffer.
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    const i32 result = load_from(archive, {read_file, file.get()});
+    FileSource source{file.get()};
+    const i32 result = load_from(archive, {read_file, &source});
     if (result > 0) {
         archive.path = path;
+    } else if (source.error != 0) {
+        // Not the file's fault but the reading's: say what the system said.
+        archive.problem = {LoadProblem::Kind::unreadable, 0, 0, open_error_text(source.error, path)};
     }
     return result;
 }

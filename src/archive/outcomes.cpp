@@ -7,8 +7,13 @@ u64 short_by(const IntegrityReport& report) {
 }
 
 std::size_t note_count(const IntegrityReport& report) {
-    return (report.trailing_bytes != 0 ? 1 : 0) + report.refused.size() + report.repeated_indexes.size() +
-           report.repeated_names.size();
+    return (report.region_in_directory ? 1 : 0) + (report.trailing_bytes != 0 ? 1 : 0) + report.refused.size() +
+           report.repeated_indexes.size() + report.repeated_names.size();
+}
+
+bool anything_missing(const SelectionMisses& missing) {
+    return !missing.names.empty() || !missing.patterns.empty() || !missing.indexes.empty() ||
+           !missing.positions.empty();
 }
 
 }  // namespace kp

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -21,6 +22,7 @@ struct IntegrityReport {
     u64 file_length = 0;
     u64 declared_end = 0;                        // where the directory says the data region ends
     std::vector<EntryFinding> outside;           // damage: chunks not wholly inside the file
+    bool region_in_directory = false;            // note: entry 0's chunk starts with the last record
     u64 trailing_bytes = 0;                      // note: bytes after the declared end
     std::vector<EntryFinding> refused;           // note: names extraction would refuse
     std::vector<EntryFinding> repeated_indexes;  // note: entries that an index number cannot select
@@ -31,10 +33,24 @@ struct IntegrityReport {
 // How many bytes short of its declared end the file is; 0 when it is not.
 u64 short_by(const IntegrityReport& report);
 
-// The number of notes: trailing bytes count as one, every entry finding as one.
+// The number of notes: the data region inside the directory and trailing bytes count as
+// one each, every entry finding as one.
 std::size_t note_count(const IntegrityReport& report);
 
 enum class EntryResult : unsigned char { written, skipped, failed };
+
+// The rule of safe names that a name breaks.
+enum class NameFault : unsigned char {
+    none,
+    empty,
+    absolute,            // starts with a separator
+    colon,               // a drive or a stream
+    control,             // a control character or DEL
+    parent,              // a ".." part
+    no_file,             // ends in a separator or a "." part
+    device,              // Windows: a part that names a device
+    trailing_dot_space,  // Windows: a part that ends in a dot or a space
+};
 
 // Why an entry was not written.
 enum class EntryFailure : unsigned char {
@@ -46,20 +62,37 @@ enum class EntryFailure : unsigned char {
     write,         // the new file could not be made, written or named
 };
 
+// What a selection asked for and found nothing for, each as it was given.
+struct SelectionMisses {
+    std::vector<std::string_view> names;      // names that no entry has
+    std::vector<std::string_view> patterns;   // patterns that no entry's name matches
+    std::vector<std::string_view> indexes;    // index numbers that no entry carries
+    std::vector<std::string_view> positions;  // positions past the directory's end
+};
+
+// Whether anything asked for was not found.
+bool anything_missing(const SelectionMisses& missing);
+
+// Why an entry was not written, with what the check found.
+struct EntryProblem {
+    EntryFailure failure = EntryFailure::none;
+    NameFault name_fault = NameFault::none;  // unsafe_name: the rule the name breaks
+    u64 past_end = 0;                        // outside_file: how far its bytes reach past the file's end
+    std::string part;                        // directory: the part that is no directory; unsafe_name: the part
+    std::string system_text;                 // what the system said, where it said anything
+};
+
 // Extraction tells what it does as it goes, so that text can appear at once and a
 // document can gather it; any of the calls may be null.
 struct ExtractionEvents {
     void* context = nullptr;
-    // A name (`pattern` false) or pattern asked for that no entry has, in the order given,
-    // names first; all before `begin`.
-    void (*unmatched)(void* context, bool pattern, std::string_view text) = nullptr;
     // The work ahead: the bytes and the entries to write.
     void (*begin)(void* context, u64 bytes, u64 entries) = nullptr;
     // More bytes written, a piece at a time.
     void (*copied)(void* context, u64 bytes) = nullptr;
     // The entry at `position` is done: where it was written (empty on standard output),
     // or why not.
-    void (*entry)(void* context, u32 position, EntryResult result, EntryFailure failure,
+    void (*entry)(void* context, u32 position, EntryResult result, const EntryProblem& problem,
                   std::string_view path) = nullptr;
     void (*end)(void* context) = nullptr;
 };

@@ -23,6 +23,23 @@ struct SignatureGroup {
     u64 second_signature = 0;        // signature[1] of the latest accepted entry
 };
 
+// Why a load failed, with what the check found.
+struct LoadProblem {
+    enum class Kind : unsigned char {
+        none,
+        cannot_open,      // system_text says why
+        unreadable,       // opened, but reading failed: system_text says why
+        short_header,     // first: the bytes there were
+        file_count,       // first: the count the header holds
+        short_directory,  // first: the complete records, second: the count
+        sizes,            // first: where the directory's sizes end the archive, second: where the header does
+    };
+    Kind kind = Kind::none;
+    u64 first = 0;
+    u64 second = 0;
+    std::string system_text;
+};
+
 struct UpdateArchive {
     std::string path;            // as passed to load_archive, kept only on success
     std::string base_directory;  // current directory with a trailing '/', or empty
@@ -36,13 +53,15 @@ struct UpdateArchive {
     // Entries left out of their group because their second signature disagreed with
     // it, in directory order; found also when the load fails later on.
     std::vector<u32> mismatched;
+    LoadProblem problem;  // why the load failed, when it did
     bool loaded = false;
     ConsoleOutput* console = nullptr;  // where the text reports go
 };
 
 // Reads and validates the update file at `path`, retrying with base_directory in
-// front. Returns the file count, load_cannot_open or load_malformed. Each entry whose
-// second signature disagrees with its group goes into `mismatched`.
+// front. Returns the file count, load_cannot_open or load_malformed, with why in
+// `problem`. Each entry whose second signature disagrees with its group goes into
+// `mismatched`.
 i32 load_archive(UpdateArchive& archive, const char* path);
 
 // The same validation over an open stream, positioned at the header. Leaves `path`

@@ -19,21 +19,6 @@ void set_base_directory(UpdateArchive& archive, std::string_view directory) {
     }
 }
 
-i32 parse_index(const char* text) {
-    constexpr long long low = -2147483648LL;
-    constexpr long long high = 2147483647LL;
-    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-    const bool negative = *text == '-';
-    if (*text == '-' || *text == '+') ++text;
-    long long value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        value = value * 10 + (*text - '0');
-        if (value > high + 1) value = high + 1;  // past either limit: stop growing
-    }
-    value = negative ? -value : value;
-    return static_cast<i32>(value < low ? low : value > high ? high : value);
-}
-
 namespace {
 
 Selection selection_of(const Options& options) {
@@ -41,6 +26,8 @@ Selection selection_of(const Options& options) {
     if (options.index != nullptr) selection.index = parse_index(options.index);
     selection.names = options.names;
     selection.patterns = options.patterns;
+    selection.indexes = options.indexes;
+    selection.positions = options.positions;
     selection.all = options.all;
     return selection;
 }
@@ -50,10 +37,25 @@ ExtractTarget target_of(const UpdateArchive& archive, const Options& options) {
     target.directory = options.directory_given ? options.directory : archive.base_directory;
     target.trim = options.trim;
     // Index numbers alone write only into directories that exist, as they always have.
-    target.make_directories = options.all || !options.names.empty() || !options.patterns.empty();
+    target.make_directories = options.all || !options.names.empty() || !options.patterns.empty() ||
+                              !options.indexes.empty() || !options.positions.empty();
     target.existing = options.existing;
     target.to_stdout = options.to_stdout;
     return target;
+}
+
+Output output_of(UpdateArchive& archive, ConsoleOutput& console, const Options& options) {
+    Output output;
+    output.console = &console;
+    output.archive = &archive;
+    output.file = options.file != nullptr ? options.file : "";
+    output.reports = !options.quiet && !options.to_stdout && !options.list;
+    output.verbose = options.verbose;
+    output.trim = options.trim;
+    output.progress_when = options.progress;
+    output.list_skipped = options.existing == Existing::skip;
+    output.list_index_misses = !options.indexes.empty() || !options.positions.empty();
+    return output;
 }
 
 }  // namespace
@@ -62,24 +64,21 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view
                 const Options& options) {
     archive.console = &console;
     set_base_directory(archive, current_directory);
-    Output output;
-    output.console = &console;
-    output.archive = &archive;
-    output.reports = !options.quiet && !options.to_stdout;
-    output.progress_when = options.progress;
-    output.list_skipped = options.existing == Existing::skip;
+    Output output = output_of(archive, console, options);
     const Renderer& render = options.json ? json_renderer : text_renderer;
 
     render.start(output);
     if (options.file == nullptr) {
-        render.failure(output, "missing filename. Specify kelvo .update-file as argument");
+        render.failure(output, "missing filename. Specify kelvo .update-file as argument", nullptr);
         return exit_failure;
     }
     const i32 loaded = load_archive(archive, options.file);
     render.loaded(output);
     if (loaded == load_malformed || loaded == load_cannot_open) {
-        render.failure(output, (loaded == load_malformed ? "syntax-error or EOF in file " : "could not load file ") +
-                                   std::string(options.file));
+        render.failure(output,
+                       (loaded == load_malformed ? "syntax-error or EOF in file " : "could not load file ") +
+                           std::string(options.file),
+                       &archive.problem);
         return loaded == load_malformed ? exit_malformed : exit_failure;
     }
     render.archive(output);
@@ -87,19 +86,30 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view
     i32 status = exit_ok;
     if (options.test) {
         IntegrityReport report;
-        if (!check_archive_file(archive, report)) {
-            render.failure(output, std::string("could not load file ") + options.file);
+        LoadProblem problem;
+        if (!check_archive_file(archive, report, problem)) {
+            render.failure(output, std::string("could not load file ") + options.file, &problem);
             return exit_failure;
         }
         render.integrity(output, report);
         if (!report.outside.empty()) status = exit_malformed;  // a damaged file is a malformed one
     }
-    if (selects_entries(options)) {
-        const Selection selection = selection_of(options);  // what `selected` refers to
-        const SelectedEntries selected = select_entries(archive, selection);
-        const ExtractionSummary done =
-            extract_entries(archive, selected, target_of(archive, options), render.extraction(output));
-        const bool complete = done.failed == 0 && selected.missing_names.empty() && selected.missing_patterns.empty();
+    const Selection selection = selection_of(options);  // what the selected entries' misses refer to
+    if (selects_entries(options) || options.list) {
+        SelectedEntries selected = select_entries(archive, selection);
+        if (!selects_entries(options)) {  // --list alone: every entry, also those a later one hides
+            for (u32 position = 0; position < archive.entries.size(); ++position)
+                selected.positions.push_back(position);
+        }
+        render.selection(output, selected.missing);
+        bool complete = !anything_missing(selected.missing);
+        if (options.list) {
+            render.listing(output, selected.positions);
+        } else {
+            const ExtractionSummary done =
+                extract_entries(archive, selected, target_of(archive, options), render.extraction(output));
+            complete = complete && done.failed == 0;
+        }
         if (!complete && status == exit_ok) status = exit_failure;
     }
     render.finish(output);
@@ -108,14 +118,18 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view
 
 i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, char** argv) {
     Options options;
-    std::string problem = parse_options(options, argc, argv);
-    if (problem.empty() && options.file != nullptr && !options.help && !options.version) {
+    OptionsProblem problem{parse_options(options, argc, argv), {}};
+    if (problem.usage.empty() && options.file != nullptr && !options.help && !options.version) {
         problem = check_options(options);
     }
-    if (!problem.empty()) {
+    if (!problem.usage.empty()) {
         console_init(console, platform_stderr_handle(), ColourWhen::never);
         console_print(console, console.current_attribute, "kpupdate: %s; see 'kpupdate --help'.\n",
-                      console_text(console, problem).c_str());
+                      console_text(console, problem.usage).c_str());
+        if (!problem.reason.empty()) {
+            console_print(console, console.current_attribute, "kpupdate: %s: %s\n",
+                          console_text(console, options.directory).c_str(), problem.reason.c_str());
+        }
         return exit_failure;
     }
     if (options.help || options.version) {
@@ -132,6 +146,9 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
         console_init(console, platform_stderr_handle(), ColourWhen::never);
     } else {
         console_init(console, platform_stdout_handle(), options.json ? ColourWhen::never : options.colour);
+    }
+    for (const std::string& warning : argument_warnings(options)) {
+        console_to_stderr(console, "kpupdate: " + console_text(console, warning) + "\n");
     }
     return run_program(archive, console, current_directory(), options);
 }

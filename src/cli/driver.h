@@ -19,10 +19,6 @@ inline constexpr i32 exit_malformed = -2;  // not a valid update file
 // one '/' is appended when the text holds any '/' at all (so "C:/" becomes "C://").
 void set_base_directory(UpdateArchive& archive, std::string_view directory);
 
-// The index number argument with atoi's reading (leading blanks, a sign, digits up to
-// the first other character; none gives 0), clamped to the signed 32-bit range.
-i32 parse_index(const char* text);
-
 // The whole run on UTF-8 arguments, the program name first: reads the options, sets up
 // `console` on standard output (or, with --stdout, on standard error, plain) and runs
 // the program. Usage errors go to standard error.

@@ -1,7 +1,9 @@
 #include "cli/options.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <system_error>
 
 #include "archive/file_path.h"
 
@@ -14,6 +16,32 @@ enum class Takes : unsigned char { nothing, value, optional };
 
 // What an option does with its value; false when the value is not one it takes.
 using Apply = bool (*)(Options& options, const char* value);
+
+// A whole decimal number with an optional sign, within [low, high]; false otherwise.
+bool read_number(const char* text, long long low, long long high, long long& value) {
+    const char* digits = text + (*text == '-' || *text == '+' ? 1 : 0);
+    if (*digits == '\0' || std::strspn(digits, "0123456789") != std::strlen(digits) || std::strlen(digits) > 12) {
+        return false;
+    }
+    value = std::strtoll(text, nullptr, 10);
+    return value >= low && value <= high;
+}
+
+// --index: 0 to 4294967295, as JSON prints them, or the same bits as a negative 32-bit
+// number, as the listing prints them.
+bool add_index(Options& options, const char* value) {
+    long long number = 0;
+    if (!read_number(value, -2147483648LL, 4294967295LL, number)) return false;
+    options.indexes.emplace_back(static_cast<u32>(number), value);
+    return true;
+}
+
+bool add_position(Options& options, const char* value) {
+    long long number = 0;
+    if (!read_number(value, 0, 4294967295LL, number)) return false;
+    options.positions.emplace_back(static_cast<u32>(number), value);
+    return true;
+}
 
 template <bool Options::*flag>
 bool set(Options& options, const char*) {
@@ -55,7 +83,12 @@ struct OptionForm {
     const char* name;
     Takes takes;
     Apply apply;
+    const char* values = nullptr;  // what a value it refuses should have been
 };
+
+constexpr const char* when_values = "always, never or auto";
+constexpr const char* index_values = "a whole number from -2147483648 to 4294967295";
+constexpr const char* position_values = "a whole number from 0 to 4294967295";
 
 constexpr OptionForm option_forms[] = {
     {'a', "all", Takes::nothing, set<&Options::all>},
@@ -82,18 +115,36 @@ constexpr OptionForm option_forms[] = {
     {'q', "quiet", Takes::nothing, set<&Options::quiet>},
     {'t', "test", Takes::nothing, set<&Options::test>},
     {0, "json", Takes::nothing, set<&Options::json>},
-    {0, "color", Takes::optional, read_when<ColourWhen, &Options::colour>},
+    {0, "index", Takes::value, add_index, index_values},
+    {'p', "position", Takes::value, add_position, position_values},
+    {'l', "list", Takes::nothing, set<&Options::list>},
+    {'v', "verbose", Takes::nothing, set<&Options::verbose>},
+    {0, "color", Takes::optional, read_when<ColourWhen, &Options::colour>, when_values},
     {0, "no-color", Takes::nothing, set_never<ColourWhen, &Options::colour>},
-    {0, "progress", Takes::optional, read_when<ProgressWhen, &Options::progress>},
+    {0, "progress", Takes::optional, read_when<ProgressWhen, &Options::progress>, when_values},
     {0, "no-progress", Takes::nothing, set_never<ProgressWhen, &Options::progress>},
     {'h', "help", Takes::nothing, set<&Options::help>},
     {'V', "version", Takes::nothing, set<&Options::version>},
 };
 
-const OptionForm* find_long(std::string_view name) {
+// The long option that `name` names: exactly, or as the start of only one; null with
+// `problem` set when none or several do.
+const OptionForm* find_long(std::string_view name, std::string& problem) {
     for (const OptionForm& form : option_forms) {
         if (name == form.name) return &form;
     }
+    const OptionForm* found = nullptr;
+    std::size_t matches = 0;
+    std::string candidates;
+    for (const OptionForm& form : option_forms) {
+        if (name.empty() || !std::string_view(form.name).starts_with(name)) continue;
+        found = &form;
+        ++matches;
+        candidates += std::string(" '--") + form.name + "'";
+    }
+    if (matches == 1) return found;
+    problem = matches == 0 ? std::string("unknown option '--").append(name) + "'"
+                           : std::string("option '--").append(name) + "' is ambiguous; possibilities:" + candidates;
     return nullptr;
 }
 
@@ -116,8 +167,9 @@ std::string parse_options(Options& options, int argc, char** argv) {
         if (arg[1] == '-') {
             const std::string_view text = arg + 2;
             const std::size_t equals = text.find('=');
-            const OptionForm* form = find_long(text.substr(0, equals));
-            if (form == nullptr) return std::string("unknown option '--").append(text.substr(0, equals)) + "'";
+            std::string problem;
+            const OptionForm* form = find_long(text.substr(0, equals), problem);
+            if (form == nullptr) return problem;
             const std::string shown = std::string("'--") + form->name + "'";
             const char* value = nullptr;
             if (form->takes == Takes::nothing) {
@@ -130,7 +182,7 @@ std::string parse_options(Options& options, int argc, char** argv) {
                 return std::string("option ") + shown + " needs a value";
             }
             if (!form->apply(options, value)) {
-                return std::string("option ") + shown + " takes always, never or auto, not '" + value + "'";
+                return std::string("option ") + shown + " takes " + form->values + ", not '" + value + "'";
             }
         } else {
             for (const char* letter = arg + 1; *letter != '\0'; ++letter) {
@@ -147,69 +199,83 @@ std::string parse_options(Options& options, int argc, char** argv) {
                         return std::string("option '-") + *letter + "' needs a value";
                     }
                 }
-                form->apply(options, value);  // short options take no WHEN
+                if (!form->apply(options, value)) {
+                    return std::string("option '-") + *letter + "' takes " + form->values + ", not '" + value + "'";
+                }
                 if (value != nullptr) break;
             }
         }
         if (options.help || options.version) return {};
     }
     if (at < argc) options.file = argv[at++];
-    if (at < argc) options.index = argv[at];
+    if (at < argc) options.index = argv[at++];
+    options.ignored = argc - at;
     return {};
 }
 
-bool selects_entries(const Options& options) {
-    return options.index != nullptr || options.all || !options.names.empty() || !options.patterns.empty();
+i32 parse_index(const char* text) {
+    constexpr long long low = -2147483648LL;
+    constexpr long long high = 2147483647LL;
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+') ++text;
+    long long value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > high + 1) value = high + 1;  // past either limit: stop growing
+    }
+    value = negative ? -value : value;
+    return static_cast<i32>(value < low ? low : value > high ? high : value);
 }
 
-std::string check_options(const Options& options) {
-    if (options.to_stdout && options.directory_given) return "'--stdout' and '--directory' cannot go together";
-    if (options.to_stdout && options.json) return "'--stdout' and '--json' cannot go together";
-    if (!selects_entries(options)) {
-        if (options.to_stdout) return "'--stdout' needs something to extract: INDEX, '--name', '--include' or '--all'";
-        if (options.directory_given)
-            return "'--directory' needs something to extract: INDEX, '--name', '--include' or '--all'";
-        if (options.trim) return "'--trim' needs something to extract: INDEX, '--name', '--include' or '--all'";
+std::vector<std::string> argument_warnings(const Options& options) {
+    std::vector<std::string> warnings;
+    if (options.index != nullptr) {
+        const char* digits = options.index + (*options.index == '-' || *options.index == '+' ? 1 : 0);
+        const bool whole = *digits != '\0' && std::strspn(digits, "0123456789") == std::strlen(digits);
+        if (!whole) {
+            warnings.push_back(std::string("warning: INDEX '") + options.index + "' is not a number; it selects " +
+                               std::to_string(parse_index(options.index)));
+        }
+    }
+    if (options.ignored > 0) {
+        warnings.push_back("warning: ignoring " + std::to_string(options.ignored) +
+                           (options.ignored == 1 ? " argument" : " arguments") + " after INDEX");
+    }
+    return warnings;
+}
+
+bool selects_entries(const Options& options) {
+    return options.index != nullptr || options.all || !options.names.empty() || !options.patterns.empty() ||
+           !options.indexes.empty() || !options.positions.empty();
+}
+
+OptionsProblem check_options(const Options& options) {
+    if (options.to_stdout && options.directory_given) return {"'--stdout' and '--directory' cannot go together", {}};
+    if (options.to_stdout && options.json) return {"'--stdout' and '--json' cannot go together", {}};
+    if (options.list && options.to_stdout) return {"'--list' and '--stdout' cannot go together", {}};
+    if (options.list && options.directory_given) return {"'--list' and '--directory' cannot go together", {}};
+    if (!selects_entries(options) && !options.list) {
+        constexpr const char* needs = " needs something to extract: INDEX, '--name', '--include' or '--all'";
+        if (options.to_stdout) return {std::string("'--stdout'") + needs, {}};
+        if (options.directory_given) return {std::string("'--directory'") + needs, {}};
+        if (options.trim) return {std::string("'--trim'") + needs, {}};
         if (options.existing_given) {
-            return std::string("'--") + (options.existing == Existing::keep ? "keep" : "skip") +
-                   "-old-files' needs something to extract: INDEX, '--name', '--include' or '--all'";
+            return {std::string("'--") + (options.existing == Existing::keep ? "keep" : "skip") + "-old-files'" + needs,
+                    {}};
         }
     }
     if (options.directory_given) {
         std::error_code error;
-        if (options.directory.empty() || !std::filesystem::is_directory(file_path(options.directory), error)) {
-            return std::string("no directory '") + options.directory + "'";
+        const std::filesystem::file_status status = std::filesystem::status(file_path(options.directory), error);
+        if (options.directory.empty() || !std::filesystem::is_directory(status)) {
+            std::string reason = error ? error.message() : std::make_error_code(std::errc::not_a_directory).message();
+            if (options.directory.empty())
+                reason = std::make_error_code(std::errc::no_such_file_or_directory).message();
+            return {std::string("no directory '") + options.directory + "'", reason};
         }
     }
     return {};
-}
-
-const char* usage_text() {
-    return "Usage: kpupdate [OPTION]... FILE [INDEX]\n"
-           "Check a Kelvo/Pardo firmware update file, list the files it holds, and\n"
-           "extract them; with INDEX, the file carrying that index number.\n"
-           "\n"
-           "  -a, --all             extract every file, in directory order\n"
-           "  -n, --name=NAME       extract the file named NAME; may be repeated\n"
-           "  -I, --include=PATTERN extract every file whose name matches PATTERN\n"
-           "  -C, --directory=DIR   write extracted files under DIR, which must exist\n"
-           "  -O, --stdout          write the files to standard output, messages to stderr\n"
-           "      --trim            write each file's own size, not its 512-byte chunk\n"
-           "  -k, --keep-old-files  fail an entry whose file exists, keeping that file\n"
-           "      --skip-old-files  skip an entry whose file exists, keeping that file\n"
-           "  -q, --quiet           no banner and no reports: warnings and errors only\n"
-           "  -t, --test            also check that every chunk is in the file, and names\n"
-           "      --json            print one JSON document instead of the reports\n"
-           "      --color[=WHEN]    colour the reports: always, never or auto (default)\n"
-           "      --no-color        the same as --color=never\n"
-           "      --progress[=WHEN] progress on stderr when extracting: always, never, auto\n"
-           "      --no-progress     the same as --progress=never\n"
-           "  -h, --help            print this help and exit\n"
-           "  -V, --version         print the version and exit\n"
-           "\n"
-           "Exit status: 0 on success; 255 on a usage error, when FILE cannot be opened\n"
-           "or a file cannot be extracted; 254 when FILE is not a valid update file or\n"
-           "--test finds it damaged.\n";
 }
 
 }  // namespace kp

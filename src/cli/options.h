@@ -2,8 +2,10 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "archive/records.h"
 #include "console/console.h"
 #include "extract/files.h"
 #include "report/progress.h"
@@ -19,26 +21,46 @@ struct Options {
     bool quiet = false;      // no banner and no reports
     bool json = false;       // one JSON document on standard output instead of the reports
     bool test = false;       // check what the loader does not: the data region, names, repeats
+    bool list = false;       // print the selected entries' rows instead of writing them
+    bool verbose = false;    // a line for each file written
     ColourWhen colour = ColourWhen::automatic;
     ProgressWhen progress = ProgressWhen::automatic;
     Existing existing = Existing::replace;  // what extraction does where a file is in the way
     bool existing_given = false;
     std::vector<std::string> names;
     std::vector<std::string> patterns;
-    std::string directory;  // where extracted files go; empty: the current directory
+    std::vector<std::pair<u32, std::string>> indexes;    // --index: the number's bits, and its text
+    std::vector<std::pair<u32, std::string>> positions;  // --position: the position, and its text
+    std::string directory;                               // where extracted files go; empty: the current directory
     bool directory_given = false;
     const char* file = nullptr;   // the update file; null when none was given
     const char* index = nullptr;  // the index number's text; null when none was given
+    int ignored = 0;              // arguments after INDEX, which are not read
 };
 
-// Reads the arguments after the program name: options first (GNU style, "--" ends
-// them), then FILE, then INDEX; anything after INDEX is ignored. Returns what is wrong
-// with them, in a few words for a usage message; empty when nothing is.
+// Reads the arguments after the program name: options first (GNU style: a long option
+// by any unambiguous start of its name, "--" ends them), then FILE, then INDEX; anything
+// after INDEX is counted and ignored. Returns what is wrong with them, in a few words
+// for a usage message; empty when nothing is.
 std::string parse_options(Options& options, int argc, char** argv);
 
+struct OptionsProblem {
+    std::string usage;   // the problem, for a usage message; empty when there is none
+    std::string reason;  // for a directory: what the system says of it
+};
+
 // What makes no sense in options that parsed (a combination, or a directory that does
-// not exist); empty when nothing does. Only called when FILE was given.
-std::string check_options(const Options& options);
+// not exist). Only called when FILE was given.
+OptionsProblem check_options(const Options& options);
+
+// The index number argument with atoi's reading (leading blanks, a sign, digits up to
+// the first other character; none gives 0), clamped to the signed 32-bit range.
+i32 parse_index(const char* text);
+
+// What the arguments deserve though they are read as they always were: an INDEX that
+// is no whole decimal number, arguments after INDEX. One line each, without the
+// program's name.
+std::vector<std::string> argument_warnings(const Options& options);
 
 // Whether the options select anything to extract.
 bool selects_entries(const Options& options);

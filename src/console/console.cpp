@@ -155,6 +155,18 @@ bool console_flush(ConsoleOutput& console) {
     return !console.write_failed;
 }
 
+void console_to_stderr(ConsoleOutput& console, std::string_view text) {
+    // A console without a handle is a test's, which keeps both streams in one.
+    if (console.handle == nullptr || console.handle == platform_stderr_handle()) {
+        append_pending(console, text);
+        console_flush(console);
+        return;
+    }
+    console_flush(console);
+    const ConsoleSink sink = platform_stdout_sink(platform_stderr_handle());
+    if (sink.write != nullptr) sink.write(sink.context, text.data(), text.size());
+}
+
 void console_restore(ConsoleOutput& console) {
     if (console.current_attribute != console.initial_attribute) {
         change_attribute(console, console.initial_attribute);

@@ -91,6 +91,11 @@ i32 console_print(ConsoleOutput& console, u16 attribute, const char* format, ...
 // Hands all buffered text to the sink. False when a write failed, now or before.
 bool console_flush(ConsoleOutput& console);
 
+// Writes `text` to standard error at once, plain: through `console` when that is
+// standard error's, or else after `console` has handed on what it holds, so that the
+// two streams read in the order things happened.
+void console_to_stderr(ConsoleOutput& console, std::string_view text);
+
 // Puts back the attribute the console had at start-up and flushes; safe to repeat.
 void console_restore(ConsoleOutput& console);
 

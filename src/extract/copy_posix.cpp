@@ -58,7 +58,8 @@ bool copy_through_buffer(int in, u64 offset, u64 size, int out, const CopyProgre
         const auto wanted = static_cast<std::size_t>(std::min<u64>(size, buffer_size));
         const ssize_t got = ::pread(in, buffer.get(), wanted, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;  // an error, or the file ended early
+        if (got == 0) errno = 0;  // the file ended early: no error of the system's
+        if (got <= 0) return false;
         if (!write_all(out, buffer.get(), static_cast<std::size_t>(got))) return false;
         offset += static_cast<u64>(got);
         size -= static_cast<u64>(got);
@@ -123,7 +124,10 @@ bool copy_from_view(SourceFile& source, u64 offset, u64 size, int out, const Cop
     if (source.view == nullptr || offset < source.view_offset ||
         offset + size > source.view_offset + source.view_size) {
         drop_view(source);
-        if (offset + size > source.length) return false;  // the file as measured ends before it
+        if (offset + size > source.length) {  // the file as measured ends before it
+            errno = 0;
+            return false;
+        }
         const u64 start = offset - offset % page_size();
         const u64 length = std::min(std::max(small_copy_window, offset + size - start), source.length - start);
         void* view = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_PRIVATE | MAP_POPULATE,

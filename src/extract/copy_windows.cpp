@@ -68,7 +68,14 @@ bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const 
         at.Offset = static_cast<DWORD>(offset);
         at.OffsetHigh = static_cast<DWORD>(offset >> 32);
         DWORD got = 0;
-        if (!ReadFile(handle_of(source.handle), buffer.get(), wanted, &got, &at) || got == 0) return false;
+        if (!ReadFile(handle_of(source.handle), buffer.get(), wanted, &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) SetLastError(0);  // the file ended early
+            return false;
+        }
+        if (got == 0) {
+            SetLastError(0);
+            return false;
+        }
         if (!write_all(handle_of(out), buffer.get(), got)) return false;
         offset += got;
         size -= got;

@@ -15,13 +15,33 @@ namespace {
 // The directory that the parts `parts` lead to under the target, opened from the
 // directories the last entry walked where the two agree. No_file when a part cannot be
 // opened (or made): it is no directory, or a link where links are refused.
-FileHandle walk_to(Extraction& extraction, const std::vector<std::filesystem::path>& parts) {
+// The name up to the end of its part number `count` (from 1), counting only the parts
+// that name something, as the archive spells it.
+std::string_view name_through(std::string_view name, std::size_t count) {
+    std::size_t start = 0;
+    while (start < name.size()) {
+        std::size_t stop = start;
+        while (stop < name.size() && !is_name_separator(name[stop], native_name_rules())) ++stop;
+        const std::string_view part = name.substr(start, stop - start);
+        if (!part.empty() && part != "." && --count == 0) return name.substr(0, stop);
+        start = stop + 1;
+    }
+    return name;
+}
+
+FileHandle walk_to(Extraction& extraction, std::string_view name, const std::vector<std::filesystem::path>& parts,
+                   EntryProblem& problem) {
     if (!extraction.root_tried) {
         extraction.root_tried = true;
         extraction.root = open_target_directory(file_path(extraction.target.directory));
+        if (extraction.root == no_file) extraction.root_error = last_error_text();
         interruptions_guarded();
     }
-    if (extraction.root == no_file) return no_file;
+    if (extraction.root == no_file) {
+        problem.part = extraction.target.directory.empty() ? "." : extraction.target.directory;
+        problem.system_text = extraction.root_error;
+        return no_file;
+    }
     std::size_t common = 0;
     while (common < parts.size() && common < extraction.walked.size() && parts[common] == extraction.walked[common]) {
         ++common;
@@ -34,8 +54,13 @@ FileHandle walk_to(Extraction& extraction, const std::vector<std::filesystem::pa
     const bool make = extraction.target.make_directories;
     for (std::size_t i = common; i < parts.size(); ++i) {
         const FileHandle parent = i == 0 ? extraction.root : extraction.handles[i - 1];
-        const FileHandle opened = open_subdirectory(parent, parts[i], make, !make);
-        if (opened == no_file) return no_file;
+        DirectoryError error;
+        const FileHandle opened = open_subdirectory(parent, parts[i], make, !make, error);
+        if (opened == no_file) {
+            problem.part = name_through(name, i + 1);
+            problem.system_text = error.not_a_directory ? std::string() : error.text;
+            return no_file;
+        }
         extraction.walked.push_back(parts[i]);
         extraction.handles.push_back(opened);
     }
@@ -73,8 +98,24 @@ SelectedEntries select_entries(const UpdateArchive& archive, const Selection& se
             if (found != latest.end()) {
                 chosen[found->second] = true;
             } else {
-                selected.missing_names.push_back(name);
+                selected.missing.names.push_back(name);
             }
+        }
+    }
+    for (const auto& [index, text] : selection.indexes) {
+        std::size_t position = count;
+        while (position > 0 && archive.entries[position - 1].record.index != index) --position;
+        if (position > 0) {
+            chosen[position - 1] = true;
+        } else {
+            selected.missing.indexes.push_back(text);
+        }
+    }
+    for (const auto& [position, text] : selection.positions) {
+        if (position < count) {
+            chosen[position] = true;
+        } else {
+            selected.missing.positions.push_back(text);
         }
     }
     for (const std::string& pattern : selection.patterns) {
@@ -85,7 +126,7 @@ SelectedEntries select_entries(const UpdateArchive& archive, const Selection& se
                 matched = true;
             }
         }
-        if (!matched) selected.missing_patterns.push_back(pattern);
+        if (!matched) selected.missing.patterns.push_back(pattern);
     }
     // From the end, so that of several entries that write one file the latest is kept.
     std::unordered_set<std::string> files;
@@ -110,6 +151,7 @@ bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offs
 void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target) {
     extraction.target = target;
     extraction.source_open = archive.loaded && open_source(extraction.source, file_path(archive.path));
+    if (!extraction.source_open) extraction.source_error = last_error_text();
 }
 
 void extraction_end(Extraction& extraction) {
@@ -125,13 +167,23 @@ void extraction_end(Extraction& extraction) {
 }
 
 EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) {
-    const auto failed = [](EntryFailure failure) { return EntryOutcome{EntryResult::failed, failure}; };
+    EntryOutcome outcome;
+    EntryProblem& problem = outcome.problem;
+    const auto failed = [&outcome](EntryFailure failure) {
+        outcome.problem.failure = failure;
+        return outcome;
+    };
     const std::string_view name = record_text(entry.record.name);
-    if (!is_safe_entry_name(name)) return failed(EntryFailure::unsafe_name);
+    problem.name_fault = name_fault(name, native_name_rules(), &problem.part);
+    if (problem.name_fault != NameFault::none) return failed(EntryFailure::unsafe_name);
     u64 offset = 0;
     u64 size = 0;
-    if (!extraction.source_open ||
-        !entry_range(entry, extraction.target.trim, extraction.source.length, offset, size)) {
+    if (!extraction.source_open) {
+        problem.system_text = extraction.source_error;
+        return failed(EntryFailure::write);
+    }
+    if (!entry_range(entry, extraction.target.trim, extraction.source.length, offset, size)) {
+        problem.past_end = offset + size - extraction.source.length;
         return failed(EntryFailure::outside_file);
     }
     // The parts as the file system takes them; "a//b" and "a/./b" are "a/b".
@@ -141,38 +193,49 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
     }
     const std::filesystem::path leaf = parts.back();  // a safe name ends in a part that names a file
     parts.pop_back();
-    const FileHandle directory = walk_to(extraction, parts);
+    const FileHandle directory = walk_to(extraction, name, parts, problem);
     if (directory == no_file) return failed(EntryFailure::directory);
 
     NewFile file;
-    if (!create_pending(file, directory, leaf)) return failed(EntryFailure::write);
+    if (!create_pending(file, directory, leaf)) {
+        problem.system_text = last_error_text();
+        return failed(EntryFailure::write);
+    }
     if (!copy_range(extraction.source, offset, size, file.handle, extraction.progress)) {
+        problem.system_text = last_error_text();
         discard_pending(file);
         return failed(EntryFailure::write);
     }
     switch (commit_pending(file, leaf, extraction.target.existing)) {
         case Placed::written:
-            return {EntryResult::written, EntryFailure::none};
+            outcome.result = EntryResult::written;
+            return outcome;
         case Placed::kept:
-            if (extraction.target.existing == Existing::skip) return {EntryResult::skipped, EntryFailure::exists};
-            return failed(EntryFailure::exists);
+            if (extraction.target.existing == Existing::skip) outcome.result = EntryResult::skipped;
+            problem.failure = EntryFailure::exists;
+            return outcome;
         case Placed::failed:
             break;
     }
+    problem.system_text = last_error_text();
     return failed(EntryFailure::write);
 }
 
 EntryOutcome write_entry_to_output(Extraction& extraction, const EntryRecord& entry) {
+    EntryOutcome outcome;
     u64 offset = 0;
     u64 size = 0;
-    if (!extraction.source_open ||
-        !entry_range(entry, extraction.target.trim, extraction.source.length, offset, size)) {
-        return {EntryResult::failed, EntryFailure::outside_file};
+    if (!extraction.source_open) {
+        outcome.problem = {EntryFailure::write, NameFault::none, 0, {}, extraction.source_error};
+    } else if (!entry_range(entry, extraction.target.trim, extraction.source.length, offset, size)) {
+        outcome.problem.failure = EntryFailure::outside_file;
+        outcome.problem.past_end = offset + size - extraction.source.length;
+    } else if (!copy_range(extraction.source, offset, size, standard_output(), extraction.progress)) {
+        outcome.problem = {EntryFailure::write, NameFault::none, 0, {}, last_error_text()};
+    } else {
+        outcome.result = EntryResult::written;
     }
-    if (!copy_range(extraction.source, offset, size, standard_output(), extraction.progress)) {
-        return {EntryResult::failed, EntryFailure::write};
-    }
-    return {EntryResult::written, EntryFailure::none};
+    return outcome;
 }
 
 std::string written_path(const std::string& directory, std::string_view name) {
@@ -183,11 +246,6 @@ std::string written_path(const std::string& directory, std::string_view name) {
 
 ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEntries& selected,
                                   const ExtractTarget& target, const ExtractionEvents& events) {
-    if (events.unmatched != nullptr) {
-        for (const std::string_view name : selected.missing_names) events.unmatched(events.context, false, name);
-        for (const std::string_view pattern : selected.missing_patterns)
-            events.unmatched(events.context, true, pattern);
-    }
     u64 total_bytes = 0;
     for (const u32 position : selected.positions) {
         u64 offset = 0;
@@ -212,7 +270,7 @@ ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEn
             const std::string path = outcome.result == EntryResult::written && !target.to_stdout
                                          ? written_path(target.directory, record_text(entry.record.name))
                                          : std::string();
-            events.entry(events.context, position, outcome.result, outcome.failure, path);
+            events.entry(events.context, position, outcome.result, outcome.problem, path);
         }
     }
     extraction_end(extraction);

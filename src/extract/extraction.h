@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "archive/outcomes.h"
@@ -23,13 +24,16 @@ struct Selection {
     std::optional<i32> index;           // the entry carrying this index number, if any does
     std::vector<std::string> names;     // the latest entry with each exact name (up to its NUL)
     std::vector<std::string> patterns;  // every entry whose name matches one (glob_match)
-    bool all = false;                   // every entry
+    // The latest entry carrying each index number, and the entry at each directory
+    // position, whatever later entries hide; each with the text it was given as.
+    std::vector<std::pair<u32, std::string>> indexes;
+    std::vector<std::pair<u32, std::string>> positions;
+    bool all = false;  // every entry
 };
 
 struct SelectedEntries {
-    std::vector<u32> positions;                      // ascending directory positions
-    std::vector<std::string_view> missing_names;     // names asked for that no entry has
-    std::vector<std::string_view> missing_patterns;  // patterns that no entry's name matches
+    std::vector<u32> positions;  // ascending directory positions
+    SelectionMisses missing;
 };
 
 // The entries `selection` picks, in directory order. Of several selected entries that
@@ -61,8 +65,10 @@ struct Extraction {
     CopyProgress progress;  // told of the bytes as they are written
     SourceFile source;
     bool source_open = false;
+    std::string source_error;  // what the system said when the update file would not open
     FileHandle root = no_file;
     bool root_tried = false;
+    std::string root_error;  // the same for the target directory
     // The directory the last entry was written into, part by part: handles[i] is open on
     // the parts walked[0..i], so the next entry in it looks up no part again.
     std::vector<std::filesystem::path> walked;
@@ -75,7 +81,7 @@ void extraction_end(Extraction& extraction);
 
 struct EntryOutcome {
     EntryResult result = EntryResult::failed;
-    EntryFailure failure = EntryFailure::none;
+    EntryProblem problem;
 };
 
 // Writes the entry to target.directory + its name, atomically: through a new file that
@@ -97,8 +103,7 @@ struct ExtractionSummary {
 };
 
 // Writes the entries `selected` picks as `target` says, in directory order, telling
-// `events` of the names and patterns that matched nothing first, then of each entry as
-// it is done.
+// `events` of each as it is done.
 ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEntries& selected,
                                   const ExtractTarget& target, const ExtractionEvents& events);
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace kp {
 
@@ -15,11 +16,18 @@ inline constexpr FileHandle no_file = -1;
 // user's own path: the one lookup by path that extraction makes. No_file when it fails.
 FileHandle open_target_directory(const std::filesystem::path& path);
 
+// Why a directory could not be opened.
+struct DirectoryError {
+    bool not_a_directory = false;  // something else is there: a file, or a link where links are refused
+    std::string text;              // otherwise what the system said
+};
+
 // Opens the directory `part` (one component, never "." or "..") inside `parent`. With
 // `create`, a missing one is made first (one made meanwhile by another process will
 // do). Unless `follow_links`, a link or junction there fails as anything else that is
-// not a directory does. No_file when it fails.
-FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& part, bool create, bool follow_links);
+// not a directory does. No_file when it fails, with why in `error`.
+FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& part, bool create, bool follow_links,
+                             DirectoryError& error);
 
 void close_directory(FileHandle directory);
 
@@ -52,6 +60,11 @@ Placed commit_pending(NewFile& file, const std::filesystem::path& leaf, Existing
 
 // Closes the file and removes it.
 void discard_pending(NewFile& file);
+
+// What the system said of the file call that failed last on this thread, in its own
+// words ("No space left on device"); empty when it said nothing, as when a file ended
+// early.
+std::string last_error_text();
 
 // From here until interruptions_unguarded, an interrupt, a terminal hang-up or a request
 // to terminate (Ctrl-C, Ctrl-Break or closing the console on Windows) removes the file

@@ -86,6 +86,14 @@ std::string temporary_for(const std::filesystem::path& leaf) {
     return name + temporary_suffix();
 }
 
+// Cleans up after a failing call without losing what errno says of it.
+template <typename Cleanup>
+void keeping_errno(Cleanup cleanup) {
+    const int saved = errno;
+    cleanup();
+    errno = saved;
+}
+
 // Links the file behind `fd` to `name` in `directory`: through the descriptor itself,
 // or where the kernel allows that only to the privileged, through its /proc entry.
 int link_unnamed(int fd, int directory, const char* name) {
@@ -110,12 +118,12 @@ Placed place_unnamed(int fd, int directory, const char* leaf, Existing existing)
         // Every byte must have reached the file for it to count: a failed close may mean
         // they did not. Nothing was at the name before it.
         if (::close(fd) == 0) return Placed::written;
-        ::unlinkat(directory, leaf, 0);
+        keeping_errno([&] { ::unlinkat(directory, leaf, 0); });
         return Placed::failed;
     }
     const int error = errno;
     if (error != EEXIST || existing != Existing::replace) {
-        ::close(fd);
+        keeping_errno([&] { ::close(fd); });
         return error == EEXIST ? Placed::kept : Placed::failed;
     }
     take_replaced_mode(fd, directory, leaf);
@@ -128,12 +136,12 @@ Placed place_unnamed(int fd, int directory, const char* leaf, Existing existing)
             if (::close(fd) == 0 && ::renameat(directory, temporary.c_str(), directory, leaf) == 0) {
                 return Placed::written;
             }
-            ::unlinkat(directory, temporary.c_str(), 0);
+            keeping_errno([&] { ::unlinkat(directory, temporary.c_str(), 0); });
             return Placed::failed;
         }
         if (errno != EEXIST) break;
     }
-    ::close(fd);
+    keeping_errno([&] { ::close(fd); });
     return Placed::failed;
 }
 
@@ -152,12 +160,18 @@ Placed place_named(int fd, int directory, const char* temporary, const char* lea
     } else if (errno == EEXIST) {
         placed = Placed::kept;
     }
-    if (placed != Placed::written || existing != Existing::replace) ::unlinkat(directory, temporary, 0);
+    if (placed != Placed::written || existing != Existing::replace) {
+        keeping_errno([&] { ::unlinkat(directory, temporary, 0); });
+    }
     forget_temporary();
     return placed;
 }
 
 }  // namespace
+
+std::string last_error_text() {
+    return errno == 0 ? std::string() : std::strerror(errno);
+}
 
 NameRules native_name_rules() {
     return NameRules::posix;
@@ -176,7 +190,8 @@ FileHandle open_target_directory(const std::filesystem::path& path) {
     return fd < 0 ? no_file : fd;
 }
 
-FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& part, bool create, bool follow_links) {
+FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& part, bool create, bool follow_links,
+                             DirectoryError& error) {
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW);
     int fd = ::openat(descriptor(parent), part.c_str(), flags);
     if (fd < 0 && errno == ENOENT && create) {
@@ -185,7 +200,11 @@ FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& par
             fd = ::openat(descriptor(parent), part.c_str(), flags);
         }
     }
-    return fd < 0 ? no_file : fd;
+    if (fd >= 0) return fd;
+    // A link met with O_NOFOLLOW fails with ELOOP, and a file with ENOTDIR.
+    error.not_a_directory = errno == ENOTDIR || errno == ELOOP;
+    error.text = last_error_text();
+    return no_file;
 }
 
 void close_directory(FileHandle directory) {

@@ -23,6 +23,7 @@ FileHandle file_of(HANDLE handle) {
 }
 
 constexpr NTSTATUS status_object_name_collision = static_cast<NTSTATUS>(0xC0000035L);
+constexpr NTSTATUS status_not_a_directory = static_cast<NTSTATUS>(0xC0000103L);
 
 // Directories are held with read and write sharing but not delete sharing: while this
 // run holds one, no other process can rename it, or remove it, or anything above it.
@@ -93,6 +94,25 @@ void set_pending(HANDLE file) {
 
 }  // namespace
 
+std::string last_error_text() {
+    const DWORD code = GetLastError();
+    if (code == 0) return {};
+    wchar_t* text = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string shown;
+    if (length > 0) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+        shown.resize(static_cast<std::size_t>(size));
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), shown.data(), size, nullptr, nullptr);
+    }
+    LocalFree(text);
+    // The system's sentences end in a full stop and a line break; the messages here do not.
+    while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r' || shown.back() == '.')) shown.pop_back();
+    return shown.empty() ? "error " + std::to_string(code) : shown;
+}
+
 NameRules native_name_rules() {
     return NameRules::windows;
 }
@@ -109,7 +129,8 @@ FileHandle open_target_directory(const std::filesystem::path& path) {
     return file_of(handle);
 }
 
-FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& part, bool create, bool follow_links) {
+FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& part, bool create, bool follow_links,
+                             DirectoryError& error) {
     const std::wstring name = part.native();
     RelativeName relative(handle_of(parent), name);
     IO_STATUS_BLOCK io{};
@@ -119,10 +140,16 @@ FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& par
     const NTSTATUS status =
         NtCreateFile(&handle, directory_access, &relative.attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
                      directory_sharing, create ? FILE_OPEN_IF : FILE_OPEN, options, nullptr, 0);
-    if (!NT_SUCCESS(status)) return no_file;
+    if (!NT_SUCCESS(status)) {
+        error.not_a_directory = status == status_not_a_directory || status == status_object_name_collision;
+        SetLastError(RtlNtStatusToDosError(status));
+        error.text = last_error_text();
+        return no_file;
+    }
     // A junction or link, opened as itself: it could lead anywhere.
     if (!follow_links && is_reparse_point(handle)) {
         CloseHandle(handle);
+        error.not_a_directory = true;
         return no_file;
     }
     return file_of(handle);
@@ -153,7 +180,10 @@ bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::
             file.temporary = temporary;
             return true;
         }
-        if (status != status_object_name_collision) break;
+        if (status != status_object_name_collision) {
+            SetLastError(RtlNtStatusToDosError(status));
+            break;
+        }
     }
     return false;
 }

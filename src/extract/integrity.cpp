@@ -40,6 +40,10 @@ IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, N
         if (end > file_length) report.outside.push_back({position, end - file_length, 0});
         if (!is_safe_entry_name(record_text(entry.record.name), rules)) report.refused.push_back({position, 0, 0});
     }
+    // With a multiple of four entries the data region starts at the last directory record,
+    // as archives in the field are laid out: those 128 bytes are that record and the first
+    // bytes of entry 0's chunk at once.
+    report.region_in_directory = archive.entries.size() % 4 == 0;
     report.trailing_bytes = file_length > report.declared_end ? file_length - report.declared_end : 0;
     report.repeated_indexes = hidden_by_later<u32>(archive, [](const EntryRecord& e) { return e.record.index; });
     // Names that lead to one file count as one name: only the latest is written.
@@ -49,9 +53,12 @@ IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, N
     return report;
 }
 
-bool check_archive_file(const UpdateArchive& archive, IntegrityReport& report) {
+bool check_archive_file(const UpdateArchive& archive, IntegrityReport& report, LoadProblem& problem) {
     SourceFile source;
-    if (!open_source(source, file_path(archive.path))) return false;
+    if (!open_source(source, file_path(archive.path))) {
+        problem = {LoadProblem::Kind::cannot_open, 0, 0, last_error_text()};
+        return false;
+    }
     report = check_integrity(archive, source.length, native_name_rules());
     close_source(source);
     return true;

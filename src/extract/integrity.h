@@ -13,7 +13,7 @@ namespace kp {
 IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, NameRules rules);
 
 // The same for the archive's own file, measured now, with this platform's rules. False
-// when the file can no longer be opened.
-bool check_archive_file(const UpdateArchive& archive, IntegrityReport& report);
+// when the file can no longer be opened, with why in `problem`.
+bool check_archive_file(const UpdateArchive& archive, IntegrityReport& report, LoadProblem& problem);
 
 }  // namespace kp

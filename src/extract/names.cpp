@@ -43,10 +43,16 @@ bool is_reserved_device_name(std::string_view component) {
 }
 
 bool is_safe_entry_name(std::string_view name, NameRules rules) {
-    if (name.empty() || is_any_separator(name.front())) return false;
+    return name_fault(name, rules) == NameFault::none;
+}
+
+NameFault name_fault(std::string_view name, NameRules rules, std::string* part_found) {
+    if (name.empty()) return NameFault::empty;
+    if (is_any_separator(name.front())) return NameFault::absolute;
     for (const char c : name) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F || c == ':') return false;
+        if (byte < 0x20 || byte == 0x7F) return NameFault::control;
+        if (c == ':') return NameFault::colon;
     }
     std::size_t start = 0;
     while (start <= name.size()) {
@@ -54,16 +60,24 @@ bool is_safe_entry_name(std::string_view name, NameRules rules) {
         while (stop < name.size() && !is_any_separator(name[stop])) ++stop;
         const std::string_view part = name.substr(start, stop - start);
         const bool last = stop == name.size();
-        if (part == "..") return false;
+        if (part == "..") return NameFault::parent;
         // The last part is the file itself: it must name one.
-        if (last && (part.empty() || part == ".")) return false;
-        if (rules == NameRules::windows && part != "." &&
-            (is_reserved_device_name(part) || (!part.empty() && (part.back() == '.' || part.back() == ' ')))) {
-            return false;
+        if (last && (part.empty() || part == ".")) return NameFault::no_file;
+        if (rules == NameRules::windows && part != ".") {
+            NameFault fault = NameFault::none;
+            if (is_reserved_device_name(part)) {
+                fault = NameFault::device;
+            } else if (!part.empty() && (part.back() == '.' || part.back() == ' ')) {
+                fault = NameFault::trailing_dot_space;
+            }
+            if (fault != NameFault::none) {
+                if (part_found != nullptr) part_found->assign(part);
+                return fault;
+            }
         }
         start = stop + 1;
     }
-    return true;
+    return NameFault::none;
 }
 
 std::string name_key(std::string_view name, NameRules rules) {

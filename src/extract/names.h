@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "archive/outcomes.h"
+
 namespace kp {
 
 // The file-name rules a name is checked against: Windows adds device names and parts
@@ -18,6 +20,10 @@ NameRules native_name_rules();
 // ending in a separator or ".". Under Windows rules also no part that names a device
 // and no part that ends in a dot or a space.
 bool is_safe_entry_name(std::string_view name, NameRules rules = native_name_rules());
+
+// The first rule of is_safe_entry_name that `name` breaks, none when it is safe; for the
+// rules about one part, that part in `part`.
+NameFault name_fault(std::string_view name, NameRules rules, std::string* part = nullptr);
 
 // Whether a path component names a Windows device (CON, NUL, COM1, LPT1, COM¹, ...),
 // with or without an extension, in any case.

@@ -57,6 +57,11 @@ void print_integrity(ConsoleOutput& console, const UpdateArchive& archive, const
         print_entry_finding(console, attr_red, "DAMAGE", archive, finding.position,
                             "reaches " + std::to_string(finding.bytes) + " bytes past the end of the file.");
     }
+    if (report.region_in_directory) {
+        console_print(console, attr_yellow,
+                      "note: the data region begins inside the directory: entry 0 starts with the last directory "
+                      "record.\n");
+    }
     if (report.trailing_bytes != 0) {
         console_print(console, attr_yellow, "note: %I64u bytes after the declared end of the archive.\n",
                       wide(report.trailing_bytes));
@@ -108,6 +113,9 @@ void json_integrity(JsonWriter& json, const UpdateArchive& archive, const Integr
     json_break(json, 4);
     json_key(json, "damaged");
     json_bool(json, !report.outside.empty());
+    json_break(json, 4);
+    json_key(json, "region_in_directory");
+    json_bool(json, report.region_in_directory);
     const auto past_end = [](const EntryFinding& finding) { return finding.bytes; };
     const auto later = [](const EntryFinding& finding) { return u64{finding.later}; };
     json_entry_findings(json, "outside", archive, report.outside, "past_end", past_end);

@@ -18,7 +18,7 @@ void start(Output&) {}
 
 void loaded(Output&) {}  // the document lists the mismatches itself
 
-void failure(Output& output, const std::string& message) {
+void failure(Output& output, const std::string& message, const LoadProblem*) {
     JsonWriter json;
     json_begin_object(json);
     json_key(json, "error");
@@ -38,15 +38,22 @@ void integrity(Output& output, const IntegrityReport& report) {
     json_integrity(output.json, *output.archive, report);
 }
 
-void unmatched(void* context, bool pattern, std::string_view text) {
-    (pattern ? of(context).unmatched : of(context).missing).emplace_back(text);
+void selection(Output& output, const SelectionMisses& missing) {
+    output.selection_made = true;
+    output.missing = missing;
+}
+
+void listing(Output& output, const std::vector<u32>& positions) {
+    output.listed = true;
+    output.selected = positions;
 }
 
 void begin(void* context, u64 bytes, u64 entries) {
+    of(context).extracted = true;
     output_progress_begin(of(context), bytes, entries);
 }
 
-void entry(void* context, u32 position, EntryResult result, EntryFailure, std::string_view path) {
+void entry(void* context, u32 position, EntryResult result, const EntryProblem&, std::string_view path) {
     Output& output = of(context);
     switch (result) {
         case EntryResult::written:
@@ -83,35 +90,50 @@ void entry_list(Output& output, const char* key, const std::vector<u32>& positio
     json_end_array(json, 2);
 }
 
-void text_list(Output& output, const char* key, const std::vector<std::string>& values) {
+void text_list(Output& output, const char* key, const std::vector<std::string_view>& values) {
     json_break(output.json, 2);
     json_key(output.json, key);
     json_begin_array(output.json);
-    for (const std::string& value : values) json_string(output.json, value);
+    for (const std::string_view value : values) json_string(output.json, value);
     json_end_array(output.json);
 }
 
 void end(void* context) {
-    Output& output = of(context);
-    progress_clear(output.progress);
-    entry_list(output, "extracted", {}, &output.written);
-    entry_list(output, "failed", output.failed);
-    if (output.list_skipped) entry_list(output, "skipped", output.skipped);
-    text_list(output, "missing", output.missing);
-    text_list(output, "unmatched", output.unmatched);
+    progress_clear(of(context).progress);
 }
 
 ExtractionEvents extraction(Output& output) {
-    return {&output, unmatched, begin, output_progress_copied, entry, end};
+    return {&output, begin, output_progress_copied, entry, end};
 }
 
 void finish(Output& output) {
-    json_end_object(output.json, 0);
-    print(output, output.json);
+    JsonWriter& json = output.json;
+    if (output.listed) {
+        json_break(json, 2);
+        json_key(json, "selected");
+        json_begin_array(json);
+        for (const u32 position : output.selected) json_number(json, position);
+        json_end_array(json);
+    }
+    if (output.extracted) {
+        entry_list(output, "extracted", {}, &output.written);
+        entry_list(output, "failed", output.failed);
+        if (output.list_skipped) entry_list(output, "skipped", output.skipped);
+    }
+    if (output.selection_made) {
+        text_list(output, "missing", output.missing.names);
+        text_list(output, "unmatched", output.missing.patterns);
+        if (output.list_index_misses) {
+            text_list(output, "missing_indexes", output.missing.indexes);
+            text_list(output, "missing_positions", output.missing.positions);
+        }
+    }
+    json_end_object(json, 0);
+    print(output, json);
 }
 
 }  // namespace
 
-const Renderer json_renderer = {start, loaded, failure, archive, integrity, extraction, finish};
+const Renderer json_renderer = {start, loaded, failure, archive, integrity, selection, listing, extraction, finish};
 
 }  // namespace kp

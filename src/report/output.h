@@ -19,16 +19,24 @@ namespace kp {
 struct Output {
     ConsoleOutput* console = nullptr;
     const UpdateArchive* archive = nullptr;
-    bool reports = true;  // text: the banner and the three reports
+    std::string file;      // the update file as given, for the reasons on standard error
+    bool reports = true;   // text: the banner and the three reports
+    bool verbose = false;  // text: a line for each file written
+    bool trim = false;     // each file's own bytes are written, not its chunk
     ProgressWhen progress_when = ProgressWhen::automatic;
-    bool list_skipped = false;  // JSON: a "skipped" list beside the others
+    bool list_skipped = false;       // JSON: a "skipped" list beside the others
+    bool list_index_misses = false;  // JSON: "missing_indexes" and "missing_positions"
     Progress progress;
     JsonWriter json;
-    std::vector<std::pair<u32, std::string>> written;  // JSON: entries written, with their paths
+    // JSON: what the run found, written at its end.
+    bool listed = false;
+    std::vector<u32> selected;
+    bool selection_made = false;
+    SelectionMisses missing;
+    bool extracted = false;
+    std::vector<std::pair<u32, std::string>> written;  // entries written, with their paths
     std::vector<u32> failed;
     std::vector<u32> skipped;
-    std::vector<std::string> missing;    // names no entry has
-    std::vector<std::string> unmatched;  // patterns no entry matches
 };
 
 struct Renderer {
@@ -36,12 +44,17 @@ struct Renderer {
     void (*start)(Output& output);
     // After the load, whatever its result: the second-signature warnings it found.
     void (*loaded)(Output& output);
-    // A failure that ends the run: "ERROR: MESSAGE." or a document holding only it.
-    void (*failure)(Output& output, const std::string& message);
+    // A failure that ends the run: "ERROR: MESSAGE." and why, or a document holding
+    // only the message. `problem` may be null.
+    void (*failure)(Output& output, const std::string& message, const LoadProblem* problem);
     // A loaded archive: the three reports, or the document's fields.
     void (*archive)(Output& output);
     // The findings of --test.
     void (*integrity)(Output& output, const IntegrityReport& report);
+    // What the selectors asked for and found nothing for; `missing` lives until finish.
+    void (*selection)(Output& output, const SelectionMisses& missing);
+    // --list: the selected entries, in the listing's rows.
+    void (*listing)(Output& output, const std::vector<u32>& positions);
     // Events bound to `output`, for extraction to tell as it goes.
     ExtractionEvents (*extraction)(Output& output);
     // The end of the run: the document, if there is one.
@@ -50,6 +63,9 @@ struct Renderer {
 
 extern const Renderer text_renderer;
 extern const Renderer json_renderer;
+
+// A line on standard error, "kpupdate: TEXT", after whatever was printed before it.
+void output_to_stderr(Output& output, const std::string& text);
 
 // The progress line, the same in both forms: drawn on standard error from `begin`,
 // counted on, and taken off the screen at `end` or before a message.

@@ -47,16 +47,23 @@ void print_version_summary(const UpdateArchive& archive) {
                   as_signed(static_cast<u32>(archive.data_start + archive.chunk_sum)));
 }
 
+void print_row(ConsoleOutput& console, const EntryRecord& entry, std::string& scratch) {
+    console_print(console, attr_yellow, "%5d\t%8d\t%08x\t%s\n", as_signed(entry.record.index),
+                  as_signed(entry.record.size), entry.data_offset, shown_name(console, entry.record, scratch));
+}
+
+void print_listing_rows(const UpdateArchive& archive, const std::vector<u32>& positions) {
+    std::string scratch;
+    for (const u32 position : positions) print_row(*archive.console, archive.entries[position], scratch);
+}
+
 void print_directory_listing(const UpdateArchive& archive) {
     if (!archive.loaded) return;
     ConsoleOutput& console = *archive.console;
     console_print(console, attr_white, "index\t    size\t  offset\tname\t\n");
     console_print(console, attr_blue, console.separator.c_str());
     std::string scratch;
-    for (const EntryRecord& entry : archive.entries) {
-        console_print(console, attr_yellow, "%5d\t%8d\t%08x\t%s\n", as_signed(entry.record.index),
-                      as_signed(entry.record.size), entry.data_offset, shown_name(console, entry.record, scratch));
-    }
+    for (const EntryRecord& entry : archive.entries) print_row(console, entry, scratch);
     console_print(console, attr_blue, console.separator.c_str());
     console_print(console, attr_white, "%8d [%08x] used archive-size (without header).\n", as_signed(archive.used_size),
                   archive.used_size);

@@ -1,6 +1,8 @@
 // The three reports on a loaded archive. Each prints nothing unless the load succeeded.
 #pragma once
 
+#include <vector>
+
 #include "archive/update_archive.h"
 
 namespace kp {
@@ -14,6 +16,9 @@ void print_version_summary(const UpdateArchive& archive);
 
 // One line per entry in directory order (index, size, offset, name), then the totals.
 void print_directory_listing(const UpdateArchive& archive);
+
+// The listing's rows of the entries at `positions`, alone: what --list prints.
+void print_listing_rows(const UpdateArchive& archive, const std::vector<u32>& positions);
 
 // Each first signature shared by two or more accepted entries, with those entries.
 void print_signature_groups(const UpdateArchive& archive);

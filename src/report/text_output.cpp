@@ -1,6 +1,7 @@
 // Console text, printed as each thing happens.
 #include "report/integrity_output.h"
 #include "report/output.h"
+#include "report/reasons.h"
 #include "report/reports.h"
 #include "version.h"
 
@@ -21,8 +22,10 @@ void loaded(Output& output) {
     print_mismatches(*output.archive);
 }
 
-void failure(Output& output, const std::string& message) {
+void failure(Output& output, const std::string& message, const LoadProblem* problem) {
     console_print(*output.console, attr_red, "ERROR: %s.\n", message.c_str());
+    const std::string reason = problem != nullptr ? load_reason(*problem) : std::string();
+    if (!reason.empty()) output_to_stderr(output, shell_quoted(output.file) + ": " + reason);
 }
 
 void archive(Output& output) {
@@ -36,11 +39,23 @@ void integrity(Output& output, const IntegrityReport& report) {
     print_integrity(*output.console, *output.archive, report);
 }
 
-void unmatched(void* context, bool pattern, std::string_view text) {
-    ConsoleOutput& console = *of(context).console;
-    console_print(console, attr_red,
-                  pattern ? "ERROR: no file matches %s in archive.\n" : "ERROR: no file named %s in archive.\n",
-                  console_text(console, text).c_str());
+void selection(Output& output, const SelectionMisses& missing) {
+    ConsoleOutput& console = *output.console;
+    const std::pair<const char*, const std::vector<std::string_view>*> lines[] = {
+        {"ERROR: no file named %s in archive.\n", &missing.names},
+        {"ERROR: no file matches %s in archive.\n", &missing.patterns},
+        {"ERROR: no file with index %s in archive.\n", &missing.indexes},
+        {"ERROR: no file at position %s in archive.\n", &missing.positions},
+    };
+    for (const auto& [format, texts] : lines) {
+        for (const std::string_view text : *texts) {
+            console_print(console, attr_red, format, console_text(console, text).c_str());
+        }
+    }
+}
+
+void listing(Output& output, const std::vector<u32>& positions) {
+    print_listing_rows(*output.archive, positions);
 }
 
 void begin(void* context, u64 bytes, u64 entries) {
@@ -48,16 +63,22 @@ void begin(void* context, u64 bytes, u64 entries) {
     output_progress_begin(of(context), bytes, entries);
 }
 
-// A failure is on screen before the next entry is written, with the progress line out
-// of its way.
-void entry(void* context, u32 position, EntryResult result, EntryFailure, std::string_view) {
+// A failure, and why, is on screen before the next entry is written, with the progress
+// line out of its way.
+void entry(void* context, u32 position, EntryResult result, const EntryProblem& problem, std::string_view path) {
     Output& output = of(context);
+    ConsoleOutput& console = *output.console;
     if (result == EntryResult::failed) {
         progress_clear(output.progress);
-        const DirectoryRecord& record = output.archive->entries[position].record;
-        console_print(*output.console, attr_red, "ERROR: could not extract file %s.\n",
-                      console_text(*output.console, record_text(record.name)).c_str());
-        console_flush(*output.console);
+        const std::string name = console_text(console, record_text(output.archive->entries[position].record.name));
+        console_print(console, attr_red, "ERROR: could not extract file %s.\n", name.c_str());
+        output_to_stderr(output, shell_quoted(name) + ": " + entry_reason(problem, output.trim));
+    } else if (result == EntryResult::written && output.verbose) {
+        // The path as written; on standard output, which has none, the entry's name.
+        progress_clear(output.progress);
+        const std::string_view shown = path.empty() ? record_text(output.archive->entries[position].record.name) : path;
+        console_print(console, attr_grey, "%s\n", console_text(console, shown).c_str());
+        console_flush(console);
     }
     output_progress_entry(output);
 }
@@ -67,13 +88,13 @@ void end(void* context) {
 }
 
 ExtractionEvents extraction(Output& output) {
-    return {&output, unmatched, begin, output_progress_copied, entry, end};
+    return {&output, begin, output_progress_copied, entry, end};
 }
 
 void finish(Output&) {}
 
 }  // namespace
 
-const Renderer text_renderer = {start, loaded, failure, archive, integrity, extraction, finish};
+const Renderer text_renderer = {start, loaded, failure, archive, integrity, selection, listing, extraction, finish};
 
 }  // namespace kp

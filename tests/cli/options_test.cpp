@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <system_error>
 
 #include "archive_builder.h"
 #include "support/run_tool.h"
@@ -28,6 +29,10 @@ std::string parsed(std::vector<std::string> args) {
     if (options.to_stdout) shown += "stdout ";
     if (options.trim) shown += "trim ";
     if (options.quiet) shown += "quiet ";
+    if (options.list) shown += "list ";
+    if (options.verbose) shown += "verbose ";
+    for (const auto& [index, text] : options.indexes) shown += "index#" + std::to_string(index) + " ";
+    for (const auto& [position, text] : options.positions) shown += "position#" + std::to_string(position) + " ";
     if (options.colour != ColourWhen::automatic) shown += options.colour == ColourWhen::always ? "colour " : "plain ";
     if (options.progress != ProgressWhen::automatic) {
         shown += options.progress == ProgressWhen::always ? "progress " : "no-progress ";
@@ -37,6 +42,7 @@ std::string parsed(std::vector<std::string> args) {
     if (options.directory_given) shown += "dir=" + options.directory + " ";
     if (options.file != nullptr) shown += "file=" + std::string(options.file) + " ";
     if (options.index != nullptr) shown += "index=" + std::string(options.index);
+    if (options.ignored != 0) shown += " ignored=" + std::to_string(options.ignored);
     return shown;
 }
 
@@ -44,7 +50,7 @@ TEST(ParseOptions, ReadsGnuStyleOptionsBeforeTheFile) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{}, ""},
         {{"f.update"}, "file=f.update "},
-        {{"f.update", "3", "extra", "-a"}, "file=f.update index=3"},
+        {{"f.update", "3", "extra", "-a"}, "file=f.update index=3 ignored=2"},
         {{"f.update", "-1"}, "file=f.update index=-1"},
         {{"-qa", "--trim", "f"}, "all trim quiet file=f "},
         {{"-n", "a", "--name=b", "--name", "c", "-nd", "-qn", "e", "f"},
@@ -60,7 +66,18 @@ TEST(ParseOptions, ReadsGnuStyleOptionsBeforeTheFile) {
         {{"-x", "f"}, "error: unknown option '-x'"},
         {{"-ax"}, "error: unknown option '-x'"},
         {{"--bogus=1", "-h"}, "error: unknown option '--bogus'"},
-        {{"--al", "f"}, "error: unknown option '--al'"},
+        {{"--al", "--dir=out", "--dir", "o2", "--tr", "--js", "f"}, "all trim dir=o2 file=f "},
+        {{"--t", "f"}, "error: option '--t' is ambiguous; possibilities: '--trim' '--test'"},
+        {{"--s", "f"}, "error: option '--s' is ambiguous; possibilities: '--stdout' '--skip-old-files'"},
+        {{"--no", "f"}, "error: option '--no' is ambiguous; possibilities: '--no-color' '--no-progress'"},
+        {{"--col=never", "--prog=never", "--colour", "f"}, "error: unknown option '--colour'"},
+        {{"--index=4294967295", "--index", "-1", "-p", "3", "--pos=0", "-lv", "f"},
+         "list verbose index#4294967295 index#4294967295 position#3 position#0 file=f "},
+        {{"--index=4294967296", "f"},
+         "error: option '--index' takes a whole number from -2147483648 to 4294967295, not '4294967296'"},
+        {{"--index=12abc", "f"},
+         "error: option '--index' takes a whole number from -2147483648 to 4294967295, not '12abc'"},
+        {{"-p", "-1", "f"}, "error: option '-p' takes a whole number from 0 to 4294967295, not '-1'"},
         {{"-n"}, "error: option '-n' needs a value"},
         {{"--directory"}, "error: option '--directory' needs a value"},
         {{"--all=yes", "f"}, "error: option '--all' takes no value"},
@@ -86,6 +103,8 @@ TEST(Cli, AnswersUsageHelpAndVersion) {
     test::write_file(dir.file("a.update"), build::bytes(build::sample()));
     std::filesystem::create_directory(dir.file("out"));
     const std::string see_help = "; see 'kpupdate --help'.\n";
+    const std::string no_such_file = std::make_error_code(std::errc::no_such_file_or_directory).message();
+    const std::string not_a_directory = std::make_error_code(std::errc::not_a_directory).message();
     const struct {
         std::vector<std::string> args;
         int status;
@@ -110,9 +129,15 @@ TEST(Cli, AnswersUsageHelpAndVersion) {
          255,
          "",
          "kpupdate: '--trim' needs something to extract: INDEX, '--name', '--include' or '--all'" + see_help},
-        {{"-a", "-C", "missing", "a.update"}, 255, "", "kpupdate: no directory 'missing'" + see_help},
+        {{"-a", "-C", "missing", "a.update"},
+         255,
+         "",
+         "kpupdate: no directory 'missing'" + see_help + "kpupdate: missing: " + no_such_file + "\n"},
         {{"--json", "-O", "a.update", "1"}, 255, "", "kpupdate: '--stdout' and '--json' cannot go together" + see_help},
-        {{"-a", "-C", "a.update", "a.update"}, 255, "", "kpupdate: no directory 'a.update'" + see_help},
+        {{"-a", "-C", "a.update", "a.update"},
+         255,
+         "",
+         "kpupdate: no directory 'a.update'" + see_help + "kpupdate: a.update: " + not_a_directory + "\n"},
         {{"--help"}, 0, "usage", ""},
         {{"-a", "-h", "--bogus"}, 0, "usage", ""},
         {{"-V"}, 0, "kpupdate 0.4.4\n", ""},

@@ -98,11 +98,12 @@ TEST(TestOption, NotesWhatExtractionWouldMeet) {
          100,
          "2nd data mismatch at (5) /abs.\n" + title +
              "DAMAGE: entry 3 (index 6) d.bin reaches 100 bytes past the end of the file.\n"
+             "note: the data region begins inside the directory: entry 0 starts with the last directory record.\n"
              "note: entry 1 (index 5) /abs has a name that extraction would refuse.\n"
              "note: entry 0 (index 5) a.bin cannot be selected by its index number: entry 1 carries it too.\n"
              "note: entry 2 (index 6) a.bin cannot be selected by its index number: entry 3 carries it too.\n"
              "note: entry 0 (index 5) a.bin is not written by --all: entry 2 has its name too.\n"
-             "DAMAGED: 1 of 4 files lies outside the file (short by 100 bytes); 4 notes, 1 second-signature "
+             "DAMAGED: 1 of 4 files lies outside the file (short by 100 bytes); 5 notes, 1 second-signature "
              "mismatch.\n"},
     };
     for (const auto& c : cases) {

@@ -34,6 +34,8 @@ TEST(GlobMatch, SelectsNamesLikeAShell) {
         {"[^ab]*", {"x*y", "[ab]", std::string(88, 'n')}, {}},
         {"fw/[a-z].bin", {}, {"fw/A.BIN"}, false},
         {"fw/[]A]*", {"fw/A.BIN"}, {}},
+        {"[A-Z]*", {}, {"a.bin", "b.txt", "x*y", std::string(88, 'n')}, false},
+        {"\\[ab[\\]]", {"[ab]"}, {}},
         {"x\\*y", {"x*y"}, {}},
         {"x\\?y", {}, {}},
         {"\\[ab\\]", {"[ab]"}, {}},

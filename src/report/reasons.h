@@ -1,0 +1,23 @@
+// Why something failed, in words for standard error: "kpupdate: WHAT: REASON".
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "archive/outcomes.h"
+#include "archive/update_archive.h"
+
+namespace kp {
+
+// `text` as the shell would take it back: as it is, or in single quotes when it is
+// empty, starts with '-' or holds a blank, a quote or a character the shell reads
+// itself.
+std::string shell_quoted(std::string_view text);
+
+// Why the update file was not loaded; empty when there is nothing to say.
+std::string load_reason(const LoadProblem& problem);
+
+// Why an entry was not written. With `trim` its own bytes count, not its chunk.
+std::string entry_reason(const EntryProblem& problem, bool trim);
+
+}  // namespace kp

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The completion script in bash with Debian's bash-completion loaded, the words filled
+# in as bash fills them ('=' a word of its own):
+#   tests/cli/completion_test.sh COMPLETION_SCRIPT BINARY_DIR SAMPLE
+set -u
+source /usr/share/bash-completion/bash_completion || exit 1
+source "$1" || exit 1
+PATH=$(cd "$2" && pwd):$PATH
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp "$3" "$work/a.update"
+mkdir "$work/out" "$work/fw"
+touch "$work/notes.txt"
+cd "$work" || exit 1
+
+status=0
+# expect "REPLIES" POINT CWORD LINE WORD...: completing word CWORD, the cursor at POINT
+# (-1: at the end of LINE)
+expect() {
+    local wanted=$1
+    COMP_POINT=$2 COMP_CWORD=$3 COMP_LINE=$4
+    ((COMP_POINT < 0)) && COMP_POINT=${#COMP_LINE}
+    shift 4
+    COMP_WORDS=("$@")
+    COMPREPLY=()
+    # compopt works only inside a completion that bash itself started
+    _kpupdate kpupdate "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}" 2>/dev/null
+    local got="${COMPREPLY[*]}"
+    wanted=${wanted% }
+    if [[ $got != "$wanted" ]]; then
+        echo "FAIL: '$COMP_LINE' gave '$got', not '$wanted'"
+        status=1
+    fi
+}
+expect "--color --color= " 14 1 "kpupdate --col" kpupdate --col
+expect "--directory= " -1 1 "kpupdate --dir" kpupdate --dir
+expect "always never auto " -1 3 "kpupdate --color=" kpupdate --color = ""
+expect "never " -1 3 "kpupdate --progress=n" kpupdate --progress = n
+expect "fw out " -1 2 "kpupdate -C " kpupdate -C ""
+expect "a.update fw out " -1 1 "kpupdate " kpupdate ""
+expect "notes.txt " -1 1 "kpupdate no" kpupdate no
+expect "kernel.img kernel-backup.img " 15 2 "kpupdate -n ker a.update" kpupdate -n ker a.update
+expect "bootloader.bin bootloader-old.bin bootloader-copy.bin " 20 3 "kpupdate --name=boot a.update" \
+    kpupdate --name = boot a.update
+expect "release-notes.txt " 14 2 "kpupdate -I re a.update" kpupdate -I re a.update
+expect "0 1 2 3 4 5 6 " -1 3 "kpupdate -q a.update " kpupdate -q a.update ""
+expect "a.update fw out " -1 3 "kpupdate -n x " kpupdate -n x ""
+expect "" -1 4 "kpupdate -q a.update 1 " kpupdate -q a.update 1 ""
+exit $status

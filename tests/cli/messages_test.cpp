@@ -1,0 +1,172 @@
+// What the binary says of failures and of arguments it reads its old way, and the
+// selectors that reach every entry.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include "archive_builder.h"
+#include "support/run_tool.h"
+
+namespace kp {
+namespace {
+
+using test::run_tool;
+using test::TempDir;
+
+std::string system_text(std::errc error) {
+    return std::make_error_code(error).message();
+}
+
+// Every kind of failure keeps its line on standard output and says why on standard
+// error, GNU style.
+TEST(Messages, EveryFailureSaysWhy) {
+    TempDir dir;
+    const std::string sample = build::bytes(build::sample());
+    test::write_file(dir.file("short.update"), sample.substr(0, 100));
+    test::write_file(dir.file("cutdir.update"), sample.substr(0, 300));
+    build::Archive counted = build::sample();
+    counted.file_count = 5001;
+    test::write_file(dir.file("count.update"), build::bytes(counted));
+    build::Archive sized = build::sample();
+    sized.total_blocks = 99;
+    test::write_file(dir.file("sizes.update"), build::bytes(sized));
+    build::Archive hostile;
+    hostile.entries = {{"", 1, 10, {1, 0, 0, 0}, ""},         {"/abs", 2, 10, {2, 0, 0, 0}, ""},
+                       {"a/../b", 3, 10, {3, 0, 0, 0}, ""},   {"x\x01y", 4, 10, {4, 0, 0, 0}, ""},
+                       {"f/in.bin", 5, 10, {5, 0, 0, 0}, ""}, {"a b", 6, 4000, {6, 0, 0, 0}, ""}};
+    const std::string hostile_bytes = build::bytes(hostile);
+    test::write_file(dir.file("hostile.update"), hostile_bytes.substr(0, hostile_bytes.size() - 1000));
+    std::filesystem::create_directories(dir.file("out"));
+    test::write_file(dir.file("out/f"), "a file where a directory would go");
+    std::filesystem::create_directory(dir.file("adir"));
+    const std::string load = test::banner + "ERROR: could not load file ";
+    const std::string syntax = test::banner + "ERROR: syntax-error or EOF in file ";
+    const std::string extract = "ERROR: could not extract file ";
+    const std::string mismatch = "2nd data mismatch at (4) bootloader-old.bin.\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string out;  // stdout, whole, or its end with --all
+        std::string err;
+    } cases[] = {
+        {{"none.update"}, load + "none.update.\n", "none.update: " + system_text(std::errc::no_such_file_or_directory)},
+        {{"adir"}, "", "adir: " + system_text(std::errc::is_a_directory)},
+        {{"short.update"},
+         syntax + "short.update.\n",
+         "short.update: not an update file: it holds 100 bytes, fewer than the 128 of its header"},
+        {{"count.update"},
+         syntax + "count.update.\n",
+         "count.update: not an update file: its header counts 5001 files, not 1 to 5000"},
+        {{"cutdir.update"},
+         syntax + "cutdir.update.\n",
+         "cutdir.update: not an update file: its directory ends after 1 of 7 records"},
+        {{"sizes.update"},
+         test::banner + mismatch + "ERROR: syntax-error or EOF in file sizes.update.\n",
+         "sizes.update: not an update file: its directory's sizes end the archive at 29696 bytes, but its header "
+         "says 50688"},
+        {{"-qa", "-C", "out", "hostile.update"},
+         extract + ".\n" + extract + "/abs.\n" + extract + "a/../b.\n" + extract + "x\x01y.\n" + extract +
+             "f/in.bin.\n" + extract + "a b.\n",
+         "'': its name is empty\n"
+         "kpupdate: /abs: its name starts with a separator: it would not stay under the target\n"
+         "kpupdate: a/../b: its name has a '..' part: it would not stay under the target\n"
+         "kpupdate: x\x01y: its name holds a control character\n"
+         "kpupdate: f/in.bin: f: not a directory (a file, or a link)\n"
+         "kpupdate: 'a b': its chunk reaches 1000 bytes past the end of the update file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        test::ToolOptions options;
+        options.cwd = dir.path();
+        const test::ToolRun run = run_tool(c.args, options);
+        if (!c.out.empty()) {
+            EXPECT_EQ(run.out, c.out);
+        }
+        EXPECT_EQ(run.err, "kpupdate: " + c.err + "\n");
+    }
+    if (!test::posix_child_controls) return;  // a full disk stands in for every failing write
+    test::write_file(dir.file("a.update"), sample);
+    test::ToolOptions limited;
+    limited.cwd = dir.path();
+    limited.file_size_limit = 100;
+    const test::ToolRun full = run_tool({"-q", "-n", "bootloader.bin", "-C", "out", "a.update"}, limited);
+    EXPECT_EQ(full.out, mismatch + extract + "bootloader.bin.\n");
+    EXPECT_EQ(full.err, "kpupdate: bootloader.bin: " + system_text(std::errc::file_too_large) + "\n");
+}
+
+// Arguments the two-argument form swallows are warned of, and still read as before.
+TEST(Messages, WarnOfArgumentsTheOldFormSwallows) {
+    TempDir dir;
+    test::write_file(dir.file("a.update"), build::bytes(build::sample()));
+    test::write_file(dir.file("b.update"), build::bytes(build::sample()));
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+        const char* written;  // the file the index selects
+    } cases[] = {
+        {{"-q", "a.update", "b.update"},
+         "kpupdate: warning: INDEX 'b.update' is not a number; it selects 0\n",
+         "bootloader.bin"},
+        {{"-q", "a.update", "1", "2", "3"}, "kpupdate: warning: ignoring 2 arguments after INDEX\n", "kernel.img"},
+        {{"-q", "a.update", "6x", "-a"},
+         "kpupdate: warning: INDEX '6x' is not a number; it selects 6\n"
+         "kpupdate: warning: ignoring 1 argument after INDEX\n",
+         "release-notes.txt"},
+        {{"-q", "a.update", "-1"}, "", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[2]);
+        TempDir work;
+        test::ToolOptions options;
+        options.cwd = work.path();
+        std::vector<std::string> args = c.args;
+        args[1] = dir.file(args[1]);
+        const test::ToolRun run = run_tool(args, options);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, "2nd data mismatch at (4) bootloader-old.bin.\n");
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(test::tree(work.path()),
+                  c.written != nullptr ? std::vector<std::string>{c.written} : std::vector<std::string>{});
+    }
+}
+
+// --index takes the numbers JSON prints, --position reaches an entry that later ones
+// hide, and --list shows what a selection picks without writing it.
+TEST(Messages, SelectorsReachEveryEntry) {
+    TempDir dir;
+    build::Archive plan;
+    plan.entries = {{"a.bin", 0xFFFFFFFF, 6, {1, 0, 0, 0}, "hidden"},
+                    {"a.bin", 0xFFFFFFFF, 6, {2, 0, 0, 0}, "latest"},
+                    {"fw/k.img", 7, 30, {3, 0, 0, 0}, ""}};
+    test::write_file(dir.file("a.update"), build::bytes(plan));
+    const std::string hidden_row = "   -1\t       6\t00000200\ta.bin\n";
+    const std::string latest_row = "   -1\t       6\t00000400\ta.bin\n";
+    const std::string kernel_row = "    7\t      30\t00000600\tfw/k.img\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    } cases[] = {
+        {{"-l"}, 0, hidden_row + latest_row + kernel_row},
+        {{"-l", "-I", "**/*.img", "-I", "none*"}, 255, "ERROR: no file matches none* in archive.\n" + kernel_row},
+        {{"--list", "--index=4294967295"}, 0, latest_row},
+        {{"-l", "--index", "-1", "--index=8"}, 255, "ERROR: no file with index 8 in archive.\n" + latest_row},
+        {{"-l", "-p", "0", "--position=3"}, 255, "ERROR: no file at position 3 in archive.\n" + hidden_row},
+        {{"-l", "-p", "0", "-a"}, 0, latest_row + kernel_row},  // one file: the latest of the two
+        {{"-O", "--trim", "-p", "0"}, 0, "hidden"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        test::ToolOptions options;
+        options.cwd = dir.path();
+        std::vector<std::string> args = c.args;
+        args.push_back("a.update");
+        const test::ToolRun run = run_tool(args, options);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(test::tree(dir.path()), std::vector<std::string>{"a.update"});
+    }
+}
+
+}  // namespace
+}  // namespace kp
