@@ -25,6 +25,19 @@ dd if=listing.update of=directory.bin bs=128 skip=1 count=5000 status=none # the
 bsdtar -cf listing.tar -C listing-files .
 bsdtar -cf spread.tar -C spread-files .
 bsdtar -cf large.tar large.bin
+# For --diff: the large entry with its last byte changed, the 5000 with 50 of them
+# changed (a byte each; not entry 0, whose chunk begins with the last directory record),
+# and the 5000 extracted twice.
+cp large.update large-changed.update
+printf '\377' | dd of=large-changed.update bs=1 seek=$(($(stat -c %s large.update) - 1)) conv=notrunc status=none
+cp listing.update listing-changed.update
+"$tool" -l listing.update | awk -F '\t' 'NR > 1 && $2 + 0 > 0 && ++n % 90 == 1 && m++ < 50 { print $3 }' |
+  while read -r offset; do
+    printf '\377' | dd of=listing-changed.update bs=1 seek=$((16#$offset)) conv=notrunc status=none
+  done
+mkdir -p tree-a tree-b
+"$tool" -qa --trim -C tree-a listing.update
+"$tool" -qa --trim -C tree-b listing.update
 
 # Seconds for `batch` runs of the command, its stdout to /dev/null or through a pipe.
 listing_sample() {
@@ -63,6 +76,15 @@ fresh_out() {
   mkdir "$files_out/out"
 }
 
+# Seconds and peak RSS of a comparison, whose status says only whether the sides differ.
+compare_sample() {
+  local start end
+  start=$EPOCHREALTIME
+  /usr/bin/time -f %M -o "$work/rss.txt" "$@" >/dev/null || true
+  end=$EPOCHREALTIME
+  echo "$(echo "$end - $start" | bc) $(tail -n 1 "$work/rss.txt")"
+}
+
 # Seconds and peak RSS of a command whose standard output goes through a pipe to cat.
 piped_sample() {
   local start end
@@ -96,6 +118,12 @@ take_sample() {
     cp_spread) extract_sample cp -r spread-files/. "$files_out/out" ;;
     tar_spread) extract_sample bsdtar -xf spread.tar -C "$files_out/out" ;;
     gnutar_spread) extract_sample tar -xf spread.tar -C "$files_out/out" ;;
+    kp_dlarge) compare_sample "$tool" -q --diff large-changed.update large.update ;;
+    cmp_dlarge) compare_sample cmp large-changed.update large.update ;;
+    kp_dall) compare_sample "$tool" -q --diff listing-changed.update listing.update ;;
+    cmp_dall) compare_sample cmp -l listing-changed.update listing.update ;;
+    kp_dtree) compare_sample "$tool" -q --diff tree-a listing.update ;;
+    diff_dtree) compare_sample diff -r tree-a tree-b ;;
     kp_o) piped_sample "$tool" -O --trim large.update 1 ;;
     cat_o) piped_sample cat large.bin ;;
     tar_o) piped_sample bsdtar -xOf large.tar large.bin ;;
@@ -112,6 +140,9 @@ rows=(
   "kp_all cp_all tar_all gnutar_all"
   "kp_spread cp_spread tar_spread gnutar_spread"
   "kp_o cat_o tar_o"
+  "kp_dall cmp_dall"
+  "kp_dtree diff_dtree"
+  "kp_dlarge cmp_dlarge"
   "kp_x cp_x tar_x"
 )
 declare -A samples
@@ -151,6 +182,15 @@ row "extract one 512 MiB entry" kp_x cp_x cp tar_x "-xf"
 row "extract all 5000 entries (-q -a -C out)" kp_all cp_all "cp -r" tar_all "-xf"
 row "extract 5000 entries in 50 directories" kp_spread cp_spread "cp -r" tar_spread "-xf"
 row "one 512 MiB entry, -O --trim into a pipe" kp_o cat_o cat tar_o "-xOf"
+row2() { # label, kpupdate sample, floor sample, floor name
+  local kp floor
+  kp=$(seconds "$2")
+  floor=$(seconds "$3")
+  printf '| %s | %.3f s | %.3f s (%s) | %s | | | %s |\n' "$1" "$kp" "$floor" "$4" "$(ratio "$kp" "$floor")" "$(peak "$2")"
+}
+row2 "--diff of two 512 MiB entries differing in the last byte" kp_dlarge cmp_dlarge cmp
+row2 "--diff of two 5000-entry archives, 50 entries changed" kp_dall cmp_dall "cmp -l"
+row2 "--diff of 5000 entries against their extracted tree" kp_dtree diff_dtree "diff -r"
 printf '\nGNU tar -xf of the 5000 files: %.3f s (kpupdate %s of it)\n' "$(seconds gnutar_all)" \
   "$(ratio "$(seconds kp_all)" "$(seconds gnutar_all)")"
 printf 'GNU tar -xf of the 5000 files in 50 directories: %.3f s (kpupdate %s of it)\n' "$(seconds gnutar_spread)" \

@@ -16,4 +16,9 @@ bool anything_missing(const SelectionMisses& missing) {
            !missing.positions.empty();
 }
 
+bool sides_differ(const DiffReport& report) {
+    return report.version_differs || !report.added.empty() || !report.removed.empty() || !report.changed.empty() ||
+           !report.extra.empty();
+}
+
 }  // namespace kp

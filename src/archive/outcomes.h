@@ -97,4 +97,45 @@ struct ExtractionEvents {
     void (*end)(void* context) = nullptr;
 };
 
+// What changed from an old side (another update file, or a directory) to the new one,
+// entries matched by the file they write.
+struct DiffEntry {
+    std::string name;  // the new side's name; the old side's where only it has the file
+    u32 position = 0;  // on the side that has it; for a change, the new side
+    u32 old_position = 0;
+    u32 index = 0;  // on the side that has it; for a change, the new side
+    u32 old_index = 0;
+    u64 size = 0;  // likewise
+    u64 old_size = 0;
+    // For a change, what differs.
+    bool index_differs = false;
+    bool size_differs = false;
+    unsigned signatures = 0;  // bit i set: signature i + 1 differs
+    bool bytes_differ = false;
+    bool not_regular = false;  // a directory's: a link, a directory or another kind of file is there
+};
+
+struct DiffDamage {
+    std::string name;
+    bool old_side = false;  // the damage is in the old update file
+    u64 past_end = 0;       // how far the entry's bytes reach past the end of its file
+};
+
+struct DiffReport {
+    bool directory = false;  // the old side is a directory
+    std::string other;       // the old side as given
+    bool version_differs = false;
+    std::string old_version;
+    std::string new_version;
+    std::vector<DiffEntry> added;    // the new side has them, the old one not
+    std::vector<DiffEntry> removed;  // the old update file has them, the new one not
+    std::vector<DiffEntry> changed;
+    std::vector<std::string> extra;  // a directory's files that no entry names
+    std::vector<DiffDamage> damaged;
+    u64 same = 0;
+};
+
+// Whether the two sides differ in anything.
+bool sides_differ(const DiffReport& report);
+
 }  // namespace kp

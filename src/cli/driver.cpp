@@ -1,9 +1,13 @@
 #include "cli/driver.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
+#include "archive/file_path.h"
 #include "cli/current_directory.h"
 #include "console/console_platform.h"
+#include "extract/compare.h"
 #include "extract/extraction.h"
 #include "extract/integrity.h"
 #include "report/output.h"
@@ -58,6 +62,56 @@ Output output_of(UpdateArchive& archive, ConsoleOutput& console, const Options& 
     return output;
 }
 
+// The misses of both sides: what neither of them has.
+SelectionMisses missing_from_both(const SelectionMisses& one, const SelectionMisses& other) {
+    const auto both = [](const std::vector<std::string_view>& a, const std::vector<std::string_view>& b) {
+        std::vector<std::string_view> shared;
+        for (const std::string_view text : a) {
+            if (std::find(b.begin(), b.end(), text) != b.end()) shared.push_back(text);
+        }
+        return shared;
+    };
+    return {both(one.names, other.names), both(one.patterns, other.patterns), both(one.indexes, other.indexes),
+            both(one.positions, other.positions)};
+}
+
+// --diff: FILE, the new side, against OTHER, an older update file or a directory, both
+// restricted by the selectors (each side's latest entry of every file without one).
+// Returns 0 when they are the same, 1 when they differ, 254 for damage or an OTHER
+// that is no update file, 255 when it cannot be opened or a selector found nothing;
+// `ended` when OTHER could not be loaded, which ends the run.
+i32 run_diff(const UpdateArchive& archive, Output& output, const Renderer& render, const Options& options,
+             Selection selection, bool& ended) {
+    if (!selects_entries(options)) selection.all = true;
+    const SelectedEntries mine = select_entries(archive, selection);
+    DiffReport report;
+    report.other = options.diff;
+    SelectionMisses missing = mine.missing;
+    std::error_code error;
+    if (std::filesystem::is_directory(file_path(options.diff), error)) {
+        compare_with_directory(archive, mine.positions, options.diff, !selects_entries(options), report);
+    } else {
+        UpdateArchive old;
+        const i32 loaded = load_archive(old, options.diff.c_str());
+        if (loaded < 0) {
+            const bool malformed = loaded == load_malformed;
+            output.file = options.diff;
+            render.failure(output, (malformed ? "syntax-error or EOF in file " : "could not load file ") + options.diff,
+                           &old.problem);
+            ended = true;
+            return malformed ? exit_malformed : exit_failure;
+        }
+        const SelectedEntries theirs = select_entries(old, selection);
+        missing = missing_from_both(mine.missing, theirs.missing);
+        compare_archives(archive, mine.positions, old, theirs.positions, report);
+    }
+    render.selection(output, missing);
+    render.diff(output, report);
+    if (!report.damaged.empty()) return exit_malformed;
+    if (anything_missing(missing)) return exit_failure;
+    return sides_differ(report) ? exit_different : exit_ok;
+}
+
 }  // namespace
 
 i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view current_directory,
@@ -95,7 +149,12 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view
         if (!report.outside.empty()) status = exit_malformed;  // a damaged file is a malformed one
     }
     const Selection selection = selection_of(options);  // what the selected entries' misses refer to
-    if (selects_entries(options) || options.list) {
+    if (options.diff_given) {
+        bool ended = false;
+        const i32 compared = run_diff(archive, output, render, options, selection, ended);
+        if (ended) return compared;
+        if (status == exit_ok) status = compared;  // damage that --test found wins
+    } else if (selects_entries(options) || options.list) {
         SelectedEntries selected = select_entries(archive, selection);
         if (!selects_entries(options)) {  // --list alone: every entry, also those a later one hides
             for (u32 position = 0; position < archive.entries.size(); ++position)

@@ -12,6 +12,7 @@
 namespace kp {
 
 inline constexpr i32 exit_ok = 0;
+inline constexpr i32 exit_different = 1;   // --diff: the sides differ
 inline constexpr i32 exit_failure = -1;    // missing argument, unreadable file, usage error
 inline constexpr i32 exit_malformed = -2;  // not a valid update file
 

@@ -109,6 +109,12 @@ constexpr OptionForm option_forms[] = {
          return true;
      }},
     {'O', "stdout", Takes::nothing, set<&Options::to_stdout>},
+    {0, "diff", Takes::value,
+     [](Options& options, const char* value) {
+         options.diff = value;
+         options.diff_given = true;
+         return true;
+     }},
     {0, "trim", Takes::nothing, set<&Options::trim>},
     {'k', "keep-old-files", Takes::nothing, set_existing<Existing::keep>},
     {0, "skip-old-files", Takes::nothing, set_existing<Existing::skip>},
@@ -254,8 +260,13 @@ OptionsProblem check_options(const Options& options) {
     if (options.to_stdout && options.directory_given) return {"'--stdout' and '--directory' cannot go together", {}};
     if (options.to_stdout && options.json) return {"'--stdout' and '--json' cannot go together", {}};
     if (options.list && options.to_stdout) return {"'--list' and '--stdout' cannot go together", {}};
+    for (const auto& [given, name] :
+         {std::pair{options.to_stdout, "'--stdout'"}, std::pair{options.directory_given, "'--directory'"},
+          std::pair{options.list, "'--list'"}}) {
+        if (options.diff_given && given) return {std::string("'--diff' and ") + name + " cannot go together", {}};
+    }
     if (options.list && options.directory_given) return {"'--list' and '--directory' cannot go together", {}};
-    if (!selects_entries(options) && !options.list) {
+    if (!selects_entries(options) && !options.list && !options.diff_given) {
         constexpr const char* needs = " needs something to extract: INDEX, '--name', '--include' or '--all'";
         if (options.to_stdout) return {std::string("'--stdout'") + needs, {}};
         if (options.directory_given) return {std::string("'--directory'") + needs, {}};

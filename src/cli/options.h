@@ -31,7 +31,9 @@ struct Options {
     std::vector<std::string> patterns;
     std::vector<std::pair<u32, std::string>> indexes;    // --index: the number's bits, and its text
     std::vector<std::pair<u32, std::string>> positions;  // --position: the position, and its text
-    std::string directory;                               // where extracted files go; empty: the current directory
+    std::string diff;                                    // --diff: the old side to compare FILE with
+    bool diff_given = false;
+    std::string directory;  // where extracted files go; empty: the current directory
     bool directory_given = false;
     const char* file = nullptr;   // the update file; null when none was given
     const char* index = nullptr;  // the index number's text; null when none was given

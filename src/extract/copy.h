@@ -24,6 +24,9 @@ struct SourceFile {
 bool open_source(SourceFile& source, const std::filesystem::path& path);
 void close_source(SourceFile& source);
 
+// Reads `size` bytes at `offset` into `buffer`. False when they could not all be read.
+bool read_at(const SourceFile& source, u64 offset, void* buffer, std::size_t size);
+
 // The process's standard output, to write chunks to.
 FileHandle standard_output();
 

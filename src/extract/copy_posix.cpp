@@ -194,6 +194,19 @@ void close_source(SourceFile& source) {
     source.handle = no_file;
 }
 
+bool read_at(const SourceFile& source, u64 offset, void* buffer, std::size_t size) {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (size > 0) {
+        const ssize_t got = ::pread(descriptor(source.handle), bytes, size, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        bytes += got;
+        offset += static_cast<u64>(got);
+        size -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
 FileHandle standard_output() {
     return STDOUT_FILENO;
 }

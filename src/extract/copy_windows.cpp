@@ -54,6 +54,22 @@ void close_source(SourceFile& source) {
     source.handle = no_file;
 }
 
+bool read_at(const SourceFile& source, u64 offset, void* buffer, std::size_t size) {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (size > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        const auto wanted = static_cast<DWORD>(std::min<std::size_t>(size, buffer_size));
+        if (!ReadFile(handle_of(source.handle), bytes, wanted, &got, &at) || got == 0) return false;
+        bytes += got;
+        offset += got;
+        size -= got;
+    }
+    return true;
+}
+
 FileHandle standard_output() {
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     return out == nullptr ? no_file : file_of(out);

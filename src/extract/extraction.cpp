@@ -1,5 +1,6 @@
 #include "extract/extraction.h"
 
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -129,11 +130,18 @@ SelectedEntries select_entries(const UpdateArchive& archive, const Selection& se
         if (!matched) selected.missing.patterns.push_back(pattern);
     }
     // From the end, so that of several entries that write one file the latest is kept.
-    std::unordered_set<std::string> files;
+    std::unordered_set<std::string_view> files;
+    files.reserve(count);
+    std::deque<std::string> keys;  // the keys that are not names themselves
     for (std::size_t position = count; position-- > 0;) {
         if (!chosen[position]) continue;
-        if (!files.insert(name_key(record_text(archive.entries[position].record.name), native_name_rules())).second) {
+        std::string storage;
+        const std::string_view key =
+            name_key(record_text(archive.entries[position].record.name), native_name_rules(), storage);
+        if (files.contains(key)) {
             chosen[position] = false;
+        } else {
+            files.insert(storage.empty() ? key : std::string_view(keys.emplace_back(std::move(storage))));
         }
     }
     for (std::size_t position = 0; position < count; ++position) {

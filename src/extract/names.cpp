@@ -101,6 +101,16 @@ std::string name_key(std::string_view name, NameRules rules) {
     return key;
 }
 
+std::string_view name_key(std::string_view name, NameRules rules, std::string& storage) {
+    // Under POSIX rules a safe name without empty or "." parts is its own key.
+    const bool own_key = rules == NameRules::posix && name.find("//") == std::string_view::npos &&
+                         !name.starts_with("./") && name.find("/./") == std::string_view::npos &&
+                         is_safe_entry_name(name, rules);
+    if (own_key) return name;
+    storage = name_key(name, rules);
+    return storage;
+}
+
 std::string temporary_suffix() {
     static std::minstd_rand random(std::random_device{}());
     return ".kpupdate-" + std::to_string(random() % 1000000000u);

@@ -39,6 +39,10 @@ bool is_name_separator(char c, NameRules rules);
 // write one file. A name that extraction refuses is its own key.
 std::string name_key(std::string_view name, NameRules rules);
 
+// The same key as a view: of `name` itself where the name is its own key (the usual
+// case, which costs no copy), or else of `storage`, which then holds the key.
+std::string_view name_key(std::string_view name, NameRules rules, std::string& storage);
+
 // A suffix that makes a temporary name beside a target: ".kpupdate-" and nine random
 // digits, different at each call.
 std::string temporary_suffix();

@@ -1,4 +1,5 @@
 // One JSON document, gathered over the run and printed at its end.
+#include "report/diff_output.h"
 #include "report/integrity_output.h"
 #include "report/output.h"
 
@@ -102,6 +103,12 @@ void end(void* context) {
     progress_clear(of(context).progress);
 }
 
+void diff(Output& output, const DiffReport& report) {
+    json_break(output.json, 2);
+    json_key(output.json, "diff");
+    json_diff(output.json, report);
+}
+
 ExtractionEvents extraction(Output& output) {
     return {&output, begin, output_progress_copied, entry, end};
 }
@@ -134,6 +141,7 @@ void finish(Output& output) {
 
 }  // namespace
 
-const Renderer json_renderer = {start, loaded, failure, archive, integrity, selection, listing, extraction, finish};
+const Renderer json_renderer = {start,     loaded,  failure, archive,    integrity,
+                                selection, listing, diff,    extraction, finish};
 
 }  // namespace kp

@@ -55,6 +55,8 @@ struct Renderer {
     void (*selection)(Output& output, const SelectionMisses& missing);
     // --list: the selected entries, in the listing's rows.
     void (*listing)(Output& output, const std::vector<u32>& positions);
+    // What --diff found.
+    void (*diff)(Output& output, const DiffReport& report);
     // Events bound to `output`, for extraction to tell as it goes.
     ExtractionEvents (*extraction)(Output& output);
     // The end of the run: the document, if there is one.

@@ -1,4 +1,5 @@
 // Console text, printed as each thing happens.
+#include "report/diff_output.h"
 #include "report/integrity_output.h"
 #include "report/output.h"
 #include "report/reasons.h"
@@ -87,6 +88,10 @@ void end(void* context) {
     progress_clear(of(context).progress);
 }
 
+void diff(Output& output, const DiffReport& report) {
+    print_diff(*output.console, report);
+}
+
 ExtractionEvents extraction(Output& output) {
     return {&output, begin, output_progress_copied, entry, end};
 }
@@ -95,6 +100,7 @@ void finish(Output&) {}
 
 }  // namespace
 
-const Renderer text_renderer = {start, loaded, failure, archive, integrity, selection, listing, extraction, finish};
+const Renderer text_renderer = {start,     loaded,  failure, archive,    integrity,
+                                selection, listing, diff,    extraction, finish};
 
 }  // namespace kp

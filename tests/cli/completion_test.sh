@@ -37,6 +37,8 @@ expect "--directory= " -1 1 "kpupdate --dir" kpupdate --dir
 expect "always never auto " -1 3 "kpupdate --color=" kpupdate --color = ""
 expect "never " -1 3 "kpupdate --progress=n" kpupdate --progress = n
 expect "fw out " -1 2 "kpupdate -C " kpupdate -C ""
+expect "a.update fw out notes.txt " -1 3 "kpupdate --diff=" kpupdate --diff = ""
+expect "0 1 2 3 4 5 6 " -1 4 "kpupdate --diff x a.update " kpupdate --diff x a.update ""
 expect "a.update fw out " -1 1 "kpupdate " kpupdate ""
 expect "notes.txt " -1 1 "kpupdate no" kpupdate no
 expect "kernel.img kernel-backup.img " 15 2 "kpupdate -n ker a.update" kpupdate -n ker a.update

@@ -1,0 +1,192 @@
+#include "report/diff_output.h"
+
+#include <string>
+
+namespace kp {
+
+namespace {
+
+// What changed of an entry, as "size 9001 -> 9100, bytes".
+std::string what_changed(const DiffEntry& change) {
+    std::string what;
+    const auto add = [&what](const std::string& part) { what += (what.empty() ? "" : ", ") + part; };
+    if (change.not_regular) add("not a regular file");
+    if (change.index_differs) {
+        add("index " + std::to_string(static_cast<i32>(change.old_index)) + " -> " +
+            std::to_string(static_cast<i32>(change.index)));
+    }
+    if (change.size_differs) add("size " + std::to_string(change.old_size) + " -> " + std::to_string(change.size));
+    if (change.signatures != 0) {
+        std::string which = "signatures";
+        for (unsigned i = 0; i < 4; ++i) {
+            if ((change.signatures & (1u << i)) != 0) which += " " + std::to_string(i + 1);
+        }
+        add(which);
+    }
+    if (change.bytes_differ) add("bytes");
+    return what;
+}
+
+std::string counted(u64 count, const char* what) {
+    return std::to_string(count) + " " + what;
+}
+
+void entry_line(ConsoleOutput& console, const char* kind, const DiffEntry& entry) {
+    console_print(console, attr_yellow, "%s %s (index %d, %s)\n", kind, console_text(console, entry.name).c_str(),
+                  static_cast<i32>(entry.index), counted(entry.size, entry.size == 1 ? "byte" : "bytes").c_str());
+}
+
+}  // namespace
+
+void print_diff(ConsoleOutput& console, const DiffReport& report) {
+    console_print(console, attr_white, "\n--- Differences from %s: ---\n", console_text(console, report.other).c_str());
+    if (report.version_differs) {
+        console_print(console, attr_yellow, "version: %s -> %s\n", console_text(console, report.old_version).c_str(),
+                      console_text(console, report.new_version).c_str());
+    }
+    for (const DiffEntry& entry : report.added) entry_line(console, "added:  ", entry);
+    for (const DiffEntry& entry : report.removed) entry_line(console, "removed:", entry);
+    for (const DiffEntry& change : report.changed) {
+        console_print(console, attr_yellow, "changed: %s: %s\n", console_text(console, change.name).c_str(),
+                      what_changed(change).c_str());
+    }
+    for (const std::string& name : report.extra) {
+        console_print(console, attr_yellow, "extra:   %s\n", console_text(console, name).c_str());
+    }
+    for (const DiffDamage& damage : report.damaged) {
+        console_print(console, attr_red, "DAMAGE: %s reaches %s past the end of the %s file.\n",
+                      console_text(console, damage.name).c_str(), counted(damage.past_end, "bytes").c_str(),
+                      damage.old_side ? "old" : "new");
+    }
+
+    std::string counts;
+    const auto add = [&counts](const std::string& part) { counts += (counts.empty() ? "" : ", ") + part; };
+    if (report.version_differs) add("the version");
+    add(counted(report.added.size(), "added"));
+    if (!report.directory) add(counted(report.removed.size(), "removed"));
+    add(counted(report.changed.size(), "changed"));
+    if (report.directory) add(counted(report.extra.size(), "extra"));
+    if (!report.damaged.empty()) add(counted(report.damaged.size(), "damaged"));
+    add(counted(report.same, "the same"));
+    if (!report.damaged.empty()) {
+        console_print(console, attr_red, "DAMAGED: %s.\n", counts.c_str());
+    } else if (sides_differ(report)) {
+        console_print(console, attr_yellow, "DIFFERENT: %s.\n", counts.c_str());
+    } else {
+        console_print(console, attr_green, "SAME: %s.\n",
+                      counted(report.same, report.same == 1 ? "file" : "files").c_str());
+    }
+}
+
+namespace {
+
+void json_pair(JsonWriter& json, const char* key, u64 old_value, u64 new_value) {
+    json_key(json, key);
+    json_begin_object(json);
+    json_key(json, "old");
+    json_number(json, old_value);
+    json_key(json, "new");
+    json_number(json, new_value);
+    json_end_object(json);
+}
+
+void json_entries(JsonWriter& json, const char* key, const std::vector<DiffEntry>& entries) {
+    json_break(json, 4);
+    json_key(json, key);
+    json_begin_array(json);
+    for (const DiffEntry& entry : entries) {
+        json_break(json, 6);
+        json_begin_object(json);
+        json_text_field(json, "name", entry.name);
+        json_key(json, "position");
+        json_number(json, entry.position);
+        json_key(json, "index");
+        json_number(json, entry.index);
+        json_key(json, "size");
+        json_number(json, entry.size);
+        json_end_object(json);
+    }
+    json_end_array(json, 4);
+}
+
+}  // namespace
+
+void json_diff(JsonWriter& json, const DiffReport& report) {
+    json_begin_object(json);
+    json_break(json, 4);
+    json_text_field(json, "other", report.other);
+    json_break(json, 4);
+    json_key(json, "kind");
+    json_string(json, report.directory ? "directory" : "update");
+    json_break(json, 4);
+    json_key(json, "version");
+    if (report.directory) {
+        json.text += "null";
+    } else {
+        json_begin_object(json);
+        json_text_field(json, "old", report.old_version);
+        json_text_field(json, "new", report.new_version);
+        json_end_object(json);
+    }
+    json_entries(json, "added", report.added);
+    json_entries(json, "removed", report.removed);
+    json_break(json, 4);
+    json_key(json, "changed");
+    json_begin_array(json);
+    for (const DiffEntry& change : report.changed) {
+        json_break(json, 6);
+        json_begin_object(json);
+        json_text_field(json, "name", change.name);
+        json_key(json, "positions");
+        json_begin_object(json);
+        if (!report.directory) {
+            json_key(json, "old");
+            json_number(json, change.old_position);
+        }
+        json_key(json, "new");
+        json_number(json, change.position);
+        json_end_object(json);
+        if (change.index_differs) json_pair(json, "index", change.old_index, change.index);
+        if (change.size_differs) json_pair(json, "size", change.old_size, change.size);
+        json_key(json, "signatures");
+        json_begin_array(json);
+        for (unsigned i = 0; i < 4; ++i) {
+            if ((change.signatures & (1u << i)) != 0) json_number(json, i + 1);
+        }
+        json_end_array(json);
+        json_key(json, "bytes");
+        json_bool(json, change.bytes_differ);
+        json_key(json, "regular");
+        json_bool(json, !change.not_regular);
+        json_end_object(json);
+    }
+    json_end_array(json, 4);
+    json_break(json, 4);
+    json_key(json, "extra");
+    json_begin_array(json);
+    for (const std::string& name : report.extra) json_string(json, name);
+    json_end_array(json);
+    json_break(json, 4);
+    json_key(json, "damaged");
+    json_begin_array(json);
+    for (const DiffDamage& damage : report.damaged) {
+        json_break(json, 6);
+        json_begin_object(json);
+        json_text_field(json, "name", damage.name);
+        json_key(json, "side");
+        json_string(json, damage.old_side ? "old" : "new");
+        json_key(json, "past_end");
+        json_number(json, damage.past_end);
+        json_end_object(json);
+    }
+    json_end_array(json, 4);
+    json_break(json, 4);
+    json_key(json, "same");
+    json_number(json, report.same);
+    json_break(json, 4);
+    json_key(json, "different");
+    json_bool(json, sides_differ(report));
+    json_end_object(json, 2);
+}
+
+}  // namespace kp
