@@ -1,25 +1,35 @@
 #include "report/diff_output.h"
 
+#include <cstdio>
 #include <string>
 
 namespace kp {
 
 namespace {
 
+// "WHAT OLD -> NEW", as the changes show a field.
+std::string from_to(const char* what, long long old_value, long long new_value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %lld -> %lld", what, old_value, new_value);
+    return text;
+}
+
 // What changed of an entry, as "size 9001 -> 9100, bytes".
 std::string what_changed(const DiffEntry& change) {
     std::string what;
-    const auto add = [&what](const std::string& part) { what += (what.empty() ? "" : ", ") + part; };
+    const auto add = [&what](const std::string& part) {
+        if (!what.empty()) what.append(", ");
+        what.append(part);
+    };
     if (change.not_regular) add("not a regular file");
-    if (change.index_differs) {
-        add("index " + std::to_string(static_cast<i32>(change.old_index)) + " -> " +
-            std::to_string(static_cast<i32>(change.index)));
+    if (change.index_differs) add(from_to("index", static_cast<i32>(change.old_index), static_cast<i32>(change.index)));
+    if (change.size_differs) {
+        add(from_to("size", static_cast<long long>(change.old_size), static_cast<long long>(change.size)));
     }
-    if (change.size_differs) add("size " + std::to_string(change.old_size) + " -> " + std::to_string(change.size));
     if (change.signatures != 0) {
         std::string which = "signatures";
         for (unsigned i = 0; i < 4; ++i) {
-            if ((change.signatures & (1u << i)) != 0) which += " " + std::to_string(i + 1);
+            if ((change.signatures & (1u << i)) != 0) which.append(1, ' ').append(1, static_cast<char>('1' + i));
         }
         add(which);
     }
