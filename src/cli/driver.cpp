@@ -62,19 +62,6 @@ Output output_of(UpdateArchive& archive, ConsoleOutput& console, const Options& 
     return output;
 }
 
-// The misses of both sides: what neither of them has.
-SelectionMisses missing_from_both(const SelectionMisses& one, const SelectionMisses& other) {
-    const auto both = [](const std::vector<std::string_view>& a, const std::vector<std::string_view>& b) {
-        std::vector<std::string_view> shared;
-        for (const std::string_view text : a) {
-            if (std::find(b.begin(), b.end(), text) != b.end()) shared.push_back(text);
-        }
-        return shared;
-    };
-    return {both(one.names, other.names), both(one.patterns, other.patterns), both(one.indexes, other.indexes),
-            both(one.positions, other.positions)};
-}
-
 // --diff: FILE, the new side, against OTHER, an older update file or a directory, both
 // restricted by the selectors (each side's latest entry of every file without one).
 // Returns 0 when they are the same, 1 when they differ, 254 for damage or an OTHER
@@ -102,7 +89,7 @@ i32 run_diff(const UpdateArchive& archive, Output& output, const Renderer& rende
             return malformed ? exit_malformed : exit_failure;
         }
         const SelectedEntries theirs = select_entries(old, selection);
-        missing = missing_from_both(mine.missing, theirs.missing);
+        missing = missed_by_both(mine.missing, theirs.missing);
         compare_archives(archive, mine.positions, old, theirs.positions, report);
     }
     render.selection(output, missing);

@@ -1,5 +1,6 @@
 #include "extract/extraction.h"
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -13,9 +14,6 @@ namespace kp {
 
 namespace {
 
-// The directory that the parts `parts` lead to under the target, opened from the
-// directories the last entry walked where the two agree. No_file when a part cannot be
-// opened (or made): it is no directory, or a link where links are refused.
 // The name up to the end of its part number `count` (from 1), counting only the parts
 // that name something, as the archive spells it.
 std::string_view name_through(std::string_view name, std::size_t count) {
@@ -30,6 +28,10 @@ std::string_view name_through(std::string_view name, std::size_t count) {
     return name;
 }
 
+// The directory that the parts `parts` lead to under the target, opened from the
+// directories the last entry walked where the two agree. No_file when a part cannot be
+// opened (or made): it is no directory, or a link where links are refused; `problem`
+// then says which part of `name` and why.
 FileHandle walk_to(Extraction& extraction, std::string_view name, const std::vector<std::filesystem::path>& parts,
                    EntryProblem& problem) {
     if (!extraction.root_tried) {
@@ -148,6 +150,18 @@ SelectedEntries select_entries(const UpdateArchive& archive, const Selection& se
         if (chosen[position]) selected.positions.push_back(static_cast<u32>(position));
     }
     return selected;
+}
+
+SelectionMisses missed_by_both(const SelectionMisses& one, const SelectionMisses& other) {
+    const auto both = [](const std::vector<std::string_view>& a, const std::vector<std::string_view>& b) {
+        std::vector<std::string_view> shared;
+        for (const std::string_view text : a) {
+            if (std::find(b.begin(), b.end(), text) != b.end()) shared.push_back(text);
+        }
+        return shared;
+    };
+    return {both(one.names, other.names), both(one.patterns, other.patterns), both(one.indexes, other.indexes),
+            both(one.positions, other.positions)};
 }
 
 bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offset, u64& size) {

@@ -41,6 +41,10 @@ struct SelectedEntries {
 // only the latest is kept, since each would replace the one before it.
 SelectedEntries select_entries(const UpdateArchive& archive, const Selection& selection);
 
+// What two selections of one Selection both found nothing for: on two sides compared,
+// what neither side has.
+SelectionMisses missed_by_both(const SelectionMisses& one, const SelectionMisses& other);
+
 // Where the bytes of `entry` lie in the update file: its whole chunk, or with `trim` its
 // own size. False when that range does not lie wholly inside a file of `file_length`.
 bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offset, u64& size);
