@@ -95,6 +95,7 @@ struct ExtractionEvents {
     void (*entry)(void* context, u32 position, EntryResult result, const EntryProblem& problem,
                   std::string_view path) = nullptr;
     void (*end)(void* context) = nullptr;
+    bool paths = true;  // `entry` is told the paths written; without, they are not made
 };
 
 // What changed from an old side (another update file, or a directory) to the new one,

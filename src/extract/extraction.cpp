@@ -289,7 +289,7 @@ ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEn
            : outcome.result == EntryResult::skipped ? summary.skipped
                                                     : summary.failed);
         if (events.entry != nullptr) {
-            const std::string path = outcome.result == EntryResult::written && !target.to_stdout
+            const std::string path = events.paths && outcome.result == EntryResult::written && !target.to_stdout
                                          ? written_path(target.directory, record_text(entry.record.name))
                                          : std::string();
             events.entry(events.context, position, outcome.result, outcome.problem, path);

@@ -93,7 +93,7 @@ void diff(Output& output, const DiffReport& report) {
 }
 
 ExtractionEvents extraction(Output& output) {
-    return {&output, begin, output_progress_copied, entry, end};
+    return {&output, begin, output_progress_copied, entry, end, output.verbose};
 }
 
 void finish(Output&) {}
