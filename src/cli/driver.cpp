@@ -32,7 +32,8 @@ Selection selection_of(const Options& options) {
     selection.patterns = options.patterns;
     selection.indexes = options.indexes;
     selection.positions = options.positions;
-    selection.all = options.all;
+    // --diff without a selector compares every file.
+    selection.all = options.all || (options.diff_given && !selects_entries(options));
     return selection;
 }
 
@@ -68,8 +69,7 @@ Output output_of(UpdateArchive& archive, ConsoleOutput& console, const Options& 
 // that is no update file, 255 when it cannot be opened or a selector found nothing;
 // `ended` when OTHER could not be loaded, which ends the run.
 i32 run_diff(const UpdateArchive& archive, Output& output, const Renderer& render, const Options& options,
-             Selection selection, bool& ended) {
-    if (!selects_entries(options)) selection.all = true;
+             const Selection& selection, bool& ended) {
     const SelectedEntries mine = select_entries(archive, selection);
     DiffReport report;
     report.other = options.diff;
@@ -135,7 +135,7 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view
         render.integrity(output, report);
         if (!report.outside.empty()) status = exit_malformed;  // a damaged file is a malformed one
     }
-    const Selection selection = selection_of(options);  // what the selected entries' misses refer to
+    const Selection selection = selection_of(options);  // what the misses of selections refer to, to the end
     if (options.diff_given) {
         bool ended = false;
         const i32 compared = run_diff(archive, output, render, options, selection, ended);

@@ -124,6 +124,11 @@ TEST(Diff, TellsWhatChangedBetweenTwoUpdateFiles) {
     const test::ToolRun missing = run_tool({"-q", "--diff=none.update", "new.update"}, options);
     EXPECT_EQ(missing.status, 255);
     EXPECT_EQ(missing.out, "ERROR: could not load file none.update.\n");
+    // A selector neither side has: an error, kept in the document until its end.
+    test::write_file(dir.file("old.update"), build::bytes(base()));
+    const test::ToolRun gone = run_tool({"--json", "--diff=old.update", "-n", "gone", "new.update"}, options);
+    EXPECT_EQ(gone.status, 255);
+    EXPECT_EQ(nlohmann::json::parse(gone.out).at("missing"), nlohmann::json::parse(R"(["gone"])"));
     const test::ToolRun malformed = run_tool({"-q", "--diff=bad.update", "new.update"}, options);
     EXPECT_EQ(malformed.status, 254);
     EXPECT_EQ(malformed.out, "ERROR: syntax-error or EOF in file bad.update.\n");
