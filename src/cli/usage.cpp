@@ -25,8 +25,8 @@ const char* usage_text() {
            "  -k, --keep-old-files  fail an entry whose file exists, keeping that file\n"
            "      --skip-old-files  skip an entry whose file exists, keeping that file\n"
            "  -q, --quiet           no banner and no reports: warnings and errors only\n"
-           "  -t, --test            also check that every file's bytes lie in FILE, and note\n"
-           "                          what extraction would refuse, skip or meet\n"
+           "  -t, --test            also check that every file's bytes lie in FILE, and\n"
+           "                          note what extraction would refuse, skip or meet\n"
            "      --json            print one JSON document instead of the reports\n"
            "      --color[=WHEN]    colour the reports: always, never or auto (default)\n"
            "      --no-color        the same as --color=never\n"
@@ -38,9 +38,10 @@ const char* usage_text() {
            "The selectors INDEX, --index, --position, --name, --include and --all add up.\n"
            "Long options may be shortened to any start that names only one.\n"
            "\n"
-           "Exit status: 0 on success; 255 on a usage error, when FILE cannot be opened,\n"
-           "a selector matches nothing or a file cannot be extracted; 254 when FILE is\n"
-           "not a valid update file or --test finds it damaged.\n";
+           "Exit status: 0 on success; 1 when --diff finds the two sides different; 255\n"
+           "on a usage error, when FILE cannot be opened, a selector matches nothing or\n"
+           "a file cannot be extracted; 254 when FILE is not a valid update file or\n"
+           "--test or --diff finds damage.\n";
 }
 
 }  // namespace kp
