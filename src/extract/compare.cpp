@@ -153,6 +153,7 @@ void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& 
     const fs::path root = file_path(directory);
     Window new_window{&new_file};
     Window file_window;
+    fs::path checked = root;  // a directory whose every part was found to be a directory
     for (const u32 position : positions) {
         const EntryRecord& entry = fresh.entries[position];
         const std::string_view name = record_text(entry.record.name);
@@ -161,15 +162,22 @@ void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& 
             report.added.push_back(described(entry, position));
             continue;
         }
-        // Each part on the way must be a directory itself, as extraction would have made it.
+        // Each part on the way must be a directory itself, as extraction would have made it;
+        // the directory the last entry was found in needs no second look.
         fs::path path = root;
+        for (const fs::path& part : file_path(name)) {
+            if (!part.empty() && part != ".") path /= part;
+        }
         std::error_code error;
         bool reached = true;
-        const fs::path native = file_path(name);
-        for (auto part = native.begin(); part != native.end() && reached; ++part) {
-            if (part->empty() || *part == ".") continue;
-            if (path != root && !fs::is_directory(fs::symlink_status(path, error))) reached = false;
-            path /= *part;
+        if (path.parent_path() != checked) {
+            fs::path prefix = root;
+            const fs::path relative = path.lexically_relative(root);
+            for (auto part = relative.begin(); reached && prefix != path.parent_path(); ++part) {
+                prefix /= *part;
+                reached = fs::is_directory(fs::symlink_status(prefix, error));
+            }
+            if (reached) checked = path.parent_path();
         }
         const fs::file_status status = fs::symlink_status(path, error);
         if (!reached || !fs::exists(status)) {
