@@ -125,13 +125,6 @@ void group_entries(UpdateArchive& archive, u32 count) {
     }
 }
 
-// Where the loader's bytes come from: `read` fills up to `size` bytes and returns how
-// many it got, fewer only at the end of the data or on an error.
-struct ByteSource {
-    std::size_t (*read)(void* source, unsigned char* buffer, std::size_t size) = nullptr;
-    void* source = nullptr;
-};
-
 // The directory is read in blocks of this many records through one small buffer, not
 // into a buffer of its own size: every fresh page of memory costs the process a page
 // fault, and the entries themselves already take a page for every 24 records.
@@ -229,6 +222,10 @@ struct FileClose {
 };
 
 }  // namespace
+
+i32 load_archive(UpdateArchive& archive, const ByteSource& in) {
+    return load_from(archive, in);
+}
 
 i32 load_archive(UpdateArchive& archive, std::istream& in) {
     return load_from(archive, {read_stream, &in});

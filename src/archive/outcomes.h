@@ -59,6 +59,7 @@ enum class EntryFailure : unsigned char {
     outside_file,  // its bytes do not lie wholly inside the update file
     directory,     // a part of its name could not be opened or made as a directory
     exists,        // its name is taken and was to be kept
+    passed,        // its bytes lie where a stream has passed (its chunk wraps back)
     write,         // the new file could not be made, written or named
 };
 

@@ -10,7 +10,9 @@
 #include "extract/compare.h"
 #include "extract/extraction.h"
 #include "extract/integrity.h"
+#include "extract/stream.h"
 #include "report/output.h"
+#include "report/reasons.h"
 #include "version.h"
 
 namespace kp {
@@ -63,46 +65,73 @@ Output output_of(UpdateArchive& archive, ConsoleOutput& console, const Options& 
     return output;
 }
 
+// What --diff compares FILE with, loaded before anything of FILE's data is read.
+struct DiffSide {
+    bool directory = false;
+    UpdateArchive old;
+    i32 loaded = 0;
+};
+
+void load_other(const Options& options, DiffSide& side) {
+    std::error_code error;
+    side.directory = std::filesystem::is_directory(file_path(options.diff), error);
+    if (!side.directory) side.loaded = load_archive(side.old, options.diff.c_str());
+}
+
+// An OTHER that could not be loaded ends the run, with its status.
+i32 other_failed(Output& output, const Renderer& render, const Options& options, DiffSide& side) {
+    const bool malformed = side.loaded == load_malformed;
+    output.file = options.diff;
+    render.failure(output, (malformed ? "syntax-error or EOF in file " : "could not load file ") + options.diff,
+                   &side.old.problem);
+    return malformed ? exit_malformed : exit_failure;
+}
+
 // --diff: FILE, the new side, against OTHER, an older update file or a directory, both
 // restricted by the selectors (each side's latest entry of every file without one).
-// Returns 0 when they are the same, 1 when they differ, 254 for damage or an OTHER
-// that is no update file, 255 when it cannot be opened or a selector found nothing;
-// `ended` when OTHER could not be loaded, which ends the run.
-i32 run_diff(const UpdateArchive& archive, Output& output, const Renderer& render, const Options& options,
-             const Selection& selection, bool& ended) {
+// Returns 0 when they are the same, 1 when they differ, 254 for damage, 255 when a
+// selector found nothing.
+i32 run_diff(const UpdateArchive& archive, const Options& options, const Selection& selection, DiffSide& side,
+             SourceFile* stream, DiffReport& report, SelectionMisses& missing) {
     const SelectedEntries mine = select_entries(archive, selection);
-    DiffReport report;
     report.other = options.diff;
-    SelectionMisses missing = mine.missing;
-    std::error_code error;
-    if (std::filesystem::is_directory(file_path(options.diff), error)) {
-        compare_with_directory(archive, mine.positions, options.diff, !selects_entries(options), report);
+    missing = mine.missing;
+    if (side.directory) {
+        compare_with_directory(archive, mine.positions, options.diff, !selects_entries(options), report, stream);
     } else {
-        UpdateArchive old;
-        const i32 loaded = load_archive(old, options.diff.c_str());
-        if (loaded < 0) {
-            const bool malformed = loaded == load_malformed;
-            output.file = options.diff;
-            render.failure(output, (malformed ? "syntax-error or EOF in file " : "could not load file ") + options.diff,
-                           &old.problem);
-            ended = true;
-            return malformed ? exit_malformed : exit_failure;
-        }
-        const SelectedEntries theirs = select_entries(old, selection);
+        const SelectedEntries theirs = select_entries(side.old, selection);
         missing = missed_by_both(mine.missing, theirs.missing);
-        compare_archives(archive, mine.positions, old, theirs.positions, report);
+        compare_archives(archive, mine.positions, side.old, theirs.positions, report, stream);
     }
-    render.selection(output, missing);
-    render.diff(output, report);
     if (!report.damaged.empty()) return exit_malformed;
     if (anything_missing(missing)) return exit_failure;
     return sides_differ(report) ? exit_different : exit_ok;
 }
 
+i32 load_input(UpdateArchive& archive, const Options& options, SourceFile* stream) {
+    if (stream == nullptr) return load_archive(archive, options.file);
+    const i32 loaded = load_archive(archive, stream_bytes(*stream));
+    if (loaded > 0) {
+        archive.path = options.file;
+    } else if (!stream->read_failure.empty()) {
+        archive.problem = {LoadProblem::Kind::unreadable, 0, 0, stream->read_failure};
+    }
+    return loaded;
+}
+
+// --test's findings, for the file measured now or a stream read to its end. False when
+// the file can no longer be opened, with why in `problem`.
+bool check_input(const UpdateArchive& archive, SourceFile* stream, IntegrityReport& report, LoadProblem& problem) {
+    if (stream == nullptr) return check_archive_file(archive, report, problem);
+    skip_stream(*stream, unknown_length);
+    report = check_integrity(archive, stream->length, native_name_rules());
+    return true;
+}
+
 }  // namespace
 
 i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view current_directory,
-                const Options& options) {
+                const Options& options, SourceFile* stream) {
     archive.console = &console;
     set_base_directory(archive, current_directory);
     Output output = output_of(archive, console, options);
@@ -113,7 +142,7 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view
         render.failure(output, "missing filename. Specify kelvo .update-file as argument", nullptr);
         return exit_failure;
     }
-    const i32 loaded = load_archive(archive, options.file);
+    const i32 loaded = load_input(archive, options, stream);
     render.loaded(output);
     if (loaded == load_malformed || loaded == load_cannot_open) {
         render.failure(output,
@@ -124,40 +153,72 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view
     }
     render.archive(output);
 
+    // --test's findings come first. A file is measured at once; a stream's length is
+    // known only at its end, so what reads its data runs before, and what that found is
+    // shown after the findings.
+    const bool test_first = options.test && stream == nullptr;
     i32 status = exit_ok;
-    if (options.test) {
+    const auto test = [&]() {
         IntegrityReport report;
         LoadProblem problem;
-        if (!check_archive_file(archive, report, problem)) {
+        if (!check_input(archive, stream, report, problem)) {
             render.failure(output, std::string("could not load file ") + options.file, &problem);
-            return exit_failure;
+            return false;
         }
         render.integrity(output, report);
         if (!report.outside.empty()) status = exit_malformed;  // a damaged file is a malformed one
-    }
+        return true;
+    };
+    if (test_first && !test()) return exit_failure;
+
     const Selection selection = selection_of(options);  // what the misses of selections refer to, to the end
+    SelectedEntries selected;
+    DiffSide side;
+    DiffReport diff;
+    i32 work = exit_ok;
+    KeptEvents kept{render.extraction(output), {}};
     if (options.diff_given) {
-        bool ended = false;
-        const i32 compared = run_diff(archive, output, render, options, selection, ended);
-        if (ended) return compared;
-        if (status == exit_ok) status = compared;  // damage that --test found wins
+        load_other(options, side);
+        if (side.loaded >= 0) work = run_diff(archive, options, selection, side, stream, diff, selected.missing);
     } else if (selects_entries(options) || options.list) {
-        SelectedEntries selected = select_entries(archive, selection);
+        selected = select_entries(archive, selection);
         if (!selects_entries(options)) {  // --list alone: every entry, also those a later one hides
             for (u32 position = 0; position < archive.entries.size(); ++position)
                 selected.positions.push_back(position);
         }
-        render.selection(output, selected.missing);
-        bool complete = !anything_missing(selected.missing);
-        if (options.list) {
-            render.listing(output, selected.positions);
-        } else {
+        if (!options.list) {
+            if (!options.test || test_first) render.selection(output, selected.missing);
             const ExtractionSummary done =
-                extract_entries(archive, selected, target_of(archive, options), render.extraction(output));
-            complete = complete && done.failed == 0;
+                extract_entries(archive, selected, target_of(archive, options),
+                                options.test && !test_first ? keeping_events(kept) : kept.live, stream);
+            work = anything_missing(selected.missing) || done.failed != 0 ? exit_failure : exit_ok;
         }
-        if (!complete && status == exit_ok) status = exit_failure;
     }
+    if (stream != nullptr) {
+        if (options.test) {
+            if (!test()) return exit_failure;
+        } else {
+            skip_stream(*stream, archive_end(archive));  // its writer may count on all of it being read
+        }
+    }
+
+    if (side.loaded < 0) return other_failed(output, render, options, side);
+    if (options.diff_given) {
+        render.selection(output, selected.missing);
+        render.diff(output, diff);
+    } else if (options.list) {
+        render.selection(output, selected.missing);
+        render.listing(output, selected.positions);
+        if (anything_missing(selected.missing)) work = exit_failure;
+    } else if (options.test && !test_first && selects_entries(options)) {
+        render.selection(output, selected.missing);
+        tell_kept(kept);
+    }
+    if (stream != nullptr && !stream->read_failure.empty()) {
+        output_to_stderr(output, shell_quoted(options.file) + ": reading it failed: " + stream->read_failure);
+        if (work == exit_ok) work = exit_malformed;
+    }
+    if (status == exit_ok) status = work;  // damage that --test found wins
     render.finish(output);
     return status;
 }
@@ -196,7 +257,19 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
     for (const std::string& warning : argument_warnings(options)) {
         console_to_stderr(console, "kpupdate: " + console_text(console, warning) + "\n");
     }
-    return run_program(archive, console, current_directory(), options);
+    // "-" is standard input; a pipe, a FIFO or a device is read as one, once.
+    SourceFile input;
+    const InputKind input_kind =
+        options.file == nullptr ? InputKind::file
+                                : open_input(input, file_path(options.file), std::string_view(options.file) == "-");
+    if (input_kind == InputKind::terminal) {
+        console_to_stderr(console, "kpupdate: refusing to read an update file from a terminal\n");
+        return exit_failure;
+    }
+    const i32 status =
+        run_program(archive, console, current_directory(), options, input_kind == InputKind::stream ? &input : nullptr);
+    if (input_kind == InputKind::stream) close_source(input);
+    return status;
 }
 
 }  // namespace kp

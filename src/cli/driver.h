@@ -8,6 +8,7 @@
 #include "archive/update_archive.h"
 #include "cli/options.h"
 #include "console/console.h"
+#include "extract/copy.h"
 
 namespace kp {
 
@@ -25,8 +26,10 @@ void set_base_directory(UpdateArchive& archive, std::string_view directory);
 // the program. Usage errors go to standard error.
 i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, char** argv);
 
-// Everything after console set-up, for options that passed their checks.
+// Everything after console set-up, for options that passed their checks. `stream`: the
+// update file as a stream, open already and read once from its start; null: FILE is
+// read by its path.
 i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view current_directory,
-                const Options& options);
+                const Options& options, SourceFile* stream = nullptr);
 
 }  // namespace kp

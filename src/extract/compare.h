@@ -7,6 +7,7 @@
 
 #include "archive/outcomes.h"
 #include "archive/update_archive.h"
+#include "extract/copy.h"
 
 namespace kp {
 
@@ -14,8 +15,9 @@ namespace kp {
 // (each side's latest entry of every file, as select_entries gives them): the version
 // texts, then for each file on both sides its index number, size, signatures and own
 // bytes, which are read only where the sizes agree and only up to the first difference.
+// `given`: the new side's file, open already; a stream is read to its end.
 void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positions, const UpdateArchive& old,
-                      const std::vector<u32>& old_positions, DiffReport& report);
+                      const std::vector<u32>& old_positions, DiffReport& report, SourceFile* given = nullptr);
 
 // Compares the entries of `fresh` at `positions` with the files of the same names under
 // `directory`: a file of the entry's own size with its own bytes, one of its chunk's
@@ -23,6 +25,6 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
 // link, directory or other kind of file there is changed. With `list_extra`, the files
 // under `directory` that no entry of `fresh` names are listed too (links not followed).
 void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& positions, const std::string& directory,
-                            bool list_extra, DiffReport& report);
+                            bool list_extra, DiffReport& report, SourceFile* given = nullptr);
 
 }  // namespace kp

@@ -9,8 +9,22 @@
 #include <memory>
 
 #include "extract/copy.h"
+#include "extract/stream.h"
 
 namespace kp {
+
+bool write_all(FileHandle out, const unsigned char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(static_cast<int>(out), data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
 
 namespace {
 
@@ -37,19 +51,6 @@ constexpr std::size_t buffer_size = std::size_t{128} * 1024;
 bool copy_not_offered(int error) {
     return error == EINVAL || error == ENOSYS || error == EXDEV || error == EOPNOTSUPP || error == ENOTSUP ||
            error == EBADF || error == ESPIPE;
-}
-
-bool write_all(int out, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(out, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 bool copy_through_buffer(int in, u64 offset, u64 size, int out, const CopyProgress& progress) {
@@ -194,17 +195,18 @@ void close_source(SourceFile& source) {
     source.handle = no_file;
 }
 
-bool read_at(const SourceFile& source, u64 offset, void* buffer, std::size_t size) {
+std::size_t read_up_to(SourceFile& source, u64 offset, void* buffer, std::size_t size) {
     auto* bytes = static_cast<unsigned char*>(buffer);
-    while (size > 0) {
-        const ssize_t got = ::pread(descriptor(source.handle), bytes, size, static_cast<off_t>(offset));
+    if (source.stream) return read_stream_at(source, offset, bytes, size);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got =
+            ::pread(descriptor(source.handle), bytes + done, size - done, static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        bytes += got;
-        offset += static_cast<u64>(got);
-        size -= static_cast<std::size_t>(got);
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
     }
-    return true;
+    return done;
 }
 
 FileHandle standard_output() {
@@ -214,6 +216,7 @@ FileHandle standard_output() {
 bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress) {
     const int in = descriptor(source.handle);
     if (size == 0) return true;
+    if (source.stream) return copy_from_stream(source, offset, size, out, progress);
     if (portable_file_calls()) return copy_through_buffer(in, offset, size, descriptor(out), progress);
     if (size <= largest_small_copy) return copy_from_view(source, offset, size, descriptor(out), progress);
     if (size >= smallest_viewed_copy && offset % page_size() != 0 && is_regular_file(descriptor(out))) {

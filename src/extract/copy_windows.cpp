@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "extract/copy.h"
+#include "extract/stream.h"
 
 namespace kp {
 
@@ -23,17 +24,18 @@ FileHandle file_of(HANDLE handle) {
 // chunk whole, and a view of one would take as much of its address space.
 constexpr DWORD buffer_size = DWORD{1} << 20;
 
-bool write_all(HANDLE out, const unsigned char* data, DWORD size) {
+}  // namespace
+
+bool write_all(FileHandle out, const unsigned char* data, std::size_t size) {
     while (size > 0) {
         DWORD written = 0;
-        if (!WriteFile(out, data, size, &written, nullptr) || written == 0) return false;
+        const auto wanted = static_cast<DWORD>(std::min<std::size_t>(size, buffer_size));
+        if (!WriteFile(handle_of(out), data, wanted, &written, nullptr) || written == 0) return false;
         data += written;
         size -= written;
     }
     return true;
 }
-
-}  // namespace
 
 bool open_source(SourceFile& source, const std::filesystem::path& path) {
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -54,20 +56,20 @@ void close_source(SourceFile& source) {
     source.handle = no_file;
 }
 
-bool read_at(const SourceFile& source, u64 offset, void* buffer, std::size_t size) {
+std::size_t read_up_to(SourceFile& source, u64 offset, void* buffer, std::size_t size) {
     auto* bytes = static_cast<unsigned char*>(buffer);
-    while (size > 0) {
+    if (source.stream) return read_stream_at(source, offset, bytes, size);
+    std::size_t done = 0;
+    while (done < size) {
         OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        at.Offset = static_cast<DWORD>(offset + done);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
         DWORD got = 0;
-        const auto wanted = static_cast<DWORD>(std::min<std::size_t>(size, buffer_size));
-        if (!ReadFile(handle_of(source.handle), bytes, wanted, &got, &at) || got == 0) return false;
-        bytes += got;
-        offset += got;
-        size -= got;
+        const auto wanted = static_cast<DWORD>(std::min<std::size_t>(size - done, buffer_size));
+        if (!ReadFile(handle_of(source.handle), bytes + done, wanted, &got, &at) || got == 0) break;
+        done += got;
     }
-    return true;
+    return done;
 }
 
 FileHandle standard_output() {
@@ -76,6 +78,7 @@ FileHandle standard_output() {
 }
 
 bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress) {
+    if (source.stream) return copy_from_stream(source, offset, size, out, progress);
     const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(buffer_size);
     while (size > 0) {
         const auto wanted = static_cast<DWORD>(std::min<u64>(size, buffer_size));
@@ -92,7 +95,7 @@ bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const 
             SetLastError(0);
             return false;
         }
-        if (!write_all(handle_of(out), buffer.get(), got)) return false;
+        if (!write_all(out, buffer.get(), got)) return false;
         offset += got;
         size -= got;
         if (progress.add != nullptr) progress.add(progress.context, got);

@@ -9,6 +9,7 @@
 #include "archive/file_path.h"
 #include "extract/names.h"
 #include "extract/pattern.h"
+#include "extract/stream.h"
 
 namespace kp {
 
@@ -68,6 +69,18 @@ FileHandle walk_to(Extraction& extraction, std::string_view name, const std::vec
         extraction.handles.push_back(opened);
     }
     return parts.empty() ? extraction.root : extraction.handles.back();
+}
+
+// Why a copy failed: a stream that ended before the range did is the same as a file
+// too short for it; anything else is what the system said.
+EntryFailure copy_failure(const SourceFile& source, u64 offset, u64 size, EntryProblem& problem) {
+    if (source.stream && source.ended && offset + size > source.length) {
+        problem.past_end = offset + size - source.length;
+        problem.system_text = source.read_failure;
+        return EntryFailure::outside_file;
+    }
+    problem.system_text = last_error_text();
+    return EntryFailure::write;
 }
 
 }  // namespace
@@ -170,14 +183,21 @@ bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offs
     return offset + size <= file_length;  // both below 2^32: no overflow in 64 bits
 }
 
-void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target) {
+void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target,
+                      SourceFile* given) {
     extraction.target = target;
-    extraction.source_open = archive.loaded && open_source(extraction.source, file_path(archive.path));
+    if (given != nullptr) {
+        extraction.source = given;
+        extraction.source_open = archive.loaded;
+        return;
+    }
+    extraction.source = &extraction.own_source;
+    extraction.source_open = archive.loaded && open_source(extraction.own_source, file_path(archive.path));
     if (!extraction.source_open) extraction.source_error = last_error_text();
 }
 
 void extraction_end(Extraction& extraction) {
-    if (extraction.source_open) close_source(extraction.source);
+    if (extraction.source_open && extraction.source == &extraction.own_source) close_source(extraction.own_source);
     extraction.source_open = false;
     for (const FileHandle handle : extraction.handles) close_directory(handle);
     extraction.handles.clear();
@@ -204,10 +224,12 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
         problem.system_text = extraction.source_error;
         return failed(EntryFailure::write);
     }
-    if (!entry_range(entry, extraction.target.trim, extraction.source.length, offset, size)) {
-        problem.past_end = offset + size - extraction.source.length;
+    SourceFile& source = *extraction.source;
+    if (!entry_range(entry, extraction.target.trim, source.length, offset, size)) {
+        problem.past_end = offset + size - source.length;
         return failed(EntryFailure::outside_file);
     }
+    if (stream_passed(source, offset)) return failed(EntryFailure::passed);
     // The parts as the file system takes them; "a//b" and "a/./b" are "a/b".
     std::vector<std::filesystem::path> parts;
     for (const std::filesystem::path& part : file_path(name)) {
@@ -223,10 +245,9 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
         problem.system_text = last_error_text();
         return failed(EntryFailure::write);
     }
-    if (!copy_range(extraction.source, offset, size, file.handle, extraction.progress)) {
-        problem.system_text = last_error_text();
+    if (!copy_range(source, offset, size, file.handle, extraction.progress)) {
         discard_pending(file);
-        return failed(EntryFailure::write);
+        return failed(copy_failure(source, offset, size, problem));
     }
     switch (commit_pending(file, leaf, extraction.target.existing)) {
         case Placed::written:
@@ -245,15 +266,18 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
 
 EntryOutcome write_entry_to_output(Extraction& extraction, const EntryRecord& entry) {
     EntryOutcome outcome;
+    SourceFile& source = *extraction.source;
     u64 offset = 0;
     u64 size = 0;
     if (!extraction.source_open) {
         outcome.problem = {EntryFailure::write, NameFault::none, 0, {}, extraction.source_error};
-    } else if (!entry_range(entry, extraction.target.trim, extraction.source.length, offset, size)) {
+    } else if (!entry_range(entry, extraction.target.trim, source.length, offset, size)) {
         outcome.problem.failure = EntryFailure::outside_file;
-        outcome.problem.past_end = offset + size - extraction.source.length;
-    } else if (!copy_range(extraction.source, offset, size, standard_output(), extraction.progress)) {
-        outcome.problem = {EntryFailure::write, NameFault::none, 0, {}, last_error_text()};
+        outcome.problem.past_end = offset + size - source.length;
+    } else if (stream_passed(source, offset)) {
+        outcome.problem.failure = EntryFailure::passed;
+    } else if (!copy_range(source, offset, size, standard_output(), extraction.progress)) {
+        outcome.problem.failure = copy_failure(source, offset, size, outcome.problem);
     } else {
         outcome.result = EntryResult::written;
     }
@@ -267,7 +291,7 @@ std::string written_path(const std::string& directory, std::string_view name) {
 }
 
 ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEntries& selected,
-                                  const ExtractTarget& target, const ExtractionEvents& events) {
+                                  const ExtractTarget& target, const ExtractionEvents& events, SourceFile* given) {
     u64 total_bytes = 0;
     for (const u32 position : selected.positions) {
         u64 offset = 0;
@@ -279,7 +303,7 @@ ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEn
 
     Extraction extraction;
     extraction.progress = {events.copied, events.context};
-    extraction_begin(extraction, archive, target);
+    extraction_begin(extraction, archive, target, given);
     ExtractionSummary summary;
     for (const u32 position : selected.positions) {
         const EntryRecord& entry = archive.entries[position];

@@ -66,8 +66,9 @@ struct ExtractTarget {
 // happens inside the target meanwhile can lead a file outside it.
 struct Extraction {
     ExtractTarget target;
-    CopyProgress progress;  // told of the bytes as they are written
-    SourceFile source;
+    CopyProgress progress;         // told of the bytes as they are written
+    SourceFile own_source;         // the update file, opened by its path
+    SourceFile* source = nullptr;  // that one or the one given, from extraction_begin
     bool source_open = false;
     std::string source_error;  // what the system said when the update file would not open
     FileHandle root = no_file;
@@ -79,8 +80,11 @@ struct Extraction {
     std::vector<FileHandle> handles;
 };
 
-// Opens the update file by its stored path. Entries written after a failed open fail.
-void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target);
+// Opens the update file by its stored path, or takes `given`, open already (a stream,
+// whose entries must then come in the order they arrive). Entries written after a
+// failed open fail.
+void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target,
+                      SourceFile* given = nullptr);
 void extraction_end(Extraction& extraction);
 
 struct EntryOutcome {
@@ -107,8 +111,9 @@ struct ExtractionSummary {
 };
 
 // Writes the entries `selected` picks as `target` says, in directory order, telling
-// `events` of each as it is done.
+// `events` of each as it is done. `given`: the update file, open already.
 ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEntries& selected,
-                                  const ExtractTarget& target, const ExtractionEvents& events);
+                                  const ExtractTarget& target, const ExtractionEvents& events,
+                                  SourceFile* given = nullptr);
 
 }  // namespace kp

@@ -28,6 +28,12 @@ std::vector<EntryFinding> hidden_by_later(const UpdateArchive& archive, KeyOf ke
 
 }  // namespace
 
+u64 archive_end(const UpdateArchive& archive) {
+    u64 end = archive.data_start;
+    for (const EntryRecord& entry : archive.entries) end += entry.chunk_size;  // in 64 bits: no wrap
+    return end;
+}
+
 IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, NameRules rules) {
     IntegrityReport report;
     report.file_length = file_length;

@@ -66,6 +66,25 @@ struct Renderer {
 extern const Renderer text_renderer;
 extern const Renderer json_renderer;
 
+// Extraction's events held back, for a run that can show what extraction did only after
+// something it learns later: `begin`, `copied` and `end` go to `live` at once (they draw
+// the progress line), each entry is kept until tell_kept.
+struct KeptEvents {
+    ExtractionEvents live;
+    struct Entry {
+        u32 position = 0;
+        EntryResult result = EntryResult::failed;
+        EntryProblem problem;
+        std::string path;
+    };
+    std::vector<Entry> entries;
+};
+
+ExtractionEvents keeping_events(KeptEvents& kept);
+
+// Tells `live` of the kept entries, in order, and of the end.
+void tell_kept(const KeptEvents& kept);
+
 // A line on standard error, "kpupdate: TEXT", after whatever was printed before it.
 void output_to_stderr(Output& output, const std::string& text);
 

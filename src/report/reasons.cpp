@@ -3,8 +3,10 @@
 namespace kp {
 
 std::string shell_quoted(std::string_view text) {
-    const bool plain = !text.empty() && text.front() != '-' && text.front() != '~' && text.front() != '#' &&
-                       text.find_first_of(" \t\n'\"\\$`*?[]{}()<>|&;!") == std::string_view::npos;
+    // "-" alone is standard input, and no option.
+    const bool plain =
+        text == "-" || (!text.empty() && text.front() != '-' && text.front() != '~' && text.front() != '#' &&
+                        text.find_first_of(" \t\n'\"\\$`*?[]{}()<>|&;!") == std::string_view::npos);
     if (plain) return std::string(text);
     std::string quoted = "'";
     for (const char c : text) {
@@ -77,7 +79,10 @@ std::string entry_reason(const EntryProblem& problem, bool trim) {
             return name_reason(problem);
         case EntryFailure::outside_file:
             return std::string(trim ? "its bytes reach " : "its chunk reaches ") + std::to_string(problem.past_end) +
-                   " bytes past the end of the update file";
+                   " bytes past the end of the update file" +
+                   (problem.system_text.empty() ? "" : " (reading it failed: " + problem.system_text + ")");
+        case EntryFailure::passed:
+            return "its bytes come before those of an entry read earlier, and a stream is read only once";
         case EntryFailure::directory:
             return shell_quoted(problem.part) + ": " +
                    (problem.system_text.empty() ? "not a directory (a file, or a link)" : problem.system_text);

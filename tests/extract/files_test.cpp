@@ -165,7 +165,7 @@ TEST(PortableFileCalls, FailWithoutLeavingATemporaryFile) {
     EXPECT_EQ(write_entry_file(extraction, loaded.entries[0]).problem.failure, EntryFailure::write);
     NewFile file;
     ASSERT_TRUE(create_pending(file, extraction.root, "b.bin"));
-    EXPECT_FALSE(copy_range(extraction.source, 100000 - 10, 20, file.handle));
+    EXPECT_FALSE(copy_range(*extraction.source, 100000 - 10, 20, file.handle));
     discard_pending(file);
     extraction_end(extraction);
     use_portable_file_calls(false);
