@@ -71,6 +71,23 @@ FileHandle walk_to(Extraction& extraction, std::string_view name, const std::vec
     return parts.empty() ? extraction.root : extraction.handles.back();
 }
 
+// Whether the bytes of `entry` lie wholly inside the update file, as far as can be told
+// before they are copied; `problem` says why not. A stream is read ahead to find out
+// where the range fits in its buffer.
+bool entry_within(SourceFile& source, const EntryRecord& entry, bool trim, u64& offset, u64& size,
+                  EntryProblem& problem) {
+    entry_range(entry, trim, unknown_length, offset, size);
+    if (stream_passed(source, offset)) {
+        problem.failure = EntryFailure::passed;
+        return false;
+    }
+    stream_read_ahead(source, offset, size);
+    if (offset + size <= source.length) return true;
+    problem.failure = EntryFailure::outside_file;
+    problem.past_end = offset + size - source.length;
+    return false;
+}
+
 // Why a copy failed: a stream that ended before the range did is the same as a file
 // too short for it; anything else is what the system said.
 EntryFailure copy_failure(const SourceFile& source, u64 offset, u64 size, EntryProblem& problem) {
@@ -225,11 +242,7 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
         return failed(EntryFailure::write);
     }
     SourceFile& source = *extraction.source;
-    if (!entry_range(entry, extraction.target.trim, source.length, offset, size)) {
-        problem.past_end = offset + size - source.length;
-        return failed(EntryFailure::outside_file);
-    }
-    if (stream_passed(source, offset)) return failed(EntryFailure::passed);
+    if (!entry_within(source, entry, extraction.target.trim, offset, size, problem)) return outcome;
     // The parts as the file system takes them; "a//b" and "a/./b" are "a/b".
     std::vector<std::filesystem::path> parts;
     for (const std::filesystem::path& part : file_path(name)) {
@@ -271,11 +284,7 @@ EntryOutcome write_entry_to_output(Extraction& extraction, const EntryRecord& en
     u64 size = 0;
     if (!extraction.source_open) {
         outcome.problem = {EntryFailure::write, NameFault::none, 0, {}, extraction.source_error};
-    } else if (!entry_range(entry, extraction.target.trim, source.length, offset, size)) {
-        outcome.problem.failure = EntryFailure::outside_file;
-        outcome.problem.past_end = offset + size - source.length;
-    } else if (stream_passed(source, offset)) {
-        outcome.problem.failure = EntryFailure::passed;
+    } else if (!entry_within(source, entry, extraction.target.trim, offset, size, outcome.problem)) {
     } else if (!copy_range(source, offset, size, standard_output(), extraction.progress)) {
         outcome.problem.failure = copy_failure(source, offset, size, outcome.problem);
     } else {

@@ -33,12 +33,12 @@ void note_end(SourceFile& source) {
     source.length = source.position;
 }
 
-// Reads once more into the buffer, behind the last bytes it held. False at the end of
-// the stream or when the read failed.
-bool read_more(SourceFile& source) {
+// Reads once more into the buffer, behind what it holds from `keep_from` on (at most
+// the bytes it holds). False at the end of the stream or when the read failed.
+bool read_more(SourceFile& source, u64 keep_from) {
     if (source.ended) return false;
     if (source.buffer.empty()) source.buffer.resize(stream_buffer_size);
-    const std::size_t keep = std::min(kept_on_read, source.buffered);
+    const auto keep = static_cast<std::size_t>(source.position - std::max(keep_from, buffer_start(source)));
     std::memmove(source.buffer.data(), source.buffer.data() + source.buffered - keep, keep);
     source.buffered = keep;
     const std::int64_t got = stream_read(source.handle, source.buffer.data() + keep, source.buffer.size() - keep);
@@ -51,6 +51,10 @@ bool read_more(SourceFile& source) {
     if (got < 0) source.read_failure = last_error_text();
     note_end(source);
     return false;
+}
+
+bool read_more(SourceFile& source) {
+    return read_more(source, source.position - std::min<u64>(kept_on_read, source.position));
 }
 
 // Reads on until the buffer holds the byte at `offset`, which the stream has not passed.
@@ -90,6 +94,15 @@ std::size_t read_stream_at(SourceFile& source, u64 offset, unsigned char* buffer
         done += length;
     }
     return done;
+}
+
+bool stream_read_ahead(SourceFile& source, u64 offset, u64 size) {
+    if (!source.stream || size > stream_buffer_size - kept_on_read) return true;
+    while (source.position < offset + size) {
+        const u64 keep_from = offset < source.position ? offset : source.position;
+        if (!read_more(source, keep_from)) return false;
+    }
+    return true;
 }
 
 bool skip_stream(SourceFile& source, u64 end) {

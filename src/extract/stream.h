@@ -31,6 +31,11 @@ ByteSource stream_bytes(SourceFile& source);
 // False when a read failed.
 bool skip_stream(SourceFile& source, u64 end);
 
+// Reads on until the buffer holds the whole range at `offset` where it fits, so that a
+// stream that ends before the range does is found out before anything is made for it.
+// False when it ended so; true for a range too large to hold, and for a file.
+bool stream_read_ahead(SourceFile& source, u64 offset, u64 size);
+
 // Whether the stream has gone past `offset` for good, so that a range starting there
 // can no longer be read.
 bool stream_passed(const SourceFile& source, u64 offset);

@@ -1,6 +1,7 @@
 // Runs the built kpupdate as a user would, and scratch files for it.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +26,9 @@ struct ToolOptions {
     std::string stdout_append;  // non-empty: stdout is this file, opened for appending (as `>>` does)
     int interrupt_signal = 0;   // non-zero: sent to the child interrupt_after_ms after it starts
     int interrupt_after_ms = 0;
+    std::optional<std::string> stdin_bytes;  // set: stdin is a pipe that these bytes are written into
+    std::size_t stdin_pause_at = 0;          // non-zero: the writer pauses after so many bytes
+    bool stdin_terminal = false;             // POSIX: stdin is a terminal
 };
 
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});

@@ -18,8 +18,10 @@ namespace kp::test {
 
 namespace {
 
-[[noreturn]] void exec_child(const std::vector<std::string>& args, const ToolOptions& options, int out, int err) {
+[[noreturn]] void exec_child(const std::vector<std::string>& args, const ToolOptions& options, int out, int err,
+                             int in) {
     if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) _exit(126);
+    if (in >= 0 && dup2(in, STDIN_FILENO) < 0) _exit(126);
     unsetenv("NO_COLOR");
     unsetenv("CLICOLOR_FORCE");
     for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
@@ -110,13 +112,43 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
         reader = pipe_fds[0];
         writer = pipe_fds[1];
     }
+    // Standard input: a pipe fed from a thread, a terminal, or the test's own.
+    int in_reader = -1;
+    int in_writer = -1;
+    if (options.stdin_bytes) {
+        int in_fds[2];
+        if (pipe2(in_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        in_reader = in_fds[0];
+        in_writer = in_fds[1];
+        signal(SIGPIPE, SIG_IGN);  // a child that stops reading leaves the writer an error, not a signal
+    } else if (options.stdin_terminal) {
+        if (openpty(&in_writer, &in_reader, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
+    }
     const pid_t pid = fork();
     if (pid == 0) {
         close(reader);
-        if (error_on_terminal) exec_child(args, options, file, writer);
-        exec_child(args, options, writer, file);
+        if (error_on_terminal) exec_child(args, options, file, writer, in_reader);
+        exec_child(args, options, writer, file, in_reader);
     }
     close(writer);
+    if (in_reader >= 0) close(in_reader);
+    std::thread feeder;
+    if (options.stdin_bytes) {
+        feeder = std::thread([in_writer, &options] {
+            const std::string& bytes = *options.stdin_bytes;
+            for (std::size_t done = 0; done < bytes.size();) {
+                if (done == options.stdin_pause_at && done != 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                }
+                const std::size_t end = done < options.stdin_pause_at ? options.stdin_pause_at : bytes.size();
+                const ssize_t written = write(in_writer, bytes.data() + done, end - done);
+                if (written < 0 && errno == EINTR) continue;
+                if (written <= 0) break;
+                done += static_cast<std::size_t>(written);
+            }
+            close(in_writer);
+        });
+    }
     std::thread interrupter;
     if (options.interrupt_signal != 0) {
         interrupter = std::thread([pid, &options] {
@@ -129,6 +161,8 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     close(reader);
     if (interrupter.joinable()) interrupter.join();
     wait_for(pid, run);
+    if (feeder.joinable()) feeder.join();
+    if (options.stdin_terminal) close(in_writer);
     (error_on_terminal ? run.out : run.err) = read_back(file);
     return run;
 }

@@ -2,7 +2,9 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <algorithm>
 #include <stdexcept>
+#include <thread>
 
 #include "support/run_tool.h"
 
@@ -77,10 +79,18 @@ ToolRun run_tool_command_line(const std::wstring& arguments, const ToolOptions& 
                     CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (error_file == INVALID_HANDLE_VALUE) throw std::runtime_error("CreateFileW");
 
+    // Standard input: a pipe fed from a thread, or the test's own.
+    HANDLE in_reader = GetStdHandle(STD_INPUT_HANDLE);
+    HANDLE in_writer = nullptr;
+    if (options.stdin_bytes) {
+        if (!CreatePipe(&in_reader, &in_writer, &inherit, 0)) throw std::runtime_error("CreatePipe");
+        SetHandleInformation(in_writer, HANDLE_FLAG_INHERIT, 0);
+    }
+
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdInput = in_reader;
     startup.hStdOutput = writer;
     startup.hStdError = error_file;
     PROCESS_INFORMATION process{};
@@ -88,7 +98,24 @@ ToolRun run_tool_command_line(const std::wstring& arguments, const ToolOptions& 
         CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
                        environment.data(), cwd.empty() ? nullptr : cwd.c_str(), &startup, &process);
     CloseHandle(writer);
+    std::thread feeder;
+    if (options.stdin_bytes) {
+        CloseHandle(in_reader);
+        feeder = std::thread([in_writer, &options] {
+            const std::string& bytes = *options.stdin_bytes;
+            for (std::size_t done = 0; done < bytes.size();) {
+                if (done == options.stdin_pause_at && done != 0) Sleep(50);
+                const std::size_t end = done < options.stdin_pause_at ? options.stdin_pause_at : bytes.size();
+                DWORD written = 0;
+                const auto wanted = static_cast<DWORD>(std::min<std::size_t>(end - done, 1 << 20));
+                if (!WriteFile(in_writer, bytes.data() + done, wanted, &written, nullptr) || written == 0) break;
+                done += written;
+            }
+            CloseHandle(in_writer);
+        });
+    }
     if (!started) {
+        if (feeder.joinable()) feeder.join();
         CloseHandle(reader);
         CloseHandle(error_file);
         throw std::runtime_error("CreateProcessW");
@@ -100,6 +127,7 @@ ToolRun run_tool_command_line(const std::wstring& arguments, const ToolOptions& 
     while (ReadFile(reader, buffer, sizeof buffer, &got, nullptr) && got > 0) run.out.append(buffer, got);
     CloseHandle(reader);
     WaitForSingleObject(process.hProcess, INFINITE);
+    if (feeder.joinable()) feeder.join();
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hProcess);
