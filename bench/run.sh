@@ -94,6 +94,17 @@ piped_sample() {
   echo "$(echo "$end - $start" | bc) $(cat "$work/rss.txt")"
 }
 
+# Seconds of a command reading `input` from a pipe, and its peak RSS (not cat's).
+stdin_sample() {
+  local input=$1 start end
+  shift
+  sync
+  start=$EPOCHREALTIME
+  { cat "$input" | /usr/bin/time -f %M -o "$work/rss.txt" "$@" >/dev/null; }
+  end=$EPOCHREALTIME
+  echo "$(echo "$end - $start" | bc) $(cat "$work/rss.txt")"
+}
+
 median() { sort -g | awk 'NF { v[++n] = $1 } END { print v[int((n + 1) / 2)] }'; }
 ratio() { printf '%.2f' "$(echo "scale=4; $1 / $2" | bc)"; }
 
@@ -124,6 +135,12 @@ take_sample() {
     cmp_dall) compare_sample cmp -l listing-changed.update listing.update ;;
     kp_dtree) compare_sample "$tool" -q --diff tree-a listing.update ;;
     diff_dtree) compare_sample diff -r tree-a tree-b ;;
+    kp_stream_x) stdin_sample large.update "$tool" -q -a -C out - ;;
+    cat_stream_x) stdin_sample large.update sh -c 'cat > out/large.bin' ;;
+    tar_stream_x) stdin_sample large.tar bsdtar -xf - -C out ;;
+    kp_stream_all) stdin_sample listing.update "$tool" -q -a -C "$files_out/out" - ;;
+    tar_stream_all) stdin_sample listing.tar bsdtar -xf - -C "$files_out/out" ;;
+    gnutar_stream_all) stdin_sample listing.tar tar -xf - -C "$files_out/out" ;;
     kp_o) piped_sample "$tool" -O --trim large.update 1 ;;
     cat_o) piped_sample cat large.bin ;;
     tar_o) piped_sample bsdtar -xOf large.tar large.bin ;;
@@ -140,10 +157,12 @@ rows=(
   "kp_all cp_all tar_all gnutar_all"
   "kp_spread cp_spread tar_spread gnutar_spread"
   "kp_o cat_o tar_o"
+  "kp_stream_all tar_stream_all gnutar_stream_all"
   "kp_dall cmp_dall"
   "kp_dtree diff_dtree"
   "kp_dlarge cmp_dlarge"
   "kp_x cp_x tar_x"
+  "kp_stream_x cat_stream_x tar_stream_x"
 )
 declare -A samples
 for row in "${rows[@]}"; do
@@ -182,6 +201,9 @@ row "extract one 512 MiB entry" kp_x cp_x cp tar_x "-xf"
 row "extract all 5000 entries (-q -a -C out)" kp_all cp_all "cp -r" tar_all "-xf"
 row "extract 5000 entries in 50 directories" kp_spread cp_spread "cp -r" tar_spread "-xf"
 row "one 512 MiB entry, -O --trim into a pipe" kp_o cat_o cat tar_o "-xOf"
+row "one 512 MiB entry from a pipe (cat big.update | kpupdate -q -a -C out -)" kp_stream_x cat_stream_x \
+  "cat | cat > file" tar_stream_x "-xf -"
+row "all 5000 entries from a pipe" kp_stream_all gnutar_stream_all "GNU tar -xf -" tar_stream_all "-xf -"
 row2() { # label, kpupdate sample, floor sample, floor name
   local kp floor
   kp=$(seconds "$2")

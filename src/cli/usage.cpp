@@ -5,7 +5,8 @@ namespace kp {
 const char* usage_text() {
     return "Usage: kpupdate [OPTION]... FILE [INDEX]\n"
            "Check a Kelvo/Pardo firmware update file, list the files it holds, and\n"
-           "extract them; with INDEX, the file carrying that index number.\n"
+           "extract them; with INDEX, the file carrying that index number. FILE -\n"
+           "reads standard input; a pipe or a device is read once, from start to end.\n"
            "\n"
            "  -a, --all             extract every file, in directory order\n"
            "  -n, --name=NAME       extract the file named NAME; may be repeated\n"

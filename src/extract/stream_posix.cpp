@@ -8,6 +8,12 @@
 
 namespace kp {
 
+namespace {
+
+constexpr int pipe_size = 1 << 20;  // what an unprivileged process may ask for by default
+
+}  // namespace
+
 InputKind open_input(SourceFile& source, const std::filesystem::path& path, bool standard_input) {
     int fd = -1;
     if (standard_input) {
@@ -27,6 +33,10 @@ InputKind open_input(SourceFile& source, const std::filesystem::path& path, bool
         ::close(fd);
         return InputKind::terminal;
     }
+    // A larger pipe lets its writer run further ahead, and each move take more: a 64 KiB
+    // pipe costs a pass between the two processes for every 64 KiB. Where the system
+    // refuses, the pipe stays as it is.
+    ::fcntl(fd, F_SETPIPE_SZ, pipe_size);
     source.handle = fd;
     source.stream = true;
     source.length = unknown_length;

@@ -50,4 +50,8 @@ expect "release-notes.txt " 14 2 "kpupdate -I re a.update" kpupdate -I re a.upda
 expect "0 1 2 3 4 5 6 " -1 3 "kpupdate -q a.update " kpupdate -q a.update ""
 expect "a.update fw out " -1 3 "kpupdate -n x " kpupdate -n x ""
 expect "" -1 4 "kpupdate -q a.update 1 " kpupdate -q a.update 1 ""
+# Standard input and a FIFO are the command's to read: completion never opens them.
+mkfifo fifo
+expect "" -1 3 "kpupdate -q fifo " kpupdate -q fifo ""
+expect "" -1 3 "kpupdate -q - " kpupdate -q - ""
 exit $status

@@ -1,5 +1,6 @@
 // libFuzzer target: the bytes are an update file; everything an archive can reach runs,
-// but for extraction into files, which containment_fuzzer checks.
+// but for extraction into files, which containment_fuzzer checks. Read from a pipe, the
+// bytes must give the document that the file gives.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,15 +10,18 @@
 #include <fstream>
 #include <string>
 
+#include <csignal>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "archive/update_archive.h"
 #include "cli/driver.h"
-#include "report/integrity_output.h"
 #include "extract/extraction.h"
 #include "extract/integrity.h"
 #include "extract/names.h"
+#include "extract/stream.h"
+#include "report/integrity_output.h"
 #include "report/json.h"
 #include "report/reports.h"
 #include "support/capture.h"
@@ -81,6 +85,48 @@ void write_everything_to_output(bool trim) {
     kp::run_program(archive, capture.console, "", options);
 }
 
+// What `kpupdate --json -t -O -a [--trim] FILE` prints with the bytes as a file, or fed
+// into standard input as a pipe (with "-" for the file's name either way).
+std::string document(const std::string& bytes, bool trim, bool piped) {
+    kp::Options options;
+    options.json = true;
+    options.test = true;
+    options.to_stdout = true;
+    options.all = true;
+    options.trim = trim;
+    const std::string file = input.string();
+    options.file = piped ? "-" : file.c_str();
+    kp::UpdateArchive archive;
+    kp::test::CapturedConsole capture;
+    if (!piped) {
+        kp::run_program(archive, capture.console, "", options);
+        std::string text = capture.text();
+        for (std::size_t at = text.find(file); at != std::string::npos; at = text.find(file))
+            text.replace(at, file.size(), "-");
+        return text;
+    }
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0 || ::dup2(pipe_fds[0], STDIN_FILENO) < 0) std::abort();
+    ::close(pipe_fds[0]);
+    std::thread writer([&bytes, out = pipe_fds[1]] {
+        for (std::size_t done = 0; done < bytes.size();) {
+            const ssize_t written = ::write(out, bytes.data() + done, bytes.size() - done);
+            if (written <= 0) break;  // the program stopped reading
+            done += static_cast<std::size_t>(written);
+        }
+        ::close(out);
+    });
+    kp::SourceFile stream;
+    if (kp::open_input(stream, "-", true) != kp::InputKind::stream) std::abort();
+    kp::run_program(archive, capture.console, "", options, &stream);
+    kp::close_source(stream);
+    const int nothing = ::open("/dev/null", O_RDONLY);  // the pipe's last reader goes: the writer ends
+    ::dup2(nothing, STDIN_FILENO);
+    ::close(nothing);
+    writer.join();
+    return capture.text();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -90,6 +136,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const int discard = ::open("/dev/null", O_WRONLY);
     if (discard < 0 || ::dup2(discard, STDOUT_FILENO) < 0) std::abort();  // libFuzzer reports on stderr
     ::close(discard);
+    std::signal(SIGPIPE, SIG_IGN);  // a pipe the program stops reading fails the writer's write
     return 0;
 }
 
@@ -100,5 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ofstream(input, std::ios::binary | std::ios::trunc) << bytes;
     write_everything_to_output(false);
     write_everything_to_output(true);
+    for (const bool trim : {false, true}) {
+        if (document(bytes, trim, false) != document(bytes, trim, true)) std::abort();
+    }
     return 0;
 }
