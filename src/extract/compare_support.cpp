@@ -1,0 +1,66 @@
+#include "extract/compare_support.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "archive/file_path.h"
+#include "extract/names.h"
+#include "extract/stream.h"
+
+namespace kp {
+
+const unsigned char* Window::view(u64 at, std::size_t length) {
+    if (at < offset || at + length > offset + size) {
+        if (at >= file->length || file->length - at < length) return nullptr;
+        offset = at;
+        size = read_up_to(*file, offset, bytes.get(),
+                          static_cast<std::size_t>(std::min<u64>(compare_piece, file->length - at)));
+        if (size < length) return nullptr;
+    }
+    return bytes.get() + (at - offset);
+}
+
+bool same_bytes(Window& a, u64 offset, Window& b, u64 other_offset, u64 size) {
+    for (u64 done = 0; done < size;) {
+        const auto length = static_cast<std::size_t>(std::min<u64>(size - done, compare_piece));
+        const unsigned char* first = a.view(offset + done, length);
+        const unsigned char* second = b.view(other_offset + done, length);
+        if (first == nullptr || second == nullptr || std::memcmp(first, second, length) != 0) return false;
+        done += length;
+    }
+    return true;
+}
+
+std::string_view key_of(const EntryRecord& entry, std::deque<std::string>& storage) {
+    std::string key;
+    const std::string_view view = name_key(record_text(entry.record.name), native_name_rules(), key);
+    return key.empty() ? view : std::string_view(storage.emplace_back(std::move(key)));
+}
+
+DiffEntry described(const EntryRecord& entry, u32 position) {
+    DiffEntry described;
+    described.name = record_text(entry.record.name);
+    described.position = position;
+    described.index = entry.record.index;
+    described.size = entry.record.size;
+    return described;
+}
+
+bool ends_past(u64 offset, u64 size, u64 length) {
+    return offset + size > length;  // both below 2^33: no overflow
+}
+
+bool ends_past(const EntryRecord& entry, u64 length) {
+    return ends_past(entry.data_offset, entry.record.size, length);
+}
+
+SourceFile* new_side(const UpdateArchive& fresh, SourceFile* given, SourceFile& own) {
+    if (given != nullptr) return given;
+    return open_source(own, file_path(fresh.path)) ? &own : nullptr;
+}
+
+void read_to_end(SourceFile* file) {
+    if (file != nullptr && file->stream) skip_stream(*file, unknown_length);
+}
+
+}  // namespace kp
