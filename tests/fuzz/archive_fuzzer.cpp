@@ -86,8 +86,10 @@ void write_everything_to_output(bool trim) {
 }
 
 // What `kpupdate --json -t -O -a [--trim] FILE` prints with the bytes as a file, or fed
-// into standard input as a pipe (with "-" for the file's name either way).
-std::string document(const std::string& bytes, bool trim, bool piped) {
+// into standard input as a pipe (with "-" for the file's name either way). `wraps`: the
+// directory's chunks wrap past 4 GiB, so that a later entry's bytes lie before an
+// earlier one's, which a stream may have passed.
+std::string document(const std::string& bytes, bool trim, bool piped, bool& wraps) {
     kp::Options options;
     options.json = true;
     options.test = true;
@@ -100,6 +102,7 @@ std::string document(const std::string& bytes, bool trim, bool piped) {
     kp::test::CapturedConsole capture;
     if (!piped) {
         kp::run_program(archive, capture.console, "", options);
+        wraps = archive.loaded && kp::archive_end(archive) > 0xFFFFFFFFu;
         std::string text = capture.text();
         for (std::size_t at = text.find(file); at != std::string::npos; at = text.find(file))
             text.replace(at, file.size(), "-");
@@ -148,7 +151,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     write_everything_to_output(false);
     write_everything_to_output(true);
     for (const bool trim : {false, true}) {
-        if (document(bytes, trim, false) != document(bytes, trim, true)) std::abort();
+        bool wraps = false;
+        const std::string from_file = document(bytes, trim, false, wraps);
+        if (from_file != document(bytes, trim, true, wraps) && !wraps) std::abort();
     }
     return 0;
 }
