@@ -119,15 +119,6 @@ i32 load_input(UpdateArchive& archive, const Options& options, SourceFile* strea
     return loaded;
 }
 
-// --test's findings, for the file measured now or a stream read to its end. False when
-// the file can no longer be opened, with why in `problem`.
-bool check_input(const UpdateArchive& archive, SourceFile* stream, IntegrityReport& report, LoadProblem& problem) {
-    if (stream == nullptr) return check_archive_file(archive, report, problem);
-    skip_stream(*stream, unknown_length);
-    report = check_integrity(archive, stream->length, native_name_rules());
-    return true;
-}
-
 }  // namespace
 
 i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view current_directory,
@@ -161,7 +152,7 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view
     const auto test = [&]() {
         IntegrityReport report;
         LoadProblem problem;
-        if (!check_input(archive, stream, report, problem)) {
+        if (!check_archive_file(archive, report, problem, stream)) {
             render.failure(output, std::string("could not load file ") + options.file, &problem);
             return false;
         }

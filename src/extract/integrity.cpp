@@ -6,6 +6,7 @@
 
 #include "archive/file_path.h"
 #include "extract/copy.h"
+#include "extract/stream.h"
 
 namespace kp {
 
@@ -59,7 +60,13 @@ IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, N
     return report;
 }
 
-bool check_archive_file(const UpdateArchive& archive, IntegrityReport& report, LoadProblem& problem) {
+bool check_archive_file(const UpdateArchive& archive, IntegrityReport& report, LoadProblem& problem,
+                        SourceFile* stream) {
+    if (stream != nullptr) {
+        skip_stream(*stream, unknown_length);  // its length is what it delivered
+        report = check_integrity(archive, stream->length, native_name_rules());
+        return true;
+    }
     SourceFile source;
     if (!open_source(source, file_path(archive.path))) {
         problem = {LoadProblem::Kind::cannot_open, 0, 0, last_error_text()};

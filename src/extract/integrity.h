@@ -4,6 +4,7 @@
 
 #include "archive/outcomes.h"
 #include "archive/update_archive.h"
+#include "extract/copy.h"
 #include "extract/names.h"
 
 namespace kp {
@@ -15,8 +16,10 @@ u64 archive_end(const UpdateArchive& archive);
 // extraction.
 IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, NameRules rules);
 
-// The same for the archive's own file, measured now, with this platform's rules. False
-// when the file can no longer be opened, with why in `problem`.
-bool check_archive_file(const UpdateArchive& archive, IntegrityReport& report, LoadProblem& problem);
+// The same for the archive's own file, measured now, with this platform's rules; or for
+// `stream`, the update file as a stream, read to its end. False when the file can no
+// longer be opened, with why in `problem`.
+bool check_archive_file(const UpdateArchive& archive, IntegrityReport& report, LoadProblem& problem,
+                        SourceFile* stream = nullptr);
 
 }  // namespace kp

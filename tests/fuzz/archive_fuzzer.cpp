@@ -72,27 +72,14 @@ struct InputFile {
 } input_file;
 const std::filesystem::path& input = input_file.path;
 
-// What `kpupdate -O -a [--trim] FILE` does, standard output discarded.
-void write_everything_to_output(bool trim) {
-    kp::Options options;
-    options.to_stdout = true;
-    options.all = true;
-    options.trim = trim;
-    const std::string file = input.string();
-    options.file = file.c_str();
-    kp::UpdateArchive archive;
-    kp::test::CapturedConsole capture;
-    kp::run_program(archive, capture.console, "", options);
-}
-
-// What `kpupdate --json -t -O -a [--trim] FILE` prints with the bytes as a file, or fed
-// into standard input as a pipe (shown under the file's name, which the bytes may hold
-// too, so that the documents compare as they are). `wraps`: the
+// What `kpupdate [--json] -t -O -a [--trim] FILE` prints, standard output discarded, with
+// the bytes as a file or fed into standard input as a pipe (shown under the file's name,
+// which the bytes may hold too, so that the outputs compare as they are). `wraps`: the
 // directory's chunks wrap past 4 GiB, so that a later entry's bytes lie before an
 // earlier one's, which a stream may have passed.
-std::string document(const std::string& bytes, bool trim, bool piped, bool& wraps) {
+std::string document(const std::string& bytes, bool json, bool trim, bool piped, bool& wraps) {
     kp::Options options;
-    options.json = true;
+    options.json = json;
     options.test = true;
     options.to_stdout = true;
     options.all = true;
@@ -146,12 +133,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     run_everything(bytes, kp::ColourMode::ansi, true);
     run_everything(bytes, kp::ColourMode::off, false);
     std::ofstream(input, std::ios::binary | std::ios::trunc) << bytes;
-    write_everything_to_output(false);
-    write_everything_to_output(true);
-    for (const bool trim : {false, true}) {
-        bool wraps = false;
-        const std::string from_file = document(bytes, trim, false, wraps);
-        if (from_file != document(bytes, trim, true, wraps) && !wraps) std::abort();
+    for (const bool json : {false, true}) {
+        for (const bool trim : {false, true}) {
+            bool wraps = false;
+            const std::string from_file = document(bytes, json, trim, false, wraps);
+            if (from_file != document(bytes, json, trim, true, wraps) && !wraps) std::abort();
+        }
     }
     return 0;
 }
