@@ -29,6 +29,16 @@ std::filesystem::path file_path(std::string_view text) {
     return std::filesystem::path(wide);
 }
 
+std::string path_text(const std::filesystem::path& path) {
+    const std::wstring& wide = path.native();
+    const int size = static_cast<int>(wide.size());
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return {};
+    std::string text(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
+    return text;
+}
+
 std::FILE* open_for_reading(const std::filesystem::path& path) {
     return _wfopen(path.c_str(), L"rb");
 }

@@ -39,9 +39,15 @@ Selection selection_of(const Options& options) {
     return selection;
 }
 
-ExtractTarget target_of(const UpdateArchive& archive, const Options& options) {
+ExtractTarget target_of(const Options& options, const RunInputs& inputs) {
     ExtractTarget target;
-    target.directory = options.directory_given ? options.directory : archive.base_directory;
+    if (options.directory_given) {
+        target.directory = options.directory;
+    } else {
+        target.root_given = true;
+        target.root = inputs.here;
+        target.root_error = inputs.here_error;
+    }
     target.trim = options.trim;
     // Index numbers alone write only into directories that exist, as they always have.
     target.make_directories = options.all || !options.names.empty() || !options.patterns.empty() ||
@@ -65,6 +71,23 @@ Output output_of(UpdateArchive& archive, ConsoleOutput& console, const Options& 
     return output;
 }
 
+// Loads the update file open in `source` (of `kind`), or says why it did not open.
+i32 load_source(UpdateArchive& archive, InputKind kind, SourceFile& source, const std::string& error,
+                const char* path) {
+    if (kind == InputKind::unopened) {
+        archive.problem = {LoadProblem::Kind::cannot_open, 0, 0, error};
+        return load_cannot_open;
+    }
+    const i32 loaded = load_archive(archive, source_bytes(source));
+    if (loaded > 0) {
+        archive.path = path;
+    } else if (!source.read_failure.empty()) {
+        // Not the file's fault but the reading's: say what the system said.
+        archive.problem = {LoadProblem::Kind::unreadable, 0, 0, source.read_failure};
+    }
+    return loaded;
+}
+
 // What --diff compares FILE with, loaded before anything of FILE's data is read.
 struct DiffSide {
     bool directory = false;
@@ -72,10 +95,11 @@ struct DiffSide {
     i32 loaded = 0;
 };
 
-void load_other(const Options& options, DiffSide& side) {
-    std::error_code error;
-    side.directory = std::filesystem::is_directory(file_path(options.diff), error);
-    if (!side.directory) side.loaded = load_archive(side.old, options.diff.c_str());
+void load_other(const Options& options, RunInputs& inputs, DiffSide& side) {
+    side.directory = inputs.other_kind == InputKind::directory;
+    if (!side.directory) {
+        side.loaded = load_source(side.old, inputs.other_kind, inputs.other, inputs.other_error, options.diff.c_str());
+    }
 }
 
 // An OTHER that could not be loaded ends the run, with its status.
@@ -92,48 +116,70 @@ i32 other_failed(Output& output, const Renderer& render, const Options& options,
 // Returns 0 when they are the same, 1 when they differ, 254 for damage, 255 when a
 // selector found nothing.
 i32 run_diff(const UpdateArchive& archive, const Options& options, const Selection& selection, DiffSide& side,
-             SourceFile* stream, DiffReport& report, SelectionMisses& missing) {
+             RunInputs& inputs, DiffReport& report, SelectionMisses& missing) {
     const SelectedEntries mine = select_entries(archive, selection);
     report.other = options.diff;
     missing = mine.missing;
     if (side.directory) {
-        compare_with_directory(archive, mine.positions, options.diff, !selects_entries(options), report, stream);
+        // Every entry compared, with or without --all: the directory's other files are extra.
+        compare_with_directory(archive, mine.positions, inputs.file, inputs.other.handle, selection.all, report);
     } else {
         const SelectedEntries theirs = select_entries(side.old, selection);
         missing = missed_by_both(mine.missing, theirs.missing);
-        compare_archives(archive, mine.positions, side.old, theirs.positions, report, stream);
+        compare_archives(archive, mine.positions, inputs.file, side.old, theirs.positions, inputs.other, report);
     }
     if (!report.damaged.empty()) return exit_malformed;
     if (anything_missing(missing)) return exit_failure;
     return sides_differ(report) ? exit_different : exit_ok;
 }
 
-i32 load_input(UpdateArchive& archive, const Options& options, SourceFile* stream) {
-    if (stream == nullptr) return load_archive(archive, options.file);
-    const i32 loaded = load_archive(archive, stream_bytes(*stream));
-    if (loaded > 0) {
-        archive.path = options.file;
-    } else if (!stream->read_failure.empty()) {
-        archive.problem = {LoadProblem::Kind::unreadable, 0, 0, stream->read_failure};
-    }
-    return loaded;
-}
-
 }  // namespace
 
-i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view current_directory,
-                const Options& options, SourceFile* stream) {
-    archive.console = &console;
+std::string open_inputs(UpdateArchive& archive, const Options& options, std::string_view current_directory,
+                        RunInputs& inputs) {
+    inputs.current_directory = current_directory;
     set_base_directory(archive, current_directory);
+    inputs.here = open_target_directory({});
+    if (inputs.here == no_file) inputs.here_error = last_error_text();
+    if (options.diff_given && options.file != nullptr) {
+        std::string stream =
+            "'--diff' compares with an update file or a directory, not a stream: '" + options.diff + "'";
+        if (options.diff == "-") return stream;
+        inputs.other_kind =
+            open_input(inputs.other, options.diff, {inputs.here, archive.base_directory}, true, inputs.other_error);
+        // Read twice, for its directory and for its bytes, a pipe would be empty the second
+        // time, and every file on its side would look damaged.
+        if (inputs.other_kind == InputKind::stream || inputs.other_kind == InputKind::terminal) return stream;
+    }
+    return {};
+}
+
+void open_file_input(const UpdateArchive& archive, const Options& options, RunInputs& inputs) {
+    if (options.file == nullptr) return;
+    inputs.file_kind =
+        open_input(inputs.file, options.file, {inputs.here, archive.base_directory}, false, inputs.file_error);
+}
+
+void close_inputs(RunInputs& inputs) {
+    if (inputs.file_kind != InputKind::unopened) close_source(inputs.file);
+    if (inputs.other_kind != InputKind::unopened) close_source(inputs.other);
+    close_directory(inputs.here);
+    inputs.here = no_file;
+    inputs.file_kind = inputs.other_kind = InputKind::unopened;
+}
+
+i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& options, RunInputs& inputs) {
+    archive.console = &console;
     Output output = output_of(archive, console, options);
     const Renderer& render = options.json ? json_renderer : text_renderer;
+    SourceFile* const stream = inputs.file.stream ? &inputs.file : nullptr;
 
     render.start(output);
     if (options.file == nullptr) {
         render.failure(output, "missing filename. Specify kelvo .update-file as argument", nullptr);
         return exit_failure;
     }
-    const i32 loaded = load_input(archive, options, stream);
+    const i32 loaded = load_source(archive, inputs.file_kind, inputs.file, inputs.file_error, options.file);
     render.loaded(output);
     if (loaded == load_malformed || loaded == load_cannot_open) {
         render.failure(output,
@@ -150,17 +196,11 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view
     const bool test_first = options.test && stream == nullptr;
     i32 status = exit_ok;
     const auto test = [&]() {
-        IntegrityReport report;
-        LoadProblem problem;
-        if (!check_archive_file(archive, report, problem, stream)) {
-            render.failure(output, std::string("could not load file ") + options.file, &problem);
-            return false;
-        }
+        const IntegrityReport report = check_archive_file(archive, inputs.file);
         render.integrity(output, report);
         if (!report.outside.empty()) status = exit_malformed;  // a damaged file is a malformed one
-        return true;
     };
-    if (test_first && !test()) return exit_failure;
+    if (test_first) test();
 
     const Selection selection = selection_of(options);  // what the misses of selections refer to, to the end
     SelectedEntries selected;
@@ -169,8 +209,8 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view
     i32 work = exit_ok;
     KeptEvents kept{render.extraction(output), {}};
     if (options.diff_given) {
-        load_other(options, side);
-        if (side.loaded >= 0) work = run_diff(archive, options, selection, side, stream, diff, selected.missing);
+        load_other(options, inputs, side);
+        if (side.loaded >= 0) work = run_diff(archive, options, selection, side, inputs, diff, selected.missing);
     } else if (selects_entries(options) || options.list) {
         selected = select_entries(archive, selection);
         if (!selects_entries(options)) {  // --list alone: every entry, also those a later one hides
@@ -180,14 +220,14 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view
         if (!options.list) {
             if (!options.test || test_first) render.selection(output, selected.missing);
             const ExtractionSummary done =
-                extract_entries(archive, selected, target_of(archive, options),
-                                options.test && !test_first ? keeping_events(kept) : kept.live, stream);
+                extract_entries(archive, selected, target_of(options, inputs),
+                                options.test && !test_first ? keeping_events(kept) : kept.live, inputs.file);
             work = anything_missing(selected.missing) || done.failed != 0 ? exit_failure : exit_ok;
         }
     }
     if (stream != nullptr) {
         if (options.test) {
-            if (!test()) return exit_failure;
+            test();
         } else {
             skip_stream(*stream, archive_end(archive));  // its writer may count on all of it being read
         }
@@ -217,10 +257,14 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view
 i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, char** argv) {
     Options options;
     OptionsProblem problem{parse_options(options, argc, argv), {}};
+    // Every path the run reads is resolved here, once, right after the options.
+    RunInputs inputs;
     if (problem.usage.empty() && options.file != nullptr && !options.help && !options.version) {
         problem = check_options(options);
+        if (problem.usage.empty()) problem.usage = open_inputs(archive, options, current_directory(), inputs);
     }
     if (!problem.usage.empty()) {
+        close_inputs(inputs);
         console_init(console, platform_stderr_handle(), ColourWhen::never);
         console_print(console, console.current_attribute, "kpupdate: %s; see 'kpupdate --help'.\n",
                       console_text(console, problem.usage).c_str());
@@ -249,17 +293,14 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
         console_to_stderr(console, "kpupdate: " + console_text(console, warning) + "\n");
     }
     // "-" is standard input; a pipe, a FIFO or a device is read as one, once.
-    SourceFile input;
-    const InputKind input_kind =
-        options.file == nullptr ? InputKind::file
-                                : open_input(input, file_path(options.file), std::string_view(options.file) == "-");
-    if (input_kind == InputKind::terminal) {
+    open_file_input(archive, options, inputs);
+    if (inputs.file_kind == InputKind::terminal) {
         console_to_stderr(console, "kpupdate: refusing to read an update file from a terminal\n");
+        close_inputs(inputs);
         return exit_failure;
     }
-    const i32 status =
-        run_program(archive, console, current_directory(), options, input_kind == InputKind::stream ? &input : nullptr);
-    if (input_kind == InputKind::stream) close_source(input);
+    const i32 status = run_program(archive, console, options, inputs);
+    close_inputs(inputs);
     return status;
 }
 

@@ -9,6 +9,7 @@
 #include "cli/options.h"
 #include "console/console.h"
 #include "extract/copy.h"
+#include "extract/stream.h"
 
 namespace kp {
 
@@ -26,10 +27,33 @@ void set_base_directory(UpdateArchive& archive, std::string_view directory);
 // the program. Usage errors go to standard error.
 i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, char** argv);
 
-// Everything after console set-up, for options that passed their checks. `stream`: the
-// update file as a stream, open already and read once from its start; null: FILE is
-// read by its path.
-i32 run_program(UpdateArchive& archive, ConsoleOutput& console, std::string_view current_directory,
-                const Options& options, SourceFile* stream = nullptr);
+// What a run reads, each opened once before anything of it is read, and read through
+// that handle by every step after: no step looks up one of these paths again.
+struct RunInputs {
+    std::string current_directory;  // its name, for the base directory
+    FileHandle here = no_file;      // the current directory: the default target
+    std::string here_error;         // what the system said when it would not open
+    SourceFile file;                // FILE
+    InputKind file_kind = InputKind::unopened;
+    std::string file_error;
+    SourceFile other;  // --diff's OTHER: an update file, or a directory's handle
+    InputKind other_kind = InputKind::unopened;
+    std::string other_error;
+};
+
+// Opens the current directory and then OTHER, and sets the archive's base directory from
+// `current_directory`, which OTHER and FILE are tried again under. A usage problem when
+// OTHER is a stream, which --diff would have to read twice; empty otherwise.
+std::string open_inputs(UpdateArchive& archive, const Options& options, std::string_view current_directory,
+                        RunInputs& inputs);
+
+// Opens FILE, after open_inputs; a FIFO waits here for its writer.
+void open_file_input(const UpdateArchive& archive, const Options& options, RunInputs& inputs);
+
+void close_inputs(RunInputs& inputs);
+
+// Everything after console set-up, for options that passed their checks, on the inputs
+// open_inputs opened.
+i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& options, RunInputs& inputs);
 
 }  // namespace kp

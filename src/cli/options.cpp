@@ -276,16 +276,6 @@ OptionsProblem check_options(const Options& options) {
                     {}};
         }
     }
-    if (options.diff_given) {
-        // OTHER is read twice, for its directory and for its bytes: a pipe would be empty
-        // the second time, and every file on its side would look damaged.
-        std::error_code error;
-        const std::filesystem::file_status status = std::filesystem::status(file_path(options.diff), error);
-        if (options.diff == "-" || (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
-                                    !std::filesystem::is_directory(status))) {
-            return {"'--diff' compares with an update file or a directory, not a stream: '" + options.diff + "'", {}};
-        }
-    }
     if (options.directory_given) {
         std::error_code error;
         const std::filesystem::file_status status = std::filesystem::status(file_path(options.directory), error);

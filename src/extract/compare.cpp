@@ -4,7 +4,6 @@
 #include <string>
 #include <unordered_map>
 
-#include "archive/file_path.h"
 #include "extract/compare_support.h"
 
 namespace kp {
@@ -12,28 +11,21 @@ namespace kp {
 namespace {
 
 // Notes damage when the entry's own bytes do not lie wholly inside `file`; true then.
-bool damaged(const EntryRecord& entry, const SourceFile& file, bool open, bool old_side, DiffReport& report) {
-    const u64 end = u64{entry.data_offset} + entry.record.size;
-    const u64 length = open ? file.length : 0;
-    if (end <= length) return false;
-    report.damaged.push_back({std::string(record_text(entry.record.name)), old_side, end - length});
+bool damaged(const EntryRecord& entry, const SourceFile& file, bool old_side, DiffReport& report) {
+    if (!ends_past(entry, file.length)) return false;
+    report.damaged.push_back({std::string(record_text(entry.record.name)), old_side,
+                              u64{entry.data_offset} + entry.record.size - file.length});
     return true;
 }
 
 }  // namespace
 
-void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positions, const UpdateArchive& old,
-                      const std::vector<u32>& old_positions, DiffReport& report, SourceFile* given) {
+void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positions, SourceFile& fresh_source,
+                      const UpdateArchive& old, const std::vector<u32>& old_positions, SourceFile& old_source,
+                      DiffReport& report) {
     report.new_version = record_text(fresh.header.record.name);
     report.old_version = record_text(old.header.record.name);
     report.version_differs = report.new_version != report.old_version;
-    SourceFile own_new;
-    SourceFile old_file;
-    SourceFile* new_file = new_side(fresh, given, own_new);
-    const bool new_open = new_file != nullptr;
-    const bool old_open = open_source(old_file, file_path(old.path));
-    SourceFile unopened;
-    SourceFile& new_source = new_open ? *new_file : unopened;
 
     std::deque<std::string> keys;
     std::unordered_map<std::string_view, u32> old_by_key;
@@ -48,26 +40,26 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
     // difference. A stream's damage is known once it has ended, after this.
     std::vector<bool> same(positions.size(), false);
     {
-        Window new_window{&new_source};
-        Window old_window{&old_file};
+        Window new_window{&fresh_source};
+        Window old_window{&old_source};
         for (std::size_t i = 0; i < positions.size(); ++i) {
             const EntryRecord& entry = fresh.entries[positions[i]];
             const auto found = old_by_key.find(new_keys[i]);
-            if (!new_open || !old_open || found == old_by_key.end()) continue;
+            if (found == old_by_key.end()) continue;
             const EntryRecord& before = old.entries[found->second];
-            if (entry.record.size != before.record.size || ends_past(entry, new_source.length) ||
-                ends_past(before, old_file.length)) {
+            if (entry.record.size != before.record.size || ends_past(entry, fresh_source.length) ||
+                ends_past(before, old_source.length)) {
                 continue;
             }
             same[i] = same_bytes(new_window, entry.data_offset, old_window, before.data_offset, entry.record.size);
         }
     }
-    read_to_end(new_file);
+    read_to_end(fresh_source);
 
     for (std::size_t i = 0; i < positions.size(); ++i) {
         const u32 position = positions[i];
         const EntryRecord& entry = fresh.entries[position];
-        const bool new_damaged = damaged(entry, new_source, new_open, false, report);
+        const bool new_damaged = damaged(entry, fresh_source, false, report);
         const auto found = old_by_key.find(new_keys[i]);
         if (found == old_by_key.end()) {
             report.added.push_back(described(entry, position));
@@ -76,7 +68,7 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
         const u32 old_position = found->second;
         old_by_key.erase(found);  // what is left over has been removed
         const EntryRecord& before = old.entries[old_position];
-        const bool old_damaged = damaged(before, old_file, old_open, true, report);
+        const bool old_damaged = damaged(before, old_source, true, report);
         DiffEntry change = described(entry, position);
         change.old_position = old_position;
         change.old_index = before.record.index;
@@ -95,12 +87,10 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
     }
     for (const u32 position : old_positions) {
         if (old_by_key.contains(key_of(old.entries[position], keys))) {
-            damaged(old.entries[position], old_file, old_open, true, report);
+            damaged(old.entries[position], old_source, true, report);
             report.removed.push_back(described(old.entries[position], position));
         }
     }
-    if (new_open && given == nullptr) close_source(own_new);
-    if (old_open) close_source(old_file);
 }
 
 }  // namespace kp

@@ -12,19 +12,23 @@
 namespace kp {
 
 // Compares the entries of `fresh` at `positions` with those of `old` at `old_positions`
-// (each side's latest entry of every file, as select_entries gives them): the version
-// texts, then for each file on both sides its index number, size, signatures and own
-// bytes, which are read only where the sizes agree and only up to the first difference.
-// `given`: the new side's file, open already; a stream is read to its end.
-void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positions, const UpdateArchive& old,
-                      const std::vector<u32>& old_positions, DiffReport& report, SourceFile* given = nullptr);
+// (each side's latest entry of every file, as select_entries gives them), each side read
+// from its open source: the version texts, then for each file on both sides its index
+// number, size, signatures and own bytes, which are read only where the sizes agree and
+// only up to the first difference. A stream is read to its end.
+void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positions, SourceFile& fresh_source,
+                      const UpdateArchive& old, const std::vector<u32>& old_positions, SourceFile& old_source,
+                      DiffReport& report);
 
 // Compares the entries of `fresh` at `positions` with the files of the same names under
-// `directory`: a file of the entry's own size with its own bytes, one of its chunk's
-// size with the whole chunk. A missing file, or one reached through a link, is added; a
-// link, directory or other kind of file there is changed. With `list_extra`, the files
-// under `directory` that no entry of `fresh` names are listed too (links not followed).
-void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& positions, const std::string& directory,
-                            bool list_extra, DiffReport& report, SourceFile* given = nullptr);
+// `directory`, open already, each reached through the handles of the directories on its
+// way: a file of the entry's own size with its own bytes, one of its chunk's size with
+// the whole chunk. A missing file, or one reached through a link, is added; a link,
+// directory or other kind of file there is changed, and never read. With `list_extra`,
+// the files under `directory` that no entry of `fresh` names are listed too (links not
+// followed). An entry whose own bytes lie past the end of `fresh_source` is damage,
+// whatever the directory holds.
+void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& positions, SourceFile& fresh_source,
+                            FileHandle directory, bool list_extra, DiffReport& report);
 
 }  // namespace kp

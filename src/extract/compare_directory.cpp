@@ -1,19 +1,16 @@
-#include "extract/compare.h"
-
 #include <algorithm>
 #include <filesystem>
 #include <string>
-#include <system_error>
 #include <unordered_set>
 #include <vector>
 
 #include "archive/file_path.h"
+#include "extract/compare.h"
 #include "extract/compare_support.h"
 #include "extract/names.h"
+#include "extract/walk.h"
 
 namespace kp {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -25,37 +22,27 @@ struct Found {
     bool same = false;
 };
 
-// The file that stands for `entry` under `root`, compared through `file_window` with the
-// entry's bytes as `new_window` reads them. `checked` is a directory whose every part
-// was found to be a directory, and is moved to the one this entry lies in.
-Found look_up(const EntryRecord& entry, const fs::path& root, fs::path& checked, Window& new_window,
-              Window& file_window) {
+// The file that stands for `entry` in the walk's directory, compared through
+// `file_window` with the entry's bytes as `new_window` reads them. Each part on the way
+// must be a directory itself, as extraction would have made it, opened from the one
+// before; the leaf is opened as it is and read only when it is a regular file.
+Found look_up(const EntryRecord& entry, DirectoryWalk& walk, Window& new_window, Window& file_window) {
     Found found;
     const std::string_view name = record_text(entry.record.name);
     // A name extraction refuses is never written, so no directory holds it.
     if (!is_safe_entry_name(name)) return found;
-    // Each part on the way must be a directory itself, as extraction would have made it;
-    // the directory the last entry was found in needs no second look.
-    fs::path path = root;
-    for (const fs::path& part : file_path(name)) {
-        if (!part.empty() && part != ".") path /= part;
-    }
-    std::error_code error;
-    bool reached = true;
-    if (path.parent_path() != checked) {
-        fs::path prefix = root;
-        const fs::path relative = path.lexically_relative(root);
-        for (auto part = relative.begin(); reached && prefix != path.parent_path(); ++part) {
-            prefix /= *part;
-            reached = fs::is_directory(fs::symlink_status(prefix, error));
-        }
-        if (reached) checked = path.parent_path();
-    }
-    const fs::file_status status = fs::symlink_status(path, error);
-    if (!reached || !fs::exists(status)) return found;
-    found.kind = Found::Kind::not_regular;
+    std::vector<std::filesystem::path> parts = name_parts(name);
+    const std::filesystem::path leaf = parts.back();
+    parts.pop_back();
+    std::size_t reached = 0;
+    DirectoryError error;
+    const FileHandle directory = walk_to(walk, parts, reached, error);
+    if (directory == no_file) return found;  // a part is missing, no directory or a link
     SourceFile file;
-    if (!fs::is_regular_file(status) || !open_source(file, path)) return found;  // there, but not to be read
+    const Leaf kind = open_leaf(directory, leaf, file.handle, file.length);
+    if (kind == Leaf::missing) return found;
+    found.kind = Found::Kind::not_regular;
+    if (kind != Leaf::regular) return found;  // there, but not to be read
     // A tree extracted with --trim holds each file's own bytes, one without it whole chunks.
     const bool whole_chunk = file.length == entry.chunk_size && file.length != entry.record.size;
     found.compared = whole_chunk ? entry.chunk_size : entry.record.size;
@@ -74,30 +61,52 @@ Found look_up(const EntryRecord& entry, const fs::path& root, fs::path& checked,
     return found;
 }
 
+// Every name under `directory` that is no directory, after `prefix`: each directory read
+// through its own handle, opened from its parent's without following a link.
+void list_files(FileHandle directory, const std::string& prefix, std::vector<std::string>& files) {
+    std::vector<DirectoryItem> items;
+    if (!read_directory(directory, items)) return;  // unreadable: nothing of it is listed
+    for (const DirectoryItem& item : items) {
+        const std::string path = prefix + path_text(item.name);
+        if (!item.directory) {
+            files.push_back(path);
+            continue;
+        }
+        DirectoryError error;
+        const FileHandle inner = open_subdirectory(directory, item.name, false, false, error);
+        if (inner == no_file) continue;  // gone, unreadable, or swapped for a link meanwhile
+        list_files(inner, path + "/", files);
+        close_directory(inner);
+    }
+}
+
 }  // namespace
 
-void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& positions, const std::string& directory,
-                            bool list_extra, DiffReport& report, SourceFile* given) {
+void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& positions, SourceFile& fresh_source,
+                            FileHandle directory, bool list_extra, DiffReport& report) {
     report.directory = true;
-    SourceFile own_new;
-    SourceFile* new_file = new_side(fresh, given, own_new);
-    SourceFile unopened;  // of length 0: every entry's bytes lie outside it
-    SourceFile& new_source = new_file != nullptr ? *new_file : unopened;
-    const fs::path root = file_path(directory);
     std::vector<Found> found;
     found.reserve(positions.size());
     {
-        Window new_window{&new_source};
+        DirectoryWalk walk;
+        walk.root = directory;
+        Window new_window{&fresh_source};
         Window file_window;
-        fs::path checked = root;
         for (const u32 position : positions) {
-            found.push_back(look_up(fresh.entries[position], root, checked, new_window, file_window));
+            found.push_back(look_up(fresh.entries[position], walk, new_window, file_window));
         }
+        walk_end(walk);
     }
-    read_to_end(new_file);
+    read_to_end(fresh_source);
+    const u64 length = fresh_source.length;
     for (std::size_t i = 0; i < positions.size(); ++i) {
         const EntryRecord& entry = fresh.entries[positions[i]];
         DiffEntry change = described(entry, positions[i]);
+        // Bytes the new side does not hold are damage, whatever the directory has: what
+        // the entry's own bytes lack, or what its whole chunk lacks where it is compared.
+        const u64 needed = found[i].kind == Found::Kind::compared ? found[i].compared : entry.record.size;
+        const bool damaged = ends_past(entry.data_offset, needed, length);
+        if (damaged) report.damaged.push_back({change.name, false, entry.data_offset + needed - length});
         switch (found[i].kind) {
             case Found::Kind::added:
                 report.added.push_back(change);
@@ -113,10 +122,8 @@ void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& 
                 report.changed.push_back(change);
                 break;
             case Found::Kind::compared:
-                if (ends_past(entry.data_offset, found[i].compared, new_source.length)) {
-                    report.damaged.push_back(
-                        {change.name, false, entry.data_offset + found[i].compared - new_source.length});
-                } else if (!found[i].same) {
+                if (damaged) break;
+                if (!found[i].same) {
                     change.bytes_differ = true;
                     report.changed.push_back(change);
                 } else {
@@ -125,19 +132,16 @@ void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& 
                 break;
         }
     }
-    if (new_file != nullptr && given == nullptr) close_source(own_new);
     if (!list_extra) return;
 
     std::deque<std::string> keys;
     std::unordered_set<std::string_view> named;
     for (const EntryRecord& entry : fresh.entries) named.insert(key_of(entry, keys));
-    std::error_code error;
-    for (fs::recursive_directory_iterator walk(root, fs::directory_options::skip_permission_denied, error), end;
-         !error && walk != end; walk.increment(error)) {
-        if (walk->is_directory(error) && !walk->is_symlink(error)) continue;
-        const std::string relative = walk->path().lexically_relative(root).generic_string();
+    std::vector<std::string> files;
+    list_files(directory, "", files);
+    for (std::string& file : files) {
         std::string key;
-        if (!named.contains(name_key(relative, native_name_rules(), key))) report.extra.push_back(relative);
+        if (!named.contains(name_key(file, native_name_rules(), key))) report.extra.push_back(std::move(file));
     }
     std::sort(report.extra.begin(), report.extra.end());
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "archive/file_path.h"
 #include "extract/names.h"
 #include "extract/stream.h"
 
@@ -12,9 +11,12 @@ namespace kp {
 const unsigned char* Window::view(u64 at, std::size_t length) {
     if (at < offset || at + length > offset + size) {
         if (at >= file->length || file->length - at < length) return nullptr;
+        // What the window holds from `at` on moves to its front; the rest is read after it.
+        const std::size_t kept = at >= offset && at < offset + size ? static_cast<std::size_t>(offset + size - at) : 0;
+        if (kept != 0) std::memmove(bytes.get(), bytes.get() + (at - offset), kept);
         offset = at;
-        size = read_up_to(*file, offset, bytes.get(),
-                          static_cast<std::size_t>(std::min<u64>(compare_piece, file->length - at)));
+        const auto wanted = static_cast<std::size_t>(std::min<u64>(compare_piece, file->length - at));
+        size = kept + read_up_to(*file, at + kept, bytes.get() + kept, wanted - kept);
         if (size < length) return nullptr;
     }
     return bytes.get() + (at - offset);
@@ -54,13 +56,8 @@ bool ends_past(const EntryRecord& entry, u64 length) {
     return ends_past(entry.data_offset, entry.record.size, length);
 }
 
-SourceFile* new_side(const UpdateArchive& fresh, SourceFile* given, SourceFile& own) {
-    if (given != nullptr) return given;
-    return open_source(own, file_path(fresh.path)) ? &own : nullptr;
-}
-
-void read_to_end(SourceFile* file) {
-    if (file != nullptr && file->stream) skip_stream(*file, unknown_length);
+void read_to_end(SourceFile& file) {
+    if (file.stream) skip_stream(file, unknown_length);
 }
 
 }  // namespace kp

@@ -26,8 +26,9 @@ struct Window {
     u64 offset = 0;
     std::size_t size = 0;
 
-    // The `length` bytes at `at` (at most a piece), read when the window does not hold
-    // them; null when the file ends before them.
+    // The `length` bytes at `at` (at most a piece), read on when the window does not hold
+    // them all, keeping what it holds from `at` on: a stream cannot give those again.
+    // Null when the file ends before them.
     const unsigned char* view(u64 at, std::size_t length);
 };
 
@@ -44,11 +45,7 @@ DiffEntry described(const EntryRecord& entry, u32 position);
 bool ends_past(u64 offset, u64 size, u64 length);
 bool ends_past(const EntryRecord& entry, u64 length);  // the entry's own bytes
 
-// The new side's file: `given` where it is open already (a stream), else opened by its
-// path into `own`. Null when it cannot be opened.
-SourceFile* new_side(const UpdateArchive& fresh, SourceFile* given, SourceFile& own);
-
 // Reads the rest of a stream, whose length the damage checks need; nothing for a file.
-void read_to_end(SourceFile* file);
+void read_to_end(SourceFile& file);
 
 }  // namespace kp

@@ -203,6 +203,7 @@ std::size_t read_up_to(SourceFile& source, u64 offset, void* buffer, std::size_t
         const ssize_t got =
             ::pread(descriptor(source.handle), bytes + done, size - done, static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR) continue;
+        if (got == 0) errno = 0;  // the file ended: no error of the system's
         if (got <= 0) break;
         done += static_cast<std::size_t>(got);
     }

@@ -66,7 +66,10 @@ std::size_t read_up_to(SourceFile& source, u64 offset, void* buffer, std::size_t
         at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
         DWORD got = 0;
         const auto wanted = static_cast<DWORD>(std::min<std::size_t>(size - done, buffer_size));
-        if (!ReadFile(handle_of(source.handle), bytes + done, wanted, &got, &at) || got == 0) break;
+        const BOOL read = ReadFile(handle_of(source.handle), bytes + done, wanted, &got, &at);
+        if (read && got == 0) SetLastError(0);  // the file ended: no error of the system's
+        if (!read && GetLastError() == ERROR_HANDLE_EOF) SetLastError(0);
+        if (!read || got == 0) break;
         done += got;
     }
     return done;

@@ -24,46 +24,39 @@ std::string_view name_through(std::string_view name, std::size_t count) {
     return name;
 }
 
-// The directory that the parts `parts` lead to under the target, opened from the
-// directories the last entry walked where the two agree. No_file when a part cannot be
-// opened (or made): it is no directory, or a link where links are refused; `problem`
-// then says which part of `name` and why.
-FileHandle walk_to(Extraction& extraction, std::string_view name, const std::vector<std::filesystem::path>& parts,
-                   EntryProblem& problem) {
+// The directory that the parts `parts` lead to under the target. No_file when a part
+// cannot be opened (or made): it is no directory, or a link where links are refused;
+// `problem` then says which part of `name` and why.
+FileHandle directory_for(Extraction& extraction, std::string_view name, const std::vector<std::filesystem::path>& parts,
+                         EntryProblem& problem) {
+    const ExtractTarget& target = extraction.target;
     if (!extraction.root_tried) {
         extraction.root_tried = true;
-        extraction.root = open_target_directory(file_path(extraction.target.directory));
-        if (extraction.root == no_file) extraction.root_error = last_error_text();
+        if (target.root_given) {
+            extraction.walk.root = target.root;
+            extraction.root_error = target.root_error;
+        } else {
+            extraction.walk.root = open_target_directory(file_path(target.directory));
+            extraction.root_owned = extraction.walk.root != no_file;
+            if (!extraction.root_owned) extraction.root_error = last_error_text();
+        }
+        extraction.walk.create = target.make_directories;
+        extraction.walk.follow_links = !target.make_directories;
         interruptions_guarded();
     }
-    if (extraction.root == no_file) {
-        problem.part = extraction.target.directory.empty() ? "." : extraction.target.directory;
+    if (extraction.walk.root == no_file) {
+        problem.part = target.directory.empty() ? "." : target.directory;
         problem.system_text = extraction.root_error;
         return no_file;
     }
-    std::size_t common = 0;
-    while (common < parts.size() && common < extraction.walked.size() && parts[common] == extraction.walked[common]) {
-        ++common;
+    std::size_t reached = 0;
+    DirectoryError error;
+    const FileHandle directory = walk_to(extraction.walk, parts, reached, error);
+    if (directory == no_file) {
+        problem.part = name_through(name, reached + 1);
+        problem.system_text = error.not_a_directory ? std::string() : error.text;
     }
-    while (extraction.walked.size() > common) {
-        close_directory(extraction.handles.back());
-        extraction.handles.pop_back();
-        extraction.walked.pop_back();
-    }
-    const bool make = extraction.target.make_directories;
-    for (std::size_t i = common; i < parts.size(); ++i) {
-        const FileHandle parent = i == 0 ? extraction.root : extraction.handles[i - 1];
-        DirectoryError error;
-        const FileHandle opened = open_subdirectory(parent, parts[i], make, !make, error);
-        if (opened == no_file) {
-            problem.part = name_through(name, i + 1);
-            problem.system_text = error.not_a_directory ? std::string() : error.text;
-            return no_file;
-        }
-        extraction.walked.push_back(parts[i]);
-        extraction.handles.push_back(opened);
-    }
-    return parts.empty() ? extraction.root : extraction.handles.back();
+    return directory;
 }
 
 // Whether the bytes of `entry` lie wholly inside the update file, as far as can be told
@@ -104,26 +97,18 @@ bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offs
 }
 
 void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target,
-                      SourceFile* given) {
+                      SourceFile& source) {
     extraction.target = target;
-    if (given != nullptr) {
-        extraction.source = given;
-        extraction.source_open = archive.loaded;
-        return;
-    }
-    extraction.source = &extraction.own_source;
-    extraction.source_open = archive.loaded && open_source(extraction.own_source, file_path(archive.path));
-    if (!extraction.source_open) extraction.source_error = last_error_text();
+    extraction.source = &source;
+    extraction.source_open = archive.loaded;
 }
 
 void extraction_end(Extraction& extraction) {
-    if (extraction.source_open && extraction.source == &extraction.own_source) close_source(extraction.own_source);
     extraction.source_open = false;
-    for (const FileHandle handle : extraction.handles) close_directory(handle);
-    extraction.handles.clear();
-    extraction.walked.clear();
-    close_directory(extraction.root);
-    extraction.root = no_file;
+    walk_end(extraction.walk);
+    if (extraction.root_owned) close_directory(extraction.walk.root);
+    extraction.walk.root = no_file;
+    extraction.root_owned = false;
     if (extraction.root_tried) interruptions_unguarded();
     extraction.root_tried = false;
 }
@@ -140,20 +125,13 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
     if (problem.name_fault != NameFault::none) return failed(EntryFailure::unsafe_name);
     u64 offset = 0;
     u64 size = 0;
-    if (!extraction.source_open) {
-        problem.system_text = extraction.source_error;
-        return failed(EntryFailure::write);
-    }
+    if (!extraction.source_open) return failed(EntryFailure::write);
     SourceFile& source = *extraction.source;
     if (!entry_within(source, entry, extraction.target.trim, offset, size, problem)) return outcome;
-    // The parts as the file system takes them; "a//b" and "a/./b" are "a/b".
-    std::vector<std::filesystem::path> parts;
-    for (const std::filesystem::path& part : file_path(name)) {
-        if (!part.empty() && part != ".") parts.push_back(part);
-    }
+    std::vector<std::filesystem::path> parts = name_parts(name);
     const std::filesystem::path leaf = parts.back();  // a safe name ends in a part that names a file
     parts.pop_back();
-    const FileHandle directory = walk_to(extraction, name, parts, problem);
+    const FileHandle directory = directory_for(extraction, name, parts, problem);
     if (directory == no_file) return failed(EntryFailure::directory);
 
     NewFile file;
@@ -186,7 +164,7 @@ EntryOutcome write_entry_to_output(Extraction& extraction, const EntryRecord& en
     u64 offset = 0;
     u64 size = 0;
     if (!extraction.source_open) {
-        outcome.problem = {EntryFailure::write, NameFault::none, 0, {}, extraction.source_error};
+        outcome.problem.failure = EntryFailure::write;
     } else if (!entry_within(source, entry, extraction.target.trim, offset, size, outcome.problem)) {
     } else if (!copy_range(source, offset, size, standard_output(), extraction.progress)) {
         outcome.problem.failure = copy_failure(source, offset, size, outcome.problem);
@@ -198,12 +176,12 @@ EntryOutcome write_entry_to_output(Extraction& extraction, const EntryRecord& en
 
 std::string written_path(const std::string& directory, std::string_view name) {
     if (directory.empty()) return std::string(name);
-    const char last = directory.back();
-    return directory + (last == '/' || last == '\\' ? "" : "/") + std::string(name);
+    const bool separated = is_name_separator(directory.back(), native_name_rules());
+    return directory + (separated ? "" : "/") + std::string(name);
 }
 
 ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEntries& selected,
-                                  const ExtractTarget& target, const ExtractionEvents& events, SourceFile* given) {
+                                  const ExtractTarget& target, const ExtractionEvents& events, SourceFile& source) {
     u64 total_bytes = 0;
     for (const u32 position : selected.positions) {
         u64 offset = 0;
@@ -215,7 +193,7 @@ ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEn
 
     Extraction extraction;
     extraction.progress = {events.copied, events.context};
-    extraction_begin(extraction, archive, target, given);
+    extraction_begin(extraction, archive, target, source);
     ExtractionSummary summary;
     for (const u32 position : selected.positions) {
         const EntryRecord& entry = archive.entries[position];

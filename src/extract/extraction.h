@@ -12,6 +12,7 @@
 #include "extract/copy.h"
 #include "extract/files.h"
 #include "extract/selection.h"
+#include "extract/walk.h"
 
 namespace kp {
 
@@ -21,8 +22,14 @@ bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offs
 
 // How chunks are written.
 struct ExtractTarget {
-    std::string directory;  // where names are written under; empty: the current directory
-    bool trim = false;      // each file's own size instead of its padded chunk
+    std::string directory;  // where names are written under, as given; empty: the current directory
+    // The target's handle where it is open already (the current directory is, from the
+    // start of the run), with what the system said if it would not open; otherwise
+    // `directory` is opened at the first entry written under it.
+    bool root_given = false;
+    FileHandle root = no_file;
+    std::string root_error;
+    bool trim = false;  // each file's own size instead of its padded chunk
     // Create the directories a name needs under `directory`, and refuse a part that is a
     // link; without it a name is written only into directories that exist, through links.
     bool make_directories = false;
@@ -30,31 +37,25 @@ struct ExtractTarget {
     bool to_stdout = false;                 // the bytes to standard output, one entry after another
 };
 
-// An extraction under way: the update file, opened once for every entry, and the target
-// directory, opened once at the first entry written under it. Every name is reached
-// from that directory's handle one part at a time, never by its path, so nothing that
-// happens inside the target meanwhile can lead a file outside it.
+// An extraction under way: the update file, open already for every entry, and the
+// target directory. Every name is reached from that directory's handle one part at a
+// time, never by its path, so nothing that happens inside the target meanwhile can lead
+// a file outside it.
 struct Extraction {
     ExtractTarget target;
     CopyProgress progress;         // told of the bytes as they are written
-    SourceFile own_source;         // the update file, opened by its path
-    SourceFile* source = nullptr;  // that one or the one given, from extraction_begin
+    SourceFile* source = nullptr;  // the update file
     bool source_open = false;
-    std::string source_error;  // what the system said when the update file would not open
-    FileHandle root = no_file;
     bool root_tried = false;
-    std::string root_error;  // the same for the target directory
-    // The directory the last entry was written into, part by part: handles[i] is open on
-    // the parts walked[0..i], so the next entry in it looks up no part again.
-    std::vector<std::filesystem::path> walked;
-    std::vector<FileHandle> handles;
+    bool root_owned = false;  // opened here by its path, and closed at the end
+    std::string root_error;   // what the system said when the target would not open
+    DirectoryWalk walk;       // from the target, the directories entries went into
 };
 
-// Opens the update file by its stored path, or takes `given`, open already (a stream,
-// whose entries must then come in the order they arrive). Entries written after a
-// failed open fail.
+// Reads the entries from `source`, open already (a stream's entries must come in the
+// order they arrive). Entries written from an archive that is not loaded fail.
 void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target,
-                      SourceFile* given = nullptr);
+                      SourceFile& source);
 void extraction_end(Extraction& extraction);
 
 struct EntryOutcome {
@@ -71,7 +72,8 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry);
 // Writes the entry's bytes to standard output.
 EntryOutcome write_entry_to_output(Extraction& extraction, const EntryRecord& entry);
 
-// The path an entry's file was written to, as text: the target directory and its name.
+// The path an entry's file was written to, as the user would name it: the target
+// directory as given and the entry's name, or the name alone under the current one.
 std::string written_path(const std::string& directory, std::string_view name);
 
 struct ExtractionSummary {
@@ -80,10 +82,9 @@ struct ExtractionSummary {
     u64 failed = 0;
 };
 
-// Writes the entries `selected` picks as `target` says, in directory order, telling
-// `events` of each as it is done. `given`: the update file, open already.
+// Writes the entries `selected` picks from `source` as `target` says, in directory
+// order, telling `events` of each as it is done.
 ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEntries& selected,
-                                  const ExtractTarget& target, const ExtractionEvents& events,
-                                  SourceFile* given = nullptr);
+                                  const ExtractTarget& target, const ExtractionEvents& events, SourceFile& source);
 
 }  // namespace kp

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace kp {
 
@@ -30,6 +31,28 @@ FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& par
                              DirectoryError& error);
 
 void close_directory(FileHandle directory);
+
+// What a directory holds under one name, as a comparison with it may read it.
+enum class Leaf : unsigned char {
+    missing,
+    other,    // a link, a directory, a device, a FIFO, or a file that would not open
+    regular,  // a regular file, opened for reading
+};
+
+// Opens `leaf` inside `directory`, never following a link there and never waiting (a
+// FIFO opens at once), and looks at what was opened: for a regular file, its handle in
+// `opened` (to be closed by the caller) and its length.
+Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, std::uint64_t& length);
+
+// One name a directory holds, and whether it is a directory itself (a link is not).
+struct DirectoryItem {
+    std::filesystem::path name;
+    bool directory = false;
+};
+
+// The names `directory` holds, but "." and "..", read through its handle. False when it
+// could not be read.
+bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items);
 
 // A file being written, which appears under its name only once complete.
 struct NewFile {

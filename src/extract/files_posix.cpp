@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "extract/files.h"
@@ -211,6 +213,42 @@ void close_directory(FileHandle directory) {
     if (directory != no_file) ::close(descriptor(directory));
 }
 
+Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, std::uint64_t& length) {
+    const int fd = ::openat(descriptor(directory), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? Leaf::missing : Leaf::other;  // a link there: ELOOP
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
+        ::close(fd);
+        return Leaf::other;
+    }
+    opened = fd;
+    length = static_cast<std::uint64_t>(status.st_size);
+    return Leaf::regular;
+}
+
+bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
+    // A descriptor of its own: reading a directory moves its position, which the one held
+    // for the names inside it should keep.
+    const int fd = ::openat(descriptor(directory), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* const listing = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (listing == nullptr) {
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    while (const dirent* item = ::readdir(listing)) {
+        const std::string_view name = item->d_name;
+        if (name == "." || name == "..") continue;
+        bool is_directory = item->d_type == DT_DIR;
+        if (item->d_type == DT_UNKNOWN) {  // some file systems leave the kind to a look of its own
+            struct stat status {};
+            is_directory = ::fstatat(fd, item->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
+        }
+        items.push_back({std::filesystem::path(std::string(name)), is_directory});
+    }
+    ::closedir(listing);
+    return true;
+}
+
 bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::path& leaf) {
     file.directory = directory;
     file.temporary.clear();
@@ -225,8 +263,9 @@ bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::
             file.handle = fd;
             return true;
         }
-        if (!unnamed_file_refused(errno)) return false;
-        unnamed_files = Offered::no;  // this file system has none: named files from now on
+        // This file system has none: named files from now on. Any other refusal (a
+        // directory removed meanwhile says EPERM here) is the named way's to explain.
+        if (unnamed_file_refused(errno)) unnamed_files = Offered::no;
     }
     const SignalsBlocked blocked;
     for (int attempt = 0; attempt < 100; ++attempt) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ FileHandle file_of(HANDLE handle) {
 
 constexpr NTSTATUS status_object_name_collision = static_cast<NTSTATUS>(0xC0000035L);
 constexpr NTSTATUS status_not_a_directory = static_cast<NTSTATUS>(0xC0000103L);
+constexpr NTSTATUS status_object_name_not_found = static_cast<NTSTATUS>(0xC0000034L);
+constexpr NTSTATUS status_object_path_not_found = static_cast<NTSTATUS>(0xC000003AL);
 
 // Directories are held with read and write sharing but not delete sharing: while this
 // run holds one, no other process can rename it, or remove it, or anything above it.
@@ -157,6 +160,56 @@ FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& par
 
 void close_directory(FileHandle directory) {
     if (directory != no_file) CloseHandle(handle_of(directory));
+}
+
+Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, std::uint64_t& length) {
+    RelativeName relative(handle_of(directory), leaf.native());
+    IO_STATUS_BLOCK io{};
+    HANDLE handle = nullptr;
+    // The reparse point itself where there is one, and no other process's delete: what was
+    // looked at is what is read.
+    const NTSTATUS status =
+        NtCreateFile(&handle, FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &relative.attributes, &io, nullptr,
+                     FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                     FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (!NT_SUCCESS(status)) {
+        return status == status_object_name_not_found || status == status_object_path_not_found ? Leaf::missing
+                                                                                                : Leaf::other;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &information) ||
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        CloseHandle(handle);
+        return Leaf::other;
+    }
+    opened = file_of(handle);
+    length = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
+    return Leaf::regular;
+}
+
+bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
+    // Records of variable length, each at an 8-byte boundary.
+    std::vector<std::uint64_t> buffer(8192);
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    for (;;) {
+        if (!GetFileInformationByHandleEx(handle_of(directory), kind, buffer.data(),
+                                          static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)))) {
+            return GetLastError() == ERROR_NO_MORE_FILES;
+        }
+        kind = FileIdBothDirectoryInfo;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+        for (;;) {
+            const auto* item = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes);
+            const std::wstring name(item->FileName, item->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                const DWORD attributes = item->FileAttributes;
+                items.push_back({std::filesystem::path(name), (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                                                                  (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0});
+            }
+            if (item->NextEntryOffset == 0) break;
+            bytes += item->NextEntryOffset;
+        }
+    }
 }
 
 bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::path& leaf) {

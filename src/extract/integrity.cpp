@@ -4,7 +4,6 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "archive/file_path.h"
 #include "extract/copy.h"
 #include "extract/stream.h"
 
@@ -60,21 +59,9 @@ IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, N
     return report;
 }
 
-bool check_archive_file(const UpdateArchive& archive, IntegrityReport& report, LoadProblem& problem,
-                        SourceFile* stream) {
-    if (stream != nullptr) {
-        skip_stream(*stream, unknown_length);  // its length is what it delivered
-        report = check_integrity(archive, stream->length, native_name_rules());
-        return true;
-    }
-    SourceFile source;
-    if (!open_source(source, file_path(archive.path))) {
-        problem = {LoadProblem::Kind::cannot_open, 0, 0, last_error_text()};
-        return false;
-    }
-    report = check_integrity(archive, source.length, native_name_rules());
-    close_source(source);
-    return true;
+IntegrityReport check_archive_file(const UpdateArchive& archive, SourceFile& source) {
+    if (source.stream) skip_stream(source, unknown_length);  // its length is what it delivered
+    return check_integrity(archive, source.length, native_name_rules());
 }
 
 }  // namespace kp

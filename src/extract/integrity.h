@@ -16,10 +16,8 @@ u64 archive_end(const UpdateArchive& archive);
 // extraction.
 IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, NameRules rules);
 
-// The same for the archive's own file, measured now, with this platform's rules; or for
-// `stream`, the update file as a stream, read to its end. False when the file can no
-// longer be opened, with why in `problem`.
-bool check_archive_file(const UpdateArchive& archive, IntegrityReport& report, LoadProblem& problem,
-                        SourceFile* stream = nullptr);
+// The same for the archive's own file, open in `source` and measured when it was opened,
+// with this platform's rules; a stream is read to its end first.
+IntegrityReport check_archive_file(const UpdateArchive& archive, SourceFile& source);
 
 }  // namespace kp

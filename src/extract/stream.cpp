@@ -68,15 +68,23 @@ bool reach(SourceFile& source, u64 offset) {
 
 }  // namespace
 
-std::size_t read_stream(SourceFile& source, unsigned char* buffer, std::size_t size) {
+std::size_t read_stream_at_cursor(SourceFile& source, unsigned char* buffer, std::size_t size) {
     const std::size_t got = read_stream_at(source, source.cursor, buffer, size);
     source.cursor += got;
     return got;
 }
 
-ByteSource stream_bytes(SourceFile& source) {
-    return {[](void* stream, unsigned char* buffer, std::size_t size) {
-                return read_stream(*static_cast<SourceFile*>(stream), buffer, size);
+std::size_t read_at_cursor(SourceFile& source, unsigned char* buffer, std::size_t size) {
+    if (source.stream) return read_stream_at_cursor(source, buffer, size);
+    const std::size_t got = read_up_to(source, source.cursor, buffer, size);
+    if (got < size && source.read_failure.empty()) source.read_failure = last_error_text();
+    source.cursor += got;
+    return got;
+}
+
+ByteSource source_bytes(SourceFile& source) {
+    return {[](void* opened, unsigned char* buffer, std::size_t size) {
+                return read_at_cursor(*static_cast<SourceFile*>(opened), buffer, size);
             },
             &source};
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
+#include <string_view>
 
 #include "archive/update_archive.h"
 #include "extract/copy.h"
@@ -11,21 +13,38 @@
 namespace kp {
 
 enum class InputKind : unsigned char {
-    file,      // read by its path with offsets: a regular file, or what the loader will refuse
-    stream,    // read once, forward, from `source`
-    terminal,  // not to be read: nobody types an update file
+    file,       // read with offsets: a regular file; on POSIX also a directory, whose reads fail
+    directory,  // a directory, opened as one where one was asked for
+    stream,     // read once, forward, from `source`
+    terminal,   // not to be read: nobody types an update file
+    unopened,   // it would not open: the system says why
 };
 
-// How FILE is read: `standard_input` when it was given as "-". A stream is left open in
-// `source`; nothing else is.
-InputKind open_input(SourceFile& source, const std::filesystem::path& path, bool standard_input);
+// Where a path that does not open is tried once more: under the current directory, as
+// its handle on POSIX (a leading '/' dropped, as the joined name would have it) and as
+// the base directory's text on Windows.
+struct RetryUnder {
+    FileHandle directory = no_file;
+    std::string base_directory;
+};
 
-// The loader's reads: up to `size` bytes from its `cursor` on, fewer only where the
-// stream ends or a read fails.
-std::size_t read_stream(SourceFile& source, unsigned char* buffer, std::size_t size);
+// Opens an update file once, for every step that reads it: "-" is standard input, and a
+// path that does not open is tried again under `retry`. A regular file is measured;
+// anything else that is no directory is a stream. With `directories`, a directory opens
+// as one, in `source.handle`; without, it is what the loader will refuse. The source is
+// left open unless unopened, with why in `system_text`.
+InputKind open_input(SourceFile& source, std::string_view path, const RetryUnder& retry, bool directories,
+                     std::string& system_text);
 
-// The loader's bytes, from a stream opened by open_input.
-ByteSource stream_bytes(SourceFile& source);
+// The loader's reads from any source: up to `size` bytes from its `cursor` on, fewer
+// only where the data ends or a read fails (what the system said then in read_failure).
+std::size_t read_at_cursor(SourceFile& source, unsigned char* buffer, std::size_t size);
+
+// The loader's bytes, from an open source's cursor on.
+ByteSource source_bytes(SourceFile& source);
+
+// A stream's part of read_at_cursor.
+std::size_t read_stream_at_cursor(SourceFile& source, unsigned char* buffer, std::size_t size);
 
 // Reads on to `end`, or to the stream's end for unknown_length, dropping the bytes.
 // False when a read failed.

@@ -2,7 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "extract/stream.h"
 
@@ -14,20 +17,34 @@ constexpr int pipe_size = 1 << 20;  // what an unprivileged process may ask for 
 
 }  // namespace
 
-InputKind open_input(SourceFile& source, const std::filesystem::path& path, bool standard_input) {
+InputKind open_input(SourceFile& source, std::string_view path, const RetryUnder& retry, bool directories,
+                     std::string& system_text) {
+    const std::string text(path);
     int fd = -1;
-    if (standard_input) {
+    struct stat status {};
+    if (text == "-") {
         // A descriptor of its own, closed with the source like any other; a closed
         // standard input leaves none, and the first read says why.
         fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
     } else {
-        // Looked at before it is opened: opening a FIFO waits for its writer.
-        struct stat status {};
-        if (::stat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) {
-            return InputKind::file;
+        // Opened as it is, whatever it is: a FIFO waits here for its writer.
+        fd = ::open(text.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 && !text.empty() && retry.directory != no_file) {
+            const int error = errno;  // of the path as given, which the user sees
+            fd = ::openat(static_cast<int>(retry.directory),
+                          text.c_str() + std::min(text.find_first_not_of('/'), text.size()), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) errno = error;
         }
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return InputKind::file;  // the loader tries it again and says why
+        if (fd < 0 || ::fstat(fd, &status) != 0) {
+            system_text = std::strerror(errno);
+            if (fd >= 0) ::close(fd);
+            return InputKind::unopened;
+        }
+        if (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) {
+            source.handle = fd;
+            source.length = S_ISREG(status.st_mode) ? static_cast<u64>(status.st_size) : 0;
+            return S_ISDIR(status.st_mode) && directories ? InputKind::directory : InputKind::file;
+        }
     }
     if (fd >= 0 && ::isatty(fd) != 0) {
         ::close(fd);
@@ -37,7 +54,7 @@ InputKind open_input(SourceFile& source, const std::filesystem::path& path, bool
     // pipe costs a pass between the two processes for every 64 KiB. Where the system
     // refuses, the pipe stays as it is.
     ::fcntl(fd, F_SETPIPE_SZ, pipe_size);
-    source.handle = fd;
+    source.handle = fd < 0 ? no_file : fd;
     source.stream = true;
     source.length = unknown_length;
     return InputKind::stream;

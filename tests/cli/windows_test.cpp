@@ -109,5 +109,35 @@ TEST(WindowsNames, RefusesDeviceNames) {
     }
 }
 
+// FILE and --diff's directory are each opened once and held so that no other process can
+// rename or remove them while the run reads them; once it ends, they can be.
+TEST(WindowsInputs, AreHeldForTheWholeRun) {
+    TempDir dir;
+    build::Archive plan;
+    for (std::uint32_t i = 0; i < 3001; ++i) plan.entries.push_back({"f" + std::to_string(i), i, 10, {i, 0, 0, 0}, ""});
+    test::write_file(dir.file("f.update"), build::bytes(plan));
+    std::filesystem::create_directory(dir.file("tree"));
+    test::ToolOptions options;
+    options.cwd = dir.path();
+    bool file_moved = true;
+    bool tree_moved = true;
+    options.before_stdout = [&] {  // the listing fills the pipe: the run waits inside it
+        Sleep(500);
+        file_moved = MoveFileExW(std::filesystem::path(dir.file("f.update")).c_str(),
+                                 std::filesystem::path(dir.file("g.update")).c_str(), 0) != 0;
+        tree_moved = MoveFileExW(std::filesystem::path(dir.file("tree")).c_str(),
+                                 std::filesystem::path(dir.file("tree2")).c_str(), 0) != 0;
+    };
+    const test::ToolRun run = run_tool({"--diff=tree", "-n", "f0", "f.update"}, options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(
+        run.out.ends_with("added:   f0 (index 0, 10 bytes)\nDIFFERENT: 1 added, 0 changed, 0 extra, 0 the same.\n"));
+    EXPECT_FALSE(file_moved);
+    EXPECT_FALSE(tree_moved);
+    EXPECT_NE(MoveFileExW(std::filesystem::path(dir.file("f.update")).c_str(),
+                          std::filesystem::path(dir.file("g.update")).c_str(), 0),
+              0);
+}
+
 }  // namespace
 }  // namespace kp

@@ -51,7 +51,11 @@ test::ToolRun run_portable(const std::vector<std::string>& args) {
     test::CapturedConsole capture;
     use_portable_file_calls(true);
     test::ToolRun run;
-    run.status = run_program(archive, capture.console, "", options) & 0xFF;
+    RunInputs inputs;
+    EXPECT_EQ(open_inputs(archive, options, "", inputs), "");
+    open_file_input(archive, options, inputs);
+    run.status = run_program(archive, capture.console, options, inputs) & 0xFF;
+    close_inputs(inputs);
     use_portable_file_calls(false);
     std::istringstream lines(capture.text());
     for (std::string line; std::getline(lines, line);)
@@ -155,19 +159,21 @@ TEST(PortableFileCalls, FailWithoutLeavingATemporaryFile) {
     std::istringstream in(archive);
     UpdateArchive loaded;
     ASSERT_EQ(load_archive(loaded, in), 1);
-    loaded.path = dir.file("a.update");
+    SourceFile source;
+    ASSERT_TRUE(open_source(source, dir.file("a.update")));
     Extraction extraction;
     ExtractTarget target;
     target.directory = dir.file("out");
-    extraction_begin(extraction, loaded, target);
+    extraction_begin(extraction, loaded, target, source);
     // Cut short after it was measured: the copy meets the end of the file.
     write_file(dir.file("a.update"), archive.substr(0, 100000));
     EXPECT_EQ(write_entry_file(extraction, loaded.entries[0]).problem.failure, EntryFailure::write);
     NewFile file;
-    ASSERT_TRUE(create_pending(file, extraction.root, "b.bin"));
+    ASSERT_TRUE(create_pending(file, extraction.walk.root, "b.bin"));
     EXPECT_FALSE(copy_range(*extraction.source, 100000 - 10, 20, file.handle));
     discard_pending(file);
     extraction_end(extraction);
+    close_source(source);
     use_portable_file_calls(false);
     EXPECT_EQ(read_file(dir.file("out/a.bin")), "old");
     EXPECT_EQ(test::tree(dir.file("out")), std::vector<std::string>{"a.bin"});

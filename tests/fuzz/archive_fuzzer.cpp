@@ -88,8 +88,12 @@ std::string document(const std::string& bytes, bool json, bool trim, bool piped,
     options.file = file.c_str();
     kp::UpdateArchive archive;
     kp::test::CapturedConsole capture;
+    kp::RunInputs inputs;
     if (!piped) {
-        kp::run_program(archive, capture.console, "", options);
+        kp::open_inputs(archive, options, "", inputs);
+        kp::open_file_input(archive, options, inputs);
+        kp::run_program(archive, capture.console, options, inputs);
+        kp::close_inputs(inputs);
         wraps = archive.loaded && kp::archive_end(archive) > 0xFFFFFFFFu;
         return capture.text();
     }
@@ -104,10 +108,11 @@ std::string document(const std::string& bytes, bool json, bool trim, bool piped,
         }
         ::close(out);
     });
-    kp::SourceFile stream;
-    if (kp::open_input(stream, "-", true) != kp::InputKind::stream) std::abort();
-    kp::run_program(archive, capture.console, "", options, &stream);
-    kp::close_source(stream);
+    kp::open_inputs(archive, options, "", inputs);
+    inputs.file_kind = kp::open_input(inputs.file, "-", {}, false, inputs.file_error);
+    if (inputs.file_kind != kp::InputKind::stream) std::abort();
+    kp::run_program(archive, capture.console, options, inputs);
+    kp::close_inputs(inputs);
     const int nothing = ::open("/dev/null", O_RDONLY);  // the pipe's last reader goes: the writer ends
     ::dup2(nothing, STDIN_FILENO);
     ::close(nothing);

@@ -108,7 +108,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.file = file.c_str();
     kp::UpdateArchive archive;
     kp::test::CapturedConsole capture;
-    kp::run_program(archive, capture.console, scratch.string(), options);
+    kp::RunInputs inputs;
+    kp::open_inputs(archive, options, scratch.string(), inputs);
+    kp::open_file_input(archive, options, inputs);
+    kp::run_program(archive, capture.console, options, inputs);
+    kp::close_inputs(inputs);
 
     check_tree(outer, inner, expected_files(archive, bytes, options.trim));
     fs::remove_all(outer);

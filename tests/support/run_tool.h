@@ -1,6 +1,7 @@
 // Runs the built kpupdate as a user would, and scratch files for it.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -28,6 +29,8 @@ struct ToolOptions {
     int interrupt_after_ms = 0;
     std::optional<std::string> stdin_bytes;  // set: stdin is a pipe that these bytes are written into
     std::size_t stdin_pause_at = 0;          // non-zero: the writer pauses after so many bytes
+    std::function<void()> at_stdin_pause;    // run by the writer in its pause, once the child waits
+    std::function<void()> before_stdout;     // run before standard output is read: a full pipe holds the child
     bool stdin_terminal = false;             // POSIX: stdin is a terminal
 };
 

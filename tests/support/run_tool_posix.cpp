@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -138,7 +139,8 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
             const std::string& bytes = *options.stdin_bytes;
             for (std::size_t done = 0; done < bytes.size();) {
                 if (done == options.stdin_pause_at && done != 0) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(options.at_stdin_pause ? 200 : 50));
+                    if (options.at_stdin_pause) options.at_stdin_pause();
                 }
                 const std::size_t end = done < options.stdin_pause_at ? options.stdin_pause_at : bytes.size();
                 const ssize_t written = write(in_writer, bytes.data() + done, end - done);
@@ -150,14 +152,20 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
         });
     }
     std::thread interrupter;
+    std::atomic<bool> drained = false;  // the child's output has ended: it is gone, or about to be
     if (options.interrupt_signal != 0) {
-        interrupter = std::thread([pid, &options] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(options.interrupt_after_ms));
-            kill(pid, options.interrupt_signal);  // the child is not reaped before this thread ends
+        interrupter = std::thread([pid, &options, &drained] {
+            const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.interrupt_after_ms);
+            while (!drained && std::chrono::steady_clock::now() < due) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            if (!drained) kill(pid, options.interrupt_signal);  // the child is not reaped before this thread ends
         });
     }
     ToolRun run;
+    if (options.before_stdout) options.before_stdout();
     (error_on_terminal ? run.err : run.out) = drain(reader);
+    drained = true;
     close(reader);
     if (interrupter.joinable()) interrupter.join();
     wait_for(pid, run);

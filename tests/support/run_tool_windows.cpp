@@ -104,7 +104,10 @@ ToolRun run_tool_command_line(const std::wstring& arguments, const ToolOptions& 
         feeder = std::thread([in_writer, &options] {
             const std::string& bytes = *options.stdin_bytes;
             for (std::size_t done = 0; done < bytes.size();) {
-                if (done == options.stdin_pause_at && done != 0) Sleep(50);
+                if (done == options.stdin_pause_at && done != 0) {
+                    Sleep(options.at_stdin_pause ? 200 : 50);
+                    if (options.at_stdin_pause) options.at_stdin_pause();
+                }
                 const std::size_t end = done < options.stdin_pause_at ? options.stdin_pause_at : bytes.size();
                 DWORD written = 0;
                 const auto wanted = static_cast<DWORD>(std::min<std::size_t>(end - done, 1 << 20));
@@ -124,6 +127,7 @@ ToolRun run_tool_command_line(const std::wstring& arguments, const ToolOptions& 
     ToolRun run;
     char buffer[65536];
     DWORD got = 0;
+    if (options.before_stdout) options.before_stdout();
     while (ReadFile(reader, buffer, sizeof buffer, &got, nullptr) && got > 0) run.out.append(buffer, got);
     CloseHandle(reader);
     WaitForSingleObject(process.hProcess, INFINITE);
