@@ -24,6 +24,7 @@ cd "$work"
 dd if=listing.update of=directory.bin bs=128 skip=1 count=5000 status=none # the 5000 directory records
 bsdtar -cf listing.tar -C listing-files .
 bsdtar -cf spread.tar -C spread-files .
+bsdtar -cf alternate.tar -C alternate-files .
 bsdtar -cf large.tar large.bin
 # For --diff: the large entry with its last byte changed, the 5000 with 50 of them
 # changed (a byte each; not entry 0, whose chunk begins with the last directory record),
@@ -112,7 +113,7 @@ ratio() { printf '%.2f' "$(echo "scale=4; $1 / $2" | bc)"; }
 take_sample() {
   case $1 in
     *_x) rm -f "$work/out/large.bin" ;;  # one file: nothing for the inode allocator to steer around
-    *_all | *_spread) fresh_out ;;
+    *_all | *_spread | *_alt) fresh_out ;;
   esac
   case $1 in
     kp_null | kp_pipe) listing_sample "${1#kp_}" "$tool" listing.update ;;
@@ -129,6 +130,10 @@ take_sample() {
     cp_spread) extract_sample cp -r spread-files/. "$files_out/out" ;;
     tar_spread) extract_sample bsdtar -xf spread.tar -C "$files_out/out" ;;
     gnutar_spread) extract_sample tar -xf spread.tar -C "$files_out/out" ;;
+    kp_alt) extract_sample "$tool" -q -a -C "$files_out/out" alternate.update ;;
+    cp_alt) extract_sample cp -r alternate-files/. "$files_out/out" ;;
+    tar_alt) extract_sample bsdtar -xf alternate.tar -C "$files_out/out" ;;
+    gnutar_alt) extract_sample tar -xf alternate.tar -C "$files_out/out" ;;
     kp_dlarge) compare_sample "$tool" -q --diff large-changed.update large.update ;;
     cmp_dlarge) compare_sample cmp large-changed.update large.update ;;
     kp_dall) compare_sample "$tool" -q --diff listing-changed.update listing.update ;;
@@ -156,6 +161,7 @@ rows=(
   "kp_pipe cat_pipe tar_pipe"
   "kp_all cp_all tar_all gnutar_all"
   "kp_spread cp_spread tar_spread gnutar_spread"
+  "kp_alt cp_alt tar_alt gnutar_alt"
   "kp_o cat_o tar_o"
   "kp_stream_all tar_stream_all gnutar_stream_all"
   "kp_dall cmp_dall"
@@ -200,6 +206,7 @@ row() { # label, kpupdate sample, floor sample, floor name, peer sample, peer na
 row "extract one 512 MiB entry" kp_x cp_x cp tar_x "-xf"
 row "extract all 5000 entries (-q -a -C out)" kp_all cp_all "cp -r" tar_all "-xf"
 row "extract 5000 entries in 50 directories" kp_spread cp_spread "cp -r" tar_spread "-xf"
+row "extract 5000 entries alternating between 50 directories" kp_alt cp_alt "cp -r" tar_alt "-xf"
 row "one 512 MiB entry, -O --trim into a pipe" kp_o cat_o cat tar_o "-xOf"
 row "one 512 MiB entry from a pipe (cat big.update | kpupdate -q -a -C out -)" kp_stream_x cat_stream_x \
   "cat | cat > file" tar_stream_x "-xf -"
@@ -217,6 +224,8 @@ printf '\nGNU tar -xf of the 5000 files: %.3f s (kpupdate %s of it)\n' "$(second
   "$(ratio "$(seconds kp_all)" "$(seconds gnutar_all)")"
 printf 'GNU tar -xf of the 5000 files in 50 directories: %.3f s (kpupdate %s of it)\n' "$(seconds gnutar_spread)" \
   "$(ratio "$(seconds kp_spread)" "$(seconds gnutar_spread)")"
+printf 'GNU tar -xf of the 5000 files alternating between 50 directories: %.3f s (kpupdate %s of it)\n' \
+  "$(seconds gnutar_alt)" "$(ratio "$(seconds kp_alt)" "$(seconds gnutar_alt)")"
 
 rm -rf "$files_out"
 

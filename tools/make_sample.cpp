@@ -2,8 +2,9 @@
 //   make_sample OUTPUT            the bundled sample (examples/sample.update)
 //   make_sample --bench DIR       the benchmark's inputs: listing.update with its files
 //                                 in listing-files/, spread.update with the same files
-//                                 over 50 directories in spread-files/, and large.update
-//                                 holding large.bin
+//                                 over 50 directories in spread-files/, alternate.update
+//                                 with them over 50 directories taken in turn, and
+//                                 large.update holding large.bin
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -22,9 +23,13 @@ bool write(const std::string& path, const std::string& bytes) {
     return static_cast<bool>(out);
 }
 
+// How the benchmark's 5000 files are named.
+enum class Layout { flat, spread, alternate };
+
 // 5000 files of 0 to 4096 bytes; every fiftieth pair shares its signatures. Named
-// file-N.bin, or with `spread` dNN/fNNNN.bin, a hundred to each of 50 directories.
-bool write_listing(const std::string& dir, const std::string& name, bool spread) {
+// file-N.bin, or dNN/fNNNN.bin: spread, a hundred after one another to each of 50
+// directories; alternating, file N in directory N mod 50.
+bool write_listing(const std::string& dir, const std::string& name, Layout layout) {
     kp::build::Archive archive;
     archive.version = "benchmark listing";
     std::uint32_t state = 12345;
@@ -32,13 +37,14 @@ bool write_listing(const std::string& dir, const std::string& name, bool spread)
         state = state * 1103515245u + 12345u;
         const std::uint64_t key = i % 50 == 1 ? i - 1 : i;
         char spread_name[32];
-        std::snprintf(spread_name, sizeof spread_name, "d%02u/f%04u.bin", static_cast<unsigned>(i / 100),
-                      static_cast<unsigned>(i));
-        archive.entries.push_back({spread ? std::string(spread_name) : "file-" + std::to_string(i) + ".bin",
-                                   i,
-                                   (state >> 8) % 4097,
-                                   {0x9e3779b97f4a7c15ull * (key + 1), key, i, ~std::uint64_t{i}},
-                                   ""});
+        std::snprintf(spread_name, sizeof spread_name, "d%02u/f%04u.bin",
+                      static_cast<unsigned>(layout == Layout::spread ? i / 100 : i % 50), static_cast<unsigned>(i));
+        archive.entries.push_back(
+            {layout != Layout::flat ? std::string(spread_name) : "file-" + std::to_string(i) + ".bin",
+             i,
+             (state >> 8) % 4097,
+             {0x9e3779b97f4a7c15ull * (key + 1), key, i, ~std::uint64_t{i}},
+             ""});
     }
     const std::string bytes = kp::build::bytes(archive);
     const std::string files = dir + "/" + name + "-files";
@@ -80,8 +86,8 @@ bool write_large(const std::string& dir) {
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--bench") == 0) {
-        return write_listing(argv[2], "listing", false) && write_listing(argv[2], "spread", true) &&
-                       write_large(argv[2])
+        return write_listing(argv[2], "listing", Layout::flat) && write_listing(argv[2], "spread", Layout::spread) &&
+                       write_listing(argv[2], "alternate", Layout::alternate) && write_large(argv[2])
                    ? 0
                    : 1;
     }
