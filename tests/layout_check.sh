@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fails when a source file reaches into a room it may not use, when a file that is not
 # one of the Windows halves includes <windows.h>, or when a room that only finds things
-# out (archive, extract) prints them: rendering is report's.
+# out (fs, archive, ops) prints them: rendering is report's.
 #
 #   tests/layout_check.sh SOURCE_DIR
 set -euo pipefail
@@ -9,10 +9,11 @@ cd "$1/src"
 
 declare -A may_use=(
   [console]="console"
-  [archive]="console archive"
-  [report]="console archive report"
-  [extract]="console archive extract"
-  [cli]="console archive report extract cli"
+  [fs]="console fs"
+  [archive]="console fs archive"
+  [ops]="console fs archive ops"
+  [report]="console fs archive ops report"
+  [cli]="console fs archive ops report cli"
 )
 
 status=0
@@ -30,7 +31,7 @@ for room in "${!may_use[@]}"; do
     fi
   done
 done
-for room in archive extract; do
+for room in fs archive ops; do
   if grep -nE '\b(console_print|json_[a-z_]+)\(' "$room"/*; then
     echo "src/$room renders output; that is the report room's work"
     status=1

@@ -11,13 +11,22 @@
 #include <utility>
 #include <vector>
 
-#include "archive/file_path.h"
-#include "archive/memory.h"
 #include "archive/update_archive.h"
+#include "fs/file_path.h"
+#include "fs/files.h"
+#include "fs/memory.h"
+#include "fs/stream.h"
 
 namespace kp {
 
 namespace {
+
+// Where the loader's bytes come from: `read` fills up to `size` bytes and returns how
+// many it got, fewer only at the end of the data or on an error.
+struct ByteSource {
+    std::size_t (*read)(void* source, unsigned char* buffer, std::size_t size) = nullptr;
+    void* source = nullptr;
+};
 
 // Adds one directory record at `position`, with the layout derived so far.
 void accept_entry(UpdateArchive& archive, u32 position, const unsigned char* bytes) {
@@ -191,70 +200,44 @@ i32 load_from(UpdateArchive& archive, const ByteSource& in) {
     return static_cast<i32>(file_count);
 }
 
-std::size_t read_stream(void* source, unsigned char* buffer, std::size_t size) {
+std::size_t read_istream(void* source, unsigned char* buffer, std::size_t size) {
     auto& in = *static_cast<std::istream*>(source);
     in.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(size));
     return static_cast<std::size_t>(in.gcount());
 }
 
-// A C stream, and what errno said when reading it failed.
-struct FileSource {
-    std::FILE* file = nullptr;
-    int error = 0;
-};
-
-std::size_t read_file(void* source, unsigned char* buffer, std::size_t size) {
-    auto& in = *static_cast<FileSource*>(source);
-    const std::size_t got = std::fread(buffer, 1, size, in.file);
-    if (got < size && std::ferror(in.file) != 0 && in.error == 0) in.error = errno;
-    return got;
+std::size_t read_source(void* source, unsigned char* buffer, std::size_t size) {
+    return read_at_cursor(*static_cast<SourceFile*>(source), buffer, size);
 }
-
-// What the system says of `error`, or of a directory where a file was wanted.
-std::string open_error_text(int error, const char* path) {
-    std::error_code ignored;
-    if (std::filesystem::is_directory(file_path(path), ignored)) error = EISDIR;
-    return std::strerror(error);
-}
-
-struct FileClose {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 }  // namespace
 
-i32 load_archive(UpdateArchive& archive, const ByteSource& in) {
-    return load_from(archive, in);
+i32 load_archive(UpdateArchive& archive, SourceFile& source) {
+    const i32 loaded = load_from(archive, {read_source, &source});
+    if (loaded < 0 && !source.read_failure.empty()) {
+        // Not the file's fault but the reading's: say what the system said.
+        archive.problem = {LoadProblem::Kind::unreadable, 0, 0, source.read_failure};
+    }
+    return loaded;
 }
 
 i32 load_archive(UpdateArchive& archive, std::istream& in) {
-    return load_from(archive, {read_stream, &in});
+    return load_from(archive, {read_istream, &in});
 }
 
 i32 load_archive(UpdateArchive& archive, const char* path) {
-    // C streams rather than C++ ones: a C++ stream sets up the locale machinery on
-    // first use, which would cost a listing a tenth of its run time.
-    std::unique_ptr<std::FILE, FileClose> file(open_for_reading(file_path(path)));
-    if (file == nullptr) {
-        const int error = errno;  // of the path as given, which the user sees
-        file.reset(open_for_reading(file_path(archive.base_directory + path)));
-        if (file == nullptr) {
-            archive.problem.kind = LoadProblem::Kind::cannot_open;
-            archive.problem.system_text = open_error_text(error, path);
+    SourceFile source;
+    if (!open_source(source, file_path(path))) {
+        const std::string error = last_error_text();  // of the path as given, which the user sees
+        if (!open_source(source, file_path(archive.base_directory + path))) {
+            archive.problem = {LoadProblem::Kind::cannot_open, 0, 0, error};
             return load_cannot_open;
         }
     }
-    // Unbuffered: each block goes straight from the file into the loader's buffer.
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    FileSource source{file.get()};
-    const i32 result = load_from(archive, {read_file, &source});
-    if (result > 0) {
-        archive.path = path;
-    } else if (source.error != 0) {
-        // Not the file's fault but the reading's: say what the system said.
-        archive.problem = {LoadProblem::Kind::unreadable, 0, 0, open_error_text(source.error, path)};
-    }
-    return result;
+    const i32 loaded = load_archive(archive, source);
+    if (loaded > 0) archive.path = path;
+    close_source(source);
+    return loaded;
 }
 
 }  // namespace kp

@@ -8,6 +8,7 @@
 
 #include "archive/records.h"
 #include "console/console.h"
+#include "fs/copy.h"
 
 namespace kp {
 
@@ -58,27 +59,19 @@ struct UpdateArchive {
     ConsoleOutput* console = nullptr;  // where the text reports go
 };
 
-// Where the loader's bytes come from: `read` fills up to `size` bytes and returns how
-// many it got, fewer only at the end of the data or on an error. The loader asks for
-// exactly the header and the directory, in order, and never for a byte more.
-struct ByteSource {
-    std::size_t (*read)(void* source, unsigned char* buffer, std::size_t size) = nullptr;
-    void* source = nullptr;
-};
+// Reads and validates the update file open in `source`, from its cursor on: exactly the
+// header and the directory, in order, never a byte more, so that a stream reads on from
+// there. Returns the file count or load_malformed, with why in `problem` (what the
+// system said where a read failed). Each entry whose second signature disagrees with
+// its group goes into `mismatched`. Leaves `path` alone.
+i32 load_archive(UpdateArchive& archive, SourceFile& source);
 
-// Reads and validates the update file at `path`, retrying with base_directory in
-// front. Returns the file count, load_cannot_open or load_malformed, with why in
-// `problem`. Each entry whose second signature disagrees with its group goes into
-// `mismatched`.
-i32 load_archive(UpdateArchive& archive, const char* path);
-
-// The same validation over an open stream, positioned at the header. Leaves `path`
-// alone; load_archive sets it.
+// The same validation over bytes in memory, positioned at the header.
 i32 load_archive(UpdateArchive& archive, std::istream& in);
 
-// The same validation over bytes read once, from the start: a pipe, standard input.
-// Leaves `path` alone.
-i32 load_archive(UpdateArchive& archive, const ByteSource& in);
+// The same for the update file at `path`, tried again with base_directory in front when
+// it does not open (load_cannot_open, with why); sets `path` on success.
+i32 load_archive(UpdateArchive& archive, const char* path);
 
 // `mismatched` of a loaded archive; empty when the load failed.
 const std::vector<u32>& mismatched_positions(const UpdateArchive& archive);

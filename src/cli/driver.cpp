@@ -4,15 +4,15 @@
 #include <filesystem>
 #include <system_error>
 
-#include "archive/file_path.h"
 #include "cli/current_directory.h"
 #include "console/console_platform.h"
-#include "extract/compare.h"
-#include "extract/extraction.h"
-#include "extract/integrity.h"
-#include "extract/stream.h"
-#include "report/output.h"
+#include "fs/file_path.h"
+#include "fs/stream.h"
+#include "ops/compare.h"
+#include "ops/extraction.h"
+#include "ops/integrity.h"
 #include "report/reasons.h"
+#include "report/renderer.h"
 #include "version.h"
 
 namespace kp {
@@ -78,13 +78,8 @@ i32 load_source(UpdateArchive& archive, InputKind kind, SourceFile& source, cons
         archive.problem = {LoadProblem::Kind::cannot_open, 0, 0, error};
         return load_cannot_open;
     }
-    const i32 loaded = load_archive(archive, source_bytes(source));
-    if (loaded > 0) {
-        archive.path = path;
-    } else if (!source.read_failure.empty()) {
-        // Not the file's fault but the reading's: say what the system said.
-        archive.problem = {LoadProblem::Kind::unreadable, 0, 0, source.read_failure};
-    }
+    const i32 loaded = load_archive(archive, source);
+    if (loaded > 0) archive.path = path;
     return loaded;
 }
 

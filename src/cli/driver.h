@@ -8,8 +8,8 @@
 #include "archive/update_archive.h"
 #include "cli/options.h"
 #include "console/console.h"
-#include "extract/copy.h"
-#include "extract/stream.h"
+#include "fs/copy.h"
+#include "fs/stream.h"
 
 namespace kp {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "archive/file_path.h"
+#include "fs/file_path.h"
 
 namespace kp {
 

@@ -7,7 +7,7 @@
 
 #include "archive/records.h"
 #include "console/console.h"
-#include "extract/files.h"
+#include "fs/files.h"
 #include "report/progress.h"
 
 namespace kp {

@@ -1,8 +1,8 @@
 // What --diff found: a section of the text report, or an object of the JSON one.
 #pragma once
 
-#include "archive/outcomes.h"
 #include "console/console.h"
+#include "ops/results.h"
 #include "report/json.h"
 
 namespace kp {

@@ -1,9 +1,9 @@
 // The findings of --test: a section of the text report, or an object of the JSON one.
 #pragma once
 
-#include "archive/outcomes.h"
 #include "archive/update_archive.h"
 #include "console/console.h"
+#include "ops/results.h"
 #include "report/json.h"
 
 namespace kp {

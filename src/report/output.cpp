@@ -1,4 +1,4 @@
-#include "report/output.h"
+#include "report/renderer.h"
 
 namespace kp {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "archive/outcomes.h"
 #include "archive/update_archive.h"
+#include "ops/results.h"
 
 namespace kp {
 

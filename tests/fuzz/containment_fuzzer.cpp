@@ -15,7 +15,7 @@
 #include <string>
 
 #include "cli/driver.h"
-#include "extract/extraction.h"
+#include "ops/extraction.h"
 #include "support/capture.h"
 
 namespace {

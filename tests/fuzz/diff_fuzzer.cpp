@@ -17,10 +17,10 @@
 #include <thread>
 
 #include "archive/update_archive.h"
-#include "extract/compare.h"
-#include "extract/extraction.h"
-#include "extract/integrity.h"
-#include "extract/stream.h"
+#include "fs/stream.h"
+#include "ops/compare.h"
+#include "ops/extraction.h"
+#include "ops/integrity.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ struct Side {
     kp::UpdateArchive archive;
     kp::SourceFile source;
     explicit Side(const fs::path& path) {
-        if (kp::open_source(source, path)) loaded = kp::load_archive(archive, kp::source_bytes(source));
+        if (kp::open_source(source, path)) loaded = kp::load_archive(archive, source);
     }
     ~Side() { kp::close_source(source); }
     Side(const Side&) = delete;
@@ -77,7 +77,7 @@ kp::DiffReport from_pipe(const std::string& bytes, Side& old) {
     stream.length = kp::unknown_length;
     kp::UpdateArchive fresh;
     kp::DiffReport report;
-    if (kp::load_archive(fresh, kp::source_bytes(stream)) > 0) {
+    if (kp::load_archive(fresh, stream) > 0) {
         kp::compare_archives(fresh, latest(fresh), stream, old.archive, latest(old.archive), old.source, report);
     }
     kp::close_source(stream);  // the writer's last write fails, and it ends

@@ -1,0 +1,64 @@
+// Reading ranges of the update file and copying them, in bounded pieces or inside the
+// kernel, to a new file or to standard output.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fs/files.h"
+
+namespace kp {
+
+struct SourceFile {
+    FileHandle handle = no_file;
+    u64 length = 0;                    // the file's length when it was opened
+    bool kernel_copy_refused = false;  // a copy between files inside the kernel was refused once
+    // A view of part of the file that small ranges are written from, kept for the next
+    // ones, which usually follow in it: null where there is none.
+    const unsigned char* view = nullptr;
+    u64 view_offset = 0;
+    u64 view_size = 0;
+    // A stream (a pipe, standard input) is read once, forward, and never measured: its
+    // `length` stays unknown_length until it has `ended`. `buffer` holds the `buffered`
+    // bytes that came last, which end at `position`, where the next byte read lies in
+    // the update file; `cursor` is where the loader's reads have got to.
+    bool stream = false;
+    bool ended = false;
+    u64 position = 0;
+    u64 cursor = 0;
+    std::vector<unsigned char> buffer;
+    std::size_t buffered = 0;
+    std::string read_failure;  // what the system said when reading the stream failed
+};
+
+// The length of a stream not yet read to its end.
+inline constexpr u64 unknown_length = ~u64{0};
+
+// Opens the file at `path` for reading and measures it. False when either fails.
+bool open_source(SourceFile& source, const std::filesystem::path& path);
+void close_source(SourceFile& source);
+
+// Reads up to `size` bytes at `offset` into `buffer` and returns how many it got: fewer
+// only where the file ends or a read fails. A stream is read on to `offset` first.
+std::size_t read_up_to(SourceFile& source, u64 offset, void* buffer, std::size_t size);
+
+// The process's standard output, to write chunks to.
+FileHandle standard_output();
+
+// Writes all `size` bytes to `out`. False when a write failed.
+bool write_all(FileHandle out, const unsigned char* data, std::size_t size);
+
+// Told how many more bytes were copied, a piece at a time; `add` may be null.
+struct CopyProgress {
+    void (*add)(void* context, u64 bytes) = nullptr;
+    void* context = nullptr;
+};
+
+// Appends `size` bytes from `offset` in `source` to `out`, in bounded pieces or inside
+// the kernel, never holding the range in memory. False when a read or write failed or
+// the source ended early.
+bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress = {});
+
+}  // namespace kp

@@ -1,0 +1,106 @@
+// The file-system calls that put extracted files in place: directories reached from an
+// open handle one part at a time, and new files that take their name only complete.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fs/handle.h"
+
+namespace kp {
+
+// Opens the directory at `path` (empty: the current directory), following links as the
+// user's own path: the one lookup by path that extraction makes. No_file when it fails.
+FileHandle open_target_directory(const std::filesystem::path& path);
+
+// Why a directory could not be opened.
+struct DirectoryError {
+    bool not_a_directory = false;  // something else is there: a file, or a link where links are refused
+    std::string text;              // otherwise what the system said
+};
+
+// Opens the directory `part` (one component, never "." or "..") inside `parent`. With
+// `create`, a missing one is made first (one made meanwhile by another process will
+// do). Unless `follow_links`, a link or junction there fails as anything else that is
+// not a directory does. No_file when it fails, with why in `error`.
+FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& part, bool create, bool follow_links,
+                             DirectoryError& error);
+
+void close_directory(FileHandle directory);
+
+// What a directory holds under one name, as a comparison with it may read it.
+enum class Leaf : unsigned char {
+    missing,
+    other,    // a link, a directory, a device, a FIFO, or a file that would not open
+    regular,  // a regular file, opened for reading
+};
+
+// Opens `leaf` inside `directory`, never following a link there and never waiting (a
+// FIFO opens at once), and looks at what was opened: for a regular file, its handle in
+// `opened` (to be closed by the caller) and its length.
+Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, std::uint64_t& length);
+
+// One name a directory holds, and whether it is a directory itself (a link is not).
+struct DirectoryItem {
+    std::filesystem::path name;
+    bool directory = false;
+};
+
+// The names `directory` holds, but "." and "..", read through its handle. False when it
+// could not be read.
+bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items);
+
+// A file being written, which appears under its name only once complete.
+struct NewFile {
+    FileHandle handle = no_file;
+    FileHandle directory = no_file;   // where it is made and named
+    std::filesystem::path temporary;  // its name while written, where it needs one
+};
+
+// Starts a new file inside `directory` for the name `leaf`: without a name at all where
+// the system offers that, or else under a temporary name beside it, created only where
+// nothing held that name. Mode 0666 less the umask on POSIX. False when no file could
+// be made.
+bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::path& leaf);
+
+// What to do where the leaf's name is taken already.
+enum class Existing : unsigned char {
+    replace,  // put the new file there in one step; a replaced file's permission bits stay
+    keep,     // leave it: the entry fails
+    skip,     // leave it: the entry counts as done
+};
+
+enum class Placed : unsigned char { written, kept, failed };
+
+// Closes the file and gives it the name `leaf` in its directory, as `existing` says.
+// Kept when the name was taken and left alone; failed when its data may not all have
+// reached it or it could not be named. Nothing of it is left behind unless written.
+Placed commit_pending(NewFile& file, const std::filesystem::path& leaf, Existing existing);
+
+// Closes the file and removes it.
+void discard_pending(NewFile& file);
+
+// A suffix that makes a temporary name beside a target: ".kpupdate-" and nine random
+// digits, different at each call.
+std::string temporary_suffix();
+
+// What the system said of the file call that failed last on this thread, in its own
+// words ("No space left on device"); empty when it said nothing, as when a file ended
+// early.
+std::string last_error_text();
+
+// From here until interruptions_unguarded, an interrupt, a terminal hang-up or a request
+// to terminate (Ctrl-C, Ctrl-Break or closing the console on Windows) removes the file
+// being written before the process ends with the usual status for that signal.
+void interruptions_guarded();
+void interruptions_unguarded();
+
+// Makes the files layer take its portable ways only, as on a system without unnamed
+// files or copies inside the kernel: named temporary files, and copies through a buffer.
+// For tests of those ways; the program never calls it.
+void use_portable_file_calls(bool portable);
+bool portable_file_calls();
+
+}  // namespace kp

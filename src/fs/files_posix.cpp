@@ -1,0 +1,317 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "fs/files.h"
+
+namespace kp {
+
+namespace {
+
+bool portable_only = false;
+
+// Files made without a name (O_TMPFILE) and named by linking them once complete: the
+// name then appears with every byte behind it, and costs the directory one entry
+// instead of a temporary one and a rename. Not every file system makes them.
+enum class Offered : unsigned char { unknown, yes, no };
+Offered unnamed_files = Offered::unknown;
+
+// Errors that say the file system or kernel makes no unnamed files.
+bool unnamed_file_refused(int error) {
+    return error == EISDIR || error == EOPNOTSUPP || error == ENOTSUP || error == EINVAL;
+}
+
+// The one temporary name that exists while a file is written or put in place, for the
+// signal handler to remove: its directory and its name, set and cleared only while the
+// signals are blocked, so the handler never sees half of it.
+constexpr std::size_t temporary_name_room = 256;
+volatile std::sig_atomic_t temporary_directory = -1;
+char temporary_name[temporary_name_room];
+
+constexpr int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction previous_actions[std::size(guarded_signals)];
+bool guarded = false;
+
+void remove_temporary_and_end(int signal_number) {
+    if (temporary_directory >= 0) ::unlinkat(temporary_directory, temporary_name, 0);
+    // SA_RESETHAND put the default back; raised again, the signal ends the process as
+    // it would have without this handler once the handler returns.
+    std::raise(signal_number);
+}
+
+// Blocks the guarded signals for as long as it lives.
+class SignalsBlocked {
+public:
+    SignalsBlocked() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (const int signal_number : guarded_signals) sigaddset(&set, signal_number);
+        active_ = guarded && ::sigprocmask(SIG_BLOCK, &set, &before_) == 0;
+    }
+    ~SignalsBlocked() {
+        if (active_) ::sigprocmask(SIG_SETMASK, &before_, nullptr);
+    }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+private:
+    sigset_t before_{};
+    bool active_ = false;
+};
+
+void remember_temporary(int directory, const std::string& name) {
+    std::memcpy(temporary_name, name.c_str(), name.size() + 1);
+    temporary_directory = directory;
+}
+
+void forget_temporary() {
+    temporary_directory = -1;
+}
+
+// A fresh temporary name beside `leaf`, short enough for the handler's copy.
+std::string temporary_for(const std::filesystem::path& leaf) {
+    std::string name = leaf.native().substr(0, temporary_name_room - 32);
+    return name + temporary_suffix();
+}
+
+// Cleans up after a failing call without losing what errno says of it.
+template <typename Cleanup>
+void keeping_errno(Cleanup cleanup) {
+    const int saved = errno;
+    cleanup();
+    errno = saved;
+}
+
+// Links the file behind `fd` to `name` in `directory`: through the descriptor itself,
+// or where the kernel allows that only to the privileged, through its /proc entry.
+int link_unnamed(int fd, int directory, const char* name) {
+    if (::linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT && errno != EPERM) return -1;
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, self.c_str(), directory, name, AT_SYMLINK_FOLLOW);
+}
+
+// The permission bits of the regular file at `leaf`, for the file that replaces it;
+// never the set-id bits, which an extracted file must not gain.
+void take_replaced_mode(int fd, int directory, const char* leaf) {
+    struct stat status {};
+    if (::fstatat(directory, leaf, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)) {
+        ::fchmod(fd, status.st_mode & 0777);
+    }
+}
+
+// Names the file behind `fd`, which has no name yet, `leaf`; closes `fd` either way.
+Placed place_unnamed(int fd, int directory, const char* leaf, Existing existing) {
+    if (link_unnamed(fd, directory, leaf) == 0) {
+        // Every byte must have reached the file for it to count: a failed close may mean
+        // they did not. Nothing was at the name before it.
+        if (::close(fd) == 0) return Placed::written;
+        keeping_errno([&] { ::unlinkat(directory, leaf, 0); });
+        return Placed::failed;
+    }
+    const int error = errno;
+    if (error != EEXIST || existing != Existing::replace) {
+        keeping_errno([&] { ::close(fd); });
+        return error == EEXIST ? Placed::kept : Placed::failed;
+    }
+    take_replaced_mode(fd, directory, leaf);
+    // A temporary name, renamed over the one that is taken, with the signals held off
+    // so that the handler never has to find it.
+    const SignalsBlocked blocked;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temporary = temporary_for(leaf);
+        if (link_unnamed(fd, directory, temporary.c_str()) == 0) {
+            if (::close(fd) == 0 && ::renameat(directory, temporary.c_str(), directory, leaf) == 0) {
+                return Placed::written;
+            }
+            keeping_errno([&] { ::unlinkat(directory, temporary.c_str(), 0); });
+            return Placed::failed;
+        }
+        if (errno != EEXIST) break;
+    }
+    keeping_errno([&] { ::close(fd); });
+    return Placed::failed;
+}
+
+// Names the file `temporary`, behind `fd`, `leaf`; closes `fd` either way. Replacing
+// renames it over what is there; keeping links it, which fails where the name is taken.
+Placed place_named(int fd, int directory, const char* temporary, const char* leaf, Existing existing) {
+    if (existing == Existing::replace) take_replaced_mode(fd, directory, leaf);
+    const SignalsBlocked blocked;
+    Placed placed = Placed::failed;
+    if (::close(fd) != 0) {
+        placed = Placed::failed;
+    } else if (existing == Existing::replace) {
+        if (::renameat(directory, temporary, directory, leaf) == 0) placed = Placed::written;
+    } else if (::linkat(directory, temporary, directory, leaf, 0) == 0) {
+        placed = Placed::written;
+    } else if (errno == EEXIST) {
+        placed = Placed::kept;
+    }
+    if (placed != Placed::written || existing != Existing::replace) {
+        keeping_errno([&] { ::unlinkat(directory, temporary, 0); });
+    }
+    forget_temporary();
+    return placed;
+}
+
+}  // namespace
+
+std::string last_error_text() {
+    return errno == 0 ? std::string() : std::strerror(errno);
+}
+
+void use_portable_file_calls(bool portable) {
+    portable_only = portable;
+}
+
+bool portable_file_calls() {
+    return portable_only;
+}
+
+FileHandle open_target_directory(const std::filesystem::path& path) {
+    const int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd < 0 ? no_file : fd;
+}
+
+FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& part, bool create, bool follow_links,
+                             DirectoryError& error) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW);
+    int fd = ::openat(descriptor(parent), part.c_str(), flags);
+    if (fd < 0 && errno == ENOENT && create) {
+        // Made here or by a concurrent run; either way it is opened, and checked, below.
+        if (::mkdirat(descriptor(parent), part.c_str(), 0777) == 0 || errno == EEXIST) {
+            fd = ::openat(descriptor(parent), part.c_str(), flags);
+        }
+    }
+    if (fd >= 0) return fd;
+    // A link met with O_NOFOLLOW fails with ELOOP, and a file with ENOTDIR.
+    error.not_a_directory = errno == ENOTDIR || errno == ELOOP;
+    error.text = last_error_text();
+    return no_file;
+}
+
+void close_directory(FileHandle directory) {
+    if (directory != no_file) ::close(descriptor(directory));
+}
+
+Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, std::uint64_t& length) {
+    const int fd = ::openat(descriptor(directory), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? Leaf::missing : Leaf::other;  // a link there: ELOOP
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
+        ::close(fd);
+        return Leaf::other;
+    }
+    opened = fd;
+    length = static_cast<std::uint64_t>(status.st_size);
+    return Leaf::regular;
+}
+
+bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
+    // A descriptor of its own: reading a directory moves its position, which the one held
+    // for the names inside it should keep.
+    const int fd = ::openat(descriptor(directory), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* const listing = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (listing == nullptr) {
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    while (const dirent* item = ::readdir(listing)) {
+        const std::string_view name = item->d_name;
+        if (name == "." || name == "..") continue;
+        bool is_directory = item->d_type == DT_DIR;
+        if (item->d_type == DT_UNKNOWN) {  // some file systems leave the kind to a look of its own
+            struct stat status {};
+            is_directory = ::fstatat(fd, item->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
+        }
+        items.push_back({std::filesystem::path(std::string(name)), is_directory});
+    }
+    ::closedir(listing);
+    return true;
+}
+
+bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::path& leaf) {
+    file.directory = directory;
+    file.temporary.clear();
+    const int dir = descriptor(directory);
+    if (unnamed_files == Offered::unknown) {
+        // Where the kernel links such a file only for the privileged, /proc does it.
+        unnamed_files = ::access("/proc/self/fd", X_OK) == 0 ? Offered::yes : Offered::no;
+    }
+    if (!portable_only && unnamed_files == Offered::yes) {
+        const int fd = ::openat(dir, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            file.handle = fd;
+            return true;
+        }
+        // This file system has none: named files from now on. Any other refusal (a
+        // directory removed meanwhile says EPERM here) is the named way's to explain.
+        if (unnamed_file_refused(errno)) unnamed_files = Offered::no;
+    }
+    const SignalsBlocked blocked;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temporary = temporary_for(leaf);
+        const int fd = ::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            remember_temporary(dir, temporary);
+            file.handle = fd;
+            file.temporary = temporary;
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    return false;
+}
+
+Placed commit_pending(NewFile& file, const std::filesystem::path& leaf, Existing existing) {
+    const int fd = descriptor(file.handle);
+    const int directory = descriptor(file.directory);
+    file.handle = no_file;
+    if (file.temporary.empty()) return place_unnamed(fd, directory, leaf.c_str(), existing);
+    const std::string temporary = std::exchange(file.temporary, {}).native();
+    return place_named(fd, directory, temporary.c_str(), leaf.c_str(), existing);
+}
+
+void discard_pending(NewFile& file) {
+    if (file.handle != no_file) ::close(descriptor(file.handle));
+    if (!file.temporary.empty()) {
+        const SignalsBlocked blocked;
+        ::unlinkat(descriptor(file.directory), file.temporary.c_str(), 0);
+        forget_temporary();
+    }
+    file.handle = no_file;
+    file.temporary.clear();
+}
+
+void interruptions_guarded() {
+    if (guarded) return;
+    struct sigaction action {};
+    action.sa_handler = remove_temporary_and_end;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (const int signal_number : guarded_signals) sigaddset(&action.sa_mask, signal_number);
+    for (std::size_t i = 0; i < std::size(guarded_signals); ++i) {
+        ::sigaction(guarded_signals[i], &action, &previous_actions[i]);
+    }
+    guarded = true;
+}
+
+void interruptions_unguarded() {
+    if (!guarded) return;
+    for (std::size_t i = 0; i < std::size(guarded_signals); ++i) {
+        ::sigaction(guarded_signals[i], &previous_actions[i], nullptr);
+    }
+    guarded = false;
+}
+
+}  // namespace kp

@@ -1,0 +1,273 @@
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fs/files.h"
+
+namespace kp {
+
+namespace {
+
+constexpr NTSTATUS status_object_name_collision = static_cast<NTSTATUS>(0xC0000035L);
+constexpr NTSTATUS status_not_a_directory = static_cast<NTSTATUS>(0xC0000103L);
+constexpr NTSTATUS status_object_name_not_found = static_cast<NTSTATUS>(0xC0000034L);
+constexpr NTSTATUS status_object_path_not_found = static_cast<NTSTATUS>(0xC000003AL);
+
+// Directories are held with read and write sharing but not delete sharing: while this
+// run holds one, no other process can rename it, or remove it, or anything above it.
+constexpr ULONG directory_sharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr ACCESS_MASK directory_access = FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE;
+
+// `name` relative to the directory `root`, as the kernel takes it: only that one part,
+// looked up without regard to case as Windows names are.
+struct RelativeName {
+    UNICODE_STRING text{};
+    OBJECT_ATTRIBUTES attributes{};
+    RelativeName(HANDLE root, const std::wstring& name) {
+        text.Buffer = const_cast<PWSTR>(name.c_str());
+        text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+        text.MaximumLength = text.Length;
+        InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, root, nullptr);
+    }
+};
+
+bool is_reparse_point(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    return !GetFileInformationByHandle(handle, &information) ||
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Renames the open file `file` to `name` inside the directory `directory`: relative to
+// that directory's handle, so no path is looked up again.
+NTSTATUS rename_relative(HANDLE file, HANDLE directory, const std::wstring& name, bool replace) {
+    const std::size_t bytes = sizeof(FILE_RENAME_INFORMATION) + name.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(bytes, 0);
+    auto* information = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+    information->ReplaceIfExists = replace ? TRUE : FALSE;
+    information->RootDirectory = directory;
+    information->FileNameLength = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+    std::memcpy(information->FileName, name.data(), name.size() * sizeof(wchar_t));
+    IO_STATUS_BLOCK io{};
+    return NtSetInformationFile(file, &io, information, static_cast<ULONG>(bytes), FileRenameInformation);
+}
+
+// Marks the open file to be removed when its last handle closes.
+void delete_on_close(HANDLE file) {
+    FILE_DISPOSITION_INFORMATION disposition{};
+    disposition.DoDeleteFile = TRUE;
+    IO_STATUS_BLOCK io{};
+    NtSetInformationFile(file, &io, &disposition, sizeof disposition, FileDispositionInformation);
+}
+
+// The file being written, for the console's control handler, which runs on a thread of
+// its own: it takes the lock, so the file is never half set up when it looks.
+CRITICAL_SECTION pending_lock;
+HANDLE pending_file = nullptr;
+bool guarded = false;
+
+BOOL WINAPI remove_pending_and_end(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    EnterCriticalSection(&pending_lock);
+    if (pending_file != nullptr) delete_on_close(pending_file);
+    // What the system's own handler does; the handle closes, and the file goes, with it.
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+}
+
+void set_pending(HANDLE file) {
+    if (!guarded) return;
+    EnterCriticalSection(&pending_lock);
+    pending_file = file;
+    LeaveCriticalSection(&pending_lock);
+}
+
+}  // namespace
+
+std::string last_error_text() {
+    const DWORD code = GetLastError();
+    if (code == 0) return {};
+    wchar_t* text = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string shown;
+    if (length > 0) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+        shown.resize(static_cast<std::size_t>(size));
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), shown.data(), size, nullptr, nullptr);
+    }
+    LocalFree(text);
+    // The system's sentences end in a full stop and a line break; the messages here do not.
+    while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r' || shown.back() == '.')) shown.pop_back();
+    return shown.empty() ? "error " + std::to_string(code) : shown;
+}
+
+void use_portable_file_calls(bool) {}
+
+bool portable_file_calls() {
+    return true;  // Windows has only the portable ways
+}
+
+FileHandle open_target_directory(const std::filesystem::path& path) {
+    const HANDLE handle = CreateFileW(path.empty() ? L"." : path.c_str(), directory_access, directory_sharing, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return file_of(handle);
+}
+
+FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& part, bool create, bool follow_links,
+                             DirectoryError& error) {
+    const std::wstring name = part.native();
+    RelativeName relative(handle_of(parent), name);
+    IO_STATUS_BLOCK io{};
+    HANDLE handle = nullptr;
+    const ULONG options =
+        FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | (follow_links ? 0 : FILE_OPEN_REPARSE_POINT);
+    const NTSTATUS status =
+        NtCreateFile(&handle, directory_access, &relative.attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                     directory_sharing, create ? FILE_OPEN_IF : FILE_OPEN, options, nullptr, 0);
+    if (!NT_SUCCESS(status)) {
+        error.not_a_directory = status == status_not_a_directory || status == status_object_name_collision;
+        SetLastError(RtlNtStatusToDosError(status));
+        error.text = last_error_text();
+        return no_file;
+    }
+    // A junction or link, opened as itself: it could lead anywhere.
+    if (!follow_links && is_reparse_point(handle)) {
+        CloseHandle(handle);
+        error.not_a_directory = true;
+        return no_file;
+    }
+    return file_of(handle);
+}
+
+void close_directory(FileHandle directory) {
+    if (directory != no_file) CloseHandle(handle_of(directory));
+}
+
+Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, std::uint64_t& length) {
+    RelativeName relative(handle_of(directory), leaf.native());
+    IO_STATUS_BLOCK io{};
+    HANDLE handle = nullptr;
+    // The reparse point itself where there is one, and no other process's delete: what was
+    // looked at is what is read.
+    const NTSTATUS status =
+        NtCreateFile(&handle, FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &relative.attributes, &io, nullptr,
+                     FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                     FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (!NT_SUCCESS(status)) {
+        return status == status_object_name_not_found || status == status_object_path_not_found ? Leaf::missing
+                                                                                                : Leaf::other;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &information) ||
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        CloseHandle(handle);
+        return Leaf::other;
+    }
+    opened = file_of(handle);
+    length = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
+    return Leaf::regular;
+}
+
+bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
+    // Records of variable length, each at an 8-byte boundary.
+    std::vector<std::uint64_t> buffer(8192);
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    for (;;) {
+        if (!GetFileInformationByHandleEx(handle_of(directory), kind, buffer.data(),
+                                          static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)))) {
+            return GetLastError() == ERROR_NO_MORE_FILES;
+        }
+        kind = FileIdBothDirectoryInfo;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+        for (;;) {
+            const auto* item = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes);
+            const std::wstring name(item->FileName, item->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                const DWORD attributes = item->FileAttributes;
+                items.push_back({std::filesystem::path(name), (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                                                                  (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0});
+            }
+            if (item->NextEntryOffset == 0) break;
+            bytes += item->NextEntryOffset;
+        }
+    }
+}
+
+bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::path& leaf) {
+    file.directory = directory;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::filesystem::path temporary = leaf;
+        temporary += temporary_suffix();
+        RelativeName relative(handle_of(directory), temporary.native());
+        IO_STATUS_BLOCK io{};
+        HANDLE handle = nullptr;
+        // Under the lock, so that an interruption finds the file either not yet made or
+        // known to the handler.
+        if (guarded) EnterCriticalSection(&pending_lock);
+        const NTSTATUS status = NtCreateFile(&handle, GENERIC_WRITE | DELETE | SYNCHRONIZE, &relative.attributes, &io,
+                                             nullptr, FILE_ATTRIBUTE_NORMAL, 0, FILE_CREATE,
+                                             FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+        if (NT_SUCCESS(status)) pending_file = handle;
+        if (guarded) LeaveCriticalSection(&pending_lock);
+        if (NT_SUCCESS(status)) {
+            file.handle = file_of(handle);
+            file.temporary = temporary;
+            return true;
+        }
+        if (status != status_object_name_collision) {
+            SetLastError(RtlNtStatusToDosError(status));
+            break;
+        }
+    }
+    return false;
+}
+
+Placed commit_pending(NewFile& file, const std::filesystem::path& leaf, Existing existing) {
+    const HANDLE handle = handle_of(file.handle);
+    const NTSTATUS status =
+        rename_relative(handle, handle_of(file.directory), leaf.native(), existing == Existing::replace);
+    Placed placed = Placed::written;
+    if (!NT_SUCCESS(status)) {
+        placed =
+            status == status_object_name_collision && existing != Existing::replace ? Placed::kept : Placed::failed;
+        delete_on_close(handle);
+    }
+    set_pending(nullptr);
+    if (!CloseHandle(handle) && placed == Placed::written) placed = Placed::failed;
+    file.handle = no_file;
+    file.temporary.clear();
+    return placed;
+}
+
+void discard_pending(NewFile& file) {
+    if (file.handle != no_file) {
+        delete_on_close(handle_of(file.handle));
+        set_pending(nullptr);
+        CloseHandle(handle_of(file.handle));
+    }
+    file.handle = no_file;
+    file.temporary.clear();
+}
+
+void interruptions_guarded() {
+    if (guarded) return;
+    InitializeCriticalSection(&pending_lock);
+    pending_file = nullptr;
+    guarded = SetConsoleCtrlHandler(remove_pending_and_end, TRUE) != 0;
+    if (!guarded) DeleteCriticalSection(&pending_lock);
+}
+
+void interruptions_unguarded() {
+    if (!guarded) return;
+    SetConsoleCtrlHandler(remove_pending_and_end, FALSE);
+    DeleteCriticalSection(&pending_lock);
+    guarded = false;
+}
+
+}  // namespace kp

@@ -1,0 +1,148 @@
+#include "fs/stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kp {
+
+namespace {
+
+// What one read may bring: more than a pipe holds, so each read takes all there is.
+constexpr std::size_t stream_buffer_size = std::size_t{256} << 10;
+
+// Each read keeps this much of what came before it in front: with a multiple of four
+// entries, entry 0's chunk begins at the directory's last record, which the loader has
+// read already.
+constexpr std::size_t kept_on_read = 128;  // one directory record
+
+// A range with at least this much left goes from the stream to its file inside the
+// kernel, in moves of at most the largest, so that progress is told of often.
+constexpr u64 smallest_move = u64{64} << 10;
+constexpr u64 largest_move = u64{16} << 20;
+
+u64 buffer_start(const SourceFile& source) {
+    return source.position - source.buffered;
+}
+
+void report(const CopyProgress& progress, u64 bytes) {
+    if (progress.add != nullptr) progress.add(progress.context, bytes);
+}
+
+void note_end(SourceFile& source) {
+    source.ended = true;
+    source.length = source.position;
+}
+
+// Reads once more into the buffer, behind what it holds from `keep_from` on (at most
+// the bytes it holds). False at the end of the stream or when the read failed.
+bool read_more(SourceFile& source, u64 keep_from) {
+    if (source.ended) return false;
+    if (source.buffer.empty()) source.buffer.resize(stream_buffer_size);
+    const auto keep = static_cast<std::size_t>(source.position - std::max(keep_from, buffer_start(source)));
+    std::memmove(source.buffer.data(), source.buffer.data() + source.buffered - keep, keep);
+    source.buffered = keep;
+    const std::int64_t got = stream_read(source.handle, source.buffer.data() + keep, source.buffer.size() - keep);
+    if (got > 0) {
+        source.buffered += static_cast<std::size_t>(got);
+        source.position += static_cast<u64>(got);
+        return true;
+    }
+    // A read that failed ends the stream as surely as its end does: what came is all there is.
+    if (got < 0) source.read_failure = last_error_text();
+    note_end(source);
+    return false;
+}
+
+bool read_more(SourceFile& source) {
+    return read_more(source, source.position - std::min<u64>(kept_on_read, source.position));
+}
+
+// Reads on until the buffer holds the byte at `offset`, which the stream has not passed.
+// False when the stream ends before it or a read failed.
+bool reach(SourceFile& source, u64 offset) {
+    while (offset >= source.position) {
+        if (!read_more(source)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::size_t read_stream_at_cursor(SourceFile& source, unsigned char* buffer, std::size_t size) {
+    const std::size_t got = read_stream_at(source, source.cursor, buffer, size);
+    source.cursor += got;
+    return got;
+}
+
+std::size_t read_at_cursor(SourceFile& source, unsigned char* buffer, std::size_t size) {
+    if (source.stream) return read_stream_at_cursor(source, buffer, size);
+    const std::size_t got = read_up_to(source, source.cursor, buffer, size);
+    if (got < size && source.read_failure.empty()) source.read_failure = last_error_text();
+    source.cursor += got;
+    return got;
+}
+
+bool stream_passed(const SourceFile& source, u64 offset) {
+    return source.stream && offset < buffer_start(source);
+}
+
+std::size_t read_stream_at(SourceFile& source, u64 offset, unsigned char* buffer, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size && !stream_passed(source, offset + done) && reach(source, offset + done)) {
+        const u64 at = offset + done - buffer_start(source);
+        const auto length = static_cast<std::size_t>(std::min<u64>(size - done, source.buffered - at));
+        std::memcpy(buffer + done, source.buffer.data() + at, length);
+        done += length;
+    }
+    return done;
+}
+
+bool stream_read_ahead(SourceFile& source, u64 offset, u64 size) {
+    if (!source.stream || size > stream_buffer_size - kept_on_read) return true;
+    while (source.position < offset + size) {
+        const u64 keep_from = offset < source.position ? offset : source.position;
+        if (!read_more(source, keep_from)) return false;
+    }
+    return true;
+}
+
+bool skip_stream(SourceFile& source, u64 end) {
+    while (source.position < end && read_more(source)) {
+    }
+    return source.read_failure.empty();
+}
+
+bool copy_from_stream(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress) {
+    while (size > 0) {
+        if (stream_passed(source, offset)) return false;
+        // Straight from the stream where nothing of the range is buffered and much is left.
+        if (offset == source.position && size >= smallest_move && !source.kernel_copy_refused && !source.ended) {
+            const std::int64_t moved =
+                stream_move(source.handle, out, static_cast<std::size_t>(std::min(size, largest_move)));
+            if (moved > 0) {
+                source.position += static_cast<u64>(moved);
+                source.buffered = 0;
+                offset += static_cast<u64>(moved);
+                size -= static_cast<u64>(moved);
+                report(progress, static_cast<u64>(moved));
+                continue;
+            }
+            if (moved == 0) {
+                note_end(source);
+                return false;
+            }
+            if (moved != stream_move_not_offered) return false;
+            source.kernel_copy_refused = true;
+        }
+        if (!reach(source, offset)) return false;
+        const u64 at = offset - buffer_start(source);
+        const u64 length = std::min(size, source.buffered - at);
+        if (!write_all(out, source.buffer.data() + at, static_cast<std::size_t>(length))) return false;
+        offset += length;
+        size -= length;
+        report(progress, length);
+    }
+    return true;
+}
+
+}  // namespace kp

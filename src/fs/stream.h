@@ -1,0 +1,73 @@
+// Update files that arrive as a stream (a pipe, standard input, a device): read once,
+// from start to end, never sought in and never measured.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "fs/copy.h"
+
+namespace kp {
+
+enum class InputKind : unsigned char {
+    file,       // read with offsets: a regular file; on POSIX also a directory, whose reads fail
+    directory,  // a directory, opened as one where one was asked for
+    stream,     // read once, forward, from `source`
+    terminal,   // not to be read: nobody types an update file
+    unopened,   // it would not open: the system says why
+};
+
+// Where a path that does not open is tried once more: under the current directory, as
+// its handle on POSIX (a leading '/' dropped, as the joined name would have it) and as
+// the base directory's text on Windows.
+struct RetryUnder {
+    FileHandle directory = no_file;
+    std::string base_directory;
+};
+
+// Opens an update file once, for every step that reads it: "-" is standard input, and a
+// path that does not open is tried again under `retry`. A regular file is measured;
+// anything else that is no directory is a stream. With `directories`, a directory opens
+// as one, in `source.handle`; without, it is what the loader will refuse. The source is
+// left open unless unopened, with why in `system_text`.
+InputKind open_input(SourceFile& source, std::string_view path, const RetryUnder& retry, bool directories,
+                     std::string& system_text);
+
+// The loader's reads from any source: up to `size` bytes from its `cursor` on, fewer
+// only where the data ends or a read fails (what the system said then in read_failure).
+std::size_t read_at_cursor(SourceFile& source, unsigned char* buffer, std::size_t size);
+
+// A stream's part of read_at_cursor.
+std::size_t read_stream_at_cursor(SourceFile& source, unsigned char* buffer, std::size_t size);
+
+// Reads on to `end`, or to the stream's end for unknown_length, dropping the bytes.
+// False when a read failed.
+bool skip_stream(SourceFile& source, u64 end);
+
+// Reads on until the buffer holds the whole range at `offset` where it fits, so that a
+// stream that ends before the range does is found out before anything is made for it.
+// False when it ended so; true for a range too large to hold, and for a file.
+bool stream_read_ahead(SourceFile& source, u64 offset, u64 size);
+
+// Whether the stream has gone past `offset` for good, so that a range starting there
+// can no longer be read.
+bool stream_passed(const SourceFile& source, u64 offset);
+
+// read_up_to and copy_range for a stream. A range starts no earlier than the bytes
+// still buffered; what lies between is read and dropped.
+std::size_t read_stream_at(SourceFile& source, u64 offset, unsigned char* buffer, std::size_t size);
+bool copy_from_stream(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress);
+
+// The platform's side. One read of up to `size` bytes: how many came, 0 at the end (with
+// no error left standing for last_error_text), -1 when it failed.
+std::int64_t stream_read(FileHandle in, unsigned char* buffer, std::size_t size);
+
+// Moves up to `size` bytes from the stream to `out` inside the kernel: how many, 0 at
+// the stream's end, -1 when it failed, stream_move_not_offered where it does not apply to
+// these two files.
+inline constexpr std::int64_t stream_move_not_offered = -2;
+std::int64_t stream_move(FileHandle in, FileHandle out, std::size_t size);
+
+}  // namespace kp

@@ -1,0 +1,96 @@
+#include "ops/compare.h"
+
+#include <deque>
+#include <string>
+#include <unordered_map>
+
+#include "ops/compare_support.h"
+
+namespace kp {
+
+namespace {
+
+// Notes damage when the entry's own bytes do not lie wholly inside `file`; true then.
+bool damaged(const EntryRecord& entry, const SourceFile& file, bool old_side, DiffReport& report) {
+    if (!ends_past(entry, file.length)) return false;
+    report.damaged.push_back({std::string(record_text(entry.record.name)), old_side,
+                              u64{entry.data_offset} + entry.record.size - file.length});
+    return true;
+}
+
+}  // namespace
+
+void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positions, SourceFile& fresh_source,
+                      const UpdateArchive& old, const std::vector<u32>& old_positions, SourceFile& old_source,
+                      DiffReport& report) {
+    report.new_version = record_text(fresh.header.record.name);
+    report.old_version = record_text(old.header.record.name);
+    report.version_differs = report.new_version != report.old_version;
+
+    std::deque<std::string> keys;
+    std::unordered_map<std::string_view, u32> old_by_key;
+    old_by_key.reserve(old_positions.size());
+    for (const u32 position : old_positions) old_by_key[key_of(old.entries[position], keys)] = position;
+    std::vector<std::string_view> new_keys;
+    new_keys.reserve(positions.size());
+    for (const u32 position : positions) new_keys.push_back(key_of(fresh.entries[position], keys));
+
+    // The bytes first, in the new side's order, as a stream delivers them: only where the
+    // sizes agree and neither side is known to be damaged, and only up to the first
+    // difference. A stream's damage is known once it has ended, after this.
+    std::vector<bool> same(positions.size(), false);
+    {
+        Window new_window{&fresh_source};
+        Window old_window{&old_source};
+        for (std::size_t i = 0; i < positions.size(); ++i) {
+            const EntryRecord& entry = fresh.entries[positions[i]];
+            const auto found = old_by_key.find(new_keys[i]);
+            if (found == old_by_key.end()) continue;
+            const EntryRecord& before = old.entries[found->second];
+            if (entry.record.size != before.record.size || ends_past(entry, fresh_source.length) ||
+                ends_past(before, old_source.length)) {
+                continue;
+            }
+            same[i] = same_bytes(new_window, entry.data_offset, old_window, before.data_offset, entry.record.size);
+        }
+    }
+    read_to_end(fresh_source);
+
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        const u32 position = positions[i];
+        const EntryRecord& entry = fresh.entries[position];
+        const bool new_damaged = damaged(entry, fresh_source, false, report);
+        const auto found = old_by_key.find(new_keys[i]);
+        if (found == old_by_key.end()) {
+            report.added.push_back(described(entry, position));
+            continue;
+        }
+        const u32 old_position = found->second;
+        old_by_key.erase(found);  // what is left over has been removed
+        const EntryRecord& before = old.entries[old_position];
+        const bool old_damaged = damaged(before, old_source, true, report);
+        DiffEntry change = described(entry, position);
+        change.old_position = old_position;
+        change.old_index = before.record.index;
+        change.old_size = before.record.size;
+        change.index_differs = change.index != change.old_index;
+        change.size_differs = change.size != change.old_size;
+        for (std::size_t s = 0; s < entry.record.signature.size(); ++s) {
+            if (entry.record.signature[s] != before.record.signature[s]) change.signatures |= 1u << s;
+        }
+        change.bytes_differ = change.size_differs || (!new_damaged && !old_damaged && !same[i]);
+        if (change.index_differs || change.size_differs || change.signatures != 0 || change.bytes_differ) {
+            report.changed.push_back(change);
+        } else if (!new_damaged && !old_damaged) {
+            ++report.same;
+        }
+    }
+    for (const u32 position : old_positions) {
+        if (old_by_key.contains(key_of(old.entries[position], keys))) {
+            damaged(old.entries[position], old_source, true, report);
+            report.removed.push_back(described(old.entries[position], position));
+        }
+    }
+}
+
+}  // namespace kp

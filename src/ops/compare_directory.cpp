@@ -1,0 +1,149 @@
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "fs/file_path.h"
+#include "fs/walk.h"
+#include "ops/compare.h"
+#include "ops/compare_support.h"
+#include "ops/names.h"
+
+namespace kp {
+
+namespace {
+
+// What the directory holds for one entry, found before the new side's damage is known.
+struct Found {
+    enum class Kind : unsigned char { added, not_regular, size_differs, compared } kind = Kind::added;
+    u64 compared = 0;  // the bytes of the entry that a file of its size holds
+    u64 file_size = 0;
+    bool same = false;
+};
+
+// The file that stands for `entry` in the walk's directory, compared through
+// `file_window` with the entry's bytes as `new_window` reads them. Each part on the way
+// must be a directory itself, as extraction would have made it, opened from the one
+// before; the leaf is opened as it is and read only when it is a regular file.
+Found look_up(const EntryRecord& entry, DirectoryWalk& walk, Window& new_window, Window& file_window) {
+    Found found;
+    const std::string_view name = record_text(entry.record.name);
+    // A name extraction refuses is never written, so no directory holds it.
+    if (!is_safe_entry_name(name)) return found;
+    std::vector<std::filesystem::path> parts = name_parts(name);
+    const std::filesystem::path leaf = parts.back();
+    parts.pop_back();
+    std::size_t reached = 0;
+    DirectoryError error;
+    const FileHandle directory = walk_to(walk, parts, reached, error);
+    if (directory == no_file) return found;  // a part is missing, no directory or a link
+    SourceFile file;
+    const Leaf kind = open_leaf(directory, leaf, file.handle, file.length);
+    if (kind == Leaf::missing) return found;
+    found.kind = Found::Kind::not_regular;
+    if (kind != Leaf::regular) return found;  // there, but not to be read
+    // A tree extracted with --trim holds each file's own bytes, one without it whole chunks.
+    const bool whole_chunk = file.length == entry.chunk_size && file.length != entry.record.size;
+    found.compared = whole_chunk ? entry.chunk_size : entry.record.size;
+    found.file_size = file.length;
+    if (file.length != found.compared) {
+        found.kind = Found::Kind::size_differs;
+    } else {
+        found.kind = Found::Kind::compared;
+        if (!ends_past(entry.data_offset, found.compared, new_window.file->length)) {
+            file_window.file = &file;
+            file_window.size = 0;  // a file of its own each time
+            found.same = same_bytes(new_window, entry.data_offset, file_window, 0, found.compared);
+        }
+    }
+    close_source(file);
+    return found;
+}
+
+// Every name under `directory` that is no directory, after `prefix`: each directory read
+// through its own handle, opened from its parent's without following a link.
+void list_files(FileHandle directory, const std::string& prefix, std::vector<std::string>& files) {
+    std::vector<DirectoryItem> items;
+    if (!read_directory(directory, items)) return;  // unreadable: nothing of it is listed
+    for (const DirectoryItem& item : items) {
+        const std::string path = prefix + path_text(item.name);
+        if (!item.directory) {
+            files.push_back(path);
+            continue;
+        }
+        DirectoryError error;
+        const FileHandle inner = open_subdirectory(directory, item.name, false, false, error);
+        if (inner == no_file) continue;  // gone, unreadable, or swapped for a link meanwhile
+        list_files(inner, path + "/", files);
+        close_directory(inner);
+    }
+}
+
+}  // namespace
+
+void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& positions, SourceFile& fresh_source,
+                            FileHandle directory, bool list_extra, DiffReport& report) {
+    report.directory = true;
+    std::vector<Found> found;
+    found.reserve(positions.size());
+    {
+        DirectoryWalk walk;
+        walk.root = directory;
+        Window new_window{&fresh_source};
+        Window file_window;
+        for (const u32 position : positions) {
+            found.push_back(look_up(fresh.entries[position], walk, new_window, file_window));
+        }
+        walk_end(walk);
+    }
+    read_to_end(fresh_source);
+    const u64 length = fresh_source.length;
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        const EntryRecord& entry = fresh.entries[positions[i]];
+        DiffEntry change = described(entry, positions[i]);
+        // Bytes the new side does not hold are damage, whatever the directory has: what
+        // the entry's own bytes lack, or what its whole chunk lacks where it is compared.
+        const u64 needed = found[i].kind == Found::Kind::compared ? found[i].compared : entry.record.size;
+        const bool damaged = ends_past(entry.data_offset, needed, length);
+        if (damaged) report.damaged.push_back({change.name, false, entry.data_offset + needed - length});
+        switch (found[i].kind) {
+            case Found::Kind::added:
+                report.added.push_back(change);
+                break;
+            case Found::Kind::not_regular:
+                change.not_regular = true;
+                report.changed.push_back(change);
+                break;
+            case Found::Kind::size_differs:
+                change.size_differs = true;
+                change.old_size = found[i].file_size;
+                change.bytes_differ = true;
+                report.changed.push_back(change);
+                break;
+            case Found::Kind::compared:
+                if (damaged) break;
+                if (!found[i].same) {
+                    change.bytes_differ = true;
+                    report.changed.push_back(change);
+                } else {
+                    ++report.same;
+                }
+                break;
+        }
+    }
+    if (!list_extra) return;
+
+    std::deque<std::string> keys;
+    std::unordered_set<std::string_view> named;
+    for (const EntryRecord& entry : fresh.entries) named.insert(key_of(entry, keys));
+    std::vector<std::string> files;
+    list_files(directory, "", files);
+    for (std::string& file : files) {
+        std::string key;
+        if (!named.contains(name_key(file, native_name_rules(), key))) report.extra.push_back(std::move(file));
+    }
+    std::sort(report.extra.begin(), report.extra.end());
+}
+
+}  // namespace kp

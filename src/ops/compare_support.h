@@ -1,0 +1,51 @@
+// What the two comparisons share: windows onto each side's bytes, and the entries'
+// keys and descriptions.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "archive/update_archive.h"
+#include "fs/copy.h"
+#include "ops/results.h"
+
+namespace kp {
+
+// Both sides are read a piece of this size at a time: large enough that the reads cost
+// little next to the comparing, small enough that both pieces stay in the processor's
+// cache, into which the kernel copies twice as fast as into 1 MiB ones (measured).
+inline constexpr std::size_t compare_piece = std::size_t{128} << 10;
+
+// A window onto one side's file: entries lie one after another there, so a window read
+// in one call serves the many small ones it holds, and a large one piece by piece.
+struct Window {
+    SourceFile* file = nullptr;
+    std::unique_ptr<unsigned char[]> bytes = std::make_unique_for_overwrite<unsigned char[]>(compare_piece);
+    u64 offset = 0;
+    std::size_t size = 0;
+
+    // The `length` bytes at `at` (at most a piece), read on when the window does not hold
+    // them all, keeping what it holds from `at` on: a stream cannot give those again.
+    // Null when the file ends before them.
+    const unsigned char* view(u64 at, std::size_t length);
+};
+
+// Whether `size` bytes at `offset` in one window's file and at `other_offset` in the
+// other's are the same; false also when either could not be read.
+bool same_bytes(Window& a, u64 offset, Window& b, u64 other_offset, u64 size);
+
+// The key of an entry's file, kept in `storage` where it is not the name itself.
+std::string_view key_of(const EntryRecord& entry, std::deque<std::string>& storage);
+
+DiffEntry described(const EntryRecord& entry, u32 position);
+
+// Whether `size` bytes at `offset` reach past the end of a file of `length` bytes.
+bool ends_past(u64 offset, u64 size, u64 length);
+bool ends_past(const EntryRecord& entry, u64 length);  // the entry's own bytes
+
+// Reads the rest of a stream, whose length the damage checks need; nothing for a file.
+void read_to_end(SourceFile& file);
+
+}  // namespace kp

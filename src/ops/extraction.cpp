@@ -1,0 +1,217 @@
+#include "ops/extraction.h"
+
+#include <string>
+
+#include "fs/file_path.h"
+#include "fs/stream.h"
+#include "ops/names.h"
+
+namespace kp {
+
+namespace {
+
+// The name up to the end of its part number `count` (from 1), counting only the parts
+// that name something, as the archive spells it.
+std::string_view name_through(std::string_view name, std::size_t count) {
+    std::size_t start = 0;
+    while (start < name.size()) {
+        std::size_t stop = start;
+        while (stop < name.size() && !is_name_separator(name[stop], native_name_rules())) ++stop;
+        const std::string_view part = name.substr(start, stop - start);
+        if (!part.empty() && part != "." && --count == 0) return name.substr(0, stop);
+        start = stop + 1;
+    }
+    return name;
+}
+
+// The directory that the parts `parts` lead to under the target. No_file when a part
+// cannot be opened (or made): it is no directory, or a link where links are refused;
+// `problem` then says which part of `name` and why.
+FileHandle directory_for(Extraction& extraction, std::string_view name, const std::vector<std::filesystem::path>& parts,
+                         EntryProblem& problem) {
+    const ExtractTarget& target = extraction.target;
+    if (!extraction.root_tried) {
+        extraction.root_tried = true;
+        if (target.root_given) {
+            extraction.walk.root = target.root;
+            extraction.root_error = target.root_error;
+        } else {
+            extraction.walk.root = open_target_directory(file_path(target.directory));
+            extraction.root_owned = extraction.walk.root != no_file;
+            if (!extraction.root_owned) extraction.root_error = last_error_text();
+        }
+        extraction.walk.create = target.make_directories;
+        extraction.walk.follow_links = !target.make_directories;
+        interruptions_guarded();
+    }
+    if (extraction.walk.root == no_file) {
+        problem.part = target.directory.empty() ? "." : target.directory;
+        problem.system_text = extraction.root_error;
+        return no_file;
+    }
+    std::size_t reached = 0;
+    DirectoryError error;
+    const FileHandle directory = walk_to(extraction.walk, parts, reached, error);
+    if (directory == no_file) {
+        problem.part = name_through(name, reached + 1);
+        problem.system_text = error.not_a_directory ? std::string() : error.text;
+    }
+    return directory;
+}
+
+// Whether the bytes of `entry` lie wholly inside the update file, as far as can be told
+// before they are copied; `problem` says why not. A stream is read ahead to find out
+// where the range fits in its buffer.
+bool entry_within(SourceFile& source, const EntryRecord& entry, bool trim, u64& offset, u64& size,
+                  EntryProblem& problem) {
+    entry_range(entry, trim, unknown_length, offset, size);
+    if (stream_passed(source, offset)) {
+        problem.failure = EntryFailure::passed;
+        return false;
+    }
+    stream_read_ahead(source, offset, size);
+    if (offset + size <= source.length) return true;
+    problem.failure = EntryFailure::outside_file;
+    problem.past_end = offset + size - source.length;
+    return false;
+}
+
+// Why a copy failed: a stream that ended before the range did is the same as a file
+// too short for it; anything else is what the system said.
+EntryFailure copy_failure(const SourceFile& source, u64 offset, u64 size, EntryProblem& problem) {
+    if (source.stream && source.ended && offset + size > source.length) {
+        problem.past_end = offset + size - source.length;
+        problem.system_text = source.read_failure;
+        return EntryFailure::outside_file;
+    }
+    problem.system_text = last_error_text();
+    return EntryFailure::write;
+}
+
+}  // namespace
+
+bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offset, u64& size) {
+    offset = entry.data_offset;
+    size = trim ? entry.record.size : entry.chunk_size;
+    return offset + size <= file_length;  // both below 2^32: no overflow in 64 bits
+}
+
+void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target,
+                      SourceFile& source) {
+    extraction.target = target;
+    extraction.source = &source;
+    extraction.source_open = archive.loaded;
+}
+
+void extraction_end(Extraction& extraction) {
+    extraction.source_open = false;
+    walk_end(extraction.walk);
+    if (extraction.root_owned) close_directory(extraction.walk.root);
+    extraction.walk.root = no_file;
+    extraction.root_owned = false;
+    if (extraction.root_tried) interruptions_unguarded();
+    extraction.root_tried = false;
+}
+
+EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) {
+    EntryOutcome outcome;
+    EntryProblem& problem = outcome.problem;
+    const auto failed = [&outcome](EntryFailure failure) {
+        outcome.problem.failure = failure;
+        return outcome;
+    };
+    const std::string_view name = record_text(entry.record.name);
+    problem.name_fault = name_fault(name, native_name_rules(), &problem.part);
+    if (problem.name_fault != NameFault::none) return failed(EntryFailure::unsafe_name);
+    u64 offset = 0;
+    u64 size = 0;
+    if (!extraction.source_open) return failed(EntryFailure::write);
+    SourceFile& source = *extraction.source;
+    if (!entry_within(source, entry, extraction.target.trim, offset, size, problem)) return outcome;
+    std::vector<std::filesystem::path> parts = name_parts(name);
+    const std::filesystem::path leaf = parts.back();  // a safe name ends in a part that names a file
+    parts.pop_back();
+    const FileHandle directory = directory_for(extraction, name, parts, problem);
+    if (directory == no_file) return failed(EntryFailure::directory);
+
+    NewFile file;
+    if (!create_pending(file, directory, leaf)) {
+        problem.system_text = last_error_text();
+        return failed(EntryFailure::write);
+    }
+    if (!copy_range(source, offset, size, file.handle, extraction.progress)) {
+        discard_pending(file);
+        return failed(copy_failure(source, offset, size, problem));
+    }
+    switch (commit_pending(file, leaf, extraction.target.existing)) {
+        case Placed::written:
+            outcome.result = EntryResult::written;
+            return outcome;
+        case Placed::kept:
+            if (extraction.target.existing == Existing::skip) outcome.result = EntryResult::skipped;
+            problem.failure = EntryFailure::exists;
+            return outcome;
+        case Placed::failed:
+            break;
+    }
+    problem.system_text = last_error_text();
+    return failed(EntryFailure::write);
+}
+
+EntryOutcome write_entry_to_output(Extraction& extraction, const EntryRecord& entry) {
+    EntryOutcome outcome;
+    SourceFile& source = *extraction.source;
+    u64 offset = 0;
+    u64 size = 0;
+    if (!extraction.source_open) {
+        outcome.problem.failure = EntryFailure::write;
+    } else if (!entry_within(source, entry, extraction.target.trim, offset, size, outcome.problem)) {
+    } else if (!copy_range(source, offset, size, standard_output(), extraction.progress)) {
+        outcome.problem.failure = copy_failure(source, offset, size, outcome.problem);
+    } else {
+        outcome.result = EntryResult::written;
+    }
+    return outcome;
+}
+
+std::string written_path(const std::string& directory, std::string_view name) {
+    if (directory.empty()) return std::string(name);
+    const bool separated = is_name_separator(directory.back(), native_name_rules());
+    return directory + (separated ? "" : "/") + std::string(name);
+}
+
+ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEntries& selected,
+                                  const ExtractTarget& target, const ExtractionEvents& events, SourceFile& source) {
+    u64 total_bytes = 0;
+    for (const u32 position : selected.positions) {
+        u64 offset = 0;
+        u64 size = 0;
+        entry_range(archive.entries[position], target.trim, ~u64{0}, offset, size);
+        total_bytes += size;
+    }
+    if (events.begin != nullptr) events.begin(events.context, total_bytes, selected.positions.size());
+
+    Extraction extraction;
+    extraction.progress = {events.copied, events.context};
+    extraction_begin(extraction, archive, target, source);
+    ExtractionSummary summary;
+    for (const u32 position : selected.positions) {
+        const EntryRecord& entry = archive.entries[position];
+        const EntryOutcome outcome =
+            target.to_stdout ? write_entry_to_output(extraction, entry) : write_entry_file(extraction, entry);
+        ++(outcome.result == EntryResult::written   ? summary.written
+           : outcome.result == EntryResult::skipped ? summary.skipped
+                                                    : summary.failed);
+        if (events.entry != nullptr) {
+            const std::string path = events.paths && outcome.result == EntryResult::written && !target.to_stdout
+                                         ? written_path(target.directory, record_text(entry.record.name))
+                                         : std::string();
+            events.entry(events.context, position, outcome.result, outcome.problem, path);
+        }
+    }
+    extraction_end(extraction);
+    if (events.end != nullptr) events.end(events.context);
+    return summary;
+}
+
+}  // namespace kp

@@ -1,0 +1,67 @@
+#include "ops/integrity.h"
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "fs/copy.h"
+#include "fs/stream.h"
+
+namespace kp {
+
+namespace {
+
+// Entries that a later entry with the same key hides, with that later entry.
+template <typename Key, typename KeyOf>
+std::vector<EntryFinding> hidden_by_later(const UpdateArchive& archive, KeyOf key_of) {
+    std::unordered_map<Key, u32> latest;
+    for (u32 position = 0; position < archive.entries.size(); ++position) {
+        latest[key_of(archive.entries[position])] = position;
+    }
+    std::vector<EntryFinding> hidden;
+    for (u32 position = 0; position < archive.entries.size(); ++position) {
+        const u32 winner = latest[key_of(archive.entries[position])];
+        if (winner != position) hidden.push_back({position, 0, winner});
+    }
+    return hidden;
+}
+
+}  // namespace
+
+u64 archive_end(const UpdateArchive& archive) {
+    u64 end = archive.data_start;
+    for (const EntryRecord& entry : archive.entries) end += entry.chunk_size;  // in 64 bits: no wrap
+    return end;
+}
+
+IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, NameRules rules) {
+    IntegrityReport report;
+    report.file_length = file_length;
+    if (!archive.loaded) return report;
+    report.declared_end = archive.data_start;
+    for (u32 position = 0; position < archive.entries.size(); ++position) {
+        const EntryRecord& entry = archive.entries[position];
+        report.declared_end += entry.chunk_size;  // in 64 bits: no wrap
+        const u64 end = u64{entry.data_offset} + entry.chunk_size;
+        if (end > file_length) report.outside.push_back({position, end - file_length, 0});
+        if (!is_safe_entry_name(record_text(entry.record.name), rules)) report.refused.push_back({position, 0, 0});
+    }
+    // With a multiple of four entries the data region starts at the last directory record,
+    // as archives in the field are laid out: those 128 bytes are that record and the first
+    // bytes of entry 0's chunk at once.
+    report.region_in_directory = archive.entries.size() % 4 == 0;
+    report.trailing_bytes = file_length > report.declared_end ? file_length - report.declared_end : 0;
+    report.repeated_indexes = hidden_by_later<u32>(archive, [](const EntryRecord& e) { return e.record.index; });
+    // Names that lead to one file count as one name: only the latest is written.
+    report.repeated_names = hidden_by_later<std::string>(
+        archive, [rules](const EntryRecord& e) { return name_key(record_text(e.record.name), rules); });
+    report.mismatches = mismatched_positions(archive).size();
+    return report;
+}
+
+IntegrityReport check_archive_file(const UpdateArchive& archive, SourceFile& source) {
+    if (source.stream) skip_stream(source, unknown_length);  // its length is what it delivered
+    return check_integrity(archive, source.length, native_name_rules());
+}
+
+}  // namespace kp

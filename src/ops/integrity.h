@@ -1,0 +1,23 @@
+// What the loader does not check: whether the data region is all there, and what would
+// surprise someone extracting the archive.
+#pragma once
+
+#include "archive/update_archive.h"
+#include "fs/copy.h"
+#include "ops/names.h"
+#include "ops/results.h"
+
+namespace kp {
+
+// Where the directory says the data region ends, in 64 bits: past the end of every chunk.
+u64 archive_end(const UpdateArchive& archive);
+
+// Checks a loaded archive against the length of its file, with the name rules of
+// extraction.
+IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, NameRules rules);
+
+// The same for the archive's own file, open in `source` and measured when it was opened,
+// with this platform's rules; a stream is read to its end first.
+IntegrityReport check_archive_file(const UpdateArchive& archive, SourceFile& source);
+
+}  // namespace kp

@@ -1,0 +1,113 @@
+#include "ops/names.h"
+
+#include <string>
+
+namespace kp {
+
+namespace {
+
+bool is_any_separator(char c) {
+    return c == '/' || c == '\\';
+}
+
+// The numbers after COM and LPT that make a device name. Windows also takes the
+// superscript digits one, two and three: in UTF-8, or as the single bytes they are in
+// the ANSI code page that a name which is not UTF-8 is read in.
+bool is_device_number(std::string_view digits) {
+    if (digits.size() == 1) {
+        return (digits[0] >= '1' && digits[0] <= '9') || digits[0] == '\xB9' || digits[0] == '\xB2' ||
+               digits[0] == '\xB3';
+    }
+    return digits == "\xC2\xB9" || digits == "\xC2\xB2" || digits == "\xC2\xB3";
+}
+
+}  // namespace
+
+bool is_name_separator(char c, NameRules rules) {
+    return c == '/' || (rules == NameRules::windows && c == '\\');
+}
+
+bool is_reserved_device_name(std::string_view component) {
+    // Windows ignores the extension and trailing blanks when it looks for a device.
+    std::string_view stem = component.substr(0, component.find('.'));
+    while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+    std::string upper(stem);
+    for (char& c : upper) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" || upper == "CONIN$" ||
+        upper == "CONOUT$") {
+        return true;
+    }
+    return (upper.starts_with("COM") || upper.starts_with("LPT")) &&
+           is_device_number(std::string_view(upper).substr(3));
+}
+
+bool is_safe_entry_name(std::string_view name, NameRules rules) {
+    return name_fault(name, rules) == NameFault::none;
+}
+
+NameFault name_fault(std::string_view name, NameRules rules, std::string* part_found) {
+    if (name.empty()) return NameFault::empty;
+    if (is_any_separator(name.front())) return NameFault::absolute;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) return NameFault::control;
+        if (c == ':') return NameFault::colon;
+    }
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t stop = start;
+        while (stop < name.size() && !is_any_separator(name[stop])) ++stop;
+        const std::string_view part = name.substr(start, stop - start);
+        const bool last = stop == name.size();
+        if (part == "..") return NameFault::parent;
+        // The last part is the file itself: it must name one.
+        if (last && (part.empty() || part == ".")) return NameFault::no_file;
+        if (rules == NameRules::windows && part != ".") {
+            NameFault fault = NameFault::none;
+            if (is_reserved_device_name(part)) {
+                fault = NameFault::device;
+            } else if (!part.empty() && (part.back() == '.' || part.back() == ' ')) {
+                fault = NameFault::trailing_dot_space;
+            }
+            if (fault != NameFault::none) {
+                if (part_found != nullptr) part_found->assign(part);
+                return fault;
+            }
+        }
+        start = stop + 1;
+    }
+    return NameFault::none;
+}
+
+std::string name_key(std::string_view name, NameRules rules) {
+    // A leading NUL keeps refused names apart from every safe one, which holds none.
+    if (!is_safe_entry_name(name, rules)) return std::string(1, '\0').append(name);
+    std::string key;
+    std::size_t start = 0;
+    while (start < name.size()) {
+        std::size_t stop = start;
+        while (stop < name.size() && !is_name_separator(name[stop], rules)) ++stop;
+        const std::string_view part = name.substr(start, stop - start);
+        if (!part.empty() && part != ".") {
+            if (!key.empty()) key += '/';
+            key += part;
+        }
+        start = stop + 1;
+    }
+    if (rules == NameRules::windows) {
+        for (char& c : key) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return key;
+}
+
+std::string_view name_key(std::string_view name, NameRules rules, std::string& storage) {
+    // Under POSIX rules a safe name without empty or "." parts is its own key.
+    const bool own_key = rules == NameRules::posix && name.find("//") == std::string_view::npos &&
+                         !name.starts_with("./") && name.find("/./") == std::string_view::npos &&
+                         is_safe_entry_name(name, rules);
+    if (own_key) return name;
+    storage = name_key(name, rules);
+    return storage;
+}
+
+}  // namespace kp

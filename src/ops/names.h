@@ -1,0 +1,40 @@
+// Which entry names may become paths under the target directory, and how they split.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "fs/file_path.h"
+#include "ops/results.h"
+
+namespace kp {
+
+// Whether an entry name may be used as a path under the target directory: not empty,
+// not absolute, no drive or stream colon, no control byte or DEL, no ".." part, not
+// ending in a separator or ".". Under Windows rules also no part that names a device
+// and no part that ends in a dot or a space.
+bool is_safe_entry_name(std::string_view name, NameRules rules = native_name_rules());
+
+// The first rule of is_safe_entry_name that `name` breaks, none when it is safe; for the
+// rules about one part, that part in `part`.
+NameFault name_fault(std::string_view name, NameRules rules, std::string* part = nullptr);
+
+// Whether a path component names a Windows device (CON, NUL, COM1, LPT1, COM¹, ...),
+// with or without an extension, in any case.
+bool is_reserved_device_name(std::string_view component);
+
+// Whether `c` separates the parts of a name: '/' everywhere, and '\' under Windows
+// rules. Names with either count as unsafe when a part is "..", whatever the rules.
+bool is_name_separator(char c, NameRules rules);
+
+// The file that `name` writes under the target, as one text: the parts that name
+// something (not empty, not "."), joined by '/', and under Windows rules with ASCII
+// letters in lower case, as that file system compares them. Two entries with one key
+// write one file. A name that extraction refuses is its own key.
+std::string name_key(std::string_view name, NameRules rules);
+
+// The same key as a view: of `name` itself where the name is its own key (the usual
+// case, which costs no copy), or else of `storage`, which then holds the key.
+std::string_view name_key(std::string_view name, NameRules rules, std::string& storage);
+
+}  // namespace kp

@@ -1,0 +1,44 @@
+// Choosing the entries that the command line's selectors pick.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "archive/update_archive.h"
+#include "ops/results.h"
+
+namespace kp {
+
+// The entry carrying `index` (compared as a 32-bit pattern), the latest in the
+// directory when several do; null when none does or nothing is loaded.
+const EntryRecord* find_entry_by_index(const UpdateArchive& archive, i32 index);
+
+// What the command line asks for; the entries selected are the union.
+struct Selection {
+    std::optional<i32> index;           // the entry carrying this index number, if any does
+    std::vector<std::string> names;     // the latest entry with each exact name (up to its NUL)
+    std::vector<std::string> patterns;  // every entry whose name matches one (glob_match)
+    // The latest entry carrying each index number, and the entry at each directory
+    // position, whatever later entries hide; each with the text it was given as.
+    std::vector<std::pair<u32, std::string>> indexes;
+    std::vector<std::pair<u32, std::string>> positions;
+    bool all = false;  // every entry
+};
+
+struct SelectedEntries {
+    std::vector<u32> positions;  // ascending directory positions
+    SelectionMisses missing;
+};
+
+// The entries `selection` picks, in directory order. Of several selected entries that
+// write one file (the same name, or names that lead to the same file: see name_key)
+// only the latest is kept, since each would replace the one before it.
+SelectedEntries select_entries(const UpdateArchive& archive, const Selection& selection);
+
+// What two selections of one Selection both found nothing for: on two sides compared,
+// what neither side has.
+SelectionMisses missed_by_both(const SelectionMisses& one, const SelectionMisses& other);
+
+}  // namespace kp

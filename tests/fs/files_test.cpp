@@ -1,0 +1,285 @@
+// Files put under the target: what replaces what, what an interruption leaves, the
+// portable ways, and a concurrent writer inside the target.
+#include "fs/files.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "archive_builder.h"
+#include "cli/driver.h"
+#include "ops/extraction.h"
+#include "ops/names.h"
+#include "support/capture.h"
+#include "support/run_tool.h"
+
+namespace kp {
+namespace {
+
+namespace fs = std::filesystem;
+using test::read_file;
+using test::TempDir;
+using test::write_file;
+
+build::Entry entry(std::string name, std::uint32_t index, std::uint32_t size, std::string data = "") {
+    return {std::move(name), index, size, {index, 0, 0, 0}, std::move(data)};
+}
+
+// `kpupdate ARGS...` in this process, the portable file calls forced on, with the
+// messages it printed: the reasons on standard error as `err`, the rest as `out`.
+test::ToolRun run_portable(const std::vector<std::string>& args) {
+    std::vector<std::string> words = {"kpupdate"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    Options options;
+    EXPECT_EQ(parse_options(options, static_cast<int>(argv.size()), argv.data()), "");
+    UpdateArchive archive;
+    test::CapturedConsole capture;
+    use_portable_file_calls(true);
+    test::ToolRun run;
+    RunInputs inputs;
+    EXPECT_EQ(open_inputs(archive, options, "", inputs), "");
+    open_file_input(archive, options, inputs);
+    run.status = run_program(archive, capture.console, options, inputs) & 0xFF;
+    close_inputs(inputs);
+    use_portable_file_calls(false);
+    std::istringstream lines(capture.text());
+    for (std::string line; std::getline(lines, line);)
+        (line.starts_with("kpupdate: ") ? run.err : run.out) += line + "\n";
+    return run;
+}
+
+// Each policy against a file, nothing and a directory where the entry goes, by the
+// program and by the portable ways; a replaced file keeps its permission bits.
+TEST(ExistingFiles, ReplaceKeepOrSkipAsAsked) {
+    build::Archive plan;
+    plan.entries = {entry("file.bin", 1, 10, "new file"), entry("none.bin", 2, 10, "new none"),
+                    entry("dir.bin", 3, 10, "new dir")};
+    const std::string archive = build::bytes(plan);
+    const std::string error = "ERROR: could not extract file ";
+    const struct {
+        const char* option;
+        int status;
+        bool file_replaced;
+        std::string out;
+    } cases[] = {
+        {nullptr, 255, true, error + "dir.bin.\n"},
+        {"-k", 255, false, error + "file.bin.\n" + error + "dir.bin.\n"},
+        {"--keep-old-files", 255, false, error + "file.bin.\n" + error + "dir.bin.\n"},
+        {"--skip-old-files", 0, false, ""},
+    };
+    for (const bool portable : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.option != nullptr ? c.option : "replace") + (portable ? ", portable" : ""));
+            TempDir dir;
+            write_file(dir.file("a.update"), archive);
+            fs::create_directories(dir.file("out/dir.bin"));
+            write_file(dir.file("out/file.bin"), "old");
+            fs::permissions(dir.file("out/file.bin"), fs::perms(0600));
+            std::vector<std::string> args = {"-qa", "-C", dir.file("out"), dir.file("a.update")};
+            if (c.option != nullptr) args.insert(args.begin(), c.option);
+            test::ToolOptions options;
+            options.cwd = dir.path();
+            const test::ToolRun run = portable ? run_portable(args) : test::run_tool(args, options);
+            EXPECT_EQ(run.status, c.status);
+            EXPECT_EQ(run.out, c.out);
+            EXPECT_EQ(read_file(dir.file("out/file.bin")).substr(0, 8), c.file_replaced ? "new file" : "old");
+            EXPECT_EQ(read_file(dir.file("out/none.bin")).substr(0, 8), "new none");
+            EXPECT_TRUE(fs::is_directory(dir.file("out/dir.bin")));
+            EXPECT_EQ(test::tree(dir.path()),
+                      (std::vector<std::string>{"a.update", "out", "out/dir.bin", "out/file.bin", "out/none.bin"}));
+#ifndef _WIN32
+            const auto mode_of = [&dir](const char* name) { return fs::status(dir.file(name)).permissions(); };
+            EXPECT_EQ(mode_of("out/file.bin"), fs::perms(0600));
+            const mode_t mask = ::umask(0);
+            ::umask(mask);
+            EXPECT_EQ(mode_of("out/none.bin"), fs::perms(0666 & ~mask));
+#endif
+        }
+    }
+}
+
+// Names that lead to one file are written once, the latest; --test notes the others.
+TEST(ExistingFiles, EquivalentNamesWriteOneFile) {
+    build::Archive plan;
+    plan.entries = {entry("x/y.bin", 1, 10, "one"), entry("x//y.bin", 2, 10, "two"), entry("x/./y.bin", 3, 10, "three"),
+                    entry("./z.bin", 4, 10, "z")};
+    // On Windows also one file whatever the case or the separator.
+    const bool windows = native_name_rules() == NameRules::windows;
+    if (windows) plan.entries.push_back(entry("X\\Y.BIN", 5, 10, "four"));
+    const std::string winner = windows ? "4" : "2";
+    std::string notes =
+        windows ? ""
+                : "note: the data region begins inside the directory: entry 0 starts with the last directory record.\n";
+    for (std::size_t position = 0; position < (windows ? 3u : 2u); ++position) {
+        notes += "note: entry " + std::to_string(position) + " (index " + std::to_string(position + 1) + ") " +
+                 plan.entries[position].name + " is not written by --all: entry " + winner + " has its name too.\n";
+    }
+    const std::string summary =
+        windows ? "OK: 5 files, no damage found; 3 notes.\n" : "OK: 4 files, no damage found; 3 notes.\n";
+    TempDir dir;
+    write_file(dir.file("a.update"), build::bytes(plan));
+    fs::create_directory(dir.file("out"));
+    test::ToolOptions options;
+    options.cwd = dir.path();
+    const test::ToolRun run = test::run_tool({"-qta", "-C", "out", "a.update"}, options);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "\n--- Test of the file: ---\n" + notes + summary);
+    const std::string written = windows ? "X/Y.BIN" : "x/y.bin";
+    EXPECT_EQ(test::tree(dir.file("out")), (std::vector<std::string>{written.substr(0, 1), written, "z.bin"}));
+    const std::string contents = windows ? "four" : "three";
+    EXPECT_EQ(read_file(dir.file("out/" + written)).substr(0, contents.size()), contents);
+}
+
+// The ways taken where the system offers no unnamed files and no kernel copies.
+TEST(PortableFileCalls, FailWithoutLeavingATemporaryFile) {
+    TempDir dir;
+    build::Archive plan;
+    plan.entries = {entry("a.bin", 1, 300000, "a")};
+    const std::string archive = build::bytes(plan);
+    write_file(dir.file("a.update"), archive);
+    fs::create_directory(dir.file("out"));
+    write_file(dir.file("out/a.bin"), "old");
+
+    use_portable_file_calls(true);
+    std::istringstream in(archive);
+    UpdateArchive loaded;
+    ASSERT_EQ(load_archive(loaded, in), 1);
+    SourceFile source;
+    ASSERT_TRUE(open_source(source, dir.file("a.update")));
+    Extraction extraction;
+    ExtractTarget target;
+    target.directory = dir.file("out");
+    extraction_begin(extraction, loaded, target, source);
+    // Cut short after it was measured: the copy meets the end of the file.
+    write_file(dir.file("a.update"), archive.substr(0, 100000));
+    EXPECT_EQ(write_entry_file(extraction, loaded.entries[0]).problem.failure, EntryFailure::write);
+    NewFile file;
+    ASSERT_TRUE(create_pending(file, extraction.walk.root, "b.bin"));
+    EXPECT_FALSE(copy_range(*extraction.source, 100000 - 10, 20, file.handle));
+    discard_pending(file);
+    extraction_end(extraction);
+    close_source(source);
+    use_portable_file_calls(false);
+    EXPECT_EQ(read_file(dir.file("out/a.bin")), "old");
+    EXPECT_EQ(test::tree(dir.file("out")), std::vector<std::string>{"a.bin"});
+}
+
+// Appended to (`>>`), standard output takes no kernel copy: the bytes go through a buffer.
+TEST(PortableFileCalls, AppendToStandardOutput) {
+    if (!test::posix_child_controls) GTEST_SKIP() << "needs a POSIX child";
+    TempDir dir;
+    build::Archive plan;
+    plan.entries = {entry("a.bin", 1, 200000, "first"), entry("b.bin", 2, 1000, "second")};
+    const std::string archive = build::bytes(plan);
+    write_file(dir.file("a.update"), archive);
+    write_file(dir.file("out.bin"), "before\n");
+    test::ToolOptions options;
+    options.stdout_append = dir.file("out.bin");
+    EXPECT_EQ(test::run_tool({"-O", "-a", dir.file("a.update")}, options).status, 0);
+    EXPECT_EQ(read_file(dir.file("out.bin")), "before\n" + archive.substr(512));
+}
+
+#ifndef _WIN32
+
+// Interrupted at any moment, the run leaves the old file and no other: killed by the
+// signal, or done when it came too late.
+TEST(Interruption, LeavesNoTemporaryFileAndTheOldTarget) {
+    std::mt19937 random(std::random_device{}());
+    for (const bool portable : {false, true}) {
+        for (const int signal_number : {SIGINT, SIGTERM}) {
+            SCOPED_TRACE(std::to_string(signal_number) + (portable ? ", portable" : ""));
+            TempDir dir;
+            build::Archive plan;
+            plan.with_data = false;
+            plan.entries = {entry("big.bin", 1, 256u << 20)};
+            write_file(dir.file("a.update"), build::bytes(plan));
+            fs::resize_file(dir.file("a.update"), 512 + (std::uintmax_t{256} << 20));  // sparse
+            fs::create_directory(dir.file("out"));
+            write_file(dir.file("out/big.bin"), "old");
+            const int delay = std::uniform_int_distribution<int>(5, 80)(random);
+            const std::vector<std::string> args = {"-qa", "-C", dir.file("out"), dir.file("a.update")};
+            test::ToolRun run;
+            if (portable) {
+                const pid_t child = ::fork();
+                if (child == 0) _exit(run_portable(args).status);
+                std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+                ::kill(child, signal_number);
+                int status = 0;
+                ::waitpid(child, &status, 0);
+                run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+            } else {
+                test::ToolOptions options;
+                options.interrupt_signal = signal_number;
+                options.interrupt_after_ms = delay;
+                run = test::run_tool(args, options);
+            }
+            EXPECT_EQ(test::tree(dir.file("out")), std::vector<std::string>{"big.bin"});
+            if (run.signal != 0) {
+                EXPECT_EQ(run.signal, signal_number);
+                EXPECT_EQ(read_file(dir.file("out/big.bin")), "old");
+            } else {
+                EXPECT_EQ(run.status, 0);
+                EXPECT_EQ(fs::file_size(dir.file("out/big.bin")), 256u << 20);
+            }
+        }
+    }
+}
+
+// A second process exchanges a directory of the target with a link to a directory
+// beside it, again and again, while entries are written into it: nothing may appear
+// in that other directory.
+TEST(ConcurrentWriter, CannotLeadAFileOutsideTheTarget) {
+    TempDir dir;
+    build::Archive plan;
+    for (std::uint32_t i = 0; i < 3000; ++i) plan.entries.push_back(entry("d/s/f" + std::to_string(i), i, 64));
+    write_file(dir.file("a.update"), build::bytes(plan));
+    fs::create_directories(dir.file("outside"));
+    const std::string out = dir.file("out");
+    fs::create_directories(out + "/d/s");
+    fs::create_directory_symlink(dir.file("outside"), out + "/d/link");
+    fs::create_directory_symlink(dir.file("outside"), out + "/link");
+    if (::renameat2(AT_FDCWD, (out + "/d/s").c_str(), AT_FDCWD, (out + "/d/link").c_str(), RENAME_EXCHANGE) != 0) {
+        GTEST_SKIP() << "no renameat2(RENAME_EXCHANGE) here";
+    }
+    std::atomic<bool> stop = false;
+    std::thread swapper([&] {
+        for (unsigned i = 0; !stop; ++i) {
+            const bool deep = i % 4 != 0;  // mostly d/s, now and then d itself
+            const std::string a = out + (deep ? "/d/s" : "/d");
+            const std::string b = out + (deep ? "/d/link" : "/link");
+            ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+        }
+    });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    int runs = 0;
+    while (std::chrono::steady_clock::now() < until || runs < 3) {
+        const test::ToolRun run = test::run_tool({"-qa", "-C", out, dir.file("a.update")});
+        EXPECT_TRUE(run.status == 0 || run.status == 255) << run.status;
+        EXPECT_TRUE(fs::is_empty(dir.file("outside"))) << "after run " << runs;
+        ++runs;
+        if (!fs::is_empty(dir.file("outside"))) break;
+    }
+    stop = true;
+    swapper.join();
+}
+
+#endif
+
+}  // namespace
+}  // namespace kp

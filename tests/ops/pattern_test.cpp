@@ -1,0 +1,68 @@
+#include "ops/pattern.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace kp {
+namespace {
+
+// Each pattern against the same names, as the selection an -I would make.
+TEST(GlobMatch, SelectsNamesLikeAShell) {
+    const std::vector<std::string> names = {
+        "a.bin", "b.txt", "fw/kernel.img", "fw/sub/deep.bin", "fw/A.BIN", "x*y", "[ab]", "", std::string(88, 'n'),
+    };
+    const struct {
+        std::string pattern;
+        std::vector<std::string> posix;    // the names selected under POSIX rules
+        std::vector<std::string> windows;  // where Windows rules select others
+        bool same = true;
+    } cases[] = {
+        {"*.bin", {"a.bin"}, {}},
+        {"*", {"a.bin", "b.txt", "x*y", "[ab]", "", std::string(88, 'n')}, {}},
+        {"fw/*", {"fw/kernel.img", "fw/A.BIN"}, {}},
+        {"fw/**", {"fw/kernel.img", "fw/sub/deep.bin", "fw/A.BIN"}, {}},
+        {"**/*.bin", {"a.bin", "fw/sub/deep.bin"}, {"a.bin", "fw/sub/deep.bin", "fw/A.BIN"}, false},
+        {"**.bin", {"a.bin", "fw/sub/deep.bin"}, {"a.bin", "fw/sub/deep.bin", "fw/A.BIN"}, false},
+        {"fw/**/deep.bin", {"fw/sub/deep.bin"}, {}},
+        {"**/kernel.img", {"fw/kernel.img"}, {}},
+        {"?.bin", {"a.bin"}, {}},
+        {"fw?kernel.img", {}, {}},
+        {"[ab].*", {"a.bin", "b.txt"}, {}},
+        {"[!a].*", {"b.txt"}, {}},
+        {"[^ab]*", {"x*y", "[ab]", std::string(88, 'n')}, {}},
+        {"fw/[a-z].bin", {}, {"fw/A.BIN"}, false},
+        {"fw/[]A]*", {"fw/A.BIN"}, {}},
+        {"[A-Z]*", {}, {"a.bin", "b.txt", "x*y", std::string(88, 'n')}, false},
+        {"\\[ab[\\]]", {"[ab]"}, {}},
+        {"x\\*y", {"x*y"}, {}},
+        {"x\\?y", {}, {}},
+        {"\\[ab\\]", {"[ab]"}, {}},
+        {"[ab]", {}, {}},
+        {"[ab", {}, {}},
+        {"", {""}, {}},
+        {"FW/KERNEL.IMG", {}, {"fw/kernel.img"}, false},
+        {std::string(88, 'n'), {std::string(88, 'n')}, {}},
+        {std::string(89, 'n'), {}, {}},
+        {std::string(200, '*') + "n",
+         {"a.bin", "fw/sub/deep.bin", std::string(88, 'n')},
+         {"a.bin", "fw/sub/deep.bin", "fw/A.BIN", std::string(88, 'n')},
+         false},
+        {"*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*x", {}, {}},
+    };
+    for (const auto& c : cases) {
+        for (const NameRules rules : {NameRules::posix, NameRules::windows}) {
+            std::vector<std::string> selected;
+            for (const std::string& name : names) {
+                if (glob_match(c.pattern, name, rules)) selected.push_back(name);
+            }
+            const bool windows = rules == NameRules::windows && !c.same;
+            EXPECT_EQ(selected, windows ? c.windows : c.posix)
+                << '"' << c.pattern << '"' << (rules == NameRules::windows ? " (Windows)" : "");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kp
