@@ -47,6 +47,31 @@ DirectoryRecord decode_record(const unsigned char* bytes);
 // The text of a name field: up to its first NUL, never past its 88 bytes.
 std::string_view record_text(const std::array<char, text_field_size>& field);
 
+// A run of bytes in the update file, in 64 bits: the u32 offsets and sizes of the format
+// never wrap here.
+struct ByteRange {
+    u64 offset = 0;
+    u64 size = 0;
+    constexpr u64 end() const { return offset + size; }
+    // Whether it lies wholly inside a file of `length` bytes.
+    constexpr bool lies_within(u64 length) const { return end() <= length; }
+    // How far it reaches past the end of such a file; 0 when it lies within.
+    constexpr u64 past(u64 length) const { return lies_within(length) ? 0 : end() - length; }
+};
+
+// An entry's own bytes, and its whole 512-byte chunk.
+constexpr ByteRange own_bytes(const EntryRecord& entry) {
+    return {entry.data_offset, entry.record.size};
+}
+constexpr ByteRange chunk_bytes(const EntryRecord& entry) {
+    return {entry.data_offset, entry.chunk_size};
+}
+
+// What extraction writes of an entry: with `trim` its own bytes, else its chunk.
+constexpr ByteRange written_bytes(const EntryRecord& entry, bool trim) {
+    return trim ? own_bytes(entry) : chunk_bytes(entry);
+}
+
 // Size rounded up to the next multiple of 512. Wraps like the format's own u32
 // arithmetic, so a size within 511 of 2^32 yields 0.
 constexpr u32 chunk_size_of(u32 size) {

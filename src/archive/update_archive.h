@@ -73,6 +73,10 @@ i32 load_archive(UpdateArchive& archive, std::istream& in);
 // it does not open (load_cannot_open, with why); sets `path` on success.
 i32 load_archive(UpdateArchive& archive, const char* path);
 
+// Where the directory's chunks end the data region, in 64 bits: past the end of every
+// chunk, where the u32 sums of the format may have wrapped.
+u64 archive_end(const UpdateArchive& archive);
+
 // `mismatched` of a loaded archive; empty when the load failed.
 const std::vector<u32>& mismatched_positions(const UpdateArchive& archive);
 

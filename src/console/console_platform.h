@@ -3,10 +3,15 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "console/console.h"
 
 namespace kp {
+
+// Writes all `size` bytes to the file behind `handle` (a descriptor on POSIX, a HANDLE
+// on Windows), the bytes as they are. False when a write failed.
+bool write_all(std::intptr_t handle, const void* data, std::size_t size);
 
 // The standard output and standard error handles; null when the process has none.
 void* platform_stdout_handle();

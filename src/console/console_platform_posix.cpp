@@ -16,8 +16,15 @@ int descriptor_of(void* handle) {
     return *static_cast<int*>(handle);
 }
 
-bool write_all(void* context, const char* data, std::size_t size) {
-    const int fd = descriptor_of(context);
+bool write_to_sink(void* context, const char* data, std::size_t size) {
+    return write_all(descriptor_of(context), data, size);
+}
+
+}  // namespace
+
+bool write_all(std::intptr_t handle, const void* bytes, std::size_t size) {
+    const int fd = static_cast<int>(handle);
+    const auto* data = static_cast<const char*>(bytes);
     while (size > 0) {
         const ssize_t written = ::write(fd, data, size);
         if (written < 0) {
@@ -29,8 +36,6 @@ bool write_all(void* context, const char* data, std::size_t size) {
     }
     return true;
 }
-
-}  // namespace
 
 void* platform_stdout_handle() {
     return &stdout_descriptor;
@@ -55,7 +60,7 @@ ConsoleTraits platform_console_traits(void* handle) {
 
 ConsoleSink platform_stdout_sink(void* handle) {
     // Terminals take colour as escape sequences in the text; there is no native call.
-    return ConsoleSink{handle != nullptr ? write_all : nullptr, nullptr, handle};
+    return ConsoleSink{handle != nullptr ? write_to_sink : nullptr, nullptr, handle};
 }
 
 // Terminals take the bytes as they are.

@@ -10,17 +10,8 @@ namespace {
 
 UINT saved_output_code_page = 0;  // 0: not changed
 
-bool write_all(void* handle, const char* data, std::size_t size) {
-    // WriteFile, not the C stream: no newline translation, so a pipe gets the bytes as
-    // printed, as on every other platform.
-    while (size > 0) {
-        const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
-        DWORD written = 0;
-        if (!WriteFile(static_cast<HANDLE>(handle), data, chunk, &written, nullptr) || written == 0) return false;
-        data += written;
-        size -= written;
-    }
-    return true;
+bool write_to_sink(void* handle, const char* data, std::size_t size) {
+    return write_all(reinterpret_cast<std::intptr_t>(handle), data, size);
 }
 
 void set_attribute(void* handle, u16 attribute) {
@@ -28,6 +19,20 @@ void set_attribute(void* handle, u16 attribute) {
 }
 
 }  // namespace
+
+bool write_all(std::intptr_t handle, const void* bytes, std::size_t size) {
+    // WriteFile, not the C stream: no newline translation, so a pipe gets the bytes as
+    // printed, as on every other platform.
+    const auto* data = static_cast<const char*>(bytes);
+    while (size > 0) {
+        const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(handle), data, chunk, &written, nullptr) || written == 0) return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
 
 void* platform_stdout_handle() {
     const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -52,7 +57,7 @@ ConsoleTraits platform_console_traits(void* handle) {
 }
 
 ConsoleSink platform_stdout_sink(void* handle) {
-    return ConsoleSink{handle != nullptr ? write_all : nullptr, set_attribute, handle};
+    return ConsoleSink{handle != nullptr ? write_to_sink : nullptr, set_attribute, handle};
 }
 
 void platform_console_begin(void* handle) {

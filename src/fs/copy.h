@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "console/console_platform.h"
 #include "fs/files.h"
 
 namespace kp {
@@ -47,14 +48,15 @@ std::size_t read_up_to(SourceFile& source, u64 offset, void* buffer, std::size_t
 // The process's standard output, to write chunks to.
 FileHandle standard_output();
 
-// Writes all `size` bytes to `out`. False when a write failed.
-bool write_all(FileHandle out, const unsigned char* data, std::size_t size);
-
 // Told how many more bytes were copied, a piece at a time; `add` may be null.
 struct CopyProgress {
     void (*add)(void* context, u64 bytes) = nullptr;
     void* context = nullptr;
 };
+
+inline void tell_copied(const CopyProgress& progress, u64 bytes) {
+    if (progress.add != nullptr) progress.add(progress.context, bytes);
+}
 
 // Appends `size` bytes from `offset` in `source` to `out`, in bounded pieces or inside
 // the kernel, never holding the range in memory. False when a read or write failed or

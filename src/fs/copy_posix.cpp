@@ -13,28 +13,11 @@
 
 namespace kp {
 
-bool write_all(FileHandle out, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(static_cast<int>(out), data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 namespace {
 
 // The most one copy_file_range or sendfile call is asked for: small enough that progress
 // is told of often, large enough that the calls cost nothing next to the copying.
 constexpr u64 largest_kernel_copy = u64{16} << 20;
-
-void report(const CopyProgress& progress, u64 bytes) {
-    if (progress.add != nullptr) progress.add(progress.context, bytes);
-}
 
 // Without help from the kernel the bytes go through a buffer of this size. Pieces this
 // small also keep the kernel from filling the new file's cache with its largest blocks
@@ -60,7 +43,7 @@ bool copy_through_buffer(int in, u64 offset, u64 size, int out, const CopyProgre
         if (!write_all(out, buffer.get(), static_cast<std::size_t>(got))) return false;
         offset += static_cast<u64>(got);
         size -= static_cast<u64>(got);
-        report(progress, static_cast<u64>(got));
+        tell_copied(progress, static_cast<u64>(got));
     }
     return true;
 }
@@ -98,7 +81,7 @@ bool copy_through_views(int in, u64 offset, u64 size, int out, const CopyProgres
         if (!written) return false;
         offset += wanted;
         size -= wanted;
-        report(progress, wanted);
+        tell_copied(progress, wanted);
     }
     return true;
 }
@@ -135,7 +118,7 @@ bool copy_from_view(SourceFile& source, u64 offset, u64 size, int out, const Cop
         source.view_size = length;
     }
     if (!write_all(out, source.view + (offset - source.view_offset), static_cast<std::size_t>(size))) return false;
-    report(progress, size);
+    tell_copied(progress, size);
     return true;
 }
 
@@ -165,7 +148,7 @@ int copy_in_kernel(KernelCopy call, int in, u64& offset, u64& size, int out, con
         if (got == 0) return 0;
         offset += static_cast<u64>(got);
         size -= static_cast<u64>(got);
-        report(progress, static_cast<u64>(got));
+        tell_copied(progress, static_cast<u64>(got));
     }
     return 1;
 }

@@ -18,17 +18,6 @@ constexpr DWORD buffer_size = DWORD{1} << 20;
 
 }  // namespace
 
-bool write_all(FileHandle out, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        DWORD written = 0;
-        const auto wanted = static_cast<DWORD>(std::min<std::size_t>(size, buffer_size));
-        if (!WriteFile(handle_of(out), data, wanted, &written, nullptr) || written == 0) return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
 bool open_source(SourceFile& source, const std::filesystem::path& path) {
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -93,7 +82,7 @@ bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const 
         if (!write_all(out, buffer.get(), got)) return false;
         offset += got;
         size -= got;
-        if (progress.add != nullptr) progress.add(progress.context, got);
+        tell_copied(progress, got);
     }
     return true;
 }

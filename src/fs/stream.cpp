@@ -24,10 +24,6 @@ u64 buffer_start(const SourceFile& source) {
     return source.position - source.buffered;
 }
 
-void report(const CopyProgress& progress, u64 bytes) {
-    if (progress.add != nullptr) progress.add(progress.context, bytes);
-}
-
 void note_end(SourceFile& source) {
     source.ended = true;
     source.length = source.position;
@@ -124,7 +120,7 @@ bool copy_from_stream(SourceFile& source, u64 offset, u64 size, FileHandle out, 
                 source.buffered = 0;
                 offset += static_cast<u64>(moved);
                 size -= static_cast<u64>(moved);
-                report(progress, static_cast<u64>(moved));
+                tell_copied(progress, static_cast<u64>(moved));
                 continue;
             }
             if (moved == 0) {
@@ -140,7 +136,7 @@ bool copy_from_stream(SourceFile& source, u64 offset, u64 size, FileHandle out, 
         if (!write_all(out, source.buffer.data() + at, static_cast<std::size_t>(length))) return false;
         offset += length;
         size -= length;
-        report(progress, length);
+        tell_copied(progress, length);
     }
     return true;
 }

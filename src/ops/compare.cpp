@@ -12,9 +12,9 @@ namespace {
 
 // Notes damage when the entry's own bytes do not lie wholly inside `file`; true then.
 bool damaged(const EntryRecord& entry, const SourceFile& file, bool old_side, DiffReport& report) {
-    if (!ends_past(entry, file.length)) return false;
-    report.damaged.push_back({std::string(record_text(entry.record.name)), old_side,
-                              u64{entry.data_offset} + entry.record.size - file.length});
+    const ByteRange own = own_bytes(entry);
+    if (own.lies_within(file.length)) return false;
+    report.damaged.push_back({std::string(record_text(entry.record.name)), old_side, own.past(file.length)});
     return true;
 }
 
@@ -47,8 +47,8 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
             const auto found = old_by_key.find(new_keys[i]);
             if (found == old_by_key.end()) continue;
             const EntryRecord& before = old.entries[found->second];
-            if (entry.record.size != before.record.size || ends_past(entry, fresh_source.length) ||
-                ends_past(before, old_source.length)) {
+            if (entry.record.size != before.record.size || !own_bytes(entry).lies_within(fresh_source.length) ||
+                !own_bytes(before).lies_within(old_source.length)) {
                 continue;
             }
             same[i] = same_bytes(new_window, entry.data_offset, old_window, before.data_offset, entry.record.size);

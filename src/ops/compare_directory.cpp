@@ -51,7 +51,7 @@ Found look_up(const EntryRecord& entry, DirectoryWalk& walk, Window& new_window,
         found.kind = Found::Kind::size_differs;
     } else {
         found.kind = Found::Kind::compared;
-        if (!ends_past(entry.data_offset, found.compared, new_window.file->length)) {
+        if (ByteRange{entry.data_offset, found.compared}.lies_within(new_window.file->length)) {
             file_window.file = &file;
             file_window.size = 0;  // a file of its own each time
             found.same = same_bytes(new_window, entry.data_offset, file_window, 0, found.compared);
@@ -104,9 +104,10 @@ void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& 
         DiffEntry change = described(entry, positions[i]);
         // Bytes the new side does not hold are damage, whatever the directory has: what
         // the entry's own bytes lack, or what its whole chunk lacks where it is compared.
-        const u64 needed = found[i].kind == Found::Kind::compared ? found[i].compared : entry.record.size;
-        const bool damaged = ends_past(entry.data_offset, needed, length);
-        if (damaged) report.damaged.push_back({change.name, false, entry.data_offset + needed - length});
+        const ByteRange needed{entry.data_offset,
+                               found[i].kind == Found::Kind::compared ? found[i].compared : entry.record.size};
+        const bool damaged = !needed.lies_within(length);
+        if (damaged) report.damaged.push_back({change.name, false, needed.past(length)});
         switch (found[i].kind) {
             case Found::Kind::added:
                 report.added.push_back(change);

@@ -48,14 +48,6 @@ DiffEntry described(const EntryRecord& entry, u32 position) {
     return described;
 }
 
-bool ends_past(u64 offset, u64 size, u64 length) {
-    return offset + size > length;  // both below 2^33: no overflow
-}
-
-bool ends_past(const EntryRecord& entry, u64 length) {
-    return ends_past(entry.data_offset, entry.record.size, length);
-}
-
 void read_to_end(SourceFile& file) {
     if (file.stream) skip_stream(file, unknown_length);
 }

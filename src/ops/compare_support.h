@@ -41,10 +41,6 @@ std::string_view key_of(const EntryRecord& entry, std::deque<std::string>& stora
 
 DiffEntry described(const EntryRecord& entry, u32 position);
 
-// Whether `size` bytes at `offset` reach past the end of a file of `length` bytes.
-bool ends_past(u64 offset, u64 size, u64 length);
-bool ends_past(const EntryRecord& entry, u64 length);  // the entry's own bytes
-
 // Reads the rest of a stream, whose length the damage checks need; nothing for a file.
 void read_to_end(SourceFile& file);
 

@@ -62,25 +62,23 @@ FileHandle directory_for(Extraction& extraction, std::string_view name, const st
 // Whether the bytes of `entry` lie wholly inside the update file, as far as can be told
 // before they are copied; `problem` says why not. A stream is read ahead to find out
 // where the range fits in its buffer.
-bool entry_within(SourceFile& source, const EntryRecord& entry, bool trim, u64& offset, u64& size,
-                  EntryProblem& problem) {
-    entry_range(entry, trim, unknown_length, offset, size);
-    if (stream_passed(source, offset)) {
+bool entry_within(SourceFile& source, const ByteRange& range, EntryProblem& problem) {
+    if (stream_passed(source, range.offset)) {
         problem.failure = EntryFailure::passed;
         return false;
     }
-    stream_read_ahead(source, offset, size);
-    if (offset + size <= source.length) return true;
+    stream_read_ahead(source, range.offset, range.size);
+    if (range.lies_within(source.length)) return true;
     problem.failure = EntryFailure::outside_file;
-    problem.past_end = offset + size - source.length;
+    problem.past_end = range.past(source.length);
     return false;
 }
 
 // Why a copy failed: a stream that ended before the range did is the same as a file
 // too short for it; anything else is what the system said.
-EntryFailure copy_failure(const SourceFile& source, u64 offset, u64 size, EntryProblem& problem) {
-    if (source.stream && source.ended && offset + size > source.length) {
-        problem.past_end = offset + size - source.length;
+EntryFailure copy_failure(const SourceFile& source, const ByteRange& range, EntryProblem& problem) {
+    if (source.stream && source.ended && !range.lies_within(source.length)) {
+        problem.past_end = range.past(source.length);
         problem.system_text = source.read_failure;
         return EntryFailure::outside_file;
     }
@@ -89,12 +87,6 @@ EntryFailure copy_failure(const SourceFile& source, u64 offset, u64 size, EntryP
 }
 
 }  // namespace
-
-bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offset, u64& size) {
-    offset = entry.data_offset;
-    size = trim ? entry.record.size : entry.chunk_size;
-    return offset + size <= file_length;  // both below 2^32: no overflow in 64 bits
-}
 
 void extraction_begin(Extraction& extraction, const UpdateArchive& archive, const ExtractTarget& target,
                       SourceFile& source) {
@@ -123,11 +115,10 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
     const std::string_view name = record_text(entry.record.name);
     problem.name_fault = name_fault(name, native_name_rules(), &problem.part);
     if (problem.name_fault != NameFault::none) return failed(EntryFailure::unsafe_name);
-    u64 offset = 0;
-    u64 size = 0;
     if (!extraction.source_open) return failed(EntryFailure::write);
     SourceFile& source = *extraction.source;
-    if (!entry_within(source, entry, extraction.target.trim, offset, size, problem)) return outcome;
+    const ByteRange range = written_bytes(entry, extraction.target.trim);
+    if (!entry_within(source, range, problem)) return outcome;
     std::vector<std::filesystem::path> parts = name_parts(name);
     const std::filesystem::path leaf = parts.back();  // a safe name ends in a part that names a file
     parts.pop_back();
@@ -139,9 +130,9 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
         problem.system_text = last_error_text();
         return failed(EntryFailure::write);
     }
-    if (!copy_range(source, offset, size, file.handle, extraction.progress)) {
+    if (!copy_range(source, range.offset, range.size, file.handle, extraction.progress)) {
         discard_pending(file);
-        return failed(copy_failure(source, offset, size, problem));
+        return failed(copy_failure(source, range, problem));
     }
     switch (commit_pending(file, leaf, extraction.target.existing)) {
         case Placed::written:
@@ -161,13 +152,12 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
 EntryOutcome write_entry_to_output(Extraction& extraction, const EntryRecord& entry) {
     EntryOutcome outcome;
     SourceFile& source = *extraction.source;
-    u64 offset = 0;
-    u64 size = 0;
+    const ByteRange range = written_bytes(entry, extraction.target.trim);
     if (!extraction.source_open) {
         outcome.problem.failure = EntryFailure::write;
-    } else if (!entry_within(source, entry, extraction.target.trim, offset, size, outcome.problem)) {
-    } else if (!copy_range(source, offset, size, standard_output(), extraction.progress)) {
-        outcome.problem.failure = copy_failure(source, offset, size, outcome.problem);
+    } else if (!entry_within(source, range, outcome.problem)) {
+    } else if (!copy_range(source, range.offset, range.size, standard_output(), extraction.progress)) {
+        outcome.problem.failure = copy_failure(source, range, outcome.problem);
     } else {
         outcome.result = EntryResult::written;
     }
@@ -183,12 +173,8 @@ std::string written_path(const std::string& directory, std::string_view name) {
 ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEntries& selected,
                                   const ExtractTarget& target, const ExtractionEvents& events, SourceFile& source) {
     u64 total_bytes = 0;
-    for (const u32 position : selected.positions) {
-        u64 offset = 0;
-        u64 size = 0;
-        entry_range(archive.entries[position], target.trim, ~u64{0}, offset, size);
-        total_bytes += size;
-    }
+    for (const u32 position : selected.positions)
+        total_bytes += written_bytes(archive.entries[position], target.trim).size;
     if (events.begin != nullptr) events.begin(events.context, total_bytes, selected.positions.size());
 
     Extraction extraction;

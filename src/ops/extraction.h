@@ -16,10 +16,6 @@
 
 namespace kp {
 
-// Where the bytes of `entry` lie in the update file: its whole chunk, or with `trim` its
-// own size. False when that range does not lie wholly inside a file of `file_length`.
-bool entry_range(const EntryRecord& entry, bool trim, u64 file_length, u64& offset, u64& size);
-
 // How chunks are written.
 struct ExtractTarget {
     std::string directory;  // where names are written under, as given; empty: the current directory

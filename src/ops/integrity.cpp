@@ -28,22 +28,15 @@ std::vector<EntryFinding> hidden_by_later(const UpdateArchive& archive, KeyOf ke
 
 }  // namespace
 
-u64 archive_end(const UpdateArchive& archive) {
-    u64 end = archive.data_start;
-    for (const EntryRecord& entry : archive.entries) end += entry.chunk_size;  // in 64 bits: no wrap
-    return end;
-}
-
 IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, NameRules rules) {
     IntegrityReport report;
     report.file_length = file_length;
     if (!archive.loaded) return report;
-    report.declared_end = archive.data_start;
+    report.declared_end = archive_end(archive);
     for (u32 position = 0; position < archive.entries.size(); ++position) {
         const EntryRecord& entry = archive.entries[position];
-        report.declared_end += entry.chunk_size;  // in 64 bits: no wrap
-        const u64 end = u64{entry.data_offset} + entry.chunk_size;
-        if (end > file_length) report.outside.push_back({position, end - file_length, 0});
+        const ByteRange chunk = chunk_bytes(entry);
+        if (!chunk.lies_within(file_length)) report.outside.push_back({position, chunk.past(file_length), 0});
         if (!is_safe_entry_name(record_text(entry.record.name), rules)) report.refused.push_back({position, 0, 0});
     }
     // With a multiple of four entries the data region starts at the last directory record,

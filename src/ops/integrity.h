@@ -9,9 +9,6 @@
 
 namespace kp {
 
-// Where the directory says the data region ends, in 64 bits: past the end of every chunk.
-u64 archive_end(const UpdateArchive& archive);
-
 // Checks a loaded archive against the length of its file, with the name rules of
 // extraction.
 IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, NameRules rules);

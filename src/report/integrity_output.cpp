@@ -2,14 +2,11 @@
 
 #include <string>
 
+#include "report/reports.h"
+
 namespace kp {
 
 namespace {
-
-// What the I64 conversions take, whatever u64 is called on this platform.
-unsigned long long wide(u64 value) {
-    return value;
-}
 
 // "entry 4 (index 4) name", the way every finding names its entry.
 void print_entry_finding(ConsoleOutput& console, u16 attribute, const char* kind, const UpdateArchive& archive,

@@ -9,11 +9,6 @@ i32 as_signed(u32 value) {
     return static_cast<i32>(value);
 }
 
-// What the I64 conversions take, whatever u64 is called on this platform.
-unsigned long long wide(u64 value) {
-    return value;
-}
-
 // The name field as it may be shown, NUL-terminated: the field itself where it holds its
 // own terminator and needs no escaping, which spares a copy per listed file; otherwise a
 // shown copy kept in `scratch`.

@@ -7,6 +7,11 @@
 
 namespace kp {
 
+// What the I64 conversions take, whatever u64 is called on this platform.
+inline unsigned long long wide(u64 value) {
+    return value;
+}
+
 // A warning for each entry left out of its group, as far as the directory was read:
 // also before a load that failed.
 void print_mismatches(const UpdateArchive& archive);

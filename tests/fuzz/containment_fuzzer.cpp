@@ -48,10 +48,9 @@ std::map<std::string, std::set<std::string>> expected_files(const kp::UpdateArch
     std::map<std::string, std::set<std::string>> expected;
     for (const kp::EntryRecord& entry : archive.entries) {
         const std::string name(kp::record_text(entry.record.name));
-        kp::u64 offset = 0;
-        kp::u64 size = 0;
-        if (name.empty() || !kp::entry_range(entry, trim, bytes.size(), offset, size)) continue;
-        expected[fs::path(name).lexically_normal().generic_string()].insert(bytes.substr(offset, size));
+        const kp::ByteRange range = kp::written_bytes(entry, trim);
+        if (name.empty() || !range.lies_within(bytes.size())) continue;
+        expected[fs::path(name).lexically_normal().generic_string()].insert(bytes.substr(range.offset, range.size));
     }
     return expected;
 }

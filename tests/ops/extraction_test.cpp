@@ -56,7 +56,7 @@ std::string chunk_of(const std::string& archive, std::size_t position) {
 
 const char* const error_prefix = "ERROR: could not extract file ";
 
-TEST(EntryRange, RefusesChunksOutsideTheFile) {
+TEST(ByteRange, TellsWhetherAnEntryLiesInsideTheFile) {
     build::Archive plan;
     plan.entries = {entry("a.bin", 1, 1000)};
     const std::string whole = build::bytes(plan);
@@ -74,11 +74,11 @@ TEST(EntryRange, RefusesChunksOutsideTheFile) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.file_length << (c.trim ? " trimmed" : ""));
-        u64 offset = 0;
-        u64 size = 0;
-        EXPECT_EQ(entry_range(archive.entries[0], c.trim, c.file_length, offset, size), c.inside);
-        EXPECT_EQ(offset, 512u);
-        EXPECT_EQ(size, c.size);
+        const ByteRange range = written_bytes(archive.entries[0], c.trim);
+        EXPECT_EQ(range.lies_within(c.file_length), c.inside);
+        EXPECT_EQ(range.past(c.file_length), c.inside ? 0 : range.end() - c.file_length);
+        EXPECT_EQ(range.offset, 512u);
+        EXPECT_EQ(range.size, c.size);
     }
 }
 
