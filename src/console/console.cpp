@@ -176,7 +176,7 @@ void console_restore(ConsoleOutput& console) {
     console.handle = nullptr;
 }
 
-std::string console_text(const ConsoleOutput& console, std::string_view text) {
+std::string escape_for_console(const ConsoleOutput& console, std::string_view text) {
     std::string shown(text);
     if (console.escape_controls) {
         for (char& c : shown) {

@@ -101,7 +101,7 @@ void console_restore(ConsoleOutput& console);
 
 // Archive-supplied text as it may be shown: on a terminal, control bytes and DEL
 // become '?'; elsewhere the bytes are kept.
-std::string console_text(const ConsoleOutput& console, std::string_view text);
+std::string escape_for_console(const ConsoleOutput& console, std::string_view text);
 
 // The escape sequence that selects `attribute` on an ANSI terminal.
 std::string_view ansi_sequence(u16 attribute);

@@ -53,7 +53,7 @@ struct DirectoryItem {
 bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items);
 
 // A file being written, which appears under its name only once complete.
-struct NewFile {
+struct PendingFile {
     FileHandle handle = no_file;
     FileHandle directory = no_file;   // where it is made and named
     std::filesystem::path temporary;  // its name while written, where it needs one
@@ -63,7 +63,7 @@ struct NewFile {
 // the system offers that, or else under a temporary name beside it, created only where
 // nothing held that name. Mode 0666 less the umask on POSIX. False when no file could
 // be made.
-bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::path& leaf);
+bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf);
 
 // What to do where the leaf's name is taken already.
 enum class Existing : unsigned char {
@@ -77,10 +77,10 @@ enum class Placed : unsigned char { written, kept, failed };
 // Closes the file and gives it the name `leaf` in its directory, as `existing` says.
 // Kept when the name was taken and left alone; failed when its data may not all have
 // reached it or it could not be named. Nothing of it is left behind unless written.
-Placed commit_pending(NewFile& file, const std::filesystem::path& leaf, Existing existing);
+Placed commit_pending_file(PendingFile& file, const std::filesystem::path& leaf, Existing existing);
 
 // Closes the file and removes it.
-void discard_pending(NewFile& file);
+void discard_pending_file(PendingFile& file);
 
 // A suffix that makes a temporary name beside a target: ".kpupdate-" and nine random
 // digits, different at each call.
@@ -91,11 +91,11 @@ std::string temporary_suffix();
 // early.
 std::string last_error_text();
 
-// From here until interruptions_unguarded, an interrupt, a terminal hang-up or a request
+// From here until unguard_interruptions, an interrupt, a terminal hang-up or a request
 // to terminate (Ctrl-C, Ctrl-Break or closing the console on Windows) removes the file
 // being written before the process ends with the usual status for that signal.
-void interruptions_guarded();
-void interruptions_unguarded();
+void guard_interruptions();
+void unguard_interruptions();
 
 // Makes the files layer take its portable ways only, as on a system without unnamed
 // files or copies inside the kernel: named temporary files, and copies through a buffer.

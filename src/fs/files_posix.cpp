@@ -240,7 +240,7 @@ bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
     return true;
 }
 
-bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::path& leaf) {
+bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf) {
     file.directory = directory;
     file.temporary.clear();
     const int dir = descriptor(directory);
@@ -273,7 +273,7 @@ bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::
     return false;
 }
 
-Placed commit_pending(NewFile& file, const std::filesystem::path& leaf, Existing existing) {
+Placed commit_pending_file(PendingFile& file, const std::filesystem::path& leaf, Existing existing) {
     const int fd = descriptor(file.handle);
     const int directory = descriptor(file.directory);
     file.handle = no_file;
@@ -282,7 +282,7 @@ Placed commit_pending(NewFile& file, const std::filesystem::path& leaf, Existing
     return place_named(fd, directory, temporary.c_str(), leaf.c_str(), existing);
 }
 
-void discard_pending(NewFile& file) {
+void discard_pending_file(PendingFile& file) {
     if (file.handle != no_file) ::close(descriptor(file.handle));
     if (!file.temporary.empty()) {
         const SignalsBlocked blocked;
@@ -293,7 +293,7 @@ void discard_pending(NewFile& file) {
     file.temporary.clear();
 }
 
-void interruptions_guarded() {
+void guard_interruptions() {
     if (guarded) return;
     struct sigaction action {};
     action.sa_handler = remove_temporary_and_end;
@@ -306,7 +306,7 @@ void interruptions_guarded() {
     guarded = true;
 }
 
-void interruptions_unguarded() {
+void unguard_interruptions() {
     if (!guarded) return;
     for (std::size_t i = 0; i < std::size(guarded_signals); ++i) {
         ::sigaction(guarded_signals[i], &previous_actions[i], nullptr);

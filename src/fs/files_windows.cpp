@@ -68,13 +68,13 @@ void delete_on_close(HANDLE file) {
 // The file being written, for the console's control handler, which runs on a thread of
 // its own: it takes the lock, so the file is never half set up when it looks.
 CRITICAL_SECTION pending_lock;
-HANDLE pending_file = nullptr;
+HANDLE file_being_written = nullptr;
 bool guarded = false;
 
 BOOL WINAPI remove_pending_and_end(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
     EnterCriticalSection(&pending_lock);
-    if (pending_file != nullptr) delete_on_close(pending_file);
+    if (file_being_written != nullptr) delete_on_close(file_being_written);
     // What the system's own handler does; the handle closes, and the file goes, with it.
     ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
@@ -82,7 +82,7 @@ BOOL WINAPI remove_pending_and_end(DWORD event) {
 void set_pending(HANDLE file) {
     if (!guarded) return;
     EnterCriticalSection(&pending_lock);
-    pending_file = file;
+    file_being_written = file;
     LeaveCriticalSection(&pending_lock);
 }
 
@@ -199,7 +199,7 @@ bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
     }
 }
 
-bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::path& leaf) {
+bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf) {
     file.directory = directory;
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::filesystem::path temporary = leaf;
@@ -213,7 +213,7 @@ bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::
         const NTSTATUS status = NtCreateFile(&handle, GENERIC_WRITE | DELETE | SYNCHRONIZE, &relative.attributes, &io,
                                              nullptr, FILE_ATTRIBUTE_NORMAL, 0, FILE_CREATE,
                                              FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-        if (NT_SUCCESS(status)) pending_file = handle;
+        if (NT_SUCCESS(status)) file_being_written = handle;
         if (guarded) LeaveCriticalSection(&pending_lock);
         if (NT_SUCCESS(status)) {
             file.handle = file_of(handle);
@@ -228,7 +228,7 @@ bool create_pending(NewFile& file, FileHandle directory, const std::filesystem::
     return false;
 }
 
-Placed commit_pending(NewFile& file, const std::filesystem::path& leaf, Existing existing) {
+Placed commit_pending_file(PendingFile& file, const std::filesystem::path& leaf, Existing existing) {
     const HANDLE handle = handle_of(file.handle);
     const NTSTATUS status =
         rename_relative(handle, handle_of(file.directory), leaf.native(), existing == Existing::replace);
@@ -245,7 +245,7 @@ Placed commit_pending(NewFile& file, const std::filesystem::path& leaf, Existing
     return placed;
 }
 
-void discard_pending(NewFile& file) {
+void discard_pending_file(PendingFile& file) {
     if (file.handle != no_file) {
         delete_on_close(handle_of(file.handle));
         set_pending(nullptr);
@@ -255,15 +255,15 @@ void discard_pending(NewFile& file) {
     file.temporary.clear();
 }
 
-void interruptions_guarded() {
+void guard_interruptions() {
     if (guarded) return;
     InitializeCriticalSection(&pending_lock);
-    pending_file = nullptr;
+    file_being_written = nullptr;
     guarded = SetConsoleCtrlHandler(remove_pending_and_end, TRUE) != 0;
     if (!guarded) DeleteCriticalSection(&pending_lock);
 }
 
-void interruptions_unguarded() {
+void unguard_interruptions() {
     if (!guarded) return;
     SetConsoleCtrlHandler(remove_pending_and_end, FALSE);
     DeleteCriticalSection(&pending_lock);

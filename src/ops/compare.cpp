@@ -62,14 +62,14 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
         const bool new_damaged = damaged(entry, fresh_source, false, report);
         const auto found = old_by_key.find(new_keys[i]);
         if (found == old_by_key.end()) {
-            report.added.push_back(described(entry, position));
+            report.added.push_back(diff_entry_of(entry, position));
             continue;
         }
         const u32 old_position = found->second;
         old_by_key.erase(found);  // what is left over has been removed
         const EntryRecord& before = old.entries[old_position];
         const bool old_damaged = damaged(before, old_source, true, report);
-        DiffEntry change = described(entry, position);
+        DiffEntry change = diff_entry_of(entry, position);
         change.old_position = old_position;
         change.old_index = before.record.index;
         change.old_size = before.record.size;
@@ -88,7 +88,7 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
     for (const u32 position : old_positions) {
         if (old_by_key.contains(key_of(old.entries[position], keys))) {
             damaged(old.entries[position], old_source, true, report);
-            report.removed.push_back(described(old.entries[position], position));
+            report.removed.push_back(diff_entry_of(old.entries[position], position));
         }
     }
 }

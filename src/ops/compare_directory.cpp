@@ -15,7 +15,7 @@ namespace kp {
 namespace {
 
 // What the directory holds for one entry, found before the new side's damage is known.
-struct Found {
+struct DirectoryMatch {
     enum class Kind : unsigned char { added, not_regular, size_differs, compared } kind = Kind::added;
     u64 compared = 0;  // the bytes of the entry that a file of its size holds
     u64 file_size = 0;
@@ -26,39 +26,39 @@ struct Found {
 // `file_window` with the entry's bytes as `new_window` reads them. Each part on the way
 // must be a directory itself, as extraction would have made it, opened from the one
 // before; the leaf is opened as it is and read only when it is a regular file.
-Found look_up(const EntryRecord& entry, DirectoryWalk& walk, Window& new_window, Window& file_window) {
-    Found found;
+DirectoryMatch match_in_directory(const EntryRecord& entry, DirectoryWalk& walk, Window& new_window, Window& file_window) {
+    DirectoryMatch match;
     const std::string_view name = record_text(entry.record.name);
     // A name extraction refuses is never written, so no directory holds it.
-    if (!is_safe_entry_name(name)) return found;
+    if (!is_safe_entry_name(name)) return match;
     std::vector<std::filesystem::path> parts = name_parts(name);
     const std::filesystem::path leaf = parts.back();
     parts.pop_back();
     std::size_t reached = 0;
     DirectoryError error;
     const FileHandle directory = walk_to(walk, parts, reached, error);
-    if (directory == no_file) return found;  // a part is missing, no directory or a link
+    if (directory == no_file) return match;  // a part is missing, no directory or a link
     SourceFile file;
     const Leaf kind = open_leaf(directory, leaf, file.handle, file.length);
-    if (kind == Leaf::missing) return found;
-    found.kind = Found::Kind::not_regular;
-    if (kind != Leaf::regular) return found;  // there, but not to be read
+    if (kind == Leaf::missing) return match;
+    match.kind = DirectoryMatch::Kind::not_regular;
+    if (kind != Leaf::regular) return match;  // there, but not to be read
     // A tree extracted with --trim holds each file's own bytes, one without it whole chunks.
     const bool whole_chunk = file.length == entry.chunk_size && file.length != entry.record.size;
-    found.compared = whole_chunk ? entry.chunk_size : entry.record.size;
-    found.file_size = file.length;
-    if (file.length != found.compared) {
-        found.kind = Found::Kind::size_differs;
+    match.compared = whole_chunk ? entry.chunk_size : entry.record.size;
+    match.file_size = file.length;
+    if (file.length != match.compared) {
+        match.kind = DirectoryMatch::Kind::size_differs;
     } else {
-        found.kind = Found::Kind::compared;
-        if (ByteRange{entry.data_offset, found.compared}.lies_within(new_window.file->length)) {
+        match.kind = DirectoryMatch::Kind::compared;
+        if (ByteRange{entry.data_offset, match.compared}.lies_within(new_window.file->length)) {
             file_window.file = &file;
             file_window.size = 0;  // a file of its own each time
-            found.same = same_bytes(new_window, entry.data_offset, file_window, 0, found.compared);
+            match.same = same_bytes(new_window, entry.data_offset, file_window, 0, match.compared);
         }
     }
     close_source(file);
-    return found;
+    return match;
 }
 
 // Every name under `directory` that is no directory, after `prefix`: each directory read
@@ -85,15 +85,15 @@ void list_files(FileHandle directory, const std::string& prefix, std::vector<std
 void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& positions, SourceFile& fresh_source,
                             FileHandle directory, bool list_extra, DiffReport& report) {
     report.directory = true;
-    std::vector<Found> found;
-    found.reserve(positions.size());
+    std::vector<DirectoryMatch> matches;
+    matches.reserve(positions.size());
     {
         DirectoryWalk walk;
         walk.root = directory;
         Window new_window{&fresh_source};
         Window file_window;
         for (const u32 position : positions) {
-            found.push_back(look_up(fresh.entries[position], walk, new_window, file_window));
+            matches.push_back(match_in_directory(fresh.entries[position], walk, new_window, file_window));
         }
         walk_end(walk);
     }
@@ -101,30 +101,30 @@ void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& 
     const u64 length = fresh_source.length;
     for (std::size_t i = 0; i < positions.size(); ++i) {
         const EntryRecord& entry = fresh.entries[positions[i]];
-        DiffEntry change = described(entry, positions[i]);
+        DiffEntry change = diff_entry_of(entry, positions[i]);
         // Bytes the new side does not hold are damage, whatever the directory has: what
         // the entry's own bytes lack, or what its whole chunk lacks where it is compared.
         const ByteRange needed{entry.data_offset,
-                               found[i].kind == Found::Kind::compared ? found[i].compared : entry.record.size};
+                               matches[i].kind == DirectoryMatch::Kind::compared ? matches[i].compared : entry.record.size};
         const bool damaged = !needed.lies_within(length);
         if (damaged) report.damaged.push_back({change.name, false, needed.past(length)});
-        switch (found[i].kind) {
-            case Found::Kind::added:
+        switch (matches[i].kind) {
+            case DirectoryMatch::Kind::added:
                 report.added.push_back(change);
                 break;
-            case Found::Kind::not_regular:
+            case DirectoryMatch::Kind::not_regular:
                 change.not_regular = true;
                 report.changed.push_back(change);
                 break;
-            case Found::Kind::size_differs:
+            case DirectoryMatch::Kind::size_differs:
                 change.size_differs = true;
-                change.old_size = found[i].file_size;
+                change.old_size = matches[i].file_size;
                 change.bytes_differ = true;
                 report.changed.push_back(change);
                 break;
-            case Found::Kind::compared:
+            case DirectoryMatch::Kind::compared:
                 if (damaged) break;
-                if (!found[i].same) {
+                if (!matches[i].same) {
                     change.bytes_differ = true;
                     report.changed.push_back(change);
                 } else {

@@ -39,7 +39,7 @@ std::string_view key_of(const EntryRecord& entry, std::deque<std::string>& stora
     return key.empty() ? view : std::string_view(storage.emplace_back(std::move(key)));
 }
 
-DiffEntry described(const EntryRecord& entry, u32 position) {
+DiffEntry diff_entry_of(const EntryRecord& entry, u32 position) {
     DiffEntry described;
     described.name = record_text(entry.record.name);
     described.position = position;

@@ -39,7 +39,7 @@ bool same_bytes(Window& a, u64 offset, Window& b, u64 other_offset, u64 size);
 // The key of an entry's file, kept in `storage` where it is not the name itself.
 std::string_view key_of(const EntryRecord& entry, std::deque<std::string>& storage);
 
-DiffEntry described(const EntryRecord& entry, u32 position);
+DiffEntry diff_entry_of(const EntryRecord& entry, u32 position);
 
 // Reads the rest of a stream, whose length the damage checks need; nothing for a file.
 void read_to_end(SourceFile& file);

@@ -42,7 +42,7 @@ FileHandle directory_for(Extraction& extraction, std::string_view name, const st
         }
         extraction.walk.create = target.make_directories;
         extraction.walk.follow_links = !target.make_directories;
-        interruptions_guarded();
+        guard_interruptions();
     }
     if (extraction.walk.root == no_file) {
         problem.part = target.directory.empty() ? "." : target.directory;
@@ -101,7 +101,7 @@ void extraction_end(Extraction& extraction) {
     if (extraction.root_owned) close_directory(extraction.walk.root);
     extraction.walk.root = no_file;
     extraction.root_owned = false;
-    if (extraction.root_tried) interruptions_unguarded();
+    if (extraction.root_tried) unguard_interruptions();
     extraction.root_tried = false;
 }
 
@@ -125,16 +125,16 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
     const FileHandle directory = directory_for(extraction, name, parts, problem);
     if (directory == no_file) return failed(EntryFailure::directory);
 
-    NewFile file;
-    if (!create_pending(file, directory, leaf)) {
+    PendingFile file;
+    if (!create_pending_file(file, directory, leaf)) {
         problem.system_text = last_error_text();
         return failed(EntryFailure::write);
     }
     if (!copy_range(source, range.offset, range.size, file.handle, extraction.progress)) {
-        discard_pending(file);
+        discard_pending_file(file);
         return failed(copy_failure(source, range, problem));
     }
-    switch (commit_pending(file, leaf, extraction.target.existing)) {
+    switch (commit_pending_file(file, leaf, extraction.target.existing)) {
         case Placed::written:
             outcome.result = EntryResult::written;
             return outcome;

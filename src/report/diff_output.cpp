@@ -42,30 +42,32 @@ std::string counted(u64 count, const char* what) {
 }
 
 void entry_line(ConsoleOutput& console, const char* kind, const DiffEntry& entry) {
-    console_print(console, attr_yellow, "%s %s (index %d, %s)\n", kind, console_text(console, entry.name).c_str(),
+    console_print(console, attr_yellow, "%s %s (index %d, %s)\n", kind, escape_for_console(console, entry.name).c_str(),
                   static_cast<i32>(entry.index), counted(entry.size, entry.size == 1 ? "byte" : "bytes").c_str());
 }
 
 }  // namespace
 
 void print_diff(ConsoleOutput& console, const DiffReport& report) {
-    console_print(console, attr_white, "\n--- Differences from %s: ---\n", console_text(console, report.other).c_str());
+    console_print(console, attr_white, "\n--- Differences from %s: ---\n",
+                  escape_for_console(console, report.other).c_str());
     if (report.version_differs) {
-        console_print(console, attr_yellow, "version: %s -> %s\n", console_text(console, report.old_version).c_str(),
-                      console_text(console, report.new_version).c_str());
+        console_print(console, attr_yellow, "version: %s -> %s\n",
+                      escape_for_console(console, report.old_version).c_str(),
+                      escape_for_console(console, report.new_version).c_str());
     }
     for (const DiffEntry& entry : report.added) entry_line(console, "added:  ", entry);
     for (const DiffEntry& entry : report.removed) entry_line(console, "removed:", entry);
     for (const DiffEntry& change : report.changed) {
-        console_print(console, attr_yellow, "changed: %s: %s\n", console_text(console, change.name).c_str(),
+        console_print(console, attr_yellow, "changed: %s: %s\n", escape_for_console(console, change.name).c_str(),
                       what_changed(change).c_str());
     }
     for (const std::string& name : report.extra) {
-        console_print(console, attr_yellow, "extra:   %s\n", console_text(console, name).c_str());
+        console_print(console, attr_yellow, "extra:   %s\n", escape_for_console(console, name).c_str());
     }
     for (const DiffDamage& damage : report.damaged) {
         console_print(console, attr_red, "DAMAGE: %s reaches %s past the end of the %s file.\n",
-                      console_text(console, damage.name).c_str(), counted(damage.past_end, "bytes").c_str(),
+                      escape_for_console(console, damage.name).c_str(), counted(damage.past_end, "bytes").c_str(),
                       damage.old_side ? "old" : "new");
     }
 

@@ -13,7 +13,7 @@ void print_entry_finding(ConsoleOutput& console, u16 attribute, const char* kind
                          u32 position, const std::string& what) {
     const DirectoryRecord& record = archive.entries[position].record;
     console_print(console, attribute, "%s: entry %u (index %d) %s %s\n", kind, position, static_cast<i32>(record.index),
-                  console_text(console, record_text(record.name)).c_str(), what.c_str());
+                  escape_for_console(console, record_text(record.name)).c_str(), what.c_str());
 }
 
 std::string counted(std::size_t count, const char* one, const char* many) {

@@ -1,79 +1,99 @@
-// One JSON document, gathered over the run and printed at its end.
+// One JSON document: the run's facts gathered as they come, and written at its end, its
+// keys in the one order `finish` gives them.
 #include "report/diff_output.h"
 #include "report/integrity_output.h"
+#include "report/json.h"
+#include "report/reasons.h"
 #include "report/renderer.h"
 
 namespace kp {
 
 namespace {
 
-Output& of(void* context) {
-    return *static_cast<Output*>(context);
+JsonState& of(void* state) {
+    return *static_cast<JsonState*>(state);
 }
 
-void print(Output& output, const JsonWriter& json) {
-    console_print(*output.console, output.console->current_attribute, "%s\n", json.text.c_str());
+void print(const JsonState& state, const JsonWriter& json) {
+    ConsoleOutput& console = *state.settings.console;
+    console_print(console, console.current_attribute, "%s\n", json.text.c_str());
 }
 
-void start(Output&) {}
+void start(void*) {}
 
-void loaded(Output&) {}  // the document lists the mismatches itself
+void loaded(void*) {}  // the document lists the mismatches itself
 
-void failure(Output& output, const std::string& message, const LoadProblem*) {
+void failure(void* state, const std::string& message, const LoadProblem*, std::string_view) {
     JsonWriter json;
     json_begin_object(json);
     json_key(json, "error");
     json_string(json, message);
     json_end_object(json);
-    print(output, json);
+    print(of(state), json);
 }
 
-void archive(Output& output) {
-    json_begin_object(output.json);
-    json_archive_fields(output.json, *output.archive);
+void archive(void* state) {
+    of(state).archive_shown = true;
 }
 
-void integrity(Output& output, const IntegrityReport& report) {
-    json_break(output.json, 2);
-    json_key(output.json, "test");
-    json_integrity(output.json, *output.archive, report);
+void integrity(void* state, const IntegrityReport& report) {
+    of(state).integrity = report;
 }
 
-void selection(Output& output, const SelectionMisses& missing) {
-    output.selection_made = true;
-    output.missing = missing;
+void selection(void* state, const SelectionMisses& missing) {
+    of(state).missing = missing;
 }
 
-void listing(Output& output, const std::vector<u32>& positions) {
-    output.listed = true;
-    output.selected = positions;
+void listing(void* state, const std::vector<u32>& positions) {
+    of(state).listed = positions;
 }
 
-void begin(void* context, u64 bytes, u64 entries) {
-    of(context).extracted = true;
-    output_progress_begin(of(context), bytes, entries);
+void diff(void* state, const DiffReport& report) {
+    of(state).diff = &report;
 }
 
-void entry(void* context, u32 position, EntryResult result, const EntryProblem&, std::string_view path) {
-    Output& output = of(context);
+void begin(void* state, u64 bytes, u64 entries) {
+    JsonState& json = of(state);
+    json.extracted = true;
+    progress_begin(json.progress, json.settings.progress_when, bytes, entries);
+}
+
+void copied(void* state, u64 bytes) {
+    progress_add_bytes(of(state).progress, bytes);
+}
+
+void entry(void* state, u32 position, EntryResult result, const EntryProblem&, std::string_view path) {
+    JsonState& json = of(state);
     switch (result) {
         case EntryResult::written:
-            output.written.emplace_back(position, path);
+            json.written.emplace_back(position, path);
             break;
         case EntryResult::skipped:
-            output.skipped.push_back(position);
+            json.skipped.push_back(position);
             break;
         case EntryResult::failed:
-            output.failed.push_back(position);
+            json.failed.push_back(position);
             break;
     }
-    output_progress_entry(output);
+    progress_add_file(json.progress);
+}
+
+void end(void* state) {
+    progress_clear(of(state).progress);
+}
+
+ExtractionEvents extraction(void* state) {
+    return {.context = state, .begin = begin, .copied = copied, .entry = entry, .end = end, .paths = true};
+}
+
+void unreadable(void* state, const std::string& reason) {
+    JsonState& json = of(state);
+    render_to_stderr(json.settings, json.progress, shell_quoted(json.settings.file) + ": reading it failed: " + reason);
 }
 
 // Entries by position and name under `key`; with `paths`, each also with where it went.
-void entry_list(Output& output, const char* key, const std::vector<u32>& positions,
+void entry_list(JsonWriter& json, const UpdateArchive& archive, const char* key, const std::vector<u32>& positions,
                 const std::vector<std::pair<u32, std::string>>* paths = nullptr) {
-    JsonWriter& json = output.json;
     json_break(json, 2);
     json_key(json, key);
     json_begin_array(json);
@@ -84,64 +104,78 @@ void entry_list(Output& output, const char* key, const std::vector<u32>& positio
         json_begin_object(json);
         json_key(json, "position");
         json_number(json, position);
-        json_text_field(json, "name", record_text(output.archive->entries[position].record.name));
+        json_text_field(json, "name", record_text(archive.entries[position].record.name));
         if (paths != nullptr) json_text_field(json, "path", (*paths)[i].second);
         json_end_object(json);
     }
     json_end_array(json, 2);
 }
 
-void text_list(Output& output, const char* key, const std::vector<std::string_view>& values) {
-    json_break(output.json, 2);
-    json_key(output.json, key);
-    json_begin_array(output.json);
-    for (const std::string_view value : values) json_string(output.json, value);
-    json_end_array(output.json);
+void text_list(JsonWriter& json, const char* key, const std::vector<std::string_view>& values) {
+    json_break(json, 2);
+    json_key(json, key);
+    json_begin_array(json);
+    for (const std::string_view value : values) json_string(json, value);
+    json_end_array(json);
 }
 
-void end(void* context) {
-    progress_clear(of(context).progress);
-}
-
-void diff(Output& output, const DiffReport& report) {
-    json_break(output.json, 2);
-    json_key(output.json, "diff");
-    json_diff(output.json, report);
-}
-
-ExtractionEvents extraction(Output& output) {
-    return {&output, begin, output_progress_copied, entry, end};
-}
-
-void finish(Output& output) {
-    JsonWriter& json = output.json;
-    if (output.listed) {
+// The document, in its one order: the archive, the test, the comparison, the listing,
+// what extraction did, what the selectors missed.
+void finish(void* state) {
+    const JsonState& facts = of(state);
+    const UpdateArchive& archive = *facts.settings.archive;
+    JsonWriter json;
+    json_begin_object(json);
+    if (facts.archive_shown) json_archive_fields(json, archive);
+    if (facts.integrity) {
+        json_break(json, 2);
+        json_key(json, "test");
+        json_integrity(json, archive, *facts.integrity);
+    }
+    if (facts.diff != nullptr) {
+        json_break(json, 2);
+        json_key(json, "diff");
+        json_diff(json, *facts.diff);
+    }
+    if (facts.listed) {
         json_break(json, 2);
         json_key(json, "selected");
         json_begin_array(json);
-        for (const u32 position : output.selected) json_number(json, position);
+        for (const u32 position : *facts.listed) json_number(json, position);
         json_end_array(json);
     }
-    if (output.extracted) {
-        entry_list(output, "extracted", {}, &output.written);
-        entry_list(output, "failed", output.failed);
-        if (output.list_skipped) entry_list(output, "skipped", output.skipped);
+    if (facts.extracted) {
+        entry_list(json, archive, "extracted", {}, &facts.written);
+        entry_list(json, archive, "failed", facts.failed);
+        if (facts.settings.list_skipped) entry_list(json, archive, "skipped", facts.skipped);
     }
-    if (output.selection_made) {
-        text_list(output, "missing", output.missing.names);
-        text_list(output, "unmatched", output.missing.patterns);
-        if (output.list_index_misses) {
-            text_list(output, "missing_indexes", output.missing.indexes);
-            text_list(output, "missing_positions", output.missing.positions);
+    if (facts.missing) {
+        text_list(json, "missing", facts.missing->names);
+        text_list(json, "unmatched", facts.missing->patterns);
+        if (facts.settings.list_index_misses) {
+            text_list(json, "missing_indexes", facts.missing->indexes);
+            text_list(json, "missing_positions", facts.missing->positions);
         }
     }
     json_end_object(json, 0);
-    print(output, json);
+    print(facts, json);
 }
 
 }  // namespace
 
-const Renderer json_renderer = {start,     loaded,  failure, archive,    integrity,
-                                selection, listing, diff,    extraction, finish};
+Renderer json_renderer(JsonState& state) {
+    return {.state = &state,
+            .start = start,
+            .loaded = loaded,
+            .failure = failure,
+            .archive = archive,
+            .integrity = integrity,
+            .selection = selection,
+            .listing = listing,
+            .diff = diff,
+            .extraction = extraction,
+            .unreadable = unreadable,
+            .finish = finish};
+}
 
 }  // namespace kp

@@ -1,4 +1,4 @@
-// Console text, printed as each thing happens.
+// Console text, printed as each fact arrives.
 #include "report/diff_output.h"
 #include "report/integrity_output.h"
 #include "report/reasons.h"
@@ -10,38 +10,42 @@ namespace kp {
 
 namespace {
 
-Output& of(void* context) {
-    return *static_cast<Output*>(context);
+TextState& of(void* state) {
+    return *static_cast<TextState*>(state);
 }
 
-void start(Output& output) {
-    if (!output.reports) return;
-    console_print(*output.console, attr_cyan, "\nQuorvane Kelvo/Pardo update-file utility V%s\n\n", kpupdate_version);
+void start(void* state) {
+    const RenderSettings& settings = of(state).settings;
+    if (!settings.reports) return;
+    console_print(*settings.console, attr_cyan, "\nQuorvane Kelvo/Pardo update-file utility V%s\n\n", kpupdate_version);
 }
 
-void loaded(Output& output) {
-    print_mismatches(*output.archive);
+void loaded(void* state) {
+    print_mismatches(*of(state).settings.archive);
 }
 
-void failure(Output& output, const std::string& message, const LoadProblem* problem) {
-    console_print(*output.console, attr_red, "ERROR: %s.\n", message.c_str());
+void failure(void* state, const std::string& message, const LoadProblem* problem, std::string_view file) {
+    TextState& text = of(state);
+    console_print(*text.settings.console, attr_red, "ERROR: %s.\n", message.c_str());
     const std::string reason = problem != nullptr ? load_reason(*problem) : std::string();
-    if (!reason.empty()) output_to_stderr(output, shell_quoted(output.file) + ": " + reason);
+    if (!reason.empty()) render_to_stderr(text.settings, text.progress, shell_quoted(file) + ": " + reason);
 }
 
-void archive(Output& output) {
-    if (!output.reports) return;
-    print_version_summary(*output.archive);
-    print_directory_listing(*output.archive);
-    print_signature_groups(*output.archive);
+void archive(void* state) {
+    const RenderSettings& settings = of(state).settings;
+    if (!settings.reports) return;
+    print_version_summary(*settings.archive);
+    print_directory_listing(*settings.archive);
+    print_signature_groups(*settings.archive);
 }
 
-void integrity(Output& output, const IntegrityReport& report) {
-    print_integrity(*output.console, *output.archive, report);
+void integrity(void* state, const IntegrityReport& report) {
+    const RenderSettings& settings = of(state).settings;
+    print_integrity(*settings.console, *settings.archive, report);
 }
 
-void selection(Output& output, const SelectionMisses& missing) {
-    ConsoleOutput& console = *output.console;
+void selection(void* state, const SelectionMisses& missing) {
+    ConsoleOutput& console = *of(state).settings.console;
     const std::pair<const char*, const std::vector<std::string_view>*> lines[] = {
         {"ERROR: no file named %s in archive.\n", &missing.names},
         {"ERROR: no file matches %s in archive.\n", &missing.patterns},
@@ -50,57 +54,85 @@ void selection(Output& output, const SelectionMisses& missing) {
     };
     for (const auto& [format, texts] : lines) {
         for (const std::string_view text : *texts) {
-            console_print(console, attr_red, format, console_text(console, text).c_str());
+            console_print(console, attr_red, format, escape_for_console(console, text).c_str());
         }
     }
 }
 
-void listing(Output& output, const std::vector<u32>& positions) {
-    print_listing_rows(*output.archive, positions);
+void listing(void* state, const std::vector<u32>& positions) {
+    print_listing_rows(*of(state).settings.archive, positions);
 }
 
-void begin(void* context, u64 bytes, u64 entries) {
-    console_flush(*of(context).console);  // what came before is on screen before a long extraction
-    output_progress_begin(of(context), bytes, entries);
+void diff(void* state, const DiffReport& report) {
+    print_diff(*of(state).settings.console, report);
+}
+
+void begin(void* state, u64 bytes, u64 entries) {
+    TextState& text = of(state);
+    console_flush(*text.settings.console);  // what came before is on screen before a long extraction
+    progress_begin(text.progress, text.settings.progress_when, bytes, entries);
+}
+
+void copied(void* state, u64 bytes) {
+    progress_add_bytes(of(state).progress, bytes);
 }
 
 // A failure, and why, is on screen before the next entry is written, with the progress
 // line out of its way.
-void entry(void* context, u32 position, EntryResult result, const EntryProblem& problem, std::string_view path) {
-    Output& output = of(context);
-    ConsoleOutput& console = *output.console;
+void entry(void* state, u32 position, EntryResult result, const EntryProblem& problem, std::string_view path) {
+    TextState& text = of(state);
+    ConsoleOutput& console = *text.settings.console;
+    const std::string_view name = record_text(text.settings.archive->entries[position].record.name);
     if (result == EntryResult::failed) {
-        progress_clear(output.progress);
-        const std::string name = console_text(console, record_text(output.archive->entries[position].record.name));
-        console_print(console, attr_red, "ERROR: could not extract file %s.\n", name.c_str());
-        output_to_stderr(output, shell_quoted(name) + ": " + entry_reason(problem, output.trim));
-    } else if (result == EntryResult::written && output.verbose) {
+        progress_clear(text.progress);
+        const std::string shown = escape_for_console(console, name);
+        console_print(console, attr_red, "ERROR: could not extract file %s.\n", shown.c_str());
+        render_to_stderr(text.settings, text.progress,
+                         shell_quoted(shown) + ": " + entry_reason(problem, text.settings.trim));
+    } else if (result == EntryResult::written && text.settings.verbose) {
         // The path as written; on standard output, which has none, the entry's name.
-        progress_clear(output.progress);
-        const std::string_view shown = path.empty() ? record_text(output.archive->entries[position].record.name) : path;
-        console_print(console, attr_grey, "%s\n", console_text(console, shown).c_str());
+        progress_clear(text.progress);
+        console_print(console, attr_grey, "%s\n", escape_for_console(console, path.empty() ? name : path).c_str());
         console_flush(console);
     }
-    output_progress_entry(output);
+    progress_add_file(text.progress);
 }
 
-void end(void* context) {
-    progress_clear(of(context).progress);
+void end(void* state) {
+    progress_clear(of(state).progress);
 }
 
-void diff(Output& output, const DiffReport& report) {
-    print_diff(*output.console, report);
+ExtractionEvents extraction(void* state) {
+    return {.context = state,
+            .begin = begin,
+            .copied = copied,
+            .entry = entry,
+            .end = end,
+            .paths = of(state).settings.verbose};
 }
 
-ExtractionEvents extraction(Output& output) {
-    return {&output, begin, output_progress_copied, entry, end, output.verbose};
+void unreadable(void* state, const std::string& reason) {
+    TextState& text = of(state);
+    render_to_stderr(text.settings, text.progress, shell_quoted(text.settings.file) + ": reading it failed: " + reason);
 }
 
-void finish(Output&) {}
+void finish(void*) {}
 
 }  // namespace
 
-const Renderer text_renderer = {start,     loaded,  failure, archive,    integrity,
-                                selection, listing, diff,    extraction, finish};
+Renderer text_renderer(TextState& state) {
+    return {.state = &state,
+            .start = start,
+            .loaded = loaded,
+            .failure = failure,
+            .archive = archive,
+            .integrity = integrity,
+            .selection = selection,
+            .listing = listing,
+            .diff = diff,
+            .extraction = extraction,
+            .unreadable = unreadable,
+            .finish = finish};
+}
 
 }  // namespace kp

@@ -131,8 +131,8 @@ TEST(ConsoleText, EscapesControlsOnlyOnATerminal) {
     const std::string raw = "a\x01\x1f \x7f\x80z";
     CapturedConsole terminal(ColourMode::off, true);
     CapturedConsole pipe(ColourMode::off, false);
-    EXPECT_EQ(console_text(terminal.console, raw), "a?? ?\x80z");
-    EXPECT_EQ(console_text(pipe.console, raw), raw);
+    EXPECT_EQ(escape_for_console(terminal.console, raw), "a?? ?\x80z");
+    EXPECT_EQ(escape_for_console(pipe.console, raw), raw);
 }
 
 }  // namespace

@@ -168,10 +168,10 @@ TEST(PortableFileCalls, FailWithoutLeavingATemporaryFile) {
     // Cut short after it was measured: the copy meets the end of the file.
     write_file(dir.file("a.update"), archive.substr(0, 100000));
     EXPECT_EQ(write_entry_file(extraction, loaded.entries[0]).problem.failure, EntryFailure::write);
-    NewFile file;
-    ASSERT_TRUE(create_pending(file, extraction.walk.root, "b.bin"));
+    PendingFile file;
+    ASSERT_TRUE(create_pending_file(file, extraction.walk.root, "b.bin"));
     EXPECT_FALSE(copy_range(*extraction.source, 100000 - 10, 20, file.handle));
-    discard_pending(file);
+    discard_pending_file(file);
     extraction_end(extraction);
     close_source(source);
     use_portable_file_calls(false);

@@ -1,0 +1,46 @@
+// What a run reads, each path resolved once, right after the options: the current
+// directory, --diff's OTHER and FILE, opened before anything of them is read and read
+// through those handles by every step after.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "archive/update_archive.h"
+#include "cli/options.h"
+#include "fs/stream.h"
+
+namespace kp {
+
+struct RunInputs {
+    std::string current_directory;  // its name, for the base directory
+    FileHandle here = no_file;      // the current directory: the default target
+    std::string here_error;         // what the system said when it would not open
+    SourceFile file;                // FILE
+    InputKind file_kind = InputKind::unopened;
+    std::string file_error;
+    SourceFile other;  // --diff's OTHER: an update file, or a directory's handle
+    InputKind other_kind = InputKind::unopened;
+    std::string other_error;
+};
+
+// Stores `directory` as the base for relative lookups: backslashes become '/', and
+// one '/' is appended when the text holds any '/' at all (so "C:/" becomes "C://").
+void set_base_directory(UpdateArchive& archive, std::string_view directory);
+
+// Opens the current directory and then OTHER, and sets the archive's base directory from
+// `current_directory`, which OTHER and FILE are tried again under. A usage problem when
+// OTHER is a stream, which --diff would have to read twice; empty otherwise.
+std::string open_inputs(UpdateArchive& archive, const Options& options, std::string_view current_directory,
+                        RunInputs& inputs);
+
+// Opens FILE, after open_inputs; a FIFO waits here for its writer.
+void open_file_input(const UpdateArchive& archive, const Options& options, RunInputs& inputs);
+
+void close_inputs(RunInputs& inputs);
+
+// Loads the update file open in `source` (of `kind`), or says why it did not open;
+// `path` is kept as the archive's on success.
+i32 load_source(UpdateArchive& archive, InputKind kind, SourceFile& source, const std::string& error, const char* path);
+
+}  // namespace kp

@@ -1,0 +1,106 @@
+#include "cli/plan.h"
+
+namespace kp {
+
+namespace {
+
+Selection selection_of(const Options& options, bool selects) {
+    Selection selection;
+    if (options.index != nullptr) selection.index = parse_index(options.index);
+    selection.names = options.names;
+    selection.patterns = options.patterns;
+    selection.indexes = options.indexes;
+    selection.positions = options.positions;
+    // --diff without a selector compares every file.
+    selection.all = options.all || (options.diff_given && !selects);
+    return selection;
+}
+
+ExtractTarget target_of(const Options& options, const RunInputs& inputs) {
+    ExtractTarget target;
+    if (options.directory_given) {
+        target.directory = options.directory;
+    } else {
+        target.root_given = true;
+        target.root = inputs.here;
+        target.root_error = inputs.here_error;
+    }
+    target.trim = options.trim;
+    // Index numbers alone write only into directories that exist, as they always have.
+    target.make_directories = options.all || !options.names.empty() || !options.patterns.empty() ||
+                              !options.indexes.empty() || !options.positions.empty();
+    target.existing = options.existing;
+    target.to_stdout = options.to_stdout;
+    return target;
+}
+
+}  // namespace
+
+Plan plan_of(const Options& options, const RunInputs& inputs) {
+    const bool stream = inputs.file.stream;
+    const bool selects = selects_entries(options);
+    Plan plan;
+    plan.selection = selection_of(options, selects);
+    plan.target = target_of(options, inputs);
+    if (options.diff_given) {
+        plan.work = Work::diff;
+    } else if (options.list) {
+        plan.work = Work::list;
+        plan.list_every_entry = !selects;
+    } else if (selects) {
+        plan.work = Work::extract;
+    }
+    plan.test_first = options.test && !stream;
+    plan.test_last = options.test && stream;
+    plan.hold = plan.test_last && plan.work == Work::extract;
+    plan.drain = stream && !options.test;
+    return plan;
+}
+
+i32 status_of(const Findings& findings) {
+    if (findings.damaged) return exit_malformed;
+    if (findings.failed) return exit_failure;
+    if (findings.different) return exit_different;
+    if (findings.unreadable) return exit_malformed;
+    return exit_ok;
+}
+
+namespace {
+
+const ExtractionEvents& live_of(void* context) {
+    return static_cast<HeldEntries*>(context)->live;
+}
+
+}  // namespace
+
+ExtractionEvents hold_entries(HeldEntries& held) {
+    ExtractionEvents events = held.live;
+    events.context = &held;
+    events.begin = [](void* context, u64 bytes, u64 entries) {
+        const ExtractionEvents& live = live_of(context);
+        if (live.begin != nullptr) live.begin(live.context, bytes, entries);
+    };
+    events.copied = [](void* context, u64 bytes) {
+        const ExtractionEvents& live = live_of(context);
+        if (live.copied != nullptr) live.copied(live.context, bytes);
+    };
+    events.entry = [](void* context, u32 position, EntryResult result, const EntryProblem& problem,
+                      std::string_view path) {
+        static_cast<HeldEntries*>(context)->entries.push_back({position, result, problem, std::string(path)});
+    };
+    events.end = [](void* context) {
+        const ExtractionEvents& live = live_of(context);
+        if (live.end != nullptr) live.end(live.context);
+    };
+    return events;
+}
+
+void replay(const HeldEntries& held) {
+    const ExtractionEvents& live = held.live;
+    for (const HeldEntries::Entry& entry : held.entries) {
+        if (live.entry != nullptr) live.entry(live.context, entry.position, entry.result, entry.problem, entry.path);
+    }
+    if (live.end != nullptr) live.end(live.context);
+}
+
+}  // namespace kp
