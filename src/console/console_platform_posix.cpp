@@ -22,16 +22,16 @@ bool write_to_sink(void* context, const char* data, std::size_t size) {
 
 }  // namespace
 
-bool write_all(std::intptr_t handle, const void* bytes, std::size_t size) {
+bool write_all(std::intptr_t handle, const void* data, std::size_t size) {
     const int fd = static_cast<int>(handle);
-    const auto* data = static_cast<const char*>(bytes);
+    const auto* bytes = static_cast<const char*>(data);
     while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
+        const ssize_t written = ::write(fd, bytes, size);
         if (written < 0) {
             if (errno == EINTR) continue;
             return false;
         }
-        data += written;
+        bytes += written;
         size -= static_cast<std::size_t>(written);
     }
     return true;

@@ -20,15 +20,15 @@ void set_attribute(void* handle, u16 attribute) {
 
 }  // namespace
 
-bool write_all(std::intptr_t handle, const void* bytes, std::size_t size) {
+bool write_all(std::intptr_t handle, const void* data, std::size_t size) {
     // WriteFile, not the C stream: no newline translation, so a pipe gets the bytes as
     // printed, as on every other platform.
-    const auto* data = static_cast<const char*>(bytes);
+    const auto* bytes = static_cast<const char*>(data);
     while (size > 0) {
         const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
         DWORD written = 0;
-        if (!WriteFile(reinterpret_cast<HANDLE>(handle), data, chunk, &written, nullptr) || written == 0) return false;
-        data += written;
+        if (!WriteFile(reinterpret_cast<HANDLE>(handle), bytes, chunk, &written, nullptr) || written == 0) return false;
+        bytes += written;
         size -= written;
     }
     return true;

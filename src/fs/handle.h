@@ -20,7 +20,7 @@ inline int descriptor(FileHandle file) {
 // Windows: the HANDLE behind a handle (no_file is INVALID_HANDLE_VALUE), and the handle
 // for a HANDLE, where both INVALID_HANDLE_VALUE and null say there is none.
 inline void* handle_of(FileHandle file) {
-    return reinterpret_cast<void*>(file);
+    return reinterpret_cast<void*>(file);  // NOLINT(performance-no-int-to-ptr): a HANDLE is what it holds
 }
 inline FileHandle file_of(void* handle) {
     const auto value = reinterpret_cast<FileHandle>(handle);

@@ -24,49 +24,6 @@ build::Archive mismatching(std::optional<std::uint32_t> total_blocks = {}) {
     return archive;
 }
 
-TEST(Cli, ReportsEachOutcomePiped) {
-    TempDir dir;
-    const std::string whole = build::bytes(mismatching());
-    build::Archive zero_count = mismatching();
-    zero_count.file_count = 0;
-    build::Archive many = mismatching();
-    many.file_count = 5001;
-    test::write_file(dir.file("good.update"), whole);
-    test::write_file(dir.file("short.update"), whole.substr(0, 100));
-    test::write_file(dir.file("zero.update"), build::bytes(zero_count));
-    test::write_file(dir.file("many.update"), build::bytes(many));
-    test::write_file(dir.file("cut.update"), whole.substr(0, 128 + 60));
-    test::write_file(dir.file("size.update"), build::bytes(mismatching(99)));
-
-    const std::string mismatch = "2nd data mismatch at (7) b.bin.\n";
-    struct Case {
-        std::vector<std::string> args;
-        std::string out;
-        int status;
-    };
-    const Case cases[] = {
-        {{}, banner + "ERROR: missing filename. Specify kelvo .update-file as argument.\n", 255},
-        {{"no/such.update"}, banner + "ERROR: could not load file no/such.update.\n", 255},
-        {{"short.update"}, banner + "ERROR: syntax-error or EOF in file short.update.\n", 254},
-        {{"zero.update"}, banner + "ERROR: syntax-error or EOF in file zero.update.\n", 254},
-        {{"many.update"}, banner + "ERROR: syntax-error or EOF in file many.update.\n", 254},
-        {{"cut.update"}, banner + "ERROR: syntax-error or EOF in file cut.update.\n", 254},
-        {{"size.update"}, banner + mismatch + "ERROR: syntax-error or EOF in file size.update.\n", 254},
-        {{dir.file("size.update")},
-         banner + mismatch + "ERROR: syntax-error or EOF in file " + dir.file("size.update") + ".\n",
-         254},
-        {{"good.update"}, banner + mismatch + "firmware update version is\n", 0},  // reports follow
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.empty() ? "no argument" : c.args[0]);
-        test::ToolOptions options;
-        options.cwd = dir.path();
-        const test::ToolRun run = run_tool(c.args, options);
-        EXPECT_EQ(c.status == 0 ? run.out.substr(0, c.out.size()) : run.out, c.out);
-        EXPECT_EQ(run.status, c.status);
-    }
-}
-
 TEST(Cli, ColoursOnlyWhenAskedOrOnATerminal) {
     TempDir dir;
     build::Archive hostile = mismatching(99);
@@ -259,6 +216,17 @@ TEST(Cli, JsonCarriesErrorsAndExtractions) {
                                         {"position": 1, "name": "b.bin", "path": "out/b.bin"}])"));
     EXPECT_EQ(document.at("failed"), nlohmann::json::parse(R"([{"position": 2, "name": "../up.bin"}])"));
     EXPECT_EQ(document.at("missing"), nlohmann::json::parse(R"(["gone"])"));
+    EXPECT_FALSE(document.contains("skipped") || document.contains("missing_indexes"));
+
+    // With --skip-old-files what was skipped; with --index or --position what they missed.
+    const nlohmann::json again = nlohmann::json::parse(
+        run_tool({"--json", "--skip-old-files", "-a", "--index=8", "-p", "7", "-C", "out", "good.update"}, options)
+            .out);
+    EXPECT_EQ(again.at("skipped"), nlohmann::json::parse(R"([{"position": 0, "name": "a.bin"},
+                                     {"position": 1, "name": "b.bin"}])"));
+    EXPECT_EQ(again.at("failed"), nlohmann::json::parse(R"([{"position": 2, "name": "../up.bin"}])"));
+    EXPECT_EQ(again.at("missing_indexes"), nlohmann::json::parse(R"(["8"])"));
+    EXPECT_EQ(again.at("missing_positions"), nlohmann::json::parse(R"(["7"])"));
 }
 
 }  // namespace

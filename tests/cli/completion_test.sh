@@ -36,6 +36,7 @@ expect() {
 }
 expect "--color --color= " 14 1 "kpupdate --col" kpupdate --col
 expect "--directory= " -1 1 "kpupdate --dir" kpupdate --dir
+expect "--skip-old-files " -1 1 "kpupdate --sk" kpupdate --sk
 expect "always never auto " -1 3 "kpupdate --color=" kpupdate --color = ""
 expect "never " -1 3 "kpupdate --progress=n" kpupdate --progress = n
 expect "fw out " -1 2 "kpupdate -C " kpupdate -C ""
@@ -48,6 +49,7 @@ expect "bootloader.bin bootloader-old.bin bootloader-copy.bin " 20 3 "kpupdate -
     kpupdate --name = boot a.update
 expect "release-notes.txt " 14 2 "kpupdate -I re a.update" kpupdate -I re a.update
 expect "0 1 2 3 4 5 6 " -1 3 "kpupdate -q a.update " kpupdate -q a.update ""
+expect "0 1 2 3 4 5 6 " -1 4 "kpupdate -p 1 a.update " kpupdate -p 1 a.update ""
 expect "a.update fw out " -1 3 "kpupdate -n x " kpupdate -n x ""
 expect "" -1 4 "kpupdate -q a.update 1 " kpupdate -q a.update 1 ""
 # Standard input and a FIFO are the command's to read: completion never opens them.

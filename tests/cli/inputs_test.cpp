@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "archive_builder.h"
+#include "cli/inputs.h"
 #include "support/run_tool.h"
 
 namespace kp {
@@ -28,6 +29,18 @@ build::Archive numbered(int count, const std::string& data) {
                                 data});
     }
     return plan;
+}
+
+TEST(SetBaseDirectory, NormalisesSeparatorsAndAppendsOne) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"C:\\work", "C:/work/"}, {"C:/", "C://"}, {"/home/user", "/home/user/"}, {"/", "//"}, {"", ""},
+        {"work", "work"},
+    };
+    for (const auto& [directory, expected] : cases) {
+        UpdateArchive archive;
+        set_base_directory(archive, directory);
+        EXPECT_EQ(archive.base_directory, expected) << directory;
+    }
 }
 
 // Held on a full standard output while its name is given to another update file, the
@@ -139,26 +152,27 @@ TEST(ResolvedOnce, RetriesUnderTheCurrentDirectory) {
 TEST(ResolvedOnce, WrittenPathsAreTheUsersOwn) {
     TempDir dir;
     build::Archive plan;
-    plan.entries = {{"fw/a.bin", 1, 5, {1, 0, 0, 0}, "first"}};
+    plan.entries = {{"fw/a.bin", 1, 5, {1, 0, 0, 0}, "first"}, {"gw/b.bin", 2, 6, {2, 0, 0, 0}, "second"}};
     write_file(dir.file("t.update"), build::bytes(plan));
     fs::create_directories(dir.file("out"));
     test::ToolOptions options;
     options.cwd = dir.path();
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"-qva", "t.update"}, "fw/a.bin\n"},
-        {{"-qva", "-C", "out", "t.update"}, "out/fw/a.bin\n"},
-        {{"-qva", "-C", "out/", "t.update"}, "out/fw/a.bin\n"},
-        {{"-qva", "-C", "./out//", "t.update"}, "./out//fw/a.bin\n"},
+        {{"-qva", "t.update"}, ""},
+        {{"-qva", "-C", "out", "t.update"}, "out/"},
+        {{"-qva", "-C", "out/", "t.update"}, "out/"},
+        {{"-qva", "-C", "./out//", "t.update"}, "./out//"},
     };
-    for (const auto& [args, shown] : cases) {
+    for (const auto& [args, under] : cases) {
         SCOPED_TRACE(args[args.size() - 2]);
-        EXPECT_EQ(run_tool(args, options).out, shown);
+        EXPECT_EQ(run_tool(args, options).out, under + "fw/a.bin\n" + under + "gw/b.bin\n");
+        // Each in its own directory: the directory held for one is not the other's.
+        EXPECT_EQ(test::read_file(dir.file(under + "gw/b.bin")).substr(0, 6), "second");
         std::vector<std::string> json = args;
         json[0] = "--json";
         json.insert(json.begin() + 1, "-a");
         const std::string document = run_tool(json, options).out;
-        EXPECT_NE(document.find("\"path\": \"" + shown.substr(0, shown.size() - 1) + "\""), std::string::npos)
-            << document;
+        EXPECT_NE(document.find("\"path\": \"" + under + "gw/b.bin\""), std::string::npos) << document;
     }
 }
 

@@ -18,16 +18,20 @@ std::string system_text(std::errc error) {
     return std::make_error_code(error).message();
 }
 
-// Every kind of failure keeps its line on standard output and says why on standard
-// error, GNU style.
+// Every outcome of a load, and every kind of failure: its line on standard output (the
+// whole of it, or with `prefix` its start), why on standard error, GNU style, and its
+// status.
 TEST(Messages, EveryFailureSaysWhy) {
     TempDir dir;
     const std::string sample = build::bytes(build::sample());
+    test::write_file(dir.file("good.update"), sample);
     test::write_file(dir.file("short.update"), sample.substr(0, 100));
     test::write_file(dir.file("cutdir.update"), sample.substr(0, 300));
-    build::Archive counted = build::sample();
-    counted.file_count = 5001;
-    test::write_file(dir.file("count.update"), build::bytes(counted));
+    for (const std::uint32_t count : {0u, 5001u}) {
+        build::Archive counted = build::sample();
+        counted.file_count = count;
+        test::write_file(dir.file("count" + std::to_string(count) + ".update"), build::bytes(counted));
+    }
     build::Archive sized = build::sample();
     sized.total_blocks = 99;
     test::write_file(dir.file("sizes.update"), build::bytes(sized));
@@ -44,26 +48,47 @@ TEST(Messages, EveryFailureSaysWhy) {
     const std::string syntax = test::banner + "ERROR: syntax-error or EOF in file ";
     const std::string extract = "ERROR: could not extract file ";
     const std::string mismatch = "2nd data mismatch at (4) bootloader-old.bin.\n";
+    const std::string not_update = "not an update file: ";
     const struct {
         std::vector<std::string> args;
-        std::string out;  // stdout, whole, or its end with --all
-        std::string err;
+        std::string out;
+        std::string err;  // without "kpupdate: " and the line feed; empty: nothing at all
+        int status;
+        bool prefix = false;
     } cases[] = {
-        {{"none.update"}, load + "none.update.\n", "none.update: " + system_text(std::errc::no_such_file_or_directory)},
-        {{"adir"}, "", "adir: " + system_text(std::errc::is_a_directory)},
+        {{}, test::banner + "ERROR: missing filename. Specify kelvo .update-file as argument.\n", "", 255},
+        {{"none.update"},
+         load + "none.update.\n",
+         "none.update: " + system_text(std::errc::no_such_file_or_directory),
+         255},
+        {{"adir"}, "", "adir: " + system_text(std::errc::is_a_directory), -1},
         {{"short.update"},
          syntax + "short.update.\n",
-         "short.update: not an update file: it holds 100 bytes, fewer than the 128 of its header"},
-        {{"count.update"},
-         syntax + "count.update.\n",
-         "count.update: not an update file: its header counts 5001 files, not 1 to 5000"},
+         "short.update: " + not_update + "it holds 100 bytes, fewer than the 128 of its header",
+         254},
+        {{"count0.update"},
+         syntax + "count0.update.\n",
+         "count0.update: " + not_update + "its header counts 0 files, not 1 to 5000",
+         254},
+        {{"count5001.update"},
+         syntax + "count5001.update.\n",
+         "count5001.update: " + not_update + "its header counts 5001 files, not 1 to 5000",
+         254},
         {{"cutdir.update"},
          syntax + "cutdir.update.\n",
-         "cutdir.update: not an update file: its directory ends after 1 of 7 records"},
+         "cutdir.update: " + not_update + "its directory ends after 1 of 7 records",
+         254},
         {{"sizes.update"},
          test::banner + mismatch + "ERROR: syntax-error or EOF in file sizes.update.\n",
-         "sizes.update: not an update file: its directory's sizes end the archive at 29696 bytes, but its header "
-         "says 50688"},
+         "sizes.update: " + not_update +
+             "its directory's sizes end the archive at 29696 bytes, but its header says 50688",
+         254},
+        {{dir.file("sizes.update")},
+         test::banner + mismatch + "ERROR: syntax-error or EOF in file " + dir.file("sizes.update") + ".\n",
+         dir.file("sizes.update") + ": " + not_update +
+             "its directory's sizes end the archive at 29696 bytes, but its header says 50688",
+         254},
+        {{"good.update"}, test::banner + mismatch + "firmware update version is\n", "", 0, true},
         {{"-qa", "-C", "out", "hostile.update"},
          extract + ".\n" + extract + "/abs.\n" + extract + "a/../b.\n" + extract + "x\x01y.\n" + extract +
              "f/in.bin.\n" + extract + "a b.\n",
@@ -72,24 +97,27 @@ TEST(Messages, EveryFailureSaysWhy) {
          "kpupdate: a/../b: its name has a '..' part: it would not stay under the target\n"
          "kpupdate: x\x01y: its name holds a control character\n"
          "kpupdate: f/in.bin: f: not a directory (a file, or a link)\n"
-         "kpupdate: 'a b': its chunk reaches 1000 bytes past the end of the update file"},
+         "kpupdate: 'a b': its chunk reaches 1000 bytes past the end of the update file",
+         255},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.args.back());
+        SCOPED_TRACE(c.args.empty() ? "no argument" : c.args.back());
         test::ToolOptions options;
         options.cwd = dir.path();
         const test::ToolRun run = run_tool(c.args, options);
         if (!c.out.empty()) {
-            EXPECT_EQ(run.out, c.out);
+            EXPECT_EQ(c.prefix ? run.out.substr(0, c.out.size()) : run.out, c.out);
         }
-        EXPECT_EQ(run.err, "kpupdate: " + c.err + "\n");
+        EXPECT_EQ(run.err, c.err.empty() ? "" : "kpupdate: " + c.err + "\n");
+        if (c.status >= 0) {  // a directory: 254 on POSIX, which opens it as a file; 255 on Windows
+            EXPECT_EQ(run.status, c.status);
+        }
     }
     if (!test::posix_child_controls) return;  // a full disk stands in for every failing write
-    test::write_file(dir.file("a.update"), sample);
     test::ToolOptions limited;
     limited.cwd = dir.path();
     limited.file_size_limit = 100;
-    const test::ToolRun full = run_tool({"-q", "-n", "bootloader.bin", "-C", "out", "a.update"}, limited);
+    const test::ToolRun full = run_tool({"-q", "-n", "bootloader.bin", "-C", "out", "good.update"}, limited);
     EXPECT_EQ(full.out, mismatch + extract + "bootloader.bin.\n");
     EXPECT_EQ(full.err, "kpupdate: bootloader.bin: " + system_text(std::errc::file_too_large) + "\n");
 }

@@ -96,6 +96,25 @@ TEST(ParseOptions, ReadsGnuStyleOptionsBeforeTheFile) {
     }
 }
 
+TEST(ParseIndex, ReadsLikeAtoiAndClamps) {
+    const std::pair<const char*, i32> cases[] = {
+        {"3", 3},
+        {"  +3", 3},
+        {"\t-1", -1},
+        {"abc", 0},
+        {"12abc", 12},
+        {"", 0},
+        {"-", 0},
+        {"- 1", 0},
+        {"2147483647", 2147483647},
+        {"2147483648", 2147483647},
+        {"99999999999999999999", 2147483647},
+        {"-2147483648", -2147483647 - 1},
+        {"-99999999999999999999", -2147483647 - 1},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(parse_index(text), expected) << '"' << text << '"';
+}
+
 // Usage errors name the problem in one line on standard error, print nothing on standard
 // output and touch nothing; help and version print only themselves.
 TEST(Cli, AnswersUsageHelpAndVersion) {
@@ -129,6 +148,14 @@ TEST(Cli, AnswersUsageHelpAndVersion) {
          255,
          "",
          "kpupdate: '--trim' needs something to extract: INDEX, '--name', '--include' or '--all'" + see_help},
+        {{"-k", "a.update"},
+         255,
+         "",
+         "kpupdate: '--keep-old-files' needs something to extract: INDEX, '--name', '--include' or '--all'" + see_help},
+        {{"--skip-old-files", "a.update"},
+         255,
+         "",
+         "kpupdate: '--skip-old-files' needs something to extract: INDEX, '--name', '--include' or '--all'" + see_help},
         {{"-a", "-C", "missing", "a.update"},
          255,
          "",

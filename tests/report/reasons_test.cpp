@@ -1,0 +1,72 @@
+// What standard error says of each failure.
+#include "report/reasons.h"
+
+#include <gtest/gtest.h>
+
+namespace kp {
+namespace {
+
+TEST(Reasons, SayWhyEachFailureHappened) {
+    const auto problem = [](EntryFailure failure, auto fill) {
+        EntryProblem problem;
+        problem.failure = failure;
+        fill(problem);
+        return problem;
+    };
+    const auto plain = [](EntryProblem&) {};
+    const struct {
+        EntryProblem problem;
+        bool trim;
+        std::string reason;
+    } cases[] = {
+        {problem(EntryFailure::unsafe_name, [](EntryProblem& p) { p.name_fault = NameFault::parent; }), false,
+         "its name has a '..' part: it would not stay under the target"},
+        {problem(EntryFailure::unsafe_name,
+                 [](EntryProblem& p) {
+                     p.name_fault = NameFault::device;
+                     p.part = "a b";
+                 }),
+         false, "its name has a part that names a device: 'a b'"},
+        {problem(EntryFailure::outside_file, [](EntryProblem& p) { p.past_end = 24; }), false,
+         "its chunk reaches 24 bytes past the end of the update file"},
+        {problem(EntryFailure::outside_file,
+                 [](EntryProblem& p) {
+                     p.past_end = 1;
+                     p.system_text = "Input/output error";
+                 }),
+         true, "its bytes reach 1 bytes past the end of the update file (reading it failed: Input/output error)"},
+        {problem(EntryFailure::passed, plain), false,
+         "its bytes come before those of an entry read earlier, and a stream is read only once"},
+        {problem(EntryFailure::directory, [](EntryProblem& p) { p.part = "fw"; }), false,
+         "fw: not a directory (a file, or a link)"},
+        {problem(EntryFailure::directory,
+                 [](EntryProblem& p) {
+                     p.part = "-x";
+                     p.system_text = "Permission denied";
+                 }),
+         false, "'-x': Permission denied"},
+        {problem(EntryFailure::exists, plain), false, "a file of that name exists, and is kept"},
+        {problem(EntryFailure::write, plain), false, "the update file ended before its bytes did"},
+        {problem(EntryFailure::write, [](EntryProblem& p) { p.system_text = "No space left on device"; }), false,
+         "No space left on device"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(entry_reason(c.problem, c.trim), c.reason);
+
+    const std::pair<LoadProblem, std::string> loads[] = {
+        {{LoadProblem::Kind::short_header, 1, 0, ""},
+         "not an update file: it holds 1 byte, fewer than the 128 of its header"},
+        {{LoadProblem::Kind::file_count, 0, 0, ""}, "not an update file: its header counts 0 files, not 1 to 5000"},
+        {{LoadProblem::Kind::short_directory, 1, 7, ""}, "not an update file: its directory ends after 1 of 7 records"},
+        {{LoadProblem::Kind::cannot_open, 0, 0, "Is a directory"}, "Is a directory"},
+        {{}, ""},
+    };
+    for (const auto& [load, reason] : loads) EXPECT_EQ(load_reason(load), reason);
+
+    const std::pair<const char*, const char*> quoted[] = {
+        {"a.bin", "a.bin"}, {"-", "-"}, {"", "''"}, {"-a", "'-a'"}, {"a b", "'a b'"}, {"it's", "'it'\\''s'"},
+    };
+    for (const auto& [text, shown] : quoted) EXPECT_EQ(shell_quoted(text), shown);
+}
+
+}  // namespace
+}  // namespace kp
