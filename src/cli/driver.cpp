@@ -170,7 +170,7 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
         console_init(console, platform_stdout_handle(), options.json ? ColourWhen::never : options.colour);
     }
     for (const std::string& warning : argument_warnings(options)) {
-        console_to_stderr(console, "kpupdate: " + escape_for_console(console, warning) + "\n");
+        console_to_stderr(console, "kpupdate: " + escape_for_stderr(console, warning) + "\n");
     }
     // "-" is standard input; a pipe, a FIFO or a device is read as one, once.
     open_file_input(archive, options, inputs);

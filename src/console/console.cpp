@@ -114,7 +114,9 @@ void console_setup(ConsoleOutput& console, void* handle, const ConsoleTraits& tr
     console.initial_attribute = colour == ColourMode::native ? traits.attribute : attr_grey;
     console.current_attribute = console.initial_attribute;
     console.colour = colour;
-    console.escape_controls = traits.terminal;
+    console.terminal = traits.terminal;
+    // A console without a handle is a test's, whose standard error is its own stream.
+    console.stderr_terminal = handle == nullptr ? traits.terminal : platform_console_traits(platform_stderr_handle()).terminal;
     console.write_failed = false;
     console.sink = sink;
     console.separator.assign(console.width - 1u, '-');
@@ -176,17 +178,69 @@ void console_restore(ConsoleOutput& console) {
     console.handle = nullptr;
 }
 
-std::string escape_for_console(const ConsoleOutput& console, std::string_view text) {
-    std::string shown(text);
-    if (console.escape_controls) {
-        for (char& c : shown) {
-            const auto byte = static_cast<unsigned char>(c);
-            if (byte < 0x20 || byte == 0x7F) {
-                c = '?';
-            }
+std::size_t utf8_sequence(std::string_view bytes) {
+    const auto byte = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80;  // the range of the second byte, narrowed where the lead demands
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;   // no overlong forms
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (bytes.size() < length || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    }
+    return length;
+}
+
+std::string escape_controls(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    const auto octal = [&shown](unsigned char byte) {
+        const char digits[] = {'\\', static_cast<char>('0' + (byte >> 6)), static_cast<char>('0' + ((byte >> 3) & 7)),
+                               static_cast<char>('0' + (byte & 7))};
+        shown.append(digits, sizeof digits);
+    };
+    while (!text.empty()) {
+        const auto byte = static_cast<unsigned char>(text[0]);
+        const std::size_t length = utf8_sequence(text);
+        static constexpr std::string_view named = "abtnvfr";  // 7 to 13
+        if (byte == '\\') {
+            shown += "\\\\";
+        } else if (byte >= 7 && byte <= 13) {
+            shown += '\\';
+            shown += named[byte - 7];
+        } else if (byte < 0x20 || byte == 0x7F || (length == 0 && byte >= 0x80 && byte <= 0x9F)) {
+            octal(byte);
+        } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[1]) <= 0x9F) {
+            octal(byte);  // U+0080 to U+009F: a C1 control
+            octal(static_cast<unsigned char>(text[1]));
+        } else {
+            shown.append(text.data(), length == 0 ? 1 : length);
         }
+        text.remove_prefix(length == 0 ? 1 : length);
     }
     return shown;
+}
+
+std::string escape_for_console(const ConsoleOutput& console, std::string_view text) {
+    return console.terminal ? escape_controls(text) : std::string(text);
+}
+
+std::string escape_for_stderr(const ConsoleOutput& console, std::string_view text) {
+    return console.stderr_terminal ? escape_controls(text) : std::string(text);
 }
 
 }  // namespace kp

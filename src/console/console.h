@@ -44,7 +44,8 @@ struct ConsoleOutput {
     void* handle = nullptr;  // the platform's standard output handle; null when absent
     std::string separator;   // width - 1 hyphens and a line feed
     ColourMode colour = ColourMode::off;
-    bool escape_controls = false;  // a terminal: archive text must not drive it
+    bool terminal = false;         // its stream is a terminal: archive text must not drive it
+    bool stderr_terminal = false;  // standard error is one
     bool write_failed = false;
     ConsoleSink sink;
     std::unique_ptr<char[]> pending;  // text not yet handed to the sink, pending_capacity bytes
@@ -99,9 +100,24 @@ void console_to_stderr(ConsoleOutput& console, std::string_view text);
 // Puts back the attribute the console had at start-up and flushes; safe to repeat.
 void console_restore(ConsoleOutput& console);
 
-// Archive-supplied text as it may be shown: on a terminal, control bytes and DEL
-// become '?'; elsewhere the bytes are kept.
+// The length of the valid UTF-8 sequence at the start of `bytes` (shortest forms only, no
+// surrogates, nothing above U+10FFFF); 0 when there is none.
+std::size_t utf8_sequence(std::string_view bytes);
+
+// `text` with every byte a terminal takes as a command shown as `ls -b` shows it: C0
+// controls and DEL as C escapes or octal (`\n`, `\r`, `\033`, `\177`), the C1 controls
+// as their UTF-8 bytes in octal (`\302\233`), a byte from 0x80 to 0x9F that is no part of
+// a UTF-8 sequence in octal (`\233`), and a backslash as `\\`, so that every escape
+// reads back one way; the rest as it is.
+std::string escape_controls(std::string_view text);
+
+// Text from an update file or a directory, as it may be printed through `console`: with
+// its controls escaped where the console's stream is a terminal, as it is elsewhere.
 std::string escape_for_console(const ConsoleOutput& console, std::string_view text);
+
+// The same for text that goes to standard error through console_to_stderr, judged by
+// whether standard error is a terminal.
+std::string escape_for_stderr(const ConsoleOutput& console, std::string_view text);
 
 // The escape sequence that selects `attribute` on an ANSI terminal.
 std::string_view ansi_sequence(u16 attribute);

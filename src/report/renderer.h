@@ -83,7 +83,8 @@ Renderer text_renderer(TextState& state);
 Renderer json_renderer(JsonState& state);
 
 // A line on standard error, "kpupdate: TEXT", after whatever was printed before it and
-// with the progress line out of its way.
+// with the progress line out of its way; where standard error is a terminal, with the
+// controls of TEXT (names from an update file among them) escaped.
 void render_to_stderr(const RenderSettings& settings, Progress& progress, const std::string& text);
 
 }  // namespace kp

@@ -14,7 +14,7 @@ i32 as_signed(u32 value) {
 // shown copy kept in `scratch`.
 const char* shown_name(const ConsoleOutput& console, const DirectoryRecord& record, std::string& scratch) {
     const std::string_view text = record_text(record.name);
-    if (!console.escape_controls && text.size() < record.name.size()) return record.name.data();
+    if (!console.terminal && text.size() < record.name.size()) return record.name.data();
     scratch = escape_for_console(console, text);
     return scratch.c_str();
 }

@@ -26,7 +26,8 @@ void loaded(void* state) {
 
 void failure(void* state, const std::string& message, const LoadProblem* problem, std::string_view file) {
     TextState& text = of(state);
-    console_print(*text.settings.console, attr_red, "ERROR: %s.\n", message.c_str());
+    ConsoleOutput& console = *text.settings.console;
+    console_print(console, attr_red, "ERROR: %s.\n", escape_for_console(console, message).c_str());
     const std::string reason = problem != nullptr ? load_reason(*problem) : std::string();
     if (!reason.empty()) render_to_stderr(text.settings, text.progress, shell_quoted(file) + ": " + reason);
 }
@@ -85,10 +86,10 @@ void entry(void* state, u32 position, EntryResult result, const EntryProblem& pr
     const std::string_view name = record_text(text.settings.archive->entries[position].record.name);
     if (result == EntryResult::failed) {
         progress_clear(text.progress);
-        const std::string shown = escape_for_console(console, name);
-        console_print(console, attr_red, "ERROR: could not extract file %s.\n", shown.c_str());
+        console_print(console, attr_red, "ERROR: could not extract file %s.\n",
+                      escape_for_console(console, name).c_str());
         render_to_stderr(text.settings, text.progress,
-                         shell_quoted(shown) + ": " + entry_reason(problem, text.settings.trim));
+                         shell_quoted(name) + ": " + entry_reason(problem, text.settings.trim));
     } else if (result == EntryResult::written && text.settings.verbose) {
         // The path as written; on standard output, which has none, the entry's name.
         progress_clear(text.progress);

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "archive_builder.h"
+#include "console/console.h"
 #include "support/run_tool.h"
 
 namespace kp {
@@ -33,7 +34,7 @@ TEST(Cli, ColoursOnlyWhenAskedOrOnATerminal) {
     const std::string cyan = "\x1b[0;96m", red = "\x1b[0;91m", reset = "\x1b[0m";
     const std::string error = "ERROR: syntax-error or EOF in file h.update.\n";
     const std::string raw_line = "2nd data mismatch at (7) b\x1b]0;x\x07.bin.\n";
-    const std::string safe_line = "2nd data mismatch at (7) b?]0;x?.bin.\n";
+    const std::string safe_line = "2nd data mismatch at (7) b\\033]0;x\\a.bin.\n";
     struct Case {
         const char* what;
         std::vector<std::pair<std::string, std::string>> env;
@@ -272,6 +273,90 @@ TEST(Cli, OutcomesKeepTheirOrderAndStatus) {
                   std::string(windows ? "note: entry 0 (index 1) con.txt has a name that extraction would refuse.\n"
                                         "OK: 1 file, no damage found; 1 note.\n"
                                       : "OK: 1 file, no damage found.\n"));
+}
+
+}  // namespace
+}  // namespace kp
+
+namespace kp {
+namespace {
+
+// Whether `text` holds a byte a terminal could take as a command: a control character
+// but the line feed and tab the tool prints itself, DEL, a C1 control as UTF-8, or a
+// byte from 0x80 to 0x9F outside a UTF-8 sequence.
+bool holds_raw_controls(std::string_view text) {
+    while (!text.empty()) {
+        const auto byte = static_cast<unsigned char>(text[0]);
+        const std::size_t length = utf8_sequence(text);
+        if ((byte < 0x20 && byte != '\n' && byte != '\t') || byte == 0x7F) return true;
+        if (length == 0 && byte >= 0x80 && byte <= 0x9F) return true;
+        if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[1]) <= 0x9F) return true;
+        text.remove_prefix(length == 0 ? 1 : length);
+    }
+    return false;
+}
+
+// Names, the version text and a directory's extra names hold each kind of control. Every
+// run that prints them, on a terminal (standard output's, or standard error's alone),
+// shows them escaped and the rest as it is; into a pipe or a file, the bytes as they are.
+TEST(Cli, HostileTextNeverReachesATerminal) {
+    if (!test::posix_child_controls) GTEST_SKIP() << "needs a pseudo-terminal";
+    TempDir dir;
+    build::Archive plan;
+    plan.version = "v\x1b[31m1";
+    plan.entries = {{"c0\x1b]0;t\x07.bin", 1, 10, {1, 0, 0, 0}, ""},  // refused: a control character
+                    {"c1\xc2\x9b"
+                     "2J.bin",
+                     2,
+                     10,
+                     {2, 0, 0, 0},
+                     ""},
+                    {"lone\x9b.bin", 3, 10, {3, 0, 0, 0}, ""},
+                    {"del\x7f.bin", 4, 10, {4, 0, 0, 0}, ""}};
+    test::write_file(dir.file("h.update"), build::bytes(plan));
+    std::filesystem::create_directories(dir.file("tree"));
+    test::write_file(dir.file("tree/x\x1b[2J\r.bin"), "");
+    const struct {
+        std::vector<std::string> args;
+        bool on_stdout;  // names on standard output (with -O only bytes go there, as asked)
+        bool on_stderr;
+    } runs[] = {
+        {{"h.update"}, true, false},
+        {{"-l", "h.update"}, true, false},
+        {{"-t", "h.update"}, true, false},
+        {{"-qva", "-C", "out", "h.update"}, true, true},  // -v, ERROR and reason lines
+        {{"-qv", "-O", "-a", "h.update"}, false, true},
+        {{"-q", "--diff=tree", "h.update"}, true, false},
+    };
+    const std::string shown[] = {"v\\033[31m1",   "c0\\033]0;t\\a.bin", "c1\\302\\2332J.bin",
+                                 "lone\\233.bin", "del\\177.bin",       "x\\033[2J\\r.bin"};
+    for (const auto& run_case : runs) {
+        for (const int where : {0, 1, 2}) {  // a pipe; standard output a terminal; standard error one
+            const std::vector<std::string>& args = run_case.args;
+            SCOPED_TRACE(args.front() + " " + args.back() +
+                         (where == 0   ? ", piped"
+                          : where == 1 ? ", stdout"
+                                       : ", stderr"));
+            std::filesystem::remove_all(dir.file("out"));
+            std::filesystem::create_directory(dir.file("out"));
+            test::ToolOptions options;
+            options.cwd = dir.path();
+            options.env = {{"NO_COLOR", "1"}};  // no escape sequence of the tool's own
+            options.terminal_columns = where == 1 ? 80 : 0;
+            options.stderr_terminal_columns = where == 2 ? 80 : 0;
+            const test::ToolRun run = run_tool(args, options);
+            if (where == 0) {
+                EXPECT_TRUE(holds_raw_controls(run_case.on_stdout ? run.out : run.err));
+                continue;
+            }
+            if (!(where == 1 ? run_case.on_stdout : run_case.on_stderr)) continue;
+            const std::string& on_terminal = where == 1 ? run.out : run.err;
+            EXPECT_FALSE(holds_raw_controls(on_terminal)) << on_terminal;
+            bool any = false;
+            for (const std::string& text : shown) any = any || on_terminal.find(text) != std::string::npos;
+            EXPECT_TRUE(any) << on_terminal;
+        }
+    }
 }
 
 }  // namespace

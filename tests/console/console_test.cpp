@@ -128,11 +128,24 @@ TEST(ChooseColour, FollowsTerminalAndEnvironment) {
 }
 
 TEST(ConsoleText, EscapesControlsOnlyOnATerminal) {
-    const std::string raw = "a\x01\x1f \x7f\x80z";
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain name.bin", "plain name.bin"},
+        {"a\x01\x1f \x7f", "a\\001\\037 \\177"},
+        {"\x1b]0;t\x07\r\n\t\b\v\f", "\\033]0;t\\a\\r\\n\\t\\b\\v\\f"},
+        {"csi\xc2\x9b" "2J", "csi\\302\\2332J"},        // C1 as UTF-8
+        {"lone\x9b\x80", "lone\\233\\200"},          // C1 bytes outside UTF-8
+        {"\xc2\xa0\xe2\x82\xac\xc3\xa9", "\xc2\xa0\xe2\x82\xac\xc3\xa9"},  // NBSP, euro, e acute: text
+        {"\xe9t\xe9", "\xe9t\xe9"},                     // Latin-1 letters: shown as they are
+        {"back\\slash", "back\\\\slash"},
+    };
     CapturedConsole terminal(ColourMode::off, true);
     CapturedConsole pipe(ColourMode::off, false);
-    EXPECT_EQ(escape_for_console(terminal.console, raw), "a?? ?\x80z");
-    EXPECT_EQ(escape_for_console(pipe.console, raw), raw);
+    for (const auto& [raw, shown] : cases) {
+        EXPECT_EQ(escape_for_console(terminal.console, raw), shown) << raw;
+        EXPECT_EQ(escape_for_stderr(terminal.console, raw), shown) << raw;
+        EXPECT_EQ(escape_for_console(pipe.console, raw), raw);
+        EXPECT_EQ(escape_for_stderr(pipe.console, raw), raw);
+    }
 }
 
 }  // namespace

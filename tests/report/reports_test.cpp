@@ -38,7 +38,8 @@ TEST(Reports, MismatchNameCannotDriveATerminal) {
         test::LoadedArchive loaded(bytes, ColourMode::off, terminal);  // prints the mismatches
         ASSERT_EQ(loaded.result, 2);
         EXPECT_EQ(loaded.capture.text(),
-                  terminal ? "2nd data mismatch at (2) e?[2J?.bin.\n" : "2nd data mismatch at (2) e\x1b[2J\x7f.bin.\n");
+                  terminal ? "2nd data mismatch at (2) e\\033[2J\\177.bin.\n"
+                           : "2nd data mismatch at (2) e\x1b[2J\x7f.bin.\n");
     }
 }
 
@@ -98,10 +99,10 @@ TEST(Reports, ShowNamesWholeAndSafe) {
         SCOPED_TRACE(terminal);
         Reported reported(archive, terminal);
         ASSERT_EQ(reported.result, 3);
-        const std::string escaped = terminal ? "e?[2J?.bin" : "e\x1b[2J\x7f.bin";
+        const std::string escaped = terminal ? "e\\033[2J\\177.bin" : "e\x1b[2J\x7f.bin";
         const std::string& out = reported.capture.text();
         EXPECT_TRUE(
-            out.starts_with("firmware update version is\n" + std::string(terminal ? "v?[31m1" : "v\x1b[31m1") + "\n"))
+            out.starts_with("firmware update version is\n" + std::string(terminal ? "v\\033[31m1" : "v\x1b[31m1") + "\n"))
             << out;
         const std::string lines[] = {
             "    1\t       0\t00000200\t" + full + "\n",
