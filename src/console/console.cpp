@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -116,7 +117,8 @@ void console_setup(ConsoleOutput& console, void* handle, const ConsoleTraits& tr
     console.colour = colour;
     console.terminal = traits.terminal;
     // A console without a handle is a test's, whose standard error is its own stream.
-    console.stderr_terminal = handle == nullptr ? traits.terminal : platform_console_traits(platform_stderr_handle()).terminal;
+    console.stderr_terminal =
+        handle == nullptr ? traits.terminal : platform_console_traits(platform_stderr_handle()).terminal;
     console.write_failed = false;
     console.sink = sink;
     console.separator.assign(console.width - 1u, '-');
@@ -176,6 +178,29 @@ void console_restore(ConsoleOutput& console) {
     console_flush(console);
     if (console.handle != nullptr) platform_console_end();
     console.handle = nullptr;
+}
+
+namespace {
+
+// The progress line's width on standard error, for a signal handler to blank it.
+constexpr std::size_t most_drawn_columns = 512;
+volatile std::sig_atomic_t drawn_columns = 0;
+
+}  // namespace
+
+void console_note_drawn_line(std::size_t columns) {
+    drawn_columns = static_cast<std::sig_atomic_t>(std::min(columns, most_drawn_columns));
+}
+
+void console_erase_drawn_line() {
+    const auto columns = static_cast<std::size_t>(drawn_columns);
+    if (columns == 0) return;
+    static char blank[most_drawn_columns + 2];  // no allocation in a signal handler
+    blank[0] = '\r';
+    std::memset(blank + 1, ' ', columns);
+    blank[columns + 1] = '\r';
+    write_all(platform_stderr_file(), blank, columns + 2);
+    drawn_columns = 0;
 }
 
 std::size_t utf8_sequence(std::string_view bytes) {

@@ -45,6 +45,10 @@ void* platform_stderr_handle() {
     return &stderr_descriptor;
 }
 
+std::intptr_t platform_stderr_file() {
+    return STDERR_FILENO;
+}
+
 ConsoleTraits platform_console_traits(void* handle) {
     ConsoleTraits traits;
     if (handle == nullptr || ::isatty(descriptor_of(handle)) == 0) {

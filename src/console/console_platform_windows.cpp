@@ -44,6 +44,10 @@ void* platform_stderr_handle() {
     return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
 }
 
+std::intptr_t platform_stderr_file() {
+    return reinterpret_cast<std::intptr_t>(GetStdHandle(STD_ERROR_HANDLE));
+}
+
 ConsoleTraits platform_console_traits(void* handle) {
     ConsoleTraits traits;
     CONSOLE_SCREEN_BUFFER_INFO info;

@@ -1,4 +1,5 @@
-#include <random>
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "fs/files.h"
@@ -6,8 +7,21 @@
 namespace kp {
 
 std::string temporary_suffix() {
-    static std::minstd_rand random(std::random_device{}());
-    return ".kpupdate-" + std::to_string(random() % 1000000000u);
+    unsigned char bytes[8] = {};
+    if (!system_random(bytes, sizeof bytes)) {
+        // No random source at all: the clock and a count still keep one run's names apart.
+        static std::uint64_t count = 0;
+        const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        const std::uint64_t mixed = (now ^ (++count << 48)) * 0x9e3779b97f4a7c15ull;
+        for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(mixed >> (8 * i));
+    }
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string suffix = ".kpupdate-";
+    for (const unsigned char byte : bytes) {
+        suffix += digits[byte >> 4];
+        suffix += digits[byte & 0xF];
+    }
+    return suffix;
 }
 
 }  // namespace kp

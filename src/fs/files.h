@@ -82,8 +82,13 @@ Placed commit_pending_file(PendingFile& file, const std::filesystem::path& leaf,
 // Closes the file and removes it.
 void discard_pending_file(PendingFile& file);
 
-// A suffix that makes a temporary name beside a target: ".kpupdate-" and nine random
-// digits, different at each call.
+// Fills `size` bytes from the system's random source (getrandom, BCryptGenRandom): what
+// no one watching the names a run makes can foretell. False when there is none.
+bool system_random(void* data, std::size_t size);
+
+// A suffix that makes a temporary name beside a target: ".kpupdate-" and 64 bits from the
+// system's random source in 16 hexadecimal digits, so that no one can make the next name
+// first.
 std::string temporary_suffix();
 
 // What the system said of the file call that failed last on this thread, in its own
@@ -91,9 +96,12 @@ std::string temporary_suffix();
 // early.
 std::string last_error_text();
 
-// From here until unguard_interruptions, an interrupt, a terminal hang-up or a request
-// to terminate (Ctrl-C, Ctrl-Break or closing the console on Windows) removes the file
-// being written before the process ends with the usual status for that signal.
+// From here until unguard_interruptions, every catchable signal that ends a process
+// (Ctrl-C, Ctrl-\, a hang-up, a request to terminate, SIGUSR1, SIGUSR2, SIGALRM,
+// SIGPIPE; on Windows Ctrl-C, Ctrl-Break or closing the console) removes the file being
+// written and takes the progress line off the terminal before the process ends with the
+// usual status for that signal; a signal ignored when the run began stays ignored. A
+// write past the file-size limit fails with EFBIG instead of ending the process.
 void guard_interruptions();
 void unguard_interruptions();
 
@@ -102,5 +110,10 @@ void unguard_interruptions();
 // For tests of those ways; the program never calls it.
 void use_portable_file_calls(bool portable);
 bool portable_file_calls();
+
+// Makes the files layer link an unnamed file through its /proc entry only, as where the
+// kernel links a file by its descriptor for the privileged alone. For tests of that way;
+// nothing on Windows, which has no unnamed files.
+void use_proc_links_only(bool proc_only);
 
 }  // namespace kp

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "console/console_platform.h"
 #include "fs/files.h"
 
 namespace kp {
@@ -18,6 +20,7 @@ namespace kp {
 namespace {
 
 bool portable_only = false;
+bool proc_links_only = false;
 
 // Files made without a name (O_TMPFILE) and named by linking them once complete: the
 // name then appears with every byte behind it, and costs the directory one entry
@@ -37,12 +40,16 @@ constexpr std::size_t temporary_name_room = 256;
 volatile std::sig_atomic_t temporary_directory = -1;
 char temporary_name[temporary_name_room];
 
-constexpr int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal that ends a process and can be caught. One ignored when the run began
+// (nohup's SIGHUP, a caller's SIGPIPE) stays ignored.
+constexpr int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE};
 struct sigaction previous_actions[std::size(guarded_signals)];
+struct sigaction previous_file_size_action;
 bool guarded = false;
 
 void remove_temporary_and_end(int signal_number) {
     if (temporary_directory >= 0) ::unlinkat(temporary_directory, temporary_name, 0);
+    console_erase_drawn_line();
     // SA_RESETHAND put the default back; raised again, the signal ends the process as
     // it would have without this handler once the handler returns.
     std::raise(signal_number);
@@ -94,18 +101,31 @@ void keeping_errno(Cleanup cleanup) {
 // Links the file behind `fd` to `name` in `directory`: through the descriptor itself,
 // or where the kernel allows that only to the privileged, through its /proc entry.
 int link_unnamed(int fd, int directory, const char* name) {
-    if (::linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) return 0;
-    if (errno != ENOENT && errno != EPERM) return -1;
+    if (!proc_links_only) {
+        if (::linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) return 0;
+        if (errno != ENOENT && errno != EPERM) return -1;
+    }
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
     return ::linkat(AT_FDCWD, self.c_str(), directory, name, AT_SYMLINK_FOLLOW);
 }
 
-// The permission bits of the regular file at `leaf`, for the file that replaces it;
-// never the set-id bits, which an extracted file must not gain.
+// The process's umask, read once (reading it means setting it).
+mode_t process_umask() {
+    static const mode_t mask = [] {
+        const mode_t found = ::umask(0);
+        ::umask(found);
+        return found;
+    }();
+    return mask;
+}
+
+// The permission bits of the regular file at `leaf`, for the file that replaces it, less
+// the umask, as a new file's are: a file planted with 0777 does not hand its planter a
+// file he may write. Never the set-id bits, which an extracted file must not gain.
 void take_replaced_mode(int fd, int directory, const char* leaf) {
     struct stat status {};
     if (::fstatat(directory, leaf, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)) {
-        ::fchmod(fd, status.st_mode & 0777);
+        ::fchmod(fd, status.st_mode & 0777 & ~process_umask());
     }
 }
 
@@ -166,12 +186,38 @@ Placed place_named(int fd, int directory, const char* temporary, const char* lea
 
 }  // namespace
 
+bool system_random(void* data, std::size_t size) {
+    auto* bytes = static_cast<unsigned char*>(data);
+    while (size > 0) {
+        const ssize_t got = ::getrandom(bytes, size, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        bytes += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    if (size == 0) return true;
+    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);  // a kernel before getrandom
+    while (fd >= 0 && size > 0) {
+        const ssize_t got = ::read(fd, bytes, size);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        bytes += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    if (fd >= 0) ::close(fd);
+    return size == 0;
+}
+
 std::string last_error_text() {
     return errno == 0 ? std::string() : std::strerror(errno);
 }
 
 void use_portable_file_calls(bool portable) {
     portable_only = portable;
+}
+
+void use_proc_links_only(bool proc_only) {
+    proc_links_only = proc_only;
 }
 
 bool portable_file_calls() {
@@ -301,8 +347,15 @@ void guard_interruptions() {
     sigemptyset(&action.sa_mask);
     for (const int signal_number : guarded_signals) sigaddset(&action.sa_mask, signal_number);
     for (std::size_t i = 0; i < std::size(guarded_signals); ++i) {
-        ::sigaction(guarded_signals[i], &action, &previous_actions[i]);
+        ::sigaction(guarded_signals[i], nullptr, &previous_actions[i]);
+        if (previous_actions[i].sa_handler != SIG_IGN) ::sigaction(guarded_signals[i], &action, nullptr);
     }
+    // A write past the file-size limit then fails with EFBIG, and the file is removed as on
+    // any failed write, instead of the signal ending the run with the file half made.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGXFSZ, &ignore, &previous_file_size_action);
     guarded = true;
 }
 
@@ -311,6 +364,7 @@ void unguard_interruptions() {
     for (std::size_t i = 0; i < std::size(guarded_signals); ++i) {
         ::sigaction(guarded_signals[i], &previous_actions[i], nullptr);
     }
+    ::sigaction(SIGXFSZ, &previous_file_size_action, nullptr);
     guarded = false;
 }
 

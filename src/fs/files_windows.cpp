@@ -2,12 +2,15 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <winternl.h>
+// After windows.h, which it needs.
+#include <bcrypt.h>
 
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "console/console_platform.h"
 #include "fs/files.h"
 
 namespace kp {
@@ -75,6 +78,7 @@ BOOL WINAPI remove_pending_and_end(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
     EnterCriticalSection(&pending_lock);
     if (file_being_written != nullptr) delete_on_close(file_being_written);
+    console_erase_drawn_line();
     // What the system's own handler does; the handle closes, and the file goes, with it.
     ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
@@ -87,6 +91,11 @@ void set_pending(HANDLE file) {
 }
 
 }  // namespace
+
+bool system_random(void* data, std::size_t size) {
+    return BCRYPT_SUCCESS(
+        BCryptGenRandom(nullptr, static_cast<PUCHAR>(data), static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG));
+}
 
 std::string last_error_text() {
     const DWORD code = GetLastError();
@@ -108,6 +117,8 @@ std::string last_error_text() {
 }
 
 void use_portable_file_calls(bool) {}
+
+void use_proc_links_only(bool) {}
 
 bool portable_file_calls() {
     return true;  // Windows has only the portable ways
@@ -230,6 +241,9 @@ bool create_pending_file(PendingFile& file, FileHandle directory, const std::fil
 
 Placed commit_pending_file(PendingFile& file, const std::filesystem::path& leaf, Existing existing) {
     const HANDLE handle = handle_of(file.handle);
+    // Named and forgotten under the lock: an interruption between the two would mark for
+    // deletion the file that has just replaced the old one, and neither would survive.
+    if (guarded) EnterCriticalSection(&pending_lock);
     const NTSTATUS status =
         rename_relative(handle, handle_of(file.directory), leaf.native(), existing == Existing::replace);
     Placed placed = Placed::written;
@@ -238,7 +252,8 @@ Placed commit_pending_file(PendingFile& file, const std::filesystem::path& leaf,
             status == status_object_name_collision && existing != Existing::replace ? Placed::kept : Placed::failed;
         delete_on_close(handle);
     }
-    set_pending(nullptr);
+    file_being_written = nullptr;
+    if (guarded) LeaveCriticalSection(&pending_lock);
     if (!CloseHandle(handle) && placed == Placed::written) placed = Placed::failed;
     file.handle = no_file;
     file.temporary.clear();

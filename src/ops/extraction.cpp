@@ -42,7 +42,6 @@ FileHandle directory_for(Extraction& extraction, std::string_view name, const st
         }
         extraction.walk.create = target.make_directories;
         extraction.walk.follow_links = !target.make_directories;
-        guard_interruptions();
     }
     if (extraction.walk.root == no_file) {
         problem.part = target.directory.empty() ? "." : target.directory;
@@ -93,6 +92,7 @@ void extraction_begin(Extraction& extraction, const UpdateArchive& archive, cons
     extraction.target = target;
     extraction.source = &source;
     extraction.source_open = archive.loaded;
+    guard_interruptions();
 }
 
 void extraction_end(Extraction& extraction) {
@@ -101,8 +101,8 @@ void extraction_end(Extraction& extraction) {
     if (extraction.root_owned) close_directory(extraction.walk.root);
     extraction.walk.root = no_file;
     extraction.root_owned = false;
-    if (extraction.root_tried) unguard_interruptions();
     extraction.root_tried = false;
+    unguard_interruptions();
 }
 
 EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) {

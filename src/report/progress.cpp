@@ -38,6 +38,7 @@ void draw(Progress& progress) {
     if (progress.drawn > text.size() - 1) text.append(progress.drawn - (text.size() - 1), ' ');
     progress.drawn = text.size() - 1;
     write(progress, text);
+    console_note_drawn_line(progress.drawn);
 }
 
 void redraw_when_due(Progress& progress) {
@@ -77,6 +78,7 @@ void progress_clear(Progress& progress) {
     blank.back() = '\r';
     write(progress, blank);
     progress.drawn = 0;
+    console_note_drawn_line(0);
 }
 
 }  // namespace kp

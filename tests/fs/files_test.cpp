@@ -10,12 +10,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +25,7 @@
 
 #include "archive_builder.h"
 #include "cli/driver.h"
+#include "fs/file_path.h"
 #include "ops/extraction.h"
 #include "ops/names.h"
 #include "support/capture.h"
@@ -40,9 +43,10 @@ build::Entry entry(std::string name, std::uint32_t index, std::uint32_t size, st
     return {std::move(name), index, size, {index, 0, 0, 0}, std::move(data)};
 }
 
-// `kpupdate ARGS...` in this process, the portable file calls forced on, with the
-// messages it printed: the reasons on standard error as `err`, the rest as `out`.
-test::ToolRun run_portable(const std::vector<std::string>& args) {
+// `kpupdate ARGS...` in this process, with one way of the file calls forced on (the
+// portable ones by default), and the messages it printed: the reasons on standard error
+// as `err`, the rest as `out`.
+test::ToolRun run_portable(const std::vector<std::string>& args, void (*force)(bool) = use_portable_file_calls) {
     std::vector<std::string> words = {"kpupdate"};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -51,14 +55,14 @@ test::ToolRun run_portable(const std::vector<std::string>& args) {
     EXPECT_EQ(parse_options(options, static_cast<int>(argv.size()), argv.data()), "");
     UpdateArchive archive;
     test::CapturedConsole capture;
-    use_portable_file_calls(true);
+    force(true);
     test::ToolRun run;
     RunInputs inputs;
     EXPECT_EQ(open_inputs(archive, options, "", inputs), "");
     open_file_input(archive, options, inputs);
     run.status = run_program(archive, capture.console, options, inputs) & 0xFF;
     close_inputs(inputs);
-    use_portable_file_calls(false);
+    force(false);
     std::istringstream lines(capture.text());
     for (std::string line; std::getline(lines, line);)
         (line.starts_with("kpupdate: ") ? run.err : run.out) += line + "\n";
@@ -84,9 +88,13 @@ TEST(ExistingFiles, ReplaceKeepOrSkipAsAsked) {
         {"--keep-old-files", 255, false, error + "file.bin.\n" + error + "dir.bin.\n"},
         {"--skip-old-files", 0, false, ""},
     };
-    for (const bool portable : {false, true}) {
+    // By the program, the portable ways, and links through /proc (a new name and a replaced one).
+    for (const auto force : {static_cast<void (*)(bool)>(nullptr), use_portable_file_calls, use_proc_links_only}) {
         for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(c.option != nullptr ? c.option : "replace") + (portable ? ", portable" : ""));
+            SCOPED_TRACE(std::string(c.option != nullptr ? c.option : "replace") + (force == nullptr ? ""
+                                                                                    : force == use_proc_links_only
+                                                                                        ? ", /proc"
+                                                                                        : ", portable"));
             TempDir dir;
             write_file(dir.file("a.update"), archive);
             fs::create_directories(dir.file("out/dir.bin"));
@@ -96,7 +104,7 @@ TEST(ExistingFiles, ReplaceKeepOrSkipAsAsked) {
             if (c.option != nullptr) args.insert(args.begin(), c.option);
             test::ToolOptions options;
             options.cwd = dir.path();
-            const test::ToolRun run = portable ? run_portable(args) : test::run_tool(args, options);
+            const test::ToolRun run = force != nullptr ? run_portable(args, force) : test::run_tool(args, options);
             EXPECT_EQ(run.status, c.status);
             EXPECT_EQ(run.out, c.out);
             EXPECT_EQ(read_file(dir.file("out/file.bin")).substr(0, 8), c.file_replaced ? "new file" : "old");
@@ -186,29 +194,68 @@ TEST(PortableFileCalls, FailWithoutLeavingATemporaryFile) {
     EXPECT_EQ(test::tree(dir.file("out")), std::vector<std::string>{"a.bin"});
 }
 
+// Temporary names come from the system's random source: forty of one run are all
+// distinct, 64 bits each, and none follows the one before as a seeded generator's would.
+TEST(PortableFileCalls, TemporaryNamesCannotBeForetold) {
+    TempDir dir;
+    use_portable_file_calls(true);
+    const FileHandle root = open_target_directory(dir.path());
+    ASSERT_NE(root, no_file);
+    std::vector<std::uint64_t> suffixes;
+    bool wide = false;  // some suffix needs more than 32 bits
+    for (int i = 0; i < 40; ++i) {
+        PendingFile file;
+        ASSERT_TRUE(create_pending_file(file, root, "a.bin"));
+        const std::string name = path_text(file.temporary);
+        discard_pending_file(file);
+        ASSERT_TRUE(name.starts_with("a.bin.kpupdate-") && name.size() == 15 + 16) << name;
+        ASSERT_EQ(name.find_first_not_of("0123456789abcdef", 15), std::string::npos) << name;
+        suffixes.push_back(std::stoull(name.substr(15), nullptr, 16));
+        wide = wide || suffixes.back() > 0xFFFFFFFFu;
+    }
+    close_directory(root);
+    use_portable_file_calls(false);
+    EXPECT_TRUE(wide);
+    EXPECT_EQ(std::set<std::uint64_t>(suffixes.begin(), suffixes.end()).size(), suffixes.size());
+    constexpr std::uint64_t modulus = 2147483647;  // the Lehmer generator's: x' = 48271 x mod (2^31 - 1)
+    for (std::size_t i = 1; i < suffixes.size(); ++i) {
+        EXPECT_NE(suffixes[i] % modulus, suffixes[i - 1] % modulus * 48271 % modulus);
+    }
+    EXPECT_TRUE(test::tree(dir.path()).empty());
+}
+
 // Appended to (`>>`), standard output takes no kernel copy: the bytes go through a buffer.
 TEST(PortableFileCalls, AppendToStandardOutput) {
     if (!test::posix_child_controls) GTEST_SKIP() << "needs a POSIX child";
     TempDir dir;
     build::Archive plan;
-    plan.entries = {entry("a.bin", 1, 200000, "first"), entry("b.bin", 2, 1000, "second")};
+    // From a pipe, a chunk past the stream's 256 KiB buffer is moved inside the kernel
+    // where it can be, and through the buffer into a file opened for appending.
+    plan.entries = {entry("a.bin", 1, 300000, "first"), entry("b.bin", 2, 1000, "second")};
     const std::string archive = build::bytes(plan);
     write_file(dir.file("a.update"), archive);
-    write_file(dir.file("out.bin"), "before\n");
-    test::ToolOptions options;
-    options.stdout_append = dir.file("out.bin");
-    EXPECT_EQ(test::run_tool({"-O", "-a", dir.file("a.update")}, options).status, 0);
-    EXPECT_EQ(read_file(dir.file("out.bin")), "before\n" + archive.substr(512));
+    for (const bool piped : {false, true}) {
+        SCOPED_TRACE(piped ? "piped" : "file");
+        write_file(dir.file("out.bin"), "before\n");
+        test::ToolOptions options;
+        options.stdout_append = dir.file("out.bin");
+        if (piped) options.stdin_bytes = archive;
+        EXPECT_EQ(test::run_tool({"-O", "-a", piped ? "-" : dir.file("a.update")}, options).status, 0);
+        EXPECT_EQ(read_file(dir.file("out.bin")), "before\n" + archive.substr(512));
+    }
 }
 
 #ifndef _WIN32
 
-// Interrupted at any moment, the run leaves the old file and no other: killed by the
-// signal, or done when it came too late.
+// Interrupted at any moment by any signal that ends a process, or stopped by a file-size
+// limit, the run leaves the old file and no other: killed by the signal, or done when it
+// came too late, or failed with "File too large".
 TEST(Interruption, LeavesNoTemporaryFileAndTheOldTarget) {
     std::mt19937 random(std::random_device{}());
+    constexpr int file_size_limit = 0;  // in place of a signal: RLIMIT_FSIZE below the file's size
     for (const bool portable : {false, true}) {
-        for (const int signal_number : {SIGINT, SIGTERM}) {
+        for (const int signal_number :
+             {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, file_size_limit}) {
             SCOPED_TRACE(std::to_string(signal_number) + (portable ? ", portable" : ""));
             TempDir dir;
             build::Archive plan;
@@ -223,9 +270,17 @@ TEST(Interruption, LeavesNoTemporaryFileAndTheOldTarget) {
             test::ToolRun run;
             if (portable) {
                 const pid_t child = ::fork();
-                if (child == 0) _exit(run_portable(args).status);
-                std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-                ::kill(child, signal_number);
+                if (child == 0) {
+                    const rlimit no_core{0, 0};
+                    ::setrlimit(RLIMIT_CORE, &no_core);
+                    const rlimit limit{1 << 20, 1 << 20};
+                    if (signal_number == file_size_limit) ::setrlimit(RLIMIT_FSIZE, &limit);
+                    _exit(run_portable(args).status);
+                }
+                if (signal_number != file_size_limit) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+                    ::kill(child, signal_number);
+                }
                 int status = 0;
                 ::waitpid(child, &status, 0);
                 run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -234,27 +289,90 @@ TEST(Interruption, LeavesNoTemporaryFileAndTheOldTarget) {
                 test::ToolOptions options;
                 options.interrupt_signal = signal_number;
                 options.interrupt_after_ms = delay;
+                if (signal_number == file_size_limit) options.file_size_limit = 1 << 20;
                 run = test::run_tool(args, options);
             }
             EXPECT_EQ(test::tree(dir.file("out")), std::vector<std::string>{"big.bin"});
-            if (run.signal != 0) {
+            const std::uintmax_t size = fs::file_size(dir.file("out/big.bin"));
+            if (signal_number == file_size_limit) {
+                EXPECT_EQ(run.signal, 0);
+                EXPECT_EQ(run.status, 255);
+                EXPECT_EQ(read_file(dir.file("out/big.bin")), "old");
+            } else if (run.signal != 0) {
                 // Before the new file took the name, the old one stays; a signal that comes
                 // after, as the run ends, finds the new one complete in its place.
                 EXPECT_EQ(run.signal, signal_number);
-                const bool old = fs::file_size(dir.file("out/big.bin")) == 3;
-                EXPECT_TRUE(old ? read_file(dir.file("out/big.bin")) == "old"
-                                : fs::file_size(dir.file("out/big.bin")) == 256u << 20);
+                EXPECT_TRUE(size == 3 ? read_file(dir.file("out/big.bin")) == "old" : size == 256u << 20);
             } else {
                 EXPECT_EQ(run.status, 0);
-                EXPECT_EQ(fs::file_size(dir.file("out/big.bin")), 256u << 20);
+                EXPECT_EQ(size, 256u << 20);
             }
         }
     }
 }
 
-// A second process exchanges a directory of the target with a link to a directory
-// beside it, again and again, while entries are written into it: nothing may appear
+// A replaced file's permission bits pass to the new one less the umask, as a new file's
+// are, and never with the set-id bits: a file planted with 0777 gives its planter no file
+// he may write.
+TEST(ExistingFiles, ReplacedModesLoseWhatTheUmaskTakes) {
+    build::Archive plan;
+    plan.entries = {entry("a.bin", 1, 10, "new")};
+    const std::pair<mode_t, mode_t> modes[] = {{0777, 0755}, {0666, 0644}, {0600, 0600}, {04755, 0755}, {0700, 0700}};
+    for (const bool portable : {false, true}) {
+        for (const auto& [planted, replaced] : modes) {
+            SCOPED_TRACE(std::to_string(planted) + (portable ? ", portable" : ""));
+            TempDir dir;
+            write_file(dir.file("a.update"), build::bytes(plan));
+            fs::create_directory(dir.file("out"));
+            write_file(dir.file("out/a.bin"), "planted");
+            ASSERT_EQ(::chmod(dir.file("out/a.bin").c_str(), planted), 0);
+            const std::vector<std::string> args = {"-qa", "-C", dir.file("out"), dir.file("a.update")};
+            if (portable) {
+                const mode_t before = ::umask(022);
+                EXPECT_EQ(run_portable(args).status, 0);
+                ::umask(before);
+            } else {
+                test::ToolOptions options;
+                options.umask = 022;
+                EXPECT_EQ(test::run_tool(args, options).status, 0);
+            }
+            struct stat status {};
+            ASSERT_EQ(::stat(dir.file("out/a.bin").c_str(), &status), 0);
+            EXPECT_EQ(status.st_mode & 07777, replaced);
+            EXPECT_EQ(read_file(dir.file("out/a.bin")).substr(0, 3), "new");
+        }
+    }
+}
+
 // in that other directory.
+// Two runs making the same new tree at once both succeed: a directory the other made
+// meanwhile is as good as one made here, and each file is one run's whole bytes.
+TEST(ConcurrentWriter, TwoRunsMakeOneTree) {
+    TempDir dir;
+    build::Archive plan;
+    for (std::uint32_t i = 0; i < 401; ++i) {  // not a multiple of 4: entry 0 starts with its own bytes
+        const std::string at =
+            "t" + std::to_string(i % 7) + "/u" + std::to_string(i % 13) + "/v" + std::to_string(i % 3);
+        plan.entries.push_back(entry(at + "/f" + std::to_string(i), i, 100, "file " + std::to_string(i)));
+    }
+    write_file(dir.file("a.update"), build::bytes(plan));
+    fs::create_directory(dir.file("out"));
+    const std::vector<std::string> args = {"-qa", "--trim", "-C", dir.file("out"), dir.file("a.update")};
+    test::ToolRun first;
+    std::thread other([&] { first = test::run_tool(args); });
+    const test::ToolRun second = test::run_tool(args);
+    other.join();
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(second.status, 0) << second.err;
+    for (std::uint32_t i = 0; i < 401; i += 37) {
+        const build::Entry& e = plan.entries[i];
+        EXPECT_EQ(read_file(dir.file("out/" + e.name)).substr(0, e.data.size()), e.data);
+    }
+    std::size_t files = 0;
+    for (const std::string& path : test::tree(dir.file("out"))) files += fs::is_regular_file(dir.file("out/" + path));
+    EXPECT_EQ(files, 401u);
+}
+
 TEST(ConcurrentWriter, CannotLeadAFileOutsideTheTarget) {
     TempDir dir;
     build::Archive plan;

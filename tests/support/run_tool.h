@@ -23,7 +23,8 @@ struct ToolOptions {
     unsigned short stderr_terminal_columns = 0;            // non-zero: stderr is, and stdout a file
     bool stdout_full = false;                              // stdout is /dev/full: every write fails
     long address_space_limit = 0;                          // non-zero: RLIMIT_AS in bytes
-    long file_size_limit = 0;   // non-zero: RLIMIT_FSIZE in bytes, with SIGXFSZ ignored so writes fail instead
+    long file_size_limit = 0;   // non-zero: RLIMIT_FSIZE in bytes (the tool itself has writes fail past it)
+    int umask = -1;             // POSIX: the child's umask; -1: the test's own
     std::string stdout_append;  // non-empty: stdout is this file, opened for appending (as `>>` does)
     int interrupt_signal = 0;   // non-zero: sent to the child interrupt_after_ms after it starts
     int interrupt_after_ms = 0;

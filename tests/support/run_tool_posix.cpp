@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -41,10 +42,12 @@ namespace {
         setrlimit(RLIMIT_AS, &limit);
     }
     if (options.file_size_limit != 0) {
-        signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.umask >= 0) ::umask(static_cast<mode_t>(options.umask));
+    const rlimit no_core{0, 0};  // a signal that dumps core leaves none behind
+    setrlimit(RLIMIT_CORE, &no_core);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(KPUPDATE_BINARY));
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
