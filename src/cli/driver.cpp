@@ -7,6 +7,7 @@
 #include "console/console_platform.h"
 #include "ops/compare.h"
 #include "ops/integrity.h"
+#include "report/json.h"
 #include "report/renderer.h"
 #include "version.h"
 
@@ -21,6 +22,7 @@ RenderSettings settings_of(const UpdateArchive& archive, ConsoleOutput& console,
             .reports = !options.quiet && !options.to_stdout && !options.list,
             .verbose = options.verbose,
             .trim = options.trim,
+            .null_rows = options.null,
             .progress_when = options.progress,
             .list_skipped = options.existing == Existing::skip,
             .list_index_misses = !options.indexes.empty() || !options.positions.empty()};
@@ -111,6 +113,7 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& o
     const Renderer render = options.json ? json_renderer(json) : text_renderer(text);
     const Plan plan = plan_of(options, inputs);
 
+    render.warnings(render.state, argument_warnings(options));
     render.start(render.state);
     if (options.file == nullptr) {
         render.failure(render.state, "missing filename. Specify kelvo .update-file as argument", nullptr, "");
@@ -148,6 +151,12 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
     }
     if (!problem.usage.empty()) {
         close_inputs(inputs);
+        if (options.json || asks_for_json(argc, argv)) {  // standard error stays empty
+            console_init(console, platform_stdout_handle(), ColourWhen::never);
+            console_print(console, console.current_attribute, "%s\n",
+                          json_error_document(problem.usage, problem.reason, {}).c_str());
+            return exit_failure;
+        }
         console_init(console, platform_stderr_handle(), ColourWhen::never);
         console_print(console, console.current_attribute, "kpupdate: %s; see 'kpupdate --help'.\n",
                       escape_for_console(console, problem.usage).c_str());
@@ -169,13 +178,19 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
     } else {
         console_init(console, platform_stdout_handle(), options.json ? ColourWhen::never : options.colour);
     }
-    for (const std::string& warning : argument_warnings(options)) {
-        console_to_stderr(console, "kpupdate: " + escape_for_stderr(console, warning) + "\n");
-    }
     // "-" is standard input; a pipe, a FIFO or a device is read as one, once.
     open_file_input(archive, options, inputs);
     if (inputs.file_kind == InputKind::terminal) {
-        console_to_stderr(console, "kpupdate: refusing to read an update file from a terminal\n");
+        const std::string refusal = "refusing to read an update file from a terminal";
+        if (options.json) {
+            console_print(console, console.current_attribute, "%s\n",
+                          json_error_document(refusal, {}, argument_warnings(options)).c_str());
+        } else {
+            for (const std::string& warning : argument_warnings(options)) {
+                console_to_stderr(console, "kpupdate: " + escape_for_stderr(console, warning) + "\n");
+            }
+            console_to_stderr(console, "kpupdate: " + refusal + "\n");
+        }
         close_inputs(inputs);
         return exit_failure;
     }

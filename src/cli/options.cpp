@@ -125,6 +125,7 @@ constexpr OptionForm option_forms[] = {
     {'p', "position", Takes::value, add_position, position_values},
     {'l', "list", Takes::nothing, set<&Options::list>},
     {'v', "verbose", Takes::nothing, set<&Options::verbose>},
+    {0, "null", Takes::nothing, set<&Options::null>},
     {0, "color", Takes::optional, read_when<ColourWhen, &Options::colour>, when_values},
     {0, "no-color", Takes::nothing, set_never<ColourWhen, &Options::colour>},
     {0, "progress", Takes::optional, read_when<ProgressWhen, &Options::progress>, when_values},
@@ -217,6 +218,18 @@ std::string parse_options(Options& options, int argc, char** argv) {
     if (at < argc) options.index = argv[at++];
     options.ignored = argc - at;
     return {};
+}
+
+bool asks_for_json(int argc, char** argv) {
+    for (int at = 1; at < argc; ++at) {
+        const std::string_view arg = argv[at];
+        if (arg == "--") break;
+        if (!arg.starts_with("--")) continue;
+        const std::string_view name =
+            arg.substr(2, arg.find('=') == std::string_view::npos ? arg.npos : arg.find('=') - 2);
+        if (!name.empty() && std::string_view("json").starts_with(name)) return true;
+    }
+    return false;
 }
 
 i32 parse_index(const char* text) {

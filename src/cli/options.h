@@ -23,6 +23,7 @@ struct Options {
     bool test = false;       // check what the loader does not: the data region, names, repeats
     bool list = false;       // print the selected entries' rows instead of writing them
     bool verbose = false;    // a line for each file written
+    bool null = false;       // --list's rows end in a NUL
     ColourWhen colour = ColourWhen::automatic;
     ProgressWhen progress = ProgressWhen::automatic;
     Existing existing = Existing::replace;  // what extraction does where a file is in the way
@@ -50,6 +51,10 @@ struct OptionsProblem {
     std::string usage;   // the problem, for a usage message; empty when there is none
     std::string reason;  // for a directory: what the system says of it
 };
+
+// Whether the arguments ask for --json (by any start of its name) before "--": for the
+// document that a usage error is reported in, when the options did not parse.
+bool asks_for_json(int argc, char** argv);
 
 // What makes no sense in options that parsed (a combination, or a directory that does
 // not exist). Only called when FILE was given.

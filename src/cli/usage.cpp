@@ -18,6 +18,7 @@ const char* usage_text() {
            "  -O, --stdout          write the files to standard output, messages to stderr\n"
            "  -l, --list            list the files selected (every file without a selector)\n"
            "                          in the listing's rows, and write nothing\n"
+           "      --null            with --list, end each row with a NUL, not a line feed\n"
            "  -v, --verbose         print the path of each file as it is written\n"
            "      --diff=OTHER      compare FILE with OTHER, an older update file or a\n"
            "                          directory, and write nothing; status 0 the same,\n"

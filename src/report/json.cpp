@@ -129,6 +129,26 @@ void json_text_field(JsonWriter& json, std::string_view key, std::string_view by
     json_string(json, hex);
 }
 
+std::string json_error_document(std::string_view message, std::string_view reason,
+                                const std::vector<std::string>& warnings) {
+    JsonWriter json;
+    json_begin_object(json);
+    json_key(json, "error");
+    json_string(json, message);
+    if (!reason.empty()) {
+        json_key(json, "reason");
+        json_string(json, reason);
+    }
+    if (!warnings.empty()) {
+        json_key(json, "warnings");
+        json_begin_array(json);
+        for (const std::string& warning : warnings) json_string(json, warning);
+        json_end_array(json);
+    }
+    json_end_object(json);
+    return json.text;
+}
+
 void json_archive_fields(JsonWriter& json, const UpdateArchive& archive) {
     const DirectoryRecord& header = archive.header.record;
     json_break(json, 2);

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/update_archive.h"
 
@@ -42,6 +43,11 @@ bool json_string(JsonWriter& json, std::string_view bytes);
 // "key": the bytes as a string, and when they are not valid UTF-8 also "key_hex": every
 // byte in hexadecimal, so that nothing is lost.
 void json_text_field(JsonWriter& json, std::string_view key, std::string_view bytes);
+
+// A document that holds only why the run ended: {"error": MESSAGE}, with "reason" where
+// the system or the check said more, and the "warnings" the arguments earned, if any.
+std::string json_error_document(std::string_view message, std::string_view reason,
+                                const std::vector<std::string>& warnings);
 
 // The fields that describe a loaded archive: file, version, its sizes, entries, groups
 // (of two or more, as the text report shows them) and second-signature mismatches. Each

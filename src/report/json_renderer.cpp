@@ -19,17 +19,20 @@ void print(const JsonState& state, const JsonWriter& json) {
     console_print(console, console.current_attribute, "%s\n", json.text.c_str());
 }
 
+void warnings(void* state, const std::vector<std::string>& warnings) {
+    of(state).warnings = warnings;
+}
+
 void start(void*) {}
 
 void loaded(void*) {}  // the document lists the mismatches itself
 
-void failure(void* state, const std::string& message, const LoadProblem*, std::string_view) {
+void failure(void* state, const std::string& message, const LoadProblem* problem, std::string_view) {
+    const JsonState& facts = of(state);
     JsonWriter json;
-    json_begin_object(json);
-    json_key(json, "error");
-    json_string(json, message);
-    json_end_object(json);
-    print(of(state), json);
+    json.text =
+        json_error_document(message, problem != nullptr ? load_reason(*problem) : std::string(), facts.warnings);
+    print(facts, json);
 }
 
 void archive(void* state) {
@@ -87,8 +90,7 @@ ExtractionEvents extraction(void* state) {
 }
 
 void unreadable(void* state, const std::string& reason) {
-    JsonState& json = of(state);
-    render_to_stderr(json.settings, json.progress, shell_quoted(json.settings.file) + ": reading it failed: " + reason);
+    of(state).read_failure = reason;
 }
 
 // Entries by position and name under `key`; with `paths`, each also with where it went.
@@ -157,6 +159,15 @@ void finish(void* state) {
             text_list(json, "missing_positions", facts.missing->positions);
         }
     }
+    if (!facts.warnings.empty()) {
+        const std::vector<std::string_view> warnings(facts.warnings.begin(), facts.warnings.end());
+        text_list(json, "warnings", warnings);
+    }
+    if (!facts.read_failure.empty()) {
+        json_break(json, 2);
+        json_key(json, "read_failure");
+        json_string(json, facts.read_failure);
+    }
     json_end_object(json, 0);
     print(facts, json);
 }
@@ -165,6 +176,7 @@ void finish(void* state) {
 
 Renderer json_renderer(JsonState& state) {
     return {.state = &state,
+            .warnings = warnings,
             .start = start,
             .loaded = loaded,
             .failure = failure,

@@ -20,10 +20,11 @@ namespace kp {
 struct RenderSettings {
     ConsoleOutput* console = nullptr;
     const UpdateArchive* archive = nullptr;
-    std::string file;      // the update file as given, for the reasons on standard error
-    bool reports = true;   // text: the banner and the three reports
-    bool verbose = false;  // text: a line for each file written
-    bool trim = false;     // each file's own bytes are written, not its chunk
+    std::string file;        // the update file as given, for the reasons on standard error
+    bool reports = true;     // text: the banner and the three reports
+    bool verbose = false;    // text: a line for each file written
+    bool trim = false;       // each file's own bytes are written, not its chunk
+    bool null_rows = false;  // text: --list's rows end in a NUL, for names that hold a line feed
     ProgressWhen progress_when = ProgressWhen::automatic;
     bool list_skipped = false;       // JSON: a "skipped" list beside the others
     bool list_index_misses = false;  // JSON: "missing_indexes" and "missing_positions"
@@ -48,11 +49,15 @@ struct JsonState {
     std::vector<std::pair<u32, std::string>> written;  // entries written, with their paths
     std::vector<u32> failed;
     std::vector<u32> skipped;
+    std::vector<std::string> warnings;
+    std::string read_failure;  // what the system said when reading the stream failed
 };
 
 // The facts, in the order they come; `state` is the renderer's own.
 struct Renderer {
     void* state = nullptr;
+    // Before anything else: what the arguments deserve though they are read as always.
+    void (*warnings)(void* state, const std::vector<std::string>& warnings) = nullptr;
     // Before anything is read: the banner.
     void (*start)(void* state) = nullptr;
     // After the load, whatever its result: the second-signature warnings it found.

@@ -42,14 +42,14 @@ void print_version_summary(const UpdateArchive& archive) {
                   as_signed(static_cast<u32>(archive.data_start + archive.chunk_sum)));
 }
 
-void print_row(ConsoleOutput& console, const EntryRecord& entry, std::string& scratch) {
-    console_print(console, attr_yellow, "%5d\t%8d\t%08x\t%s\n", as_signed(entry.record.index),
-                  as_signed(entry.record.size), entry.data_offset, shown_name(console, entry.record, scratch));
+void print_row(ConsoleOutput& console, const EntryRecord& entry, std::string& scratch, char end = '\n') {
+    console_print(console, attr_yellow, "%5d\t%8d\t%08x\t%s%c", as_signed(entry.record.index),
+                  as_signed(entry.record.size), entry.data_offset, shown_name(console, entry.record, scratch), end);
 }
 
-void print_listing_rows(const UpdateArchive& archive, const std::vector<u32>& positions) {
+void print_listing_rows(const UpdateArchive& archive, const std::vector<u32>& positions, char end) {
     std::string scratch;
-    for (const u32 position : positions) print_row(*archive.console, archive.entries[position], scratch);
+    for (const u32 position : positions) print_row(*archive.console, archive.entries[position], scratch, end);
 }
 
 void print_directory_listing(const UpdateArchive& archive) {

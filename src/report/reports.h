@@ -22,8 +22,9 @@ void print_version_summary(const UpdateArchive& archive);
 // One line per entry in directory order (index, size, offset, name), then the totals.
 void print_directory_listing(const UpdateArchive& archive);
 
-// The listing's rows of the entries at `positions`, alone: what --list prints.
-void print_listing_rows(const UpdateArchive& archive, const std::vector<u32>& positions);
+// The listing's rows of the entries at `positions`, alone, each ending in `end` (a line
+// feed, or with --null a NUL): what --list prints.
+void print_listing_rows(const UpdateArchive& archive, const std::vector<u32>& positions, char end = '\n');
 
 // Each first signature shared by two or more accepted entries, with those entries.
 void print_signature_groups(const UpdateArchive& archive);

@@ -14,6 +14,11 @@ TextState& of(void* state) {
     return *static_cast<TextState*>(state);
 }
 
+void warnings(void* state, const std::vector<std::string>& warnings) {
+    TextState& text = of(state);
+    for (const std::string& warning : warnings) render_to_stderr(text.settings, text.progress, warning);
+}
+
 void start(void* state) {
     const RenderSettings& settings = of(state).settings;
     if (!settings.reports) return;
@@ -61,7 +66,8 @@ void selection(void* state, const SelectionMisses& missing) {
 }
 
 void listing(void* state, const std::vector<u32>& positions) {
-    print_listing_rows(*of(state).settings.archive, positions);
+    const RenderSettings& settings = of(state).settings;
+    print_listing_rows(*settings.archive, positions, settings.null_rows ? '\0' : '\n');
 }
 
 void diff(void* state, const DiffReport& report) {
@@ -123,6 +129,7 @@ void finish(void*) {}
 
 Renderer text_renderer(TextState& state) {
     return {.state = &state,
+            .warnings = warnings,
             .start = start,
             .loaded = loaded,
             .failure = failure,

@@ -200,8 +200,12 @@ TEST(Cli, JsonCarriesErrorsAndExtractions) {
     std::filesystem::create_directory(dir.file("out"));
     const std::pair<std::vector<std::string>, std::string> failures[] = {
         {{"--json"}, "{\"error\": \"missing filename. Specify kelvo .update-file as argument\"}\n"},
-        {{"--json", "no/such.update"}, "{\"error\": \"could not load file no/such.update\"}\n"},
-        {{"--json", "short.update"}, "{\"error\": \"syntax-error or EOF in file short.update\"}\n"},
+        {{"--json", "no/such.update"},
+         "{\"error\": \"could not load file no/such.update\", \"reason\": \"No such file or directory\"}\n"},
+        {{"--json", "short.update", "x"},
+         "{\"error\": \"syntax-error or EOF in file short.update\", \"reason\": \"not an update file: it holds 5 "
+         "bytes, fewer than the 128 of its header\", \"warnings\": [\"warning: INDEX 'x' is not a number; it selects "
+         "0\"]}\n"},
     };
     test::ToolOptions options;
     options.cwd = dir.path();

@@ -52,6 +52,19 @@ expect "0 1 2 3 4 5 6 " -1 3 "kpupdate -q a.update " kpupdate -q a.update ""
 expect "0 1 2 3 4 5 6 " -1 4 "kpupdate -p 1 a.update " kpupdate -p 1 a.update ""
 expect "a.update fw out " -1 3 "kpupdate -n x " kpupdate -n x ""
 expect "" -1 4 "kpupdate -q a.update 1 " kpupdate -q a.update 1 ""
+# A word completed before FILE, the cursor in the blank before it, still reads FILE.
+expect "bootloader.bin kernel.img settings.ini kernel-backup.img bootloader-old.bin bootloader-copy.bin release-notes.txt " \
+    12 2 "kpupdate -n  a.update" kpupdate -n a.update
+# Names with quotes, blanks, backslashes and line feeds, raw as file names are: readline
+# quotes them. The archive is written here byte by byte: three empty files.
+le32() { printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)); }
+record() { printf '%s' "$1"; head -c $((88 - $(printf '%s' "$1" | wc -c))) /dev/zero; printf "$(le32 "$2")$(le32 "$3")"; head -c 32 /dev/zero; }
+{ record v 4 1; record "it's.bin" 1 0; record 'back\slash.bin' 2 0; record 'sp ace.bin' 3 0; record $'nl\nx.bin' 4 0; } >odd.update
+expect "it's.bin " 14 2 "kpupdate -n it odd.update" kpupdate -n it odd.update
+expect "it's.bin " 16 2 "kpupdate -n it\\' odd.update" kpupdate -n "it\\'" odd.update
+expect "back\\slash.bin " 16 2 "kpupdate -n back odd.update" kpupdate -n back odd.update
+expect "sp ace.bin " 15 2 "kpupdate -n 'sp odd.update" kpupdate -n "'sp" odd.update
+expect $'nl\nx.bin ' 14 2 "kpupdate -n nl odd.update" kpupdate -n nl odd.update
 # Standard input and a FIFO are the command's to read: completion never opens them.
 mkfifo fifo
 expect "" -1 3 "kpupdate -q fifo " kpupdate -q fifo ""

@@ -62,6 +62,7 @@ TEST(Messages, EveryFailureSaysWhy) {
          "none.update: " + system_text(std::errc::no_such_file_or_directory),
          255},
         {{"adir"}, "", "adir: " + system_text(std::errc::is_a_directory), -1},
+        {{""}, load + ".\n", "'': " + system_text(std::errc::no_such_file_or_directory), 255},  // not "."
         {{"short.update"},
          syntax + "short.update.\n",
          "short.update: " + not_update + "it holds 100 bytes, fewer than the 128 of its header",

@@ -311,6 +311,25 @@ TEST(Interruption, LeavesNoTemporaryFileAndTheOldTarget) {
     }
 }
 
+// A signal ignored when the run began, as nohup ignores SIGHUP, stays ignored.
+TEST(Interruption, LeavesAnIgnoredSignalIgnored) {
+    TempDir dir;
+    build::Archive plan;
+    plan.with_data = false;
+    plan.entries = {entry("big.bin", 1, 256u << 20)};
+    write_file(dir.file("a.update"), build::bytes(plan));
+    fs::resize_file(dir.file("a.update"), 512 + (std::uintmax_t{256} << 20));  // sparse
+    fs::create_directory(dir.file("out"));
+    test::ToolOptions options;
+    options.ignored_signal = SIGHUP;
+    options.interrupt_signal = SIGHUP;
+    options.interrupt_after_ms = 20;
+    const test::ToolRun run = test::run_tool({"-qa", "-C", dir.file("out"), dir.file("a.update")}, options);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(fs::file_size(dir.file("out/big.bin")), 256u << 20);
+}
+
 // A replaced file's permission bits pass to the new one less the umask, as a new file's
 // are, and never with the set-id bits: a file planted with 0777 gives its planter no file
 // he may write.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 
 #include "archive_builder.h"
@@ -65,6 +66,34 @@ TEST(Progress, ShowsOnATerminalForLargeWorkOnly) {
         const std::size_t last_line = run.err.rfind("\rkpupdate: ");
         const std::size_t drawn = run.err.find('\r', last_line + 1) - last_line - 1;
         EXPECT_TRUE(run.err.ends_with("\r" + std::string(drawn, ' ') + "\r")) << run.err;  // cleared
+    }
+}
+
+// A signal that ends the run takes the line off the screen first, also while it writes
+// to standard output, where no file of its own is made.
+TEST(Progress, IsTakenOffTheScreenByAnInterruption) {
+    if (!test::posix_child_controls) GTEST_SKIP() << "needs a pseudo-terminal";
+    build::Archive huge;
+    huge.with_data = false;
+    huge.entries = {{"huge.bin", 1, 1u << 31, {1}, ""}};
+    test::TempDir dir;
+    test::write_file(dir.file("huge.update"), build::bytes(huge));
+    std::filesystem::resize_file(dir.file("huge.update"), 512 + (std::uintmax_t{1} << 31));  // sparse
+    std::filesystem::create_directory(dir.file("out"));
+    for (const char* target : {"-O", "-Cout"}) {
+        SCOPED_TRACE(target);
+        test::ToolOptions options;
+        options.cwd = dir.path();
+        options.stderr_terminal_columns = 100;
+        options.interrupt_signal = SIGTERM;
+        options.interrupt_after_ms = 300;
+        const test::ToolRun run = test::run_tool({"--progress=always", "-a", target, "huge.update"}, options);
+        ASSERT_EQ(run.signal, SIGTERM) << "the extraction ended before the signal came";
+        const std::size_t last_line = run.err.rfind("\rkpupdate: ");
+        ASSERT_NE(last_line, std::string::npos) << run.err;
+        const std::size_t drawn = run.err.find('\r', last_line + 1) - last_line - 1;
+        EXPECT_TRUE(run.err.ends_with("\r" + std::string(drawn, ' ') + "\r")) << run.err;
+        EXPECT_TRUE(test::tree(dir.file("out")).empty());
     }
 }
 

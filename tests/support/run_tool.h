@@ -27,6 +27,7 @@ struct ToolOptions {
     int umask = -1;             // POSIX: the child's umask; -1: the test's own
     std::string stdout_append;  // non-empty: stdout is this file, opened for appending (as `>>` does)
     int interrupt_signal = 0;   // non-zero: sent to the child interrupt_after_ms after it starts
+    int ignored_signal = 0;     // non-zero: the child starts with it ignored, as under nohup
     int interrupt_after_ms = 0;
     std::optional<std::string> stdin_bytes;  // set: stdin is a pipe that these bytes are written into
     std::size_t stdin_pause_at = 0;          // non-zero: the writer pauses after so many bytes

@@ -46,6 +46,7 @@ namespace {
         setrlimit(RLIMIT_FSIZE, &limit);
     }
     if (options.umask >= 0) ::umask(static_cast<mode_t>(options.umask));
+    if (options.ignored_signal != 0) signal(options.ignored_signal, SIG_IGN);
     const rlimit no_core{0, 0};  // a signal that dumps core leaves none behind
     setrlimit(RLIMIT_CORE, &no_core);
     std::vector<char*> argv;
