@@ -1,13 +1,12 @@
 #include "cli/driver.h"
 
-#include <numeric>
-
 #include "cli/current_directory.h"
 #include "cli/plan.h"
 #include "console/console_platform.h"
 #include "ops/compare.h"
 #include "ops/integrity.h"
 #include "report/json.h"
+#include "report/reasons.h"
 #include "report/renderer.h"
 #include "version.h"
 
@@ -23,8 +22,10 @@ RenderSettings settings_of(const UpdateArchive& archive, ConsoleOutput& console,
             .verbose = options.verbose,
             .trim = options.trim,
             .null_rows = options.null,
+            .rows_only = options.list,
             .progress_when = options.progress,
-            .list_skipped = options.existing == Existing::skip,
+            .strip = options.strip,
+            .list_skipped = options.existing == Existing::skip || options.strip_given,
             .list_index_misses = !options.indexes.empty() || !options.positions.empty()};
 }
 
@@ -45,8 +46,18 @@ i32 load_failed(const Renderer& render, i32 loaded, const std::string& file, con
     return malformed ? exit_malformed : exit_failure;
 }
 
-void test(const UpdateArchive& archive, RunInputs& inputs, const Renderer& render, Findings& findings) {
-    const IntegrityReport report = check_archive_file(archive, inputs.file);
+// An update file shorter than its header declares is warned of in every run, once, after
+// the work, where a stream has come to its end: a file and a stream say it alike.
+void warn_if_cut(const UpdateArchive& archive, const SourceFile& source, const Renderer& render) {
+    const u64 declared = archive_end(archive);
+    if (source.stream && !source.ended) return;  // it reached the declared end
+    if (source.length < declared) render.cut(render.state, source.length, declared);
+}
+
+void test(const Plan& plan, const UpdateArchive& archive, RunInputs& inputs, const Renderer& render,
+          Findings& findings) {
+    IntegrityReport report = check_archive_file(archive, inputs.file);
+    exclude_from_notes(report, archive, plan.selection);
     render.integrity(render.state, report);
     findings.damaged |= !report.outside.empty();  // a damaged file is a malformed one
 }
@@ -61,6 +72,7 @@ void compare(const Plan& plan, const UpdateArchive& archive, const Options& opti
         // Every entry compared, with or without --all: the directory's other files are extra.
         compare_with_directory(archive, done.selected.positions, inputs.file, inputs.other.handle, plan.selection.all,
                                done.diff);
+        std::erase_if(done.diff.extra, [&plan](const std::string& name) { return is_excluded(plan.selection, name); });
     } else {
         done.old_loaded =
             load_source(done.old, inputs.other_kind, inputs.other, inputs.other_error, options.diff.c_str());
@@ -81,13 +93,7 @@ void perform(const Plan& plan, const UpdateArchive& archive, const Options& opti
     if (plan.work == Work::reports) return;
     done.selected = select_entries(archive, plan.selection);
     findings.failed |= anything_missing(done.selected.missing);
-    if (plan.work == Work::list) {
-        if (plan.list_every_entry) {
-            done.selected.positions.resize(archive.entries.size());
-            std::iota(done.selected.positions.begin(), done.selected.positions.end(), u32{0});
-        }
-        return;
-    }
+    if (plan.work == Work::list) return;
     if (!plan.hold) render.selection(render.state, done.selected.missing);
     done.held.live = render.extraction(render.state);
     const ExtractionSummary summary = extract_entries(
@@ -125,13 +131,14 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& o
     render.archive(render.state);
 
     Findings findings;
-    if (plan.test_first) test(archive, inputs, render, findings);
+    if (plan.test_first) test(plan, archive, inputs, render, findings);
     Done done;
     perform(plan, archive, options, inputs, render, done, findings);
-    if (plan.test_last) test(archive, inputs, render, findings);
+    if (plan.test_last) test(plan, archive, inputs, render, findings);
     if (plan.drain) skip_stream(inputs.file, archive_end(archive));  // its writer may count on all of it being read
     if (done.old_loaded < 0) return load_failed(render, done.old_loaded, options.diff, done.old.problem);
     show(plan, done, render);
+    warn_if_cut(archive, inputs.file, render);
     if (inputs.file.stream && !inputs.file.read_failure.empty()) {
         render.unreadable(render.state, inputs.file.read_failure);
         findings.unreadable = true;
@@ -140,31 +147,49 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& o
     return status_of(findings);
 }
 
+namespace {
+
+// Ends a run before anything of it is read: with --json one document saying why, on
+// standard output, so that standard error stays empty; else `lines` on standard error.
+i32 end_early(ConsoleOutput& console, bool json, const std::string& message, const std::string& reason,
+              const std::vector<std::string>& lines, const std::vector<std::string>& warnings = {}) {
+    console_init(console, json ? platform_stdout_handle() : platform_stderr_handle(), ColourWhen::never);
+    if (json) {
+        console_print(console, console.current_attribute, "%s\n",
+                      json_error_document(message, reason, warnings).c_str());
+    }
+    for (const std::string& line : json ? std::vector<std::string>() : lines) {
+        console_print(console, console.current_attribute, "kpupdate: %s\n", escape_for_console(console, line).c_str());
+    }
+    return exit_failure;
+}
+
+}  // namespace
+
 i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, char** argv) {
     Options options;
     OptionsProblem problem{parse_options(options, argc, argv), {}};
+    const bool running = problem.usage.empty() && !options.help && !options.version;
+    if (running && options.files_from_given) {
+        std::string reason;
+        if (options.files_from == "-" && options.file != nullptr && std::string_view(options.file) == "-") {
+            problem.usage = "'--files-from' and FILE cannot both be standard input";
+        } else if (!read_names_from(options, reason)) {  // nothing is read or written then
+            return end_early(console, options.json, "could not read names from " + options.files_from, reason,
+                             {shell_quoted(options.files_from) + ": " + reason});
+        }
+    }
     // Every path the run reads is resolved here, once, right after the options.
     RunInputs inputs;
-    if (problem.usage.empty() && options.file != nullptr && !options.help && !options.version) {
+    if (problem.usage.empty() && running && options.file != nullptr) {
         problem = check_options(options);
         if (problem.usage.empty()) problem.usage = open_inputs(archive, options, current_directory(), inputs);
     }
     if (!problem.usage.empty()) {
         close_inputs(inputs);
-        if (options.json || asks_for_json(argc, argv)) {  // standard error stays empty
-            console_init(console, platform_stdout_handle(), ColourWhen::never);
-            console_print(console, console.current_attribute, "%s\n",
-                          json_error_document(problem.usage, problem.reason, {}).c_str());
-            return exit_failure;
-        }
-        console_init(console, platform_stderr_handle(), ColourWhen::never);
-        console_print(console, console.current_attribute, "kpupdate: %s; see 'kpupdate --help'.\n",
-                      escape_for_console(console, problem.usage).c_str());
-        if (!problem.reason.empty()) {
-            console_print(console, console.current_attribute, "kpupdate: %s: %s\n",
-                          escape_for_console(console, options.directory).c_str(), problem.reason.c_str());
-        }
-        return exit_failure;
+        std::vector<std::string> lines = {problem.usage + "; see 'kpupdate --help'."};
+        if (!problem.reason.empty()) lines.push_back(options.directory + ": " + problem.reason);
+        return end_early(console, options.json || asks_for_json(argc, argv), problem.usage, problem.reason, lines);
     }
     if (options.help || options.version) {
         console_init(console, platform_stdout_handle(), ColourWhen::never);
@@ -172,27 +197,20 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
                       options.help ? usage_text() : kpupdate_version);
         return exit_ok;
     }
+    // "-" is standard input; a pipe, a FIFO or a device is read as one, once.
+    open_file_input(archive, options, inputs);
+    if (inputs.file_kind == InputKind::terminal) {
+        close_inputs(inputs);
+        const std::string refusal = "refusing to read an update file from a terminal";
+        std::vector<std::string> lines = argument_warnings(options);
+        lines.push_back(refusal);
+        return end_early(console, options.json, refusal, {}, lines, argument_warnings(options));
+    }
     // With --stdout, standard output carries only the files' bytes; JSON is never coloured.
     if (options.to_stdout) {
         console_init(console, platform_stderr_handle(), ColourWhen::never);
     } else {
         console_init(console, platform_stdout_handle(), options.json ? ColourWhen::never : options.colour);
-    }
-    // "-" is standard input; a pipe, a FIFO or a device is read as one, once.
-    open_file_input(archive, options, inputs);
-    if (inputs.file_kind == InputKind::terminal) {
-        const std::string refusal = "refusing to read an update file from a terminal";
-        if (options.json) {
-            console_print(console, console.current_attribute, "%s\n",
-                          json_error_document(refusal, {}, argument_warnings(options)).c_str());
-        } else {
-            for (const std::string& warning : argument_warnings(options)) {
-                console_to_stderr(console, "kpupdate: " + escape_for_stderr(console, warning) + "\n");
-            }
-            console_to_stderr(console, "kpupdate: " + refusal + "\n");
-        }
-        close_inputs(inputs);
-        return exit_failure;
     }
     const i32 status = run_program(archive, console, options, inputs);
     close_inputs(inputs);

@@ -17,12 +17,15 @@ enum class Takes : unsigned char { nothing, value, optional };
 // What an option does with its value; false when the value is not one it takes.
 using Apply = bool (*)(Options& options, const char* value);
 
+// Whether `text` is a whole decimal number with an optional sign: "12", "-1", "+3".
+bool is_whole_number(const char* text) {
+    const char* digits = text + (*text == '-' || *text == '+' ? 1 : 0);
+    return *digits != '\0' && std::strspn(digits, "0123456789") == std::strlen(digits);
+}
+
 // A whole decimal number with an optional sign, within [low, high]; false otherwise.
 bool read_number(const char* text, long long low, long long high, long long& value) {
-    const char* digits = text + (*text == '-' || *text == '+' ? 1 : 0);
-    if (*digits == '\0' || std::strspn(digits, "0123456789") != std::strlen(digits) || std::strlen(digits) > 12) {
-        return false;
-    }
+    if (!is_whole_number(text) || std::strlen(text) > 13) return false;
     value = std::strtoll(text, nullptr, 10);
     return value >= low && value <= high;
 }
@@ -40,6 +43,14 @@ bool add_position(Options& options, const char* value) {
     long long number = 0;
     if (!read_number(value, 0, 4294967295LL, number)) return false;
     options.positions.emplace_back(static_cast<u32>(number), value);
+    return true;
+}
+
+bool set_strip(Options& options, const char* value) {
+    long long number = 0;
+    if (!read_number(value, 0, 4294967295LL, number)) return false;
+    options.strip = static_cast<u32>(number);
+    options.strip_given = true;
     return true;
 }
 
@@ -89,6 +100,7 @@ struct OptionForm {
 constexpr const char* when_values = "always, never or auto";
 constexpr const char* index_values = "a whole number from -2147483648 to 4294967295";
 constexpr const char* position_values = "a whole number from 0 to 4294967295";
+constexpr const char* strip_values = "a whole number from 0 to 4294967295";
 
 constexpr OptionForm option_forms[] = {
     {'a', "all", Takes::nothing, set<&Options::all>},
@@ -100,6 +112,18 @@ constexpr OptionForm option_forms[] = {
     {'I', "include", Takes::value,
      [](Options& options, const char* value) {
          options.patterns.emplace_back(value);
+         return true;
+     }},
+    {0, "exclude", Takes::value,
+     [](Options& options, const char* value) {
+         options.excludes.emplace_back(value);
+         return true;
+     }},
+    {0, "strip-components", Takes::value, set_strip, strip_values},
+    {'T', "files-from", Takes::value,
+     [](Options& options, const char* value) {
+         options.files_from = value;
+         options.files_from_given = true;
          return true;
      }},
     {'C', "directory", Takes::value,
@@ -165,12 +189,21 @@ const OptionForm* find_short(char letter) {
 }  // namespace
 
 std::string parse_options(Options& options, int argc, char** argv) {
+    std::vector<const char*> operands;  // FILE, INDEX, then what is ignored
+    bool options_ended = false;
     int at = 1;
     while (at < argc) {
-        const char* arg = argv[at];
-        if (arg[0] != '-' || arg[1] == '\0') break;  // FILE; a lone "-" is a file name too
-        ++at;
-        if (std::strcmp(arg, "--") == 0) break;
+        const char* arg = argv[at++];
+        // Options may come anywhere before "--", as GNU getopt permutes them; a lone "-" is
+        // a file name, and after FILE a whole number, negative ones too, is INDEX.
+        if (options_ended || arg[0] != '-' || arg[1] == '\0' || (!operands.empty() && is_whole_number(arg))) {
+            operands.push_back(arg);
+            continue;
+        }
+        if (std::strcmp(arg, "--") == 0) {
+            options_ended = true;
+            continue;
+        }
         if (arg[1] == '-') {
             const std::string_view text = arg + 2;
             const std::size_t equals = text.find('=');
@@ -214,9 +247,9 @@ std::string parse_options(Options& options, int argc, char** argv) {
         }
         if (options.help || options.version) return {};
     }
-    if (at < argc) options.file = argv[at++];
-    if (at < argc) options.index = argv[at++];
-    options.ignored = argc - at;
+    if (!operands.empty()) options.file = operands[0];
+    if (operands.size() > 1) options.index = operands[1];
+    options.ignored = static_cast<int>(operands.size() > 2 ? operands.size() - 2 : 0);
     return {};
 }
 
@@ -250,9 +283,7 @@ i32 parse_index(const char* text) {
 std::vector<std::string> argument_warnings(const Options& options) {
     std::vector<std::string> warnings;
     if (options.index != nullptr) {
-        const char* digits = options.index + (*options.index == '-' || *options.index == '+' ? 1 : 0);
-        const bool whole = *digits != '\0' && std::strspn(digits, "0123456789") == std::strlen(digits);
-        if (!whole) {
+        if (!is_whole_number(options.index)) {
             warnings.push_back(std::string("warning: INDEX '") + options.index + "' is not a number; it selects " +
                                std::to_string(parse_index(options.index)));
         }
@@ -284,6 +315,7 @@ OptionsProblem check_options(const Options& options) {
         if (options.to_stdout) return {std::string("'--stdout'") + needs, {}};
         if (options.directory_given) return {std::string("'--directory'") + needs, {}};
         if (options.trim) return {std::string("'--trim'") + needs, {}};
+        if (options.strip_given) return {std::string("'--strip-components'") + needs, {}};
         if (options.existing_given) {
             return {std::string("'--") + (options.existing == Existing::keep ? "keep" : "skip") + "-old-files'" + needs,
                     {}};

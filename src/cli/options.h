@@ -23,13 +23,18 @@ struct Options {
     bool test = false;       // check what the loader does not: the data region, names, repeats
     bool list = false;       // print the selected entries' rows instead of writing them
     bool verbose = false;    // a line for each file written
-    bool null = false;       // --list's rows end in a NUL
+    bool null = false;       // --list's rows, and the names of --files-from, end in a NUL
     ColourWhen colour = ColourWhen::automatic;
     ProgressWhen progress = ProgressWhen::automatic;
     Existing existing = Existing::replace;  // what extraction does where a file is in the way
     bool existing_given = false;
     std::vector<std::string> names;
     std::vector<std::string> patterns;
+    std::vector<std::string> excludes;  // --exclude: no entry whose name matches is picked
+    u32 strip = 0;                      // --strip-components: leading name parts not written
+    bool strip_given = false;
+    std::string files_from;  // -T, --files-from: a file of names, each a --name; "-" standard input
+    bool files_from_given = false;
     std::vector<std::pair<u32, std::string>> indexes;    // --index: the number's bits, and its text
     std::vector<std::pair<u32, std::string>> positions;  // --position: the position, and its text
     std::string diff;                                    // --diff: the old side to compare FILE with

@@ -11,8 +11,12 @@ Selection selection_of(const Options& options, bool selects) {
     selection.patterns = options.patterns;
     selection.indexes = options.indexes;
     selection.positions = options.positions;
-    // --diff without a selector compares every file.
+    // --diff without a selector compares every file; --list alone lists every entry, also
+    // those that a later one hides.
     selection.all = options.all || (options.diff_given && !selects);
+    selection.every = options.list && !selects;
+    selection.excludes = options.excludes;
+    selection.strip = options.strip;
     return selection;
 }
 
@@ -26,6 +30,7 @@ ExtractTarget target_of(const Options& options, const RunInputs& inputs) {
         target.root_error = inputs.here_error;
     }
     target.trim = options.trim;
+    target.strip = options.strip;
     // Index numbers alone write only into directories that exist, as they always have.
     target.make_directories = options.all || !options.names.empty() || !options.patterns.empty() ||
                               !options.indexes.empty() || !options.positions.empty();
@@ -46,7 +51,6 @@ Plan plan_of(const Options& options, const RunInputs& inputs) {
         plan.work = Work::diff;
     } else if (options.list) {
         plan.work = Work::list;
-        plan.list_every_entry = !selects;
     } else if (selects) {
         plan.work = Work::extract;
     }

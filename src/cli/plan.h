@@ -27,13 +27,12 @@ enum class Work : unsigned char {
 
 struct Plan {
     Work work = Work::reports;
-    bool test_first = false;        // --test of a file, measured at once: shown before the work
-    bool test_last = false;         // --test of a stream, whose length is known only at its end
-    bool hold = false;              // what extraction did is shown after that last test
-    bool drain = false;             // a stream is read on to the archive's declared end, for its writer
-    bool list_every_entry = false;  // --list alone: every entry, also those a later one hides
-    Selection selection;            // the entries the work is on; what the misses refer to, to the end
-    ExtractTarget target;           // where extraction writes
+    bool test_first = false;  // --test of a file, measured at once: shown before the work
+    bool test_last = false;   // --test of a stream, whose length is known only at its end
+    bool hold = false;        // what extraction did is shown after that last test
+    bool drain = false;       // a stream is read on to the archive's declared end, for its writer
+    Selection selection;      // the entries the work is on; what the misses refer to, to the end
+    ExtractTarget target;     // where extraction writes
 };
 
 Plan plan_of(const Options& options, const RunInputs& inputs);

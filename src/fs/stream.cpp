@@ -70,6 +70,23 @@ std::size_t read_stream_at_cursor(SourceFile& source, unsigned char* buffer, std
     return got;
 }
 
+bool read_whole_file(std::string_view path, std::string& bytes, std::string& system_text) {
+    SourceFile source;
+    const InputKind kind = open_input(source, path, {}, false, system_text);
+    if (kind == InputKind::unopened) return false;
+    if (kind == InputKind::terminal) {
+        system_text = "it is a terminal";
+        return false;
+    }
+    unsigned char piece[64 * 1024];
+    for (std::size_t got = 0; (got = read_at_cursor(source, piece, sizeof piece)) > 0;) {
+        bytes.append(reinterpret_cast<const char*>(piece), got);
+    }
+    system_text = source.read_failure;
+    close_source(source);
+    return system_text.empty();
+}
+
 std::size_t read_at_cursor(SourceFile& source, unsigned char* buffer, std::size_t size) {
     if (source.stream) return read_stream_at_cursor(source, buffer, size);
     const std::size_t got = read_up_to(source, source.cursor, buffer, size);

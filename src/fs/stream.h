@@ -35,6 +35,10 @@ struct RetryUnder {
 InputKind open_input(SourceFile& source, std::string_view path, const RetryUnder& retry, bool directories,
                      std::string& system_text);
 
+// Every byte of the file at `path` ("-": standard input), read once from start to end. False
+// when it would not open or a read failed, with why in `system_text`.
+bool read_whole_file(std::string_view path, std::string& bytes, std::string& system_text);
+
 // The loader's reads from any source: up to `size` bytes from its `cursor` on, fewer
 // only where the data ends or a read fails (what the system said then in read_failure).
 std::size_t read_at_cursor(SourceFile& source, unsigned char* buffer, std::size_t size);

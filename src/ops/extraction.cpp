@@ -61,6 +61,10 @@ FileHandle directory_for(Extraction& extraction, std::string_view name, const st
 // Whether the bytes of `entry` lie wholly inside the update file, as far as can be told
 // before they are copied; `problem` says why not. A stream is read ahead to find out
 // where the range fits in its buffer.
+std::string_view written_name(const ExtractTarget& target, const EntryRecord& entry) {
+    return stripped_name(record_text(entry.record.name), target.strip, native_name_rules());
+}
+
 bool entry_within(SourceFile& source, const ByteRange& range, EntryProblem& problem) {
     if (stream_passed(source, range.offset)) {
         problem.failure = EntryFailure::passed;
@@ -112,7 +116,12 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
         outcome.problem.failure = failure;
         return outcome;
     };
-    const std::string_view name = record_text(entry.record.name);
+    const std::string_view name = written_name(extraction.target, entry);
+    if (name.empty() && extraction.target.strip != 0) {
+        outcome.result = EntryResult::skipped;  // never at the target itself
+        return failed(EntryFailure::stripped);
+    }
+    // The containment rules hold for what is written: the name left once stripped.
     problem.name_fault = name_fault(name, native_name_rules(), &problem.part);
     if (problem.name_fault != NameFault::none) return failed(EntryFailure::unsafe_name);
     if (!extraction.source_open) return failed(EntryFailure::write);
@@ -190,7 +199,7 @@ ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEn
                                                     : summary.failed);
         if (events.entry != nullptr) {
             const std::string path = events.paths && outcome.result == EntryResult::written && !target.to_stdout
-                                         ? written_path(target.directory, record_text(entry.record.name))
+                                         ? written_path(target.directory, written_name(target, entry))
                                          : std::string();
             events.entry(events.context, position, outcome.result, outcome.problem, path);
         }

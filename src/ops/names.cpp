@@ -1,5 +1,6 @@
 #include "ops/names.h"
 
+#include <algorithm>
 #include <string>
 
 namespace kp {
@@ -77,6 +78,22 @@ NameFault name_fault(std::string_view name, NameRules rules, std::string* part_f
         start = stop + 1;
     }
     return NameFault::none;
+}
+
+std::string_view stripped_name(std::string_view name, u32 count, NameRules rules) {
+    if (count == 0) return name;  // as it is, a leading separator too, which extraction refuses
+    std::size_t start = 0;
+    for (; count > 0 && start < name.size(); ++start) {
+        std::size_t stop = start;
+        while (stop < name.size() && !is_name_separator(name[stop], rules)) ++stop;
+        const std::string_view part = name.substr(start, stop - start);
+        if (!part.empty() && part != ".") --count;
+        start = stop;
+    }
+    if (count > 0) return {};
+    start = std::min(start, name.size());
+    while (start < name.size() && is_name_separator(name[start], rules)) ++start;  // "a//b": not "/b"
+    return name.substr(start);
 }
 
 std::string name_key(std::string_view name, NameRules rules) {

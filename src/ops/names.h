@@ -19,6 +19,11 @@ bool is_safe_entry_name(std::string_view name, NameRules rules = native_name_rul
 // rules about one part, that part in `part`.
 NameFault name_fault(std::string_view name, NameRules rules, std::string* part = nullptr);
 
+// What is left of `name` once its first `count` parts that name something (not empty,
+// not ".") are dropped, as it is spelled: "a//b/c" without 1 is "b/c". Empty when nothing
+// is left.
+std::string_view stripped_name(std::string_view name, u32 count, NameRules rules);
+
 // Whether a path component names a Windows device (CON, NUL, COM1, LPT1, COM¹, ...),
 // with or without an extension, in any case.
 bool is_reserved_device_name(std::string_view component);

@@ -61,6 +61,7 @@ enum class EntryFailure : unsigned char {
     exists,        // its name is taken and was to be kept
     passed,        // its bytes lie where a stream has passed (its chunk wraps back)
     write,         // the new file could not be made, written or named
+    stripped,      // skipped: --strip-components leaves no part of its name
 };
 
 // What a selection asked for and found nothing for, each as it was given.
@@ -69,6 +70,8 @@ struct SelectionMisses {
     std::vector<std::string_view> patterns;   // patterns that no entry's name matches
     std::vector<std::string_view> indexes;    // index numbers that no entry carries
     std::vector<std::string_view> positions;  // positions past the directory's end
+    // For each of `patterns`, how many names "**/" before it would match: '*' stops at '/'.
+    std::vector<std::size_t> deeper_matches;
 };
 
 // Whether anything asked for was not found.

@@ -19,11 +19,18 @@ const EntryRecord* find_entry_by_index(const UpdateArchive& archive, i32 index) 
     return nullptr;
 }
 
+bool is_excluded(const Selection& selection, std::string_view name) {
+    for (const std::string& pattern : selection.excludes) {
+        if (glob_match(pattern, name, native_name_rules())) return true;
+    }
+    return false;
+}
+
 SelectedEntries select_entries(const UpdateArchive& archive, const Selection& selection) {
     SelectedEntries selected;
     if (!archive.loaded) return selected;
     const std::size_t count = archive.entries.size();
-    std::vector<bool> chosen(count, selection.all);
+    std::vector<bool> chosen(count, selection.all || selection.every);
     if (selection.index) {
         if (const EntryRecord* entry = find_entry_by_index(archive, *selection.index)) {
             chosen[static_cast<std::size_t>(entry - archive.entries.data())] = true;
@@ -68,17 +75,37 @@ SelectedEntries select_entries(const UpdateArchive& archive, const Selection& se
                 matched = true;
             }
         }
-        if (!matched) selected.missing.patterns.push_back(pattern);
+        if (!matched) {
+            selected.missing.patterns.push_back(pattern);
+            std::size_t deeper = 0;
+            if (!pattern.starts_with("**/")) {
+                const std::string below = "**/" + pattern;
+                for (std::size_t position = 0; position < count; ++position) {
+                    deeper +=
+                        glob_match(below, record_text(archive.entries[position].record.name), native_name_rules());
+                }
+            }
+            selected.missing.deeper_matches.push_back(deeper);
+        }
+    }
+    if (!selection.excludes.empty()) {
+        for (std::size_t position = 0; position < count; ++position) {
+            if (chosen[position] && is_excluded(selection, record_text(archive.entries[position].record.name))) {
+                chosen[position] = false;
+            }
+        }
     }
     // From the end, so that of several entries that write one file the latest is kept.
     std::unordered_set<std::string_view> files;
     files.reserve(count);
     std::deque<std::string> keys;  // the keys that are not names themselves
-    for (std::size_t position = count; position-- > 0;) {
+    for (std::size_t position = count; position-- > 0 && !selection.every;) {
         if (!chosen[position]) continue;
+        const std::string_view name = record_text(archive.entries[position].record.name);
+        const std::string_view left = stripped_name(name, selection.strip, native_name_rules());
+        if (left.empty() && selection.strip != 0) continue;  // nothing left to write: skipped, never one file
         std::string storage;
-        const std::string_view key =
-            name_key(record_text(archive.entries[position].record.name), native_name_rules(), storage);
+        const std::string_view key = name_key(left, native_name_rules(), storage);
         if (files.contains(key)) {
             chosen[position] = false;
         } else {
@@ -99,8 +126,16 @@ SelectionMisses missed_by_both(const SelectionMisses& one, const SelectionMisses
         }
         return shared;
     };
-    return {both(one.names, other.names), both(one.patterns, other.patterns), both(one.indexes, other.indexes),
-            both(one.positions, other.positions)};
+    SelectionMisses shared = {both(one.names, other.names),
+                              both(one.patterns, other.patterns),
+                              both(one.indexes, other.indexes),
+                              both(one.positions, other.positions),
+                              {}};
+    for (const std::string_view pattern : shared.patterns) {
+        const auto at = std::find(one.patterns.begin(), one.patterns.end(), pattern) - one.patterns.begin();
+        shared.deeper_matches.push_back(one.deeper_matches[static_cast<std::size_t>(at)]);
+    }
+    return shared;
 }
 
 }  // namespace kp

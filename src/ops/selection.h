@@ -24,8 +24,17 @@ struct Selection {
     // position, whatever later entries hide; each with the text it was given as.
     std::vector<std::pair<u32, std::string>> indexes;
     std::vector<std::pair<u32, std::string>> positions;
-    bool all = false;  // every entry
+    bool all = false;    // every entry
+    bool every = false;  // every entry, also those a later one hides (--list alone)
+    // No entry whose name matches one of these is picked, whatever picked it.
+    std::vector<std::string> excludes;
+    // The leading parts of each name that writing drops (--strip-components); the entries
+    // that write one file are found by what is left.
+    u32 strip = 0;
 };
+
+// Whether `name` matches one of the selection's exclusions.
+bool is_excluded(const Selection& selection, std::string_view name);
 
 struct SelectedEntries {
     std::vector<u32> positions;  // ascending directory positions

@@ -39,6 +39,10 @@ void archive(void* state) {
     of(state).archive_shown = true;
 }
 
+void cut(void* state, u64 length, u64 declared) {
+    of(state).cut = {length, declared};
+}
+
 void integrity(void* state, const IntegrityReport& report) {
     of(state).integrity = report;
 }
@@ -65,17 +69,19 @@ void copied(void* state, u64 bytes) {
     progress_add_bytes(of(state).progress, bytes);
 }
 
-void entry(void* state, u32 position, EntryResult result, const EntryProblem&, std::string_view path) {
+void entry(void* state, u32 position, EntryResult result, const EntryProblem& problem, std::string_view path) {
     JsonState& json = of(state);
     switch (result) {
         case EntryResult::written:
             json.written.emplace_back(position, path);
             break;
         case EntryResult::skipped:
-            json.skipped.push_back(position);
+            json.skipped.emplace_back(position, problem.failure == EntryFailure::stripped
+                                                    ? entry_reason(problem, json.settings.trim)
+                                                    : std::string());
             break;
         case EntryResult::failed:
-            json.failed.push_back(position);
+            json.failed.emplace_back(position, entry_reason(problem, json.settings.trim));
             break;
     }
     progress_add_file(json.progress);
@@ -93,21 +99,25 @@ void unreadable(void* state, const std::string& reason) {
     of(state).read_failure = reason;
 }
 
-// Entries by position and name under `key`; with `paths`, each also with where it went.
+// Entries by position and name under `key`; with `texts`, each also with its `text_key`
+// (where it went, or why it was not written).
 void entry_list(JsonWriter& json, const UpdateArchive& archive, const char* key, const std::vector<u32>& positions,
-                const std::vector<std::pair<u32, std::string>>* paths = nullptr) {
+                const std::vector<std::pair<u32, std::string>>* texts = nullptr, const char* text_key = nullptr) {
     json_break(json, 2);
     json_key(json, key);
     json_begin_array(json);
-    const std::size_t count = paths != nullptr ? paths->size() : positions.size();
+    const std::size_t count = texts != nullptr ? texts->size() : positions.size();
     for (std::size_t i = 0; i < count; ++i) {
-        const u32 position = paths != nullptr ? (*paths)[i].first : positions[i];
+        const u32 position = texts != nullptr ? (*texts)[i].first : positions[i];
         json_break(json, 4);
         json_begin_object(json);
         json_key(json, "position");
         json_number(json, position);
         json_text_field(json, "name", record_text(archive.entries[position].record.name));
-        if (paths != nullptr) json_text_field(json, "path", (*paths)[i].second);
+        // A skipped entry says why only where it was not the plain --skip-old-files.
+        if (texts != nullptr && (!(*texts)[i].second.empty() || std::string_view(text_key) != "reason")) {
+            json_text_field(json, text_key, (*texts)[i].second);
+        }
         json_end_object(json);
     }
     json_end_array(json, 2);
@@ -129,6 +139,18 @@ void finish(void* state) {
     JsonWriter json;
     json_begin_object(json);
     if (facts.archive_shown) json_archive_fields(json, archive);
+    if (facts.cut) {
+        json_break(json, 2);
+        json_key(json, "cut");
+        json_begin_object(json);
+        json_key(json, "file_length");
+        json_number(json, facts.cut->first);
+        json_key(json, "declared_end");
+        json_number(json, facts.cut->second);
+        json_key(json, "short_by");
+        json_number(json, facts.cut->second - facts.cut->first);
+        json_end_object(json);
+    }
     if (facts.integrity) {
         json_break(json, 2);
         json_key(json, "test");
@@ -147,9 +169,9 @@ void finish(void* state) {
         json_end_array(json);
     }
     if (facts.extracted) {
-        entry_list(json, archive, "extracted", {}, &facts.written);
-        entry_list(json, archive, "failed", facts.failed);
-        if (facts.settings.list_skipped) entry_list(json, archive, "skipped", facts.skipped);
+        entry_list(json, archive, "extracted", {}, &facts.written, "path");
+        entry_list(json, archive, "failed", {}, &facts.failed, "reason");
+        if (facts.settings.list_skipped) entry_list(json, archive, "skipped", {}, &facts.skipped, "reason");
     }
     if (facts.missing) {
         text_list(json, "missing", facts.missing->names);
@@ -158,6 +180,23 @@ void finish(void* state) {
             text_list(json, "missing_indexes", facts.missing->indexes);
             text_list(json, "missing_positions", facts.missing->positions);
         }
+        bool hinted = false;  // a pattern that '*' stopping at '/' kept from matching
+        for (std::size_t i = 0; i < facts.missing->patterns.size(); ++i) {
+            if (facts.missing->deeper_matches[i] == 0) continue;
+            if (!hinted) {
+                json_break(json, 2);
+                json_key(json, "pattern_hints");
+                json_begin_array(json);
+                hinted = true;
+            }
+            json_begin_object(json);
+            json_text_field(json, "pattern", facts.missing->patterns[i]);
+            json_text_field(json, "matching", "**/" + std::string(facts.missing->patterns[i]));
+            json_key(json, "matches");
+            json_number(json, facts.missing->deeper_matches[i]);
+            json_end_object(json);
+        }
+        if (hinted) json_end_array(json);
     }
     if (!facts.warnings.empty()) {
         const std::vector<std::string_view> warnings(facts.warnings.begin(), facts.warnings.end());
@@ -181,6 +220,7 @@ Renderer json_renderer(JsonState& state) {
             .loaded = loaded,
             .failure = failure,
             .archive = archive,
+            .cut = cut,
             .integrity = integrity,
             .selection = selection,
             .listing = listing,

@@ -90,6 +90,8 @@ std::string entry_reason(const EntryProblem& problem, bool trim) {
             return "a file of that name exists, and is kept";
         case EntryFailure::write:
             return problem.system_text.empty() ? "the update file ended before its bytes did" : problem.system_text;
+        case EntryFailure::stripped:
+            return "no part of its name is left after '--strip-components'";
     }
     return {};
 }

@@ -25,7 +25,9 @@ struct RenderSettings {
     bool verbose = false;    // text: a line for each file written
     bool trim = false;       // each file's own bytes are written, not its chunk
     bool null_rows = false;  // text: --list's rows end in a NUL, for names that hold a line feed
+    bool rows_only = false;  // text: standard output carries only rows or sums; the warnings go to stderr
     ProgressWhen progress_when = ProgressWhen::automatic;
+    u32 strip = 0;                   // --strip-components, for what it skipped
     bool list_skipped = false;       // JSON: a "skipped" list beside the others
     bool list_index_misses = false;  // JSON: "missing_indexes" and "missing_positions"
 };
@@ -34,6 +36,7 @@ struct RenderSettings {
 struct TextState {
     RenderSettings settings;
     Progress progress;
+    u64 stripped = 0;  // entries --strip-components left nothing of, told of at the end
 };
 
 // The JSON renderer's state: the facts of the run, until the document is written.
@@ -41,14 +44,15 @@ struct JsonState {
     RenderSettings settings;
     Progress progress;
     bool archive_shown = false;
+    std::optional<std::pair<u64, u64>> cut;  // the file's length, and where its header ends it
     std::optional<IntegrityReport> integrity;
     const DiffReport* diff = nullptr;        // lives until finish
     std::optional<std::vector<u32>> listed;  // --list: the positions
     std::optional<SelectionMisses> missing;  // its texts live until finish
     bool extracted = false;
     std::vector<std::pair<u32, std::string>> written;  // entries written, with their paths
-    std::vector<u32> failed;
-    std::vector<u32> skipped;
+    std::vector<std::pair<u32, std::string>> failed;   // with why
+    std::vector<std::pair<u32, std::string>> skipped;  // with why, where that is not the plain --skip-old-files
     std::vector<std::string> warnings;
     std::string read_failure;  // what the system said when reading the stream failed
 };
@@ -68,6 +72,8 @@ struct Renderer {
                     std::string_view file) = nullptr;
     // A loaded archive: the three reports, or the document's fields.
     void (*archive)(void* state) = nullptr;
+    // The update file ends before its header says it does.
+    void (*cut)(void* state, u64 length, u64 declared) = nullptr;
     // The findings of --test.
     void (*integrity)(void* state, const IntegrityReport& report) = nullptr;
     // What the selectors asked for and found nothing for; `missing` lives until finish.

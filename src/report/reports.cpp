@@ -21,13 +21,18 @@ const char* shown_name(const ConsoleOutput& console, const DirectoryRecord& reco
 
 }  // namespace
 
-void print_mismatches(const UpdateArchive& archive) {
+void print_mismatches(const UpdateArchive& archive, bool to_stderr) {
     ConsoleOutput& console = *archive.console;
     std::string scratch;
     for (const u32 position : archive.mismatched) {
         const DirectoryRecord& record = archive.entries[position].record;
-        console_print(console, attr_red, "2nd data mismatch at (%d) %s.\n", as_signed(record.index),
-                      shown_name(console, record, scratch));
+        if (to_stderr) {
+            console_to_stderr(console, "2nd data mismatch at (" + std::to_string(as_signed(record.index)) + ") " +
+                                           escape_for_stderr(console, record_text(record.name)) + ".\n");
+        } else {
+            console_print(console, attr_red, "2nd data mismatch at (%d) %s.\n", as_signed(record.index),
+                          shown_name(console, record, scratch));
+        }
     }
 }
 

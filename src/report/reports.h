@@ -13,8 +13,9 @@ inline unsigned long long wide(u64 value) {
 }
 
 // A warning for each entry left out of its group, as far as the directory was read:
-// also before a load that failed.
-void print_mismatches(const UpdateArchive& archive);
+// also before a load that failed. With `to_stderr` on standard error, plain, so that
+// standard output carries nothing but rows or sums.
+void print_mismatches(const UpdateArchive& archive, bool to_stderr = false);
 
 // Version text, file count, start of data and total size.
 void print_version_summary(const UpdateArchive& archive);

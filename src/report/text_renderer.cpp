@@ -26,7 +26,16 @@ void start(void* state) {
 }
 
 void loaded(void* state) {
-    print_mismatches(*of(state).settings.archive);
+    const RenderSettings& settings = of(state).settings;
+    print_mismatches(*settings.archive, settings.rows_only);
+}
+
+void cut(void* state, u64 length, u64 declared) {
+    TextState& text = of(state);
+    render_to_stderr(text.settings, text.progress,
+                     "warning: " + shell_quoted(text.settings.file) + " ends " + std::to_string(declared - length) +
+                         " bytes before the " + std::to_string(declared) +
+                         " its header declares; '--test' names the files cut short");
 }
 
 void failure(void* state, const std::string& message, const LoadProblem* problem, std::string_view file) {
@@ -59,8 +68,15 @@ void selection(void* state, const SelectionMisses& missing) {
         {"ERROR: no file at position %s in archive.\n", &missing.positions},
     };
     for (const auto& [format, texts] : lines) {
-        for (const std::string_view text : *texts) {
+        for (std::size_t i = 0; i < texts->size(); ++i) {
+            const std::string_view text = (*texts)[i];
             console_print(console, attr_red, format, escape_for_console(console, text).c_str());
+            if (texts != &missing.patterns || missing.deeper_matches[i] == 0) continue;
+            TextState& shown = of(state);
+            render_to_stderr(shown.settings, shown.progress,
+                             "no file matches " + shell_quoted(text) +
+                                 "; '*' stops at '/': " + shell_quoted("**/" + std::string(text)) + " matches " +
+                                 std::to_string(missing.deeper_matches[i]));
         }
     }
 }
@@ -96,6 +112,8 @@ void entry(void* state, u32 position, EntryResult result, const EntryProblem& pr
                       escape_for_console(console, name).c_str());
         render_to_stderr(text.settings, text.progress,
                          shell_quoted(name) + ": " + entry_reason(problem, text.settings.trim));
+    } else if (result == EntryResult::skipped && problem.failure == EntryFailure::stripped) {
+        ++text.stripped;
     } else if (result == EntryResult::written && text.settings.verbose) {
         // The path as written; on standard output, which has none, the entry's name.
         progress_clear(text.progress);
@@ -106,7 +124,13 @@ void entry(void* state, u32 position, EntryResult result, const EntryProblem& pr
 }
 
 void end(void* state) {
-    progress_clear(of(state).progress);
+    TextState& text = of(state);
+    progress_clear(text.progress);
+    if (text.stripped == 0) return;
+    render_to_stderr(text.settings, text.progress,
+                     "warning: '--strip-components=" + std::to_string(text.settings.strip) + "' leaves no name of " +
+                         std::to_string(text.stripped) + (text.stripped == 1 ? " file" : " files") + ", which " +
+                         (text.stripped == 1 ? "was" : "were") + " skipped");
 }
 
 ExtractionEvents extraction(void* state) {
@@ -134,6 +158,7 @@ Renderer text_renderer(TextState& state) {
             .loaded = loaded,
             .failure = failure,
             .archive = archive,
+            .cut = cut,
             .integrity = integrity,
             .selection = selection,
             .listing = listing,

@@ -65,6 +65,10 @@ expect "it's.bin " 16 2 "kpupdate -n it\\' odd.update" kpupdate -n "it\\'" odd.u
 expect "back\\slash.bin " 16 2 "kpupdate -n back odd.update" kpupdate -n back odd.update
 expect "sp ace.bin " 15 2 "kpupdate -n 'sp odd.update" kpupdate -n "'sp" odd.update
 expect $'nl\nx.bin ' 14 2 "kpupdate -n nl odd.update" kpupdate -n nl odd.update
+# Options after FILE, as the options themselves take them.
+expect "kernel.img kernel-backup.img " -1 4 "kpupdate a.update -q -n ker" kpupdate a.update -q -n ker
+expect "0 1 2 3 4 5 6 " -1 3 "kpupdate a.update -q " kpupdate a.update -q ""
+expect "" -1 3 "kpupdate a.update 3 " kpupdate a.update 3 ""
 # Standard input and a FIFO are the command's to read: completion never opens them.
 mkfifo fifo
 expect "" -1 3 "kpupdate -q fifo " kpupdate -q fifo ""

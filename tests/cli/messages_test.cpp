@@ -2,6 +2,7 @@
 // selectors that reach every entry.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -98,7 +99,9 @@ TEST(Messages, EveryFailureSaysWhy) {
          "kpupdate: a/../b: its name has a '..' part: it would not stay under the target\n"
          "kpupdate: x\x01y: its name holds a control character\n"
          "kpupdate: f/in.bin: f: not a directory (a file, or a link)\n"
-         "kpupdate: 'a b': its chunk reaches 1000 bytes past the end of the update file",
+         "kpupdate: 'a b': its chunk reaches 1000 bytes past the end of the update file\n"
+         "kpupdate: warning: hostile.update ends 1000 bytes before the 7680 its header declares; '--test' names "
+         "the files cut short",
          255},
     };
     for (const auto& c : cases) {
@@ -123,39 +126,59 @@ TEST(Messages, EveryFailureSaysWhy) {
     EXPECT_EQ(full.err, "kpupdate: bootloader.bin: " + system_text(std::errc::file_too_large) + "\n");
 }
 
-// Arguments the two-argument form swallows are warned of, and still read as before.
+// Arguments the two-argument form swallows are warned of, and still read as before;
+// options after FILE do what they say, where they once were taken for INDEX.
 TEST(Messages, WarnOfArgumentsTheOldFormSwallows) {
     TempDir dir;
     test::write_file(dir.file("a.update"), build::bytes(build::sample()));
     test::write_file(dir.file("b.update"), build::bytes(build::sample()));
+    const std::vector<std::string> all = {"bootloader-copy.bin", "bootloader-old.bin", "bootloader.bin",
+                                          "kernel-backup.img",   "kernel.img",         "release-notes.txt",
+                                          "settings.ini"};
+    const std::string mismatch = "2nd data mismatch at (4) bootloader-old.bin.\n";
     const struct {
         std::vector<std::string> args;
         std::string err;
-        const char* written;  // the file the index selects
+        std::vector<std::string> written;  // in the current directory, or under out/
+        std::string out;                   // how standard output starts; empty: the mismatch line
     } cases[] = {
         {{"-q", "a.update", "b.update"},
          "kpupdate: warning: INDEX 'b.update' is not a number; it selects 0\n",
-         "bootloader.bin"},
-        {{"-q", "a.update", "1", "2", "3"}, "kpupdate: warning: ignoring 2 arguments after INDEX\n", "kernel.img"},
-        {{"-q", "a.update", "6x", "-a"},
-         "kpupdate: warning: INDEX '6x' is not a number; it selects 6\n"
-         "kpupdate: warning: ignoring 1 argument after INDEX\n",
-         "release-notes.txt"},
-        {{"-q", "a.update", "-1"}, "", nullptr},
+         {"bootloader.bin"},
+         ""},
+        {{"-q", "a.update", "1", "2", "3"},
+         "kpupdate: warning: ignoring 2 arguments after INDEX\n",
+         {"kernel.img"},
+         ""},
+        {{"-q", "a.update", "6x", "-a"}, "kpupdate: warning: INDEX '6x' is not a number; it selects 6\n", all, ""},
+        {{"-q", "a.update", "-1"}, "", {}, ""},
+        {{"-q", "a.update", "-a"}, "", all, ""},
+        {{"a.update", "-q", "-C", "out", "-n", "kernel.img"}, "", {"out", "out/kernel.img"}, ""},
+        // -l: standard output carries only rows, the mismatch goes to standard error.
+        {{"a.update", "-l", "-p", "2"}, mismatch, {}, "    2\t       0\t00003400\tsettings.ini\n"},
+        {{"a.update", "--json", "-q"}, "", {}, "{"},
+        {{"a.update", "--", "-a"},
+         "kpupdate: warning: INDEX '-a' is not a number; it selects 0\n",
+         {"bootloader.bin"},
+         test::banner},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.args[2]);
+        SCOPED_TRACE(c.args[1] + " " + c.args[2]);
         TempDir work;
+        std::filesystem::create_directory(work.file("out"));
         test::ToolOptions options;
         options.cwd = work.path();
         std::vector<std::string> args = c.args;
-        args[1] = dir.file(args[1]);
+        *std::find(args.begin(), args.end(), "a.update") = dir.file("a.update");  // FILE, not INDEX
         const test::ToolRun run = run_tool(args, options);
         EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.out, "2nd data mismatch at (4) bootloader-old.bin.\n");
+        const std::string out = c.out.empty() ? mismatch : c.out;
+        EXPECT_EQ(run.out.substr(0, out.size()), out);
         EXPECT_EQ(run.err, c.err);
-        EXPECT_EQ(test::tree(work.path()),
-                  c.written != nullptr ? std::vector<std::string>{c.written} : std::vector<std::string>{});
+        std::vector<std::string> written = c.written;
+        if (std::find(written.begin(), written.end(), "out") == written.end()) written.push_back("out");
+        std::sort(written.begin(), written.end());
+        EXPECT_EQ(test::tree(work.path()), written);
     }
 }
 
@@ -194,6 +217,94 @@ TEST(Messages, SelectorsReachEveryEntry) {
         EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.out, c.out);
         EXPECT_EQ(test::tree(dir.path()), std::vector<std::string>{"a.update"});
+    }
+}
+
+}  // namespace
+}  // namespace kp
+
+namespace kp {
+namespace {
+
+// --exclude, --files-from (with --null, and from standard input) and --strip-components
+// pick what the same selection made with --name picks; what they cannot do is said.
+TEST(Messages, TarSelectionsAreNameSelections) {
+    TempDir dir;
+    build::Archive plan;
+    plan.entries = {{"fw/boot.bin", 1, 5, {1, 0, 0, 0}, "boot"},
+                    {"fw/k.img", 2, 5, {2, 0, 0, 0}, "kern"},
+                    {"docs/readme.txt", 3, 5, {3, 0, 0, 0}, "read"},
+                    {"top.bin", 4, 5, {4, 0, 0, 0}, "top"},
+                    {"fw/sub/deep.bin", 5, 5, {5, 0, 0, 0}, "deep"}};
+    test::write_file(dir.file("a.update"), build::bytes(plan));
+    test::write_file(dir.file("list.txt"), "top.bin\n\nfw/k.img\n");
+    test::write_file(dir.file("list0"), std::string("docs/readme.txt\0fw/sub/deep.bin\0", 32));
+    test::write_file(dir.file("gone.txt"), "gone\ntop.bin\n");
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> same_as;  // empty: see `out`, `err` and `tree`
+        std::string input;                 // standard input
+        int status = 0;
+        std::string err;
+        std::vector<std::string> tree;
+    } cases[] = {
+        {{"-a", "--exclude=**/*.txt", "--exclude", "fw/sub/*"},
+         {"-n", "fw/boot.bin", "-n", "fw/k.img", "-n", "top.bin"},
+         "",
+         0,
+         "",
+         {}},
+        {{"-T", "list.txt"}, {"-n", "top.bin", "-n", "fw/k.img"}, "", 0, "", {}},
+        {{"--null", "--files-from=list0"}, {"-n", "docs/readme.txt", "-n", "fw/sub/deep.bin"}, "", 0, "", {}},
+        {{"-T", "-"}, {"-n", "top.bin"}, "top.bin\n", 0, "", {}},
+        {{"-l", "--exclude=fw/*"},
+         {"-l", "-n", "docs/readme.txt", "-n", "top.bin", "-n", "fw/sub/deep.bin"},
+         "",
+         0,
+         "",
+         {}},
+        {{"-T", "gone.txt"}, {"-n", "gone", "-n", "top.bin"}, "", 255, "", {}},
+        {{"-T", "nosuch.txt"}, {}, "", 255, "kpupdate: nosuch.txt: No such file or directory\n", {}},
+        {{"-av", "--strip-components=1"},
+         {},
+         "",
+         0,
+         "kpupdate: warning: '--strip-components=1' leaves no name of 1 file, which was skipped\n",
+         {"boot.bin", "k.img", "readme.txt", "sub", "sub/deep.bin"}},
+        {{"-a", "--strip-components=3"},
+         {},
+         "",
+         0,
+         "kpupdate: warning: '--strip-components=3' leaves no name of 5 files, which were skipped\n",
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        const auto run = [&](const std::vector<std::string>& args) {
+            std::filesystem::remove_all(dir.file("out"));
+            std::filesystem::create_directory(dir.file("out"));
+            test::ToolOptions options;
+            options.cwd = dir.path();
+            if (!c.input.empty()) options.stdin_bytes = c.input;
+            std::vector<std::string> all = {"-q", "-C", "out"};
+            if (args[0] == "-l") all = {"-q"};
+            all.insert(all.end(), args.begin(), args.end());
+            all.push_back("a.update");
+            std::pair<test::ToolRun, std::vector<std::string>> result{run_tool(all, options),
+                                                                      test::tree(dir.file("out"))};
+            return result;
+        };
+        const auto [got, tree] = run(c.args);
+        EXPECT_EQ(got.status, c.status);
+        if (c.same_as.empty()) {
+            EXPECT_EQ(got.err, c.err);
+            EXPECT_EQ(tree, c.tree);
+            continue;
+        }
+        const auto [wanted, wanted_tree] = run(c.same_as);
+        EXPECT_EQ(got.out, wanted.out);
+        EXPECT_EQ(got.err, wanted.err);
+        EXPECT_EQ(tree, wanted_tree);
     }
 }
 

@@ -46,11 +46,26 @@ std::string parsed(std::vector<std::string> args) {
     return shown;
 }
 
-TEST(ParseOptions, ReadsGnuStyleOptionsBeforeTheFile) {
+TEST(ParseOptions, ReadsGnuStyleOptionsAnywhereBeforeTheirEnd) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{}, ""},
         {{"f.update"}, "file=f.update "},
-        {{"f.update", "3", "extra", "-a"}, "file=f.update index=3 ignored=2"},
+        {{"f.update", "3", "extra", "more"}, "file=f.update index=3 ignored=2"},
+        // Options anywhere before "--", as GNU getopt permutes them; a whole number after
+        // FILE, negative ones too, is INDEX, and "-" a file name.
+        {{"f.update", "-a"}, "all file=f.update "},
+        {{"f.update", "3", "-qa", "extra"}, "all quiet file=f.update index=3 ignored=1"},
+        {{"f.update", "-C", "out", "-a"}, "all dir=out file=f.update "},
+        {{"f.update", "-C", "-1", "2"}, "dir=-1 file=f.update index=2"},
+        {{"f.update", "-2147483648"}, "file=f.update index=-2147483648"},
+        {{"f.update", "-1", "-v"}, "verbose file=f.update index=-1"},
+        {{"f.update", "-", "-lv"}, "list verbose file=f.update index=-"},
+        {{"f.update", "--help"}, "help "},
+        {{"f.update", "--", "-a", "--json"}, "file=f.update index=-a ignored=1"},
+        {{"--", "f.update", "-a"}, "file=f.update index=-a"},
+        {{"f.update", "-12abc"}, "error: unknown option '-1'"},
+        {{"f.update", "-n"}, "error: option '-n' needs a value"},
+        {{"f.update", "--index", "-1", "-p", "2"}, "index#4294967295 position#2 file=f.update "},
         {{"f.update", "-1"}, "file=f.update index=-1"},
         {{"-qa", "--trim", "f"}, "all trim quiet file=f "},
         {{"-n", "a", "--name=b", "--name", "c", "-nd", "-qn", "e", "f"},
@@ -68,7 +83,8 @@ TEST(ParseOptions, ReadsGnuStyleOptionsBeforeTheFile) {
         {{"--bogus=1", "-h"}, "error: unknown option '--bogus'"},
         {{"--al", "--dir=out", "--dir", "o2", "--tr", "--js", "f"}, "all trim dir=o2 file=f "},
         {{"--t", "f"}, "error: option '--t' is ambiguous; possibilities: '--trim' '--test'"},
-        {{"--s", "f"}, "error: option '--s' is ambiguous; possibilities: '--stdout' '--skip-old-files'"},
+        {{"--s", "f"},
+         "error: option '--s' is ambiguous; possibilities: '--strip-components' '--stdout' '--skip-old-files'"},
         {{"--no", "f"}, "error: option '--no' is ambiguous; possibilities: '--no-color' '--no-progress'"},
         {{"--col=never", "--prog=never", "--colour", "f"}, "error: unknown option '--colour'"},
         {{"--index=4294967295", "--index", "-1", "-p", "3", "--pos=0", "-lv", "f"},

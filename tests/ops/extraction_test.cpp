@@ -273,6 +273,10 @@ struct MixedArchive {
         whole = build::bytes(plan);
         bytes = whole.substr(0, whole.size() - 200);
     }
+    // What every run that loads it says first, on standard error.
+    const std::string cut_warning =
+        "kpupdate: warning: a.update ends 200 bytes before the 8704 its header declares; "
+        "'--test' names the files cut short\n";
     std::string chunk(std::size_t position) const { return chunk_of(whole, position); }
     std::string own(std::size_t position) const { return chunk(position).substr(0, plan.entries[position].size); }
 };
@@ -355,9 +359,11 @@ TEST(WholeArchive, ExtractsEverySelectedEntryOnce) {
             const std::size_t start = at + std::strlen(error_prefix);
             reasons += "kpupdate: " + run.out.substr(start, run.out.find(".\n", start) - start) + ": ";
         }
+        ASSERT_TRUE(run.err.ends_with(mixed.cut_warning)) << run.err;
+        const std::string err = run.err.substr(0, run.err.size() - mixed.cut_warning.size());
         std::string reasons_said;
-        for (std::size_t at = 0; at < run.err.size(); at = run.err.find('\n', at) + 1) {
-            reasons_said += run.err.substr(at, run.err.find(": ", run.err.find(": ", at) + 2) + 2 - at);
+        for (std::size_t at = 0; at < err.size(); at = err.find('\n', at) + 1) {
+            reasons_said += err.substr(at, err.find(": ", err.find(": ", at) + 2) + 2 - at);
         }
         EXPECT_EQ(reasons_said, reasons) << run.err;
         std::vector<std::string> expected = c.written;
@@ -409,7 +415,8 @@ TEST(WholeArchive, WritesToStandardOutput) {
         const test::ToolRun run = space.run_with(mixed.bytes, c.args, colour);
         EXPECT_EQ(run.status, c.status);
         EXPECT_TRUE(run.out == c.out) << run.out.size() << " bytes instead of " << c.out.size();
-        EXPECT_EQ(run.err, c.err);
+        const bool loaded = c.args.back() != "b.update" && c.args[c.args.size() - 2] != "b.update";
+        EXPECT_EQ(run.err, c.err + (loaded ? mixed.cut_warning : ""));
         EXPECT_EQ(test::tree(space.root.path()), (std::vector<std::string>{"work", "work/a.update"}));
     }
 }

@@ -99,11 +99,18 @@ TEST(SelectEntries, PicksTheUnionOnceEachInDirectoryOrder) {
         EXPECT_EQ(selected.missing.indexes, c.indexes);
         EXPECT_EQ(selected.missing.positions, c.positions_missed);
     }
-    const SelectionMisses one{{"a", "b"}, {"p"}, {"1"}, {}};
-    const SelectionMisses other{{"b"}, {"p", "q"}, {}, {"3"}};
+    // A pattern that misses for '*' stopping at '/' counts what "**/" before it would match.
+    Selection top;
+    top.patterns = {"*.img", "**/none"};
+    const SelectedEntries deeper = select_entries(archive, top);
+    EXPECT_EQ(deeper.missing.deeper_matches, (std::vector<std::size_t>{2, 0}));
+
+    const SelectionMisses one{{"a", "b"}, {"o", "p"}, {"1"}, {}, {1, 2}};
+    const SelectionMisses other{{"b"}, {"p", "q"}, {}, {"3"}, {0, 0}};
     const SelectionMisses both = missed_by_both(one, other);
     EXPECT_EQ(both.names, std::vector<std::string_view>{"b"});
     EXPECT_EQ(both.patterns, std::vector<std::string_view>{"p"});
+    EXPECT_EQ(both.deeper_matches, std::vector<std::size_t>{2});
     EXPECT_TRUE(both.indexes.empty() && both.positions.empty());
 }
 
