@@ -135,6 +135,8 @@ take_sample() {
     tar_alt) extract_sample bsdtar -xf alternate.tar -C "$files_out/out" ;;
     gnutar_alt) extract_sample tar -xf alternate.tar -C "$files_out/out" ;;
     kp_dlarge) compare_sample "$tool" -q --diff large-changed.update large.update ;;
+    kp_sha) compare_sample "$tool" --sha256 large.update ;;
+    sum_sha) compare_sample sha256sum large.bin ;;
     cmp_dlarge) compare_sample cmp large-changed.update large.update ;;
     kp_dall) compare_sample "$tool" -q --diff listing-changed.update listing.update ;;
     cmp_dall) compare_sample cmp -l listing-changed.update listing.update ;;
@@ -167,6 +169,7 @@ rows=(
   "kp_dall cmp_dall"
   "kp_dtree diff_dtree"
   "kp_dlarge cmp_dlarge"
+  "kp_sha sum_sha"
   "kp_x cp_x tar_x"
   "kp_stream_x cat_stream_x tar_stream_x"
 )
@@ -220,6 +223,7 @@ row2() { # label, kpupdate sample, floor sample, floor name
 row2 "--diff of two 512 MiB entries differing in the last byte" kp_dlarge cmp_dlarge cmp
 row2 "--diff of two 5000-entry archives, 50 entries changed" kp_dall cmp_dall "cmp -l"
 row2 "--diff of 5000 entries against their extracted tree" kp_dtree diff_dtree "diff -r"
+row2 "--sha256 of one 512 MiB entry" kp_sha sum_sha sha256sum
 printf '\nGNU tar -xf of the 5000 files: %.3f s (kpupdate %s of it)\n' "$(seconds gnutar_all)" \
   "$(ratio "$(seconds kp_all)" "$(seconds gnutar_all)")"
 printf 'GNU tar -xf of the 5000 files in 50 directories: %.3f s (kpupdate %s of it)\n' "$(seconds gnutar_spread)" \

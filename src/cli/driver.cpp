@@ -1,6 +1,7 @@
 #include "cli/driver.h"
 
 #include "cli/current_directory.h"
+#include "cli/early_end.h"
 #include "cli/plan.h"
 #include "console/console_platform.h"
 #include "ops/compare.h"
@@ -14,27 +15,13 @@ namespace kp {
 
 namespace {
 
-RenderSettings settings_of(const UpdateArchive& archive, ConsoleOutput& console, const Options& options) {
-    return {.console = &console,
-            .archive = &archive,
-            .file = options.file != nullptr ? options.file : "",
-            .reports = !options.quiet && !options.to_stdout && !options.list,
-            .verbose = options.verbose,
-            .trim = options.trim,
-            .null_rows = options.null,
-            .rows_only = options.list,
-            .progress_when = options.progress,
-            .strip = options.strip,
-            .list_skipped = options.existing == Existing::skip || options.strip_given,
-            .list_index_misses = !options.indexes.empty() || !options.positions.empty()};
-}
-
 // What the work gave, kept until the plan shows it.
 struct Done {
     SelectedEntries selected;
     UpdateArchive old;  // --diff's OTHER as an update file
     i32 old_loaded = 0;
     DiffReport diff;
+    std::vector<EntryDigest> digests;
     HeldEntries held;
 };
 
@@ -94,6 +81,11 @@ void perform(const Plan& plan, const UpdateArchive& archive, const Options& opti
     done.selected = select_entries(archive, plan.selection);
     findings.failed |= anything_missing(done.selected.missing);
     if (plan.work == Work::list) return;
+    if (plan.work == Work::digests) {
+        done.digests = entry_digests(archive, done.selected, plan.selection.strip, inputs.file);
+        for (const EntryDigest& digest : done.digests) findings.failed |= !digest.done;
+        return;
+    }
     if (!plan.hold) render.selection(render.state, done.selected.missing);
     done.held.live = render.extraction(render.state);
     const ExtractionSummary summary = extract_entries(
@@ -106,6 +98,7 @@ void show(const Plan& plan, const Done& done, const Renderer& render) {
     render.selection(render.state, done.selected.missing);
     if (plan.work == Work::diff) render.diff(render.state, done.diff);
     if (plan.work == Work::list) render.listing(render.state, done.selected.positions);
+    if (plan.work == Work::digests) render.digests(render.state, done.digests);
     if (plan.work == Work::extract) replay(done.held);
 }
 
@@ -146,25 +139,6 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& o
     render.finish(render.state);
     return status_of(findings);
 }
-
-namespace {
-
-// Ends a run before anything of it is read: with --json one document saying why, on
-// standard output, so that standard error stays empty; else `lines` on standard error.
-i32 end_early(ConsoleOutput& console, bool json, const std::string& message, const std::string& reason,
-              const std::vector<std::string>& lines, const std::vector<std::string>& warnings = {}) {
-    console_init(console, json ? platform_stdout_handle() : platform_stderr_handle(), ColourWhen::never);
-    if (json) {
-        console_print(console, console.current_attribute, "%s\n",
-                      json_error_document(message, reason, warnings).c_str());
-    }
-    for (const std::string& line : json ? std::vector<std::string>() : lines) {
-        console_print(console, console.current_attribute, "kpupdate: %s\n", escape_for_console(console, line).c_str());
-    }
-    return exit_failure;
-}
-
-}  // namespace
 
 i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, char** argv) {
     Options options;

@@ -148,6 +148,7 @@ constexpr OptionForm option_forms[] = {
     {0, "index", Takes::value, add_index, index_values},
     {'p', "position", Takes::value, add_position, position_values},
     {'l', "list", Takes::nothing, set<&Options::list>},
+    {0, "sha256", Takes::nothing, set<&Options::sha256>},
     {'v', "verbose", Takes::nothing, set<&Options::verbose>},
     {0, "null", Takes::nothing, set<&Options::null>},
     {0, "color", Takes::optional, read_when<ColourWhen, &Options::colour>, when_values},
@@ -310,7 +311,12 @@ OptionsProblem check_options(const Options& options) {
         if (options.diff_given && given) return {std::string("'--diff' and ") + name + " cannot go together", {}};
     }
     if (options.list && options.directory_given) return {"'--list' and '--directory' cannot go together", {}};
-    if (!selects_entries(options) && !options.list && !options.diff_given) {
+    for (const auto& [given, name] :
+         {std::pair{options.list, "'--list'"}, std::pair{options.to_stdout, "'--stdout'"},
+          std::pair{options.directory_given, "'--directory'"}, std::pair{options.diff_given, "'--diff'"}}) {
+        if (options.sha256 && given) return {std::string("'--sha256' and ") + name + " cannot go together", {}};
+    }
+    if (!selects_entries(options) && !options.list && !options.diff_given && !options.sha256) {
         constexpr const char* needs = " needs something to extract: INDEX, '--name', '--include' or '--all'";
         if (options.to_stdout) return {std::string("'--stdout'") + needs, {}};
         if (options.directory_given) return {std::string("'--directory'") + needs, {}};

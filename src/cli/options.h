@@ -22,6 +22,7 @@ struct Options {
     bool json = false;       // one JSON document on standard output instead of the reports
     bool test = false;       // check what the loader does not: the data region, names, repeats
     bool list = false;       // print the selected entries' rows instead of writing them
+    bool sha256 = false;     // print the selected entries' digests, as sha256sum does
     bool verbose = false;    // a line for each file written
     bool null = false;       // --list's rows, and the names of --files-from, end in a NUL
     ColourWhen colour = ColourWhen::automatic;

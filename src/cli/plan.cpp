@@ -13,7 +13,7 @@ Selection selection_of(const Options& options, bool selects) {
     selection.positions = options.positions;
     // --diff without a selector compares every file; --list alone lists every entry, also
     // those that a later one hides.
-    selection.all = options.all || (options.diff_given && !selects);
+    selection.all = options.all || ((options.diff_given || options.sha256) && !selects);
     selection.every = options.list && !selects;
     selection.excludes = options.excludes;
     selection.strip = options.strip;
@@ -51,6 +51,8 @@ Plan plan_of(const Options& options, const RunInputs& inputs) {
         plan.work = Work::diff;
     } else if (options.list) {
         plan.work = Work::list;
+    } else if (options.sha256) {
+        plan.work = Work::digests;
     } else if (selects) {
         plan.work = Work::extract;
     }
@@ -105,6 +107,21 @@ void replay(const HeldEntries& held) {
         if (live.entry != nullptr) live.entry(live.context, entry.position, entry.result, entry.problem, entry.path);
     }
     if (live.end != nullptr) live.end(live.context);
+}
+
+RenderSettings settings_of(const UpdateArchive& archive, ConsoleOutput& console, const Options& options) {
+    return {.console = &console,
+            .archive = &archive,
+            .file = options.file != nullptr ? options.file : "",
+            .reports = !options.quiet && !options.to_stdout && !options.list && !options.sha256,
+            .verbose = options.verbose,
+            .trim = options.trim,
+            .null_rows = options.null,
+            .rows_only = options.list || options.sha256,
+            .progress_when = options.progress,
+            .strip = options.strip,
+            .list_skipped = options.existing == Existing::skip || options.strip_given,
+            .list_index_misses = !options.indexes.empty() || !options.positions.empty()};
 }
 
 }  // namespace kp

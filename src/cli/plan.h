@@ -10,6 +10,7 @@
 #include "ops/extraction.h"
 #include "ops/results.h"
 #include "ops/selection.h"
+#include "report/renderer.h"
 
 namespace kp {
 
@@ -23,6 +24,7 @@ enum class Work : unsigned char {
     list,     // --list: the rows of the entries selected
     extract,  // write the entries selected
     diff,     // --diff: compare with OTHER
+    digests,  // --sha256: the digests of the entries selected
 };
 
 struct Plan {
@@ -36,6 +38,9 @@ struct Plan {
 };
 
 Plan plan_of(const Options& options, const RunInputs& inputs);
+
+// What the renderer shows of the run, decided with the plan.
+RenderSettings settings_of(const UpdateArchive& archive, ConsoleOutput& console, const Options& options);
 
 // What the run found, for its one exit status.
 struct Findings {

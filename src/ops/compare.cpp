@@ -1,5 +1,6 @@
 #include "ops/compare.h"
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -35,10 +36,12 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
     new_keys.reserve(positions.size());
     for (const u32 position : positions) new_keys.push_back(key_of(fresh.entries[position], keys));
 
-    // The bytes first, in the new side's order, as a stream delivers them: only where the
-    // sizes agree and neither side is known to be damaged, and only up to the first
-    // difference. A stream's damage is known once it has ended, after this.
-    std::vector<bool> same(positions.size(), false);
+    // The bytes first, in the new side's order, as a stream delivers them: as far as both
+    // sides hold them, and only up to the first difference, which is where the shorter
+    // ends when all before agree (as cmp says). A stream's damage is known once it has
+    // ended, after this. Per entry: whether its bytes were compared, and where they differ.
+    std::vector<bool> compared(positions.size(), false);
+    std::vector<std::optional<u64>> differs(positions.size());
     {
         Window new_window{&fresh_source};
         Window old_window{&old_source};
@@ -47,11 +50,14 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
             const auto found = old_by_key.find(new_keys[i]);
             if (found == old_by_key.end()) continue;
             const EntryRecord& before = old.entries[found->second];
-            if (entry.record.size != before.record.size || !own_bytes(entry).lies_within(fresh_source.length) ||
-                !own_bytes(before).lies_within(old_source.length)) {
+            const u64 common = std::min(entry.record.size, before.record.size);
+            if (!ByteRange{entry.data_offset, common}.lies_within(fresh_source.length) ||
+                !ByteRange{before.data_offset, common}.lies_within(old_source.length)) {
                 continue;
             }
-            same[i] = same_bytes(new_window, entry.data_offset, old_window, before.data_offset, entry.record.size);
+            compared[i] = true;
+            differs[i] = first_difference(new_window, entry.data_offset, old_window, before.data_offset, common);
+            if (!differs[i] && entry.record.size != before.record.size) differs[i] = common;  // cmp's EOF
         }
     }
     read_to_end(fresh_source);
@@ -78,7 +84,9 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
         for (std::size_t s = 0; s < entry.record.signature.size(); ++s) {
             if (entry.record.signature[s] != before.record.signature[s]) change.signatures |= 1u << s;
         }
-        change.bytes_differ = change.size_differs || (!new_damaged && !old_damaged && !same[i]);
+        change.bytes_differ =
+            change.size_differs || (!new_damaged && !old_damaged && (!compared[i] || differs[i].has_value()));
+        if (!new_damaged && !old_damaged) change.first_difference = differs[i];
         if (change.index_differs || change.size_differs || change.signatures != 0 || change.bytes_differ) {
             report.changed.push_back(change);
         } else if (!new_damaged && !old_damaged) {

@@ -19,14 +19,15 @@ struct DirectoryMatch {
     enum class Kind : unsigned char { added, not_regular, size_differs, compared } kind = Kind::added;
     u64 compared = 0;  // the bytes of the entry that a file of its size holds
     u64 file_size = 0;
-    bool same = false;
+    std::optional<u64> difference;  // compared: where its bytes first differ; none: the same
 };
 
 // The file that stands for `entry` in the walk's directory, compared through
 // `file_window` with the entry's bytes as `new_window` reads them. Each part on the way
 // must be a directory itself, as extraction would have made it, opened from the one
 // before; the leaf is opened as it is and read only when it is a regular file.
-DirectoryMatch match_in_directory(const EntryRecord& entry, DirectoryWalk& walk, Window& new_window, Window& file_window) {
+DirectoryMatch match_in_directory(const EntryRecord& entry, DirectoryWalk& walk, Window& new_window,
+                                  Window& file_window) {
     DirectoryMatch match;
     const std::string_view name = record_text(entry.record.name);
     // A name extraction refuses is never written, so no directory holds it.
@@ -47,15 +48,14 @@ DirectoryMatch match_in_directory(const EntryRecord& entry, DirectoryWalk& walk,
     const bool whole_chunk = file.length == entry.chunk_size && file.length != entry.record.size;
     match.compared = whole_chunk ? entry.chunk_size : entry.record.size;
     match.file_size = file.length;
-    if (file.length != match.compared) {
-        match.kind = DirectoryMatch::Kind::size_differs;
-    } else {
-        match.kind = DirectoryMatch::Kind::compared;
-        if (ByteRange{entry.data_offset, match.compared}.lies_within(new_window.file->length)) {
-            file_window.file = &file;
-            file_window.size = 0;  // a file of its own each time
-            match.same = same_bytes(new_window, entry.data_offset, file_window, 0, match.compared);
-        }
+    match.kind = file.length == match.compared ? DirectoryMatch::Kind::compared : DirectoryMatch::Kind::size_differs;
+    // As far as both hold bytes; where all of those agree, the shorter's end is the difference.
+    const u64 common = std::min(file.length, match.compared);
+    if (ByteRange{entry.data_offset, common}.lies_within(new_window.file->length)) {
+        file_window.file = &file;
+        file_window.size = 0;  // a file of its own each time
+        match.difference = first_difference(new_window, entry.data_offset, file_window, 0, common);
+        if (!match.difference && file.length != match.compared) match.difference = common;
     }
     close_source(file);
     return match;
@@ -104,8 +104,9 @@ void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& 
         DiffEntry change = diff_entry_of(entry, positions[i]);
         // Bytes the new side does not hold are damage, whatever the directory has: what
         // the entry's own bytes lack, or what its whole chunk lacks where it is compared.
-        const ByteRange needed{entry.data_offset,
-                               matches[i].kind == DirectoryMatch::Kind::compared ? matches[i].compared : entry.record.size};
+        const ByteRange needed{entry.data_offset, matches[i].kind == DirectoryMatch::Kind::compared
+                                                      ? matches[i].compared
+                                                      : entry.record.size};
         const bool damaged = !needed.lies_within(length);
         if (damaged) report.damaged.push_back({change.name, false, needed.past(length)});
         switch (matches[i].kind) {
@@ -120,12 +121,14 @@ void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& 
                 change.size_differs = true;
                 change.old_size = matches[i].file_size;
                 change.bytes_differ = true;
+                if (!damaged) change.first_difference = matches[i].difference;
                 report.changed.push_back(change);
                 break;
             case DirectoryMatch::Kind::compared:
                 if (damaged) break;
-                if (!matches[i].same) {
+                if (matches[i].difference) {
                     change.bytes_differ = true;
+                    change.first_difference = matches[i].difference;
                     report.changed.push_back(change);
                 } else {
                     ++report.same;

@@ -22,15 +22,18 @@ const unsigned char* Window::view(u64 at, std::size_t length) {
     return bytes.get() + (at - offset);
 }
 
-bool same_bytes(Window& a, u64 offset, Window& b, u64 other_offset, u64 size) {
+std::optional<u64> first_difference(Window& a, u64 offset, Window& b, u64 other_offset, u64 size) {
     for (u64 done = 0; done < size;) {
         const auto length = static_cast<std::size_t>(std::min<u64>(size - done, compare_piece));
         const unsigned char* first = a.view(offset + done, length);
         const unsigned char* second = b.view(other_offset + done, length);
-        if (first == nullptr || second == nullptr || std::memcmp(first, second, length) != 0) return false;
+        if (first == nullptr || second == nullptr) return done;  // nothing past here is known to agree
+        if (std::memcmp(first, second, length) != 0) {
+            return done + static_cast<u64>(std::mismatch(first, first + length, second).first - first);
+        }
         done += length;
     }
-    return true;
+    return std::nullopt;
 }
 
 std::string_view key_of(const EntryRecord& entry, std::deque<std::string>& storage) {

@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,9 +33,10 @@ struct Window {
     const unsigned char* view(u64 at, std::size_t length);
 };
 
-// Whether `size` bytes at `offset` in one window's file and at `other_offset` in the
-// other's are the same; false also when either could not be read.
-bool same_bytes(Window& a, u64 offset, Window& b, u64 other_offset, u64 size);
+// Where the `size` bytes at `offset` in one window's file and at `other_offset` in the
+// other's first differ, counted from their start, as cmp counts; none when they are the
+// same. Where either could not be read, the first byte that was not.
+std::optional<u64> first_difference(Window& a, u64 offset, Window& b, u64 other_offset, u64 size);
 
 // The key of an entry's file, kept in `storage` where it is not the name itself.
 std::string_view key_of(const EntryRecord& entry, std::deque<std::string>& storage);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -117,7 +118,8 @@ struct DiffEntry {
     bool size_differs = false;
     unsigned signatures = 0;  // bit i set: signature i + 1 differs
     bool bytes_differ = false;
-    bool not_regular = false;  // a directory's: a link, a directory or another kind of file is there
+    std::optional<u64> first_difference;  // where the own bytes first differ, where they were compared
+    bool not_regular = false;             // a directory's: a link, a directory or another kind of file is there
 };
 
 struct DiffDamage {

@@ -81,8 +81,8 @@ SelectedEntries select_entries(const UpdateArchive& archive, const Selection& se
             if (!pattern.starts_with("**/")) {
                 const std::string below = "**/" + pattern;
                 for (std::size_t position = 0; position < count; ++position) {
-                    deeper +=
-                        glob_match(below, record_text(archive.entries[position].record.name), native_name_rules());
+                    const std::string_view name = record_text(archive.entries[position].record.name);
+                    if (glob_match(below, name, native_name_rules())) ++deeper;
                 }
             }
             selected.missing.deeper_matches.push_back(deeper);

@@ -33,7 +33,9 @@ std::string what_changed(const DiffEntry& change) {
         }
         add(which);
     }
-    if (change.bytes_differ) add("bytes");
+    if (change.bytes_differ) {
+        add(change.first_difference ? "bytes from " + std::to_string(*change.first_difference) : std::string("bytes"));
+    }
     return what;
 }
 
@@ -168,6 +170,10 @@ void json_diff(JsonWriter& json, const DiffReport& report) {
         json_end_array(json);
         json_key(json, "bytes");
         json_bool(json, change.bytes_differ);
+        if (change.first_difference) {
+            json_key(json, "first_difference");
+            json_number(json, *change.first_difference);
+        }
         json_key(json, "regular");
         json_bool(json, !change.not_regular);
         json_end_object(json);

@@ -59,6 +59,10 @@ void diff(void* state, const DiffReport& report) {
     of(state).diff = &report;
 }
 
+void digests(void* state, const std::vector<EntryDigest>& digests) {
+    of(state).digests = &digests;
+}
+
 void begin(void* state, u64 bytes, u64 entries) {
     JsonState& json = of(state);
     json.extracted = true;
@@ -161,6 +165,27 @@ void finish(void* state) {
         json_key(json, "diff");
         json_diff(json, *facts.diff);
     }
+    if (facts.digests != nullptr) {
+        json_break(json, 2);
+        json_key(json, "sha256");
+        json_begin_array(json);
+        for (const EntryDigest& digest : *facts.digests) {
+            json_break(json, 4);
+            json_begin_object(json);
+            json_key(json, "position");
+            json_number(json, digest.position);
+            json_text_field(json, "name", digest.name);
+            if (digest.done) {
+                json_key(json, "sha256");
+                json_string(json, hex_of(digest.digest));
+            } else {
+                json_key(json, "reason");
+                json_string(json, entry_reason(digest.problem, true));
+            }
+            json_end_object(json);
+        }
+        json_end_array(json, 2);
+    }
     if (facts.listed) {
         json_break(json, 2);
         json_key(json, "selected");
@@ -225,6 +250,7 @@ Renderer json_renderer(JsonState& state) {
             .selection = selection,
             .listing = listing,
             .diff = diff,
+            .digests = digests,
             .extraction = extraction,
             .unreadable = unreadable,
             .finish = finish};

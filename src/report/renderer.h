@@ -11,6 +11,7 @@
 
 #include "archive/update_archive.h"
 #include "console/console.h"
+#include "ops/digests.h"
 #include "ops/results.h"
 #include "report/progress.h"
 
@@ -46,9 +47,10 @@ struct JsonState {
     bool archive_shown = false;
     std::optional<std::pair<u64, u64>> cut;  // the file's length, and where its header ends it
     std::optional<IntegrityReport> integrity;
-    const DiffReport* diff = nullptr;        // lives until finish
-    std::optional<std::vector<u32>> listed;  // --list: the positions
-    std::optional<SelectionMisses> missing;  // its texts live until finish
+    const DiffReport* diff = nullptr;                   // lives until finish
+    const std::vector<EntryDigest>* digests = nullptr;  // the same
+    std::optional<std::vector<u32>> listed;             // --list: the positions
+    std::optional<SelectionMisses> missing;             // its texts live until finish
     bool extracted = false;
     std::vector<std::pair<u32, std::string>> written;  // entries written, with their paths
     std::vector<std::pair<u32, std::string>> failed;   // with why
@@ -82,6 +84,8 @@ struct Renderer {
     void (*listing)(void* state, const std::vector<u32>& positions) = nullptr;
     // What --diff found; `report` lives until finish.
     void (*diff)(void* state, const DiffReport& report) = nullptr;
+    // What --sha256 found; `digests` live until finish.
+    void (*digests)(void* state, const std::vector<EntryDigest>& digests) = nullptr;
     // Events bound to the state, for extraction to tell as it goes.
     ExtractionEvents (*extraction)(void* state) = nullptr;
     // Reading the update file as a stream failed, with what the system said.

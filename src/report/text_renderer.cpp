@@ -4,7 +4,6 @@
 #include "report/reasons.h"
 #include "report/renderer.h"
 #include "report/reports.h"
-#include "version.h"
 
 namespace kp {
 
@@ -22,7 +21,8 @@ void warnings(void* state, const std::vector<std::string>& warnings) {
 void start(void* state) {
     const RenderSettings& settings = of(state).settings;
     if (!settings.reports) return;
-    console_print(*settings.console, attr_cyan, "\nQuorvane Kelvo/Pardo update-file utility V%s\n\n", kpupdate_version);
+    // The utility's own banner, whose version is part of its text; --version says the release.
+    console_print(*settings.console, attr_cyan, "\nQuorvane Kelvo/Pardo update-file utility V0.4.4\n\n");
 }
 
 void loaded(void* state) {
@@ -88,6 +88,25 @@ void listing(void* state, const std::vector<u32>& positions) {
 
 void diff(void* state, const DiffReport& report) {
     print_diff(*of(state).settings.console, report);
+}
+
+// A line as sha256sum prints it: the digest, two blanks, the name; a name that holds a
+// backslash escaped, its line led by a backslash, as sha256sum -c reads it. (A line feed,
+// which sha256sum escapes too, is a control character, which no name written holds.)
+void digests(void* state, const std::vector<EntryDigest>& digests) {
+    TextState& text = of(state);
+    ConsoleOutput& console = *text.settings.console;
+    for (const EntryDigest& digest : digests) {
+        if (!digest.done) {
+            render_to_stderr(text.settings, text.progress,
+                             shell_quoted(digest.name) + ": " + entry_reason(digest.problem, true));
+            continue;
+        }
+        std::string name;
+        for (const char c : digest.name) c == '\\' ? name.append("\\\\") : name.append(1, c);
+        console_print(console, attr_yellow, "%s%s  %s\n", name.size() != digest.name.size() ? "\\" : "",
+                      hex_of(digest.digest).c_str(), escape_for_console(console, name).c_str());
+    }
 }
 
 void begin(void* state, u64 bytes, u64 entries) {
@@ -163,6 +182,7 @@ Renderer text_renderer(TextState& state) {
             .selection = selection,
             .listing = listing,
             .diff = diff,
+            .digests = digests,
             .extraction = extraction,
             .unreadable = unreadable,
             .finish = finish};

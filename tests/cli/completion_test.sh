@@ -48,6 +48,8 @@ expect "kernel.img kernel-backup.img " 15 2 "kpupdate -n ker a.update" kpupdate 
 expect "bootloader.bin bootloader-old.bin bootloader-copy.bin " 20 3 "kpupdate --name=boot a.update" \
     kpupdate --name = boot a.update
 expect "release-notes.txt " 14 2 "kpupdate -I re a.update" kpupdate -I re a.update
+expect "release-notes.txt " 21 2 "kpupdate --exclude re a.update" kpupdate --exclude re a.update
+expect "--sha256 " -1 1 "kpupdate --sh" kpupdate --sh
 expect "0 1 2 3 4 5 6 " -1 3 "kpupdate -q a.update " kpupdate -q a.update ""
 expect "0 1 2 3 4 5 6 " -1 4 "kpupdate -p 1 a.update " kpupdate -p 1 a.update ""
 expect "a.update fw out " -1 3 "kpupdate -n x " kpupdate -n x ""

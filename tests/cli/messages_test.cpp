@@ -235,7 +235,9 @@ TEST(Messages, TarSelectionsAreNameSelections) {
                     {"fw/k.img", 2, 5, {2, 0, 0, 0}, "kern"},
                     {"docs/readme.txt", 3, 5, {3, 0, 0, 0}, "read"},
                     {"top.bin", 4, 5, {4, 0, 0, 0}, "top"},
-                    {"fw/sub/deep.bin", 5, 5, {5, 0, 0, 0}, "deep"}};
+                    {"fw/sub/deep.bin", 5, 5, {5, 0, 0, 0}, "deep"},
+                    {"./x/dot.bin", 6, 5, {6, 0, 0, 0}, "dot"},  // './' and '//' are no parts to strip
+                    {"y//dbl.bin", 7, 5, {7, 0, 0, 0}, "dbl"}};
     test::write_file(dir.file("a.update"), build::bytes(plan));
     test::write_file(dir.file("list.txt"), "top.bin\n\nfw/k.img\n");
     test::write_file(dir.file("list0"), std::string("docs/readme.txt\0fw/sub/deep.bin\0", 32));
@@ -249,7 +251,7 @@ TEST(Messages, TarSelectionsAreNameSelections) {
         std::vector<std::string> tree;
     } cases[] = {
         {{"-a", "--exclude=**/*.txt", "--exclude", "fw/sub/*"},
-         {"-n", "fw/boot.bin", "-n", "fw/k.img", "-n", "top.bin"},
+         {"-n", "fw/boot.bin", "-n", "fw/k.img", "-n", "top.bin", "-n", "./x/dot.bin", "-n", "y//dbl.bin"},
          "",
          0,
          "",
@@ -258,7 +260,8 @@ TEST(Messages, TarSelectionsAreNameSelections) {
         {{"--null", "--files-from=list0"}, {"-n", "docs/readme.txt", "-n", "fw/sub/deep.bin"}, "", 0, "", {}},
         {{"-T", "-"}, {"-n", "top.bin"}, "top.bin\n", 0, "", {}},
         {{"-l", "--exclude=fw/*"},
-         {"-l", "-n", "docs/readme.txt", "-n", "top.bin", "-n", "fw/sub/deep.bin"},
+         {"-l", "-n", "docs/readme.txt", "-n", "top.bin", "-n", "fw/sub/deep.bin", "-n", "./x/dot.bin", "-n",
+          "y//dbl.bin"},
          "",
          0,
          "",
@@ -270,12 +273,12 @@ TEST(Messages, TarSelectionsAreNameSelections) {
          "",
          0,
          "kpupdate: warning: '--strip-components=1' leaves no name of 1 file, which was skipped\n",
-         {"boot.bin", "k.img", "readme.txt", "sub", "sub/deep.bin"}},
+         {"boot.bin", "dbl.bin", "dot.bin", "k.img", "readme.txt", "sub", "sub/deep.bin"}},
         {{"-a", "--strip-components=3"},
          {},
          "",
          0,
-         "kpupdate: warning: '--strip-components=3' leaves no name of 5 files, which were skipped\n",
+         "kpupdate: warning: '--strip-components=3' leaves no name of 7 files, which were skipped\n",
          {}},
     };
     for (const auto& c : cases) {
@@ -306,6 +309,19 @@ TEST(Messages, TarSelectionsAreNameSelections) {
         EXPECT_EQ(got.err, wanted.err);
         EXPECT_EQ(tree, wanted_tree);
     }
+    // --test notes nothing of the files excluded: neither a name they repeat nor one refused.
+    build::Archive noted;
+    noted.entries = {{"a.bin", 1, 5, {1, 0, 0, 0}, "a"},
+                     {"a.bin", 2, 5, {2, 0, 0, 0}, "b"},
+                     {"b/../c.bin", 3, 5, {3, 0, 0, 0}, "c"}};
+    test::write_file(dir.file("noted.update"), build::bytes(noted));
+    test::ToolOptions options;
+    options.cwd = dir.path();
+    const test::ToolRun all = run_tool({"-qt", "noted.update"}, options);
+    EXPECT_NE(all.out.find("a.bin is not written by --all"), std::string::npos) << all.out;
+    EXPECT_NE(all.out.find("c.bin has a name that extraction would refuse"), std::string::npos) << all.out;
+    const test::ToolRun excluded = run_tool({"-qt", "--exclude=a.bin", "--exclude=b/**", "noted.update"}, options);
+    EXPECT_EQ(excluded.out, "\n--- Test of the file: ---\nOK: 3 files, no damage found.\n");
 }
 
 }  // namespace

@@ -84,7 +84,8 @@ TEST(ParseOptions, ReadsGnuStyleOptionsAnywhereBeforeTheirEnd) {
         {{"--al", "--dir=out", "--dir", "o2", "--tr", "--js", "f"}, "all trim dir=o2 file=f "},
         {{"--t", "f"}, "error: option '--t' is ambiguous; possibilities: '--trim' '--test'"},
         {{"--s", "f"},
-         "error: option '--s' is ambiguous; possibilities: '--strip-components' '--stdout' '--skip-old-files'"},
+         "error: option '--s' is ambiguous; possibilities: '--strip-components' '--stdout' '--skip-old-files' "
+         "'--sha256'"},
         {{"--no", "f"}, "error: option '--no' is ambiguous; possibilities: '--no-color' '--no-progress'"},
         {{"--col=never", "--prog=never", "--colour", "f"}, "error: unknown option '--colour'"},
         {{"--index=4294967295", "--index", "-1", "-p", "3", "--pos=0", "-lv", "f"},
@@ -193,7 +194,7 @@ TEST(Cli, AnswersUsageHelpAndVersion) {
          "kpupdate: '--diff' compares with an update file or a directory, not a stream: '-'" + see_help},
         {{"--help"}, 0, "usage", ""},
         {{"-a", "-h", "--bogus"}, 0, "usage", ""},
-        {{"-V"}, 0, "kpupdate 0.4.4\n", ""},
+        {{"-V"}, 0, "kpupdate 0.5.0\n", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));

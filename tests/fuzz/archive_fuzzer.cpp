@@ -39,9 +39,8 @@ void run_everything(const std::string& bytes, kp::ColourMode colour, bool termin
     for (const kp::EntryRecord& entry : archive.entries) {
         selection.index = static_cast<kp::i32>(entry.record.index);
         selection.names.emplace_back(kp::record_text(entry.record.name));
-        kp::u64 offset = 0;
-        kp::u64 size = 0;
-        kp::entry_range(entry, entry.record.size % 2 == 0, bytes.size(), offset, size);
+        const kp::ByteRange range = kp::written_bytes(entry, entry.record.size % 2 == 0);
+        if (range.lies_within(bytes.size()) != (range.past(bytes.size()) == 0)) __builtin_trap();
         kp::is_safe_entry_name(kp::record_text(entry.record.name), kp::NameRules::posix);
         kp::is_safe_entry_name(kp::record_text(entry.record.name), kp::NameRules::windows);
     }
