@@ -41,7 +41,8 @@ volatile std::sig_atomic_t temporary_directory = -1;
 char temporary_name[temporary_name_room];
 
 // Every signal that ends a process and can be caught. One ignored when the run began
-// (nohup's SIGHUP, a caller's SIGPIPE) stays ignored.
+// (nohup's SIGHUP, a caller's SIGPIPE) stays ignored, and one the process already handles
+// (a test harness's timer) stays its own: only a signal that would end the run is taken.
 constexpr int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE};
 struct sigaction previous_actions[std::size(guarded_signals)];
 struct sigaction previous_file_size_action;
@@ -348,7 +349,9 @@ void guard_interruptions() {
     for (const int signal_number : guarded_signals) sigaddset(&action.sa_mask, signal_number);
     for (std::size_t i = 0; i < std::size(guarded_signals); ++i) {
         ::sigaction(guarded_signals[i], nullptr, &previous_actions[i]);
-        if (previous_actions[i].sa_handler != SIG_IGN) ::sigaction(guarded_signals[i], &action, nullptr);
+        const bool ends_run = (previous_actions[i].sa_flags & SA_SIGINFO) == 0 &&
+                              previous_actions[i].sa_handler == SIG_DFL;
+        if (ends_run) ::sigaction(guarded_signals[i], &action, nullptr);
     }
     // A write past the file-size limit then fails with EFBIG, and the file is removed as on
     // any failed write, instead of the signal ending the run with the file half made.

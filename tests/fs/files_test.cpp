@@ -330,6 +330,18 @@ TEST(Interruption, LeavesAnIgnoredSignalIgnored) {
     EXPECT_EQ(fs::file_size(dir.file("out/big.bin")), 256u << 20);
 }
 
+// A signal the process already handles (a test harness's timer, a caller's handler)
+// stays its own while files are written: the guard takes only what would end the run.
+volatile std::sig_atomic_t handled_signal = 0;
+TEST(Interruption, LeavesAHandledSignalToItsHandler) {
+    const auto previous = std::signal(SIGTERM, [](int signal_number) { handled_signal = signal_number; });
+    guard_interruptions();
+    std::raise(SIGTERM);
+    unguard_interruptions();
+    std::signal(SIGTERM, previous);
+    EXPECT_EQ(handled_signal, SIGTERM);
+}
+
 // A replaced file's permission bits pass to the new one less the umask, as a new file's
 // are, and never with the set-id bits: a file planted with 0777 gives its planter no file
 // he may write.
