@@ -37,6 +37,10 @@ cp listing.update listing-changed.update
     printf '\377' | dd of=listing-changed.update bs=1 seek=$((16#$offset)) conv=notrunc status=none
   done
 mkdir -p tree-a tree-b
+# For --create: the 5000 files over 50 directories less one, since a new tree of a multiple
+# of 4 files is refused (its data region would begin at its last directory record).
+cp -r spread-files create-files
+rm "create-files/$(cd create-files && find . -type f | sort | head -1)"
 "$tool" -qa --trim -C tree-a listing.update
 "$tool" -qa --trim -C tree-b listing.update
 
@@ -114,6 +118,8 @@ take_sample() {
   case $1 in
     *_x) rm -f "$work/out/large.bin" ;;  # one file: nothing for the inode allocator to steer around
     *_all | *_spread | *_alt) fresh_out ;;
+    *_c) rm -f "$files_out"/new.* ;;
+    *_cx) rm -f out/new.update out/copy.bin out/new.tar ;;
   esac
   case $1 in
     kp_null | kp_pipe) listing_sample "${1#kp_}" "$tool" listing.update ;;
@@ -148,6 +154,12 @@ take_sample() {
     kp_stream_all) stdin_sample listing.update "$tool" -q -a -C "$files_out/out" - ;;
     tar_stream_all) stdin_sample listing.tar bsdtar -xf - -C "$files_out/out" ;;
     gnutar_stream_all) stdin_sample listing.tar tar -xf - -C "$files_out/out" ;;
+    kp_c) extract_sample "$tool" --create "$files_out/new.update" -C create-files . ;;
+    gnutar_c) extract_sample tar -cf "$files_out/new.tar" -C create-files . ;;
+    tar_c) extract_sample bsdtar -cf "$files_out/new.tar" -C create-files . ;;
+    kp_cx) extract_sample "$tool" --create out/new.update large.bin ;;
+    cp_cx) extract_sample cp large.bin out/copy.bin ;;
+    tar_cx) extract_sample bsdtar -cf out/new.tar large.bin ;;
     kp_o) piped_sample "$tool" -O --trim large.update 1 ;;
     cat_o) piped_sample cat large.bin ;;
     tar_o) piped_sample bsdtar -xOf large.tar large.bin ;;
@@ -166,12 +178,14 @@ rows=(
   "kp_alt cp_alt tar_alt gnutar_alt"
   "kp_o cat_o tar_o"
   "kp_stream_all tar_stream_all gnutar_stream_all"
+  "kp_c gnutar_c tar_c"
   "kp_dall cmp_dall"
   "kp_dtree diff_dtree"
   "kp_dlarge cmp_dlarge"
   "kp_sha sum_sha"
   "kp_x cp_x tar_x"
   "kp_stream_x cat_stream_x tar_stream_x"
+  "kp_cx cp_cx tar_cx"
 )
 declare -A samples
 for row in "${rows[@]}"; do
@@ -214,6 +228,8 @@ row "one 512 MiB entry, -O --trim into a pipe" kp_o cat_o cat tar_o "-xOf"
 row "one 512 MiB entry from a pipe (cat big.update | kpupdate -q -a -C out -)" kp_stream_x cat_stream_x \
   "cat | cat > file" tar_stream_x "-xf -"
 row "all 5000 entries from a pipe" kp_stream_all gnutar_stream_all "GNU tar -xf -" tar_stream_all "-xf -"
+row "create from 4999 files in 50 directories (--create NEW -C tree .)" kp_c gnutar_c "GNU tar -cf" tar_c "-cf"
+row "create from one 512 MiB file" kp_cx cp_cx cp tar_cx "-cf"
 row2() { # label, kpupdate sample, floor sample, floor name
   local kp floor
   kp=$(seconds "$2")

@@ -44,6 +44,12 @@ u64 read_u64le(const unsigned char* bytes);
 
 DirectoryRecord decode_record(const unsigned char* bytes);
 
+void write_u32le(unsigned char* bytes, u32 value);
+void write_u64le(unsigned char* bytes, u64 value);
+
+// The 128 bytes of `record`, as decode_record reads them.
+RecordBytes encode_record(const DirectoryRecord& record);
+
 // The text of a name field: up to its first NUL, never past its 88 bytes.
 std::string_view record_text(const std::array<char, text_field_size>& field);
 

@@ -54,6 +54,9 @@ struct UpdateArchive {
     // Entries left out of their group because their second signature disagreed with
     // it, in directory order; found also when the load fails later on.
     std::vector<u32> mismatched;
+    // The bytes between the directory's end and data_start, which nothing needs but a
+    // lossless --json, read by gap_bytes for it.
+    std::string gap;
     LoadProblem problem;  // why the load failed, when it did
     bool loaded = false;
     ConsoleOutput* console = nullptr;  // where the text reports go
@@ -76,6 +79,10 @@ i32 load_archive(UpdateArchive& archive, const char* path);
 // Where the directory's chunks end the data region, in 64 bits: past the end of every
 // chunk, where the u32 sums of the format may have wrapped.
 u64 archive_end(const UpdateArchive& archive);
+
+// The bytes between the directory's end and data_start that `source` holds (none where
+// the data region begins inside the directory), read right after the load.
+std::string gap_bytes(const UpdateArchive& archive, SourceFile& source);
 
 // `mismatched` of a loaded archive; empty when the load failed.
 const std::vector<u32>& mismatched_positions(const UpdateArchive& archive);

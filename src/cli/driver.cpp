@@ -1,5 +1,6 @@
 #include "cli/driver.h"
 
+#include "cli/create_command.h"
 #include "cli/current_directory.h"
 #include "cli/early_end.h"
 #include "cli/plan.h"
@@ -121,6 +122,7 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& o
     const i32 loaded = load_source(archive, inputs.file_kind, inputs.file, inputs.file_error, options.file);
     render.loaded(render.state);
     if (loaded < 0) return load_failed(render, loaded, options.file, archive.problem);
+    if (options.json) archive.gap = gap_bytes(archive, inputs.file);
     render.archive(render.state);
 
     Findings findings;
@@ -144,7 +146,10 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
     Options options;
     OptionsProblem problem{parse_options(options, argc, argv), {}};
     const bool running = problem.usage.empty() && !options.help && !options.version;
-    if (running && options.files_from_given) {
+    if (running && (options.create || options.manifest_given || options.version_text_given)) {
+        problem = check_create_options(options);  // --create reads -T's names as PATHs
+        if (problem.usage.empty()) return run_create(console, options);
+    } else if (running && options.files_from_given) {
         std::string reason;
         if (options.files_from == "-" && options.file != nullptr && std::string_view(options.file) == "-") {
             problem.usage = "'--files-from' and FILE cannot both be standard input";

@@ -155,6 +155,19 @@ constexpr OptionForm option_forms[] = {
     {0, "no-color", Takes::nothing, set_never<ColourWhen, &Options::colour>},
     {0, "progress", Takes::optional, read_when<ProgressWhen, &Options::progress>, when_values},
     {0, "no-progress", Takes::nothing, set_never<ProgressWhen, &Options::progress>},
+    {'c', "create", Takes::nothing, set<&Options::create>},
+    {0, "manifest", Takes::value,
+     [](Options& options, const char* value) {
+         options.manifest = value;
+         options.manifest_given = true;
+         return true;
+     }},
+    {0, "version-text", Takes::value,
+     [](Options& options, const char* value) {
+         options.version_text = value;
+         options.version_text_given = true;
+         return true;
+     }},
     {'h', "help", Takes::nothing, set<&Options::help>},
     {'V', "version", Takes::nothing, set<&Options::version>},
 };
@@ -175,6 +188,20 @@ const OptionForm* find_long(std::string_view name, std::string& problem) {
         candidates += std::string(" '--") + form.name + "'";
     }
     if (matches == 1) return found;
+    // A start of --version stays --version, as it was before --version-text: of options
+    // whose names each begin with the one before, the shortest is meant.
+    const OptionForm* shortest = nullptr;
+    for (const OptionForm& form : option_forms) {
+        if (name.empty() || !std::string_view(form.name).starts_with(name)) continue;
+        if (shortest == nullptr || std::string_view(shortest->name).starts_with(form.name)) shortest = &form;
+    }
+    bool nested = shortest != nullptr;
+    for (const OptionForm& form : option_forms) {
+        if (!name.empty() && std::string_view(form.name).starts_with(name)) {
+            nested = nested && std::string_view(form.name).starts_with(shortest->name);
+        }
+    }
+    if (nested) return shortest;
     problem = matches == 0 ? std::string("unknown option '--").append(name) + "'"
                            : std::string("option '--").append(name) + "' is ambiguous; possibilities:" + candidates;
     return nullptr;
@@ -249,6 +276,10 @@ std::string parse_options(Options& options, int argc, char** argv) {
         if (options.help || options.version) return {};
     }
     if (!operands.empty()) options.file = operands[0];
+    if (options.create) {  // NEW, then what goes into it
+        if (operands.size() > 1) options.paths.assign(operands.begin() + 1, operands.end());
+        return {};
+    }
     if (operands.size() > 1) options.index = operands[1];
     options.ignored = static_cast<int>(operands.size() > 2 ? operands.size() - 2 : 0);
     return {};
@@ -327,6 +358,10 @@ OptionsProblem check_options(const Options& options) {
                     {}};
         }
     }
+    return check_directory(options);
+}
+
+OptionsProblem check_directory(const Options& options) {
     if (options.directory_given) {
         std::error_code error;
         const std::filesystem::file_status status = std::filesystem::status(file_path(options.directory), error);

@@ -1,4 +1,4 @@
-// The command line: kpupdate [OPTION]... FILE [INDEX]
+// The command line: kpupdate [OPTION]... FILE [INDEX], or kpupdate --create [OPTION]... NEW [PATH]...
 #pragma once
 
 #include <string>
@@ -42,6 +42,12 @@ struct Options {
     bool diff_given = false;
     std::string directory;  // where extracted files go; empty: the current directory
     bool directory_given = false;
+    bool create = false;             // --create: write the update file `file` from `paths` or the manifest
+    std::vector<std::string> paths;  // --create: what to add, under `directory`
+    std::string manifest;            // --manifest: the entries as --json prints them; "-" standard input
+    bool manifest_given = false;
+    std::string version_text;  // --version-text: the new file's version text
+    bool version_text_given = false;
     const char* file = nullptr;   // the update file; null when none was given
     const char* index = nullptr;  // the index number's text; null when none was given
     int ignored = 0;              // arguments after INDEX, which are not read
@@ -65,6 +71,9 @@ bool asks_for_json(int argc, char** argv);
 // What makes no sense in options that parsed (a combination, or a directory that does
 // not exist). Only called when FILE was given.
 OptionsProblem check_options(const Options& options);
+
+// A --directory that does not exist or is no directory; nothing when none was given.
+OptionsProblem check_directory(const Options& options);
 
 // The index number argument with atoi's reading (leading blanks, a sign, digits up to
 // the first other character; none gives 0), clamped to the signed 32-bit range.

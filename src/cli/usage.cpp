@@ -4,9 +4,12 @@ namespace kp {
 
 const char* usage_text() {
     return "Usage: kpupdate [OPTION]... FILE [INDEX]\n"
+           "  or:  kpupdate --create [OPTION]... NEW [PATH]...\n"
            "Check a Kelvo/Pardo firmware update file, list the files it holds, and\n"
            "extract them; with INDEX, the file carrying that index number. FILE -\n"
            "reads standard input; a pipe or a device is read once, from start to end.\n"
+           "With --create, write the update file NEW (- standard output) from the files\n"
+           "under each PATH, or from a manifest, and check it before it takes its name.\n"
            "\n"
            "  -a, --all             extract every file, in directory order\n"
            "  -n, --name=NAME       extract the file named NAME; may be repeated\n"
@@ -39,6 +42,11 @@ const char* usage_text() {
            "      --no-color        the same as --color=never\n"
            "      --progress[=WHEN] progress on stderr when extracting: always, never, auto\n"
            "      --no-progress     the same as --progress=never\n"
+           "  -c, --create          write NEW from the regular files under each PATH (under\n"
+           "                          -C DIR), in byte order of their names\n"
+           "      --manifest=FILE   with --create: the entries as --json prints them\n"
+           "                          (- stdin), their bytes the files of their names\n"
+           "      --version-text=TEXT  with --create: the version text of NEW\n"
            "  -h, --help            print this help and exit\n"
            "  -V, --version         print the version and exit\n"
            "\n"
@@ -49,8 +57,8 @@ const char* usage_text() {
            "\n"
            "Exit status: 0 on success; 1 when --diff finds the two sides different; 255\n"
            "on a usage error, when FILE cannot be opened, a selector matches nothing or\n"
-           "a file cannot be extracted; 254 when FILE is not a valid update file or\n"
-           "--test or --diff finds damage.\n";
+           "a file cannot be extracted or NEW cannot be made; 254 when FILE is not a\n"
+           "valid update file or --test or --diff finds damage.\n";
 }
 
 }  // namespace kp

@@ -41,9 +41,16 @@ inline constexpr u64 unknown_length = ~u64{0};
 bool open_source(SourceFile& source, const std::filesystem::path& path);
 void close_source(SourceFile& source);
 
+// Lets go of what reading held of the source but its handle, which stays with its owner.
+void release_source(SourceFile& source);
+
 // Reads up to `size` bytes at `offset` into `buffer` and returns how many it got: fewer
 // only where the file ends or a read fails. A stream is read on to `offset` first.
 std::size_t read_up_to(SourceFile& source, u64 offset, void* buffer, std::size_t size);
+
+// One read of up to `size` bytes at `offset` in a file (no stream): fewer where the file
+// ends there, or the read failed; a regular file's short read is its end.
+std::size_t read_once(SourceFile& source, u64 offset, void* buffer, std::size_t size);
 
 // The process's standard output, to write chunks to.
 FileHandle standard_output();

@@ -168,6 +168,10 @@ bool open_source(SourceFile& source, const std::filesystem::path& path) {
     return true;
 }
 
+void release_source(SourceFile& source) {
+    drop_view(source);
+}
+
 void close_source(SourceFile& source) {
     drop_view(source);
     if (source.handle != no_file) ::close(descriptor(source.handle));
@@ -187,6 +191,15 @@ std::size_t read_up_to(SourceFile& source, u64 offset, void* buffer, std::size_t
         done += static_cast<std::size_t>(got);
     }
     return done;
+}
+
+std::size_t read_once(SourceFile& source, u64 offset, void* buffer, std::size_t size) {
+    ssize_t got = 0;
+    do {
+        got = ::pread(descriptor(source.handle), buffer, size, static_cast<off_t>(offset));
+    } while (got < 0 && errno == EINTR);
+    if (got == 0) errno = 0;
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
 }
 
 FileHandle standard_output() {

@@ -32,6 +32,8 @@ bool open_source(SourceFile& source, const std::filesystem::path& path) {
     return true;
 }
 
+void release_source(SourceFile&) {}  // nothing is held but the handle
+
 void close_source(SourceFile& source) {
     if (source.handle != no_file) CloseHandle(handle_of(source.handle));
     source.handle = no_file;
@@ -54,6 +56,17 @@ std::size_t read_up_to(SourceFile& source, u64 offset, void* buffer, std::size_t
         done += got;
     }
     return done;
+}
+
+std::size_t read_once(SourceFile& source, u64 offset, void* buffer, std::size_t size) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    const auto wanted = static_cast<DWORD>(std::min<std::size_t>(size, 0x7FFFFFFF));
+    const BOOL read = ReadFile(handle_of(source.handle), buffer, wanted, &got, &at);
+    if (!read && GetLastError() == ERROR_HANDLE_EOF) SetLastError(0);
+    return read || GetLastError() == 0 ? got : 0;
 }
 
 FileHandle standard_output() {

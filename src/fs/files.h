@@ -52,6 +52,30 @@ struct DirectoryItem {
 // could not be read.
 bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items);
 
+// What a name in a directory is, looked at without following a link or opening it.
+enum class LeafKind : unsigned char { missing, regular, directory, link, fifo, device, socket, other, unreadable };
+
+// Which file a name leads to, for telling two names of one file apart from two files.
+struct FileId {
+    std::uint64_t volume = 0;
+    std::uint64_t file = 0;
+    bool operator==(const FileId&) const = default;
+};
+
+struct LeafStatus {
+    LeafKind kind = LeafKind::missing;
+    std::uint64_t size = 0;  // a regular file's length
+    FileId id;
+    std::string text;  // unreadable: what the system said
+};
+
+// What `leaf` inside `directory` is, never following a link there.
+LeafStatus measure_leaf(FileHandle directory, const std::filesystem::path& leaf);
+
+// The directory temporary files go into (TMPDIR, else /tmp; on Windows the user's
+// temporary directory), opened; no_file with why in `text` when it would not open.
+FileHandle open_temporary_directory(std::string& text);
+
 // A file being written, which appears under its name only once complete.
 struct PendingFile {
     FileHandle handle = no_file;
@@ -59,10 +83,10 @@ struct PendingFile {
     std::filesystem::path temporary;  // its name while written, where it needs one
 };
 
-// Starts a new file inside `directory` for the name `leaf`: without a name at all where
-// the system offers that, or else under a temporary name beside it, created only where
-// nothing held that name. Mode 0666 less the umask on POSIX. False when no file could
-// be made.
+// Starts a new file inside `directory` for the name `leaf`, open for reading back as well
+// as writing: without a name at all where the system offers that, or else under a
+// temporary name beside it, created only where nothing held that name. Mode 0666 less
+// the umask on POSIX. False when no file could be made.
 bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf);
 
 // What to do where the leaf's name is taken already.

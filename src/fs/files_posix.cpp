@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -287,6 +288,36 @@ bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
     return true;
 }
 
+LeafStatus measure_leaf(FileHandle directory, const std::filesystem::path& leaf) {
+    LeafStatus measured;
+    struct stat status {};
+    if (::fstatat(descriptor(directory), leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        measured.kind = errno == ENOENT ? LeafKind::missing : LeafKind::unreadable;
+        measured.text = last_error_text();
+        return measured;
+    }
+    const mode_t type = status.st_mode & S_IFMT;
+    measured.kind = type == S_IFREG    ? LeafKind::regular
+                    : type == S_IFDIR  ? LeafKind::directory
+                    : type == S_IFLNK  ? LeafKind::link
+                    : type == S_IFIFO  ? LeafKind::fifo
+                    : type == S_IFCHR  ? LeafKind::device
+                    : type == S_IFBLK  ? LeafKind::device
+                    : type == S_IFSOCK ? LeafKind::socket
+                                       : LeafKind::other;
+    measured.size = status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+    measured.id = {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+    return measured;
+}
+
+FileHandle open_temporary_directory(std::string& text) {
+    const char* const named = std::getenv("TMPDIR");
+    const char* const path = named != nullptr && *named != '\0' ? named : "/tmp";
+    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) text = std::string(path) + ": " + last_error_text();
+    return fd < 0 ? no_file : fd;
+}
+
 bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf) {
     file.directory = directory;
     file.temporary.clear();
@@ -296,7 +327,7 @@ bool create_pending_file(PendingFile& file, FileHandle directory, const std::fil
         unnamed_files = ::access("/proc/self/fd", X_OK) == 0 ? Offered::yes : Offered::no;
     }
     if (!portable_only && unnamed_files == Offered::yes) {
-        const int fd = ::openat(dir, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+        const int fd = ::openat(dir, ".", O_RDWR | O_TMPFILE | O_CLOEXEC, 0666);
         if (fd >= 0) {
             file.handle = fd;
             return true;
@@ -308,7 +339,7 @@ bool create_pending_file(PendingFile& file, FileHandle directory, const std::fil
     const SignalsBlocked blocked;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string temporary = temporary_for(leaf);
-        const int fd = ::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int fd = ::openat(dir, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
             remember_temporary(dir, temporary);
             file.handle = fd;

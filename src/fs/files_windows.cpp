@@ -5,6 +5,7 @@
 // After windows.h, which it needs.
 #include <bcrypt.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -21,6 +22,18 @@ constexpr NTSTATUS status_object_name_collision = static_cast<NTSTATUS>(0xC00000
 constexpr NTSTATUS status_not_a_directory = static_cast<NTSTATUS>(0xC0000103L);
 constexpr NTSTATUS status_object_name_not_found = static_cast<NTSTATUS>(0xC0000034L);
 constexpr NTSTATUS status_object_path_not_found = static_cast<NTSTATUS>(0xC000003AL);
+
+bool is_not_found(NTSTATUS status) {
+    return status == status_object_name_not_found || status == status_object_path_not_found;
+}
+
+// Why a relative open failed: for a missing name the C library's words, as the program
+// says them on every system; the system's own otherwise.
+std::string status_text(NTSTATUS status) {
+    if (is_not_found(status)) return std::strerror(ENOENT);
+    SetLastError(RtlNtStatusToDosError(status));
+    return last_error_text();
+}
 
 // Directories are held with read and write sharing but not delete sharing: while this
 // run holds one, no other process can rename it, or remove it, or anything above it.
@@ -143,8 +156,7 @@ FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& par
                      directory_sharing, create ? FILE_OPEN_IF : FILE_OPEN, options, nullptr, 0);
     if (!NT_SUCCESS(status)) {
         error.not_a_directory = status == status_not_a_directory || status == status_object_name_collision;
-        SetLastError(RtlNtStatusToDosError(status));
-        error.text = last_error_text();
+        error.text = status_text(status);
         return no_file;
     }
     // A junction or link, opened as itself: it could lead anywhere.
@@ -171,8 +183,7 @@ Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHand
                      FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
                      FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
     if (!NT_SUCCESS(status)) {
-        return status == status_object_name_not_found || status == status_object_path_not_found ? Leaf::missing
-                                                                                                : Leaf::other;
+        return is_not_found(status) ? Leaf::missing : Leaf::other;
     }
     BY_HANDLE_FILE_INFORMATION information{};
     if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &information) ||
@@ -210,6 +221,54 @@ bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
     }
 }
 
+LeafStatus measure_leaf(FileHandle directory, const std::filesystem::path& leaf) {
+    LeafStatus measured;
+    RelativeName relative(handle_of(directory), leaf.native());
+    IO_STATUS_BLOCK io{};
+    HANDLE handle = nullptr;
+    // Its attributes only, of the reparse point itself where there is one: nothing is
+    // read, and no other process is kept from anything.
+    const NTSTATUS status =
+        NtCreateFile(&handle, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &relative.attributes, &io, nullptr,
+                     FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                     FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (!NT_SUCCESS(status)) {
+        measured.kind = is_not_found(status) ? LeafKind::missing : LeafKind::unreadable;
+        measured.text = status_text(status);
+        return measured;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    const DWORD type = GetFileType(handle);
+    if (!GetFileInformationByHandle(handle, &information)) {
+        measured.kind = type == FILE_TYPE_CHAR   ? LeafKind::device
+                        : type == FILE_TYPE_PIPE ? LeafKind::fifo
+                                                 : LeafKind::unreadable;
+        measured.text = last_error_text();
+    } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        measured.kind = LeafKind::link;
+    } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        measured.kind = LeafKind::directory;
+    } else {
+        measured.kind = type == FILE_TYPE_DISK ? LeafKind::regular : LeafKind::other;
+        measured.size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
+    }
+    measured.id = {information.dwVolumeSerialNumber,
+                   std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow};
+    CloseHandle(handle);
+    return measured;
+}
+
+FileHandle open_temporary_directory(std::string& text) {
+    wchar_t path[MAX_PATH + 2];
+    const DWORD length = GetTempPathW(MAX_PATH + 2, path);
+    const HANDLE handle = length == 0 || length > MAX_PATH + 1
+                              ? INVALID_HANDLE_VALUE
+                              : CreateFileW(path, directory_access, directory_sharing, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) text = "the temporary directory: " + last_error_text();
+    return file_of(handle);
+}
+
 bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf) {
     file.directory = directory;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -221,8 +280,8 @@ bool create_pending_file(PendingFile& file, FileHandle directory, const std::fil
         // Under the lock, so that an interruption finds the file either not yet made or
         // known to the handler.
         if (guarded) EnterCriticalSection(&pending_lock);
-        const NTSTATUS status = NtCreateFile(&handle, GENERIC_WRITE | DELETE | SYNCHRONIZE, &relative.attributes, &io,
-                                             nullptr, FILE_ATTRIBUTE_NORMAL, 0, FILE_CREATE,
+        const NTSTATUS status = NtCreateFile(&handle, GENERIC_READ | GENERIC_WRITE | DELETE | SYNCHRONIZE,
+                                             &relative.attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, 0, FILE_CREATE,
                                              FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
         if (NT_SUCCESS(status)) file_being_written = handle;
         if (guarded) LeaveCriticalSection(&pending_lock);

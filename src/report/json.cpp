@@ -129,6 +129,36 @@ void json_text_field(JsonWriter& json, std::string_view key, std::string_view by
     json_string(json, hex);
 }
 
+namespace {
+
+// `bytes` up to the last that is not zero.
+std::string_view trailing_zeros_dropped(std::string_view bytes) {
+    const std::size_t last = bytes.find_last_not_of('\0');
+    return last == std::string_view::npos ? std::string_view() : bytes.substr(0, last + 1);
+}
+
+// The bytes of a text field after its NUL, up to the last that is not zero: what the text
+// alone does not tell of the field. Empty when they are all zero.
+std::string_view field_tail(const std::array<char, text_field_size>& field) {
+    const std::string_view text = record_text(field);
+    if (text.size() + 1 >= field.size()) return {};
+    return trailing_zeros_dropped(std::string_view(field.data() + text.size() + 1, field.size() - text.size() - 1));
+}
+
+// `key` with `bytes` in hexadecimal, where any of them is not zero.
+void json_hex_field(JsonWriter& json, std::string_view key, std::string_view bytes) {
+    if (bytes.empty()) return;
+    json_key(json, key);
+    std::string hex;
+    for (const char c : bytes) {
+        hex += hex_digits[static_cast<unsigned char>(c) >> 4];
+        hex += hex_digits[c & 0xF];
+    }
+    json_string(json, hex);
+}
+
+}  // namespace
+
 std::string json_error_document(std::string_view message, std::string_view reason,
                                 const std::vector<std::string>& warnings) {
     JsonWriter json;
@@ -155,6 +185,19 @@ void json_archive_fields(JsonWriter& json, const UpdateArchive& archive) {
     json_text_field(json, "file", archive.path);
     json_break(json, 2);
     json_text_field(json, "version", record_text(header.name));
+    // What the rest of the header and the gap before the data hold, where it is not zero,
+    // so that the document and the files' chunks are the whole update file.
+    if (!field_tail(header.name).empty()) {
+        json_break(json, 2);
+        json_hex_field(json, "version_tail_hex", field_tail(header.name));
+    }
+    if (header.signature != std::array<u64, 4>{}) {
+        json_break(json, 2);
+        json_key(json, "header_signatures");
+        json_begin_array(json);
+        for (const u64 signature : header.signature) json_hex64(json, signature);
+        json_end_array(json);
+    }
     const std::pair<const char*, u64> sizes[] = {
         {"file_count", header.index},
         {"data_start", archive.data_start},
@@ -166,6 +209,10 @@ void json_archive_fields(JsonWriter& json, const UpdateArchive& archive) {
         json_break(json, 2);
         json_key(json, key);
         json_number(json, value);
+    }
+    if (!trailing_zeros_dropped(archive.gap).empty()) {
+        json_break(json, 2);
+        json_hex_field(json, "gap_hex", trailing_zeros_dropped(archive.gap));
     }
 
     json_break(json, 2);
@@ -190,6 +237,7 @@ void json_archive_fields(JsonWriter& json, const UpdateArchive& archive) {
         json_begin_array(json);
         for (const u64 signature : entry.record.signature) json_hex64(json, signature);
         json_end_array(json);
+        json_hex_field(json, "name_tail_hex", field_tail(entry.record.name));
         json_end_object(json);
     }
     json_end_array(json, 2);

@@ -50,6 +50,10 @@ expect "bootloader.bin bootloader-old.bin bootloader-copy.bin " 20 3 "kpupdate -
 expect "release-notes.txt " 14 2 "kpupdate -I re a.update" kpupdate -I re a.update
 expect "release-notes.txt " 21 2 "kpupdate --exclude re a.update" kpupdate --exclude re a.update
 expect "--sha256 " -1 1 "kpupdate --sh" kpupdate --sh
+expect "--create " -1 1 "kpupdate --cr" kpupdate --cr
+expect "a.update fw out notes.txt " -1 3 "kpupdate -c new " kpupdate -c new ""
+expect "a.update fw out notes.txt " -1 4 "kpupdate --create new a.update " kpupdate --create new a.update ""
+expect "a.update fw out notes.txt " -1 3 "kpupdate --manifest=" kpupdate --manifest = ""
 expect "0 1 2 3 4 5 6 " -1 3 "kpupdate -q a.update " kpupdate -q a.update ""
 expect "0 1 2 3 4 5 6 " -1 4 "kpupdate -p 1 a.update " kpupdate -p 1 a.update ""
 expect "a.update fw out " -1 3 "kpupdate -n x " kpupdate -n x ""

@@ -40,6 +40,10 @@ std::string parsed(std::vector<std::string> args) {
     for (const std::string& pattern : options.patterns) shown += "pattern=" + pattern + " ";
     for (const std::string& name : options.names) shown += "name=" + name + " ";
     if (options.directory_given) shown += "dir=" + options.directory + " ";
+    if (options.create) shown += "create ";
+    if (options.manifest_given) shown += "manifest=" + options.manifest + " ";
+    if (options.version_text_given) shown += "version-text=" + options.version_text + " ";
+    for (const std::string& path : options.paths) shown += "path=" + path + " ";
     if (options.file != nullptr) shown += "file=" + std::string(options.file) + " ";
     if (options.index != nullptr) shown += "index=" + std::string(options.index);
     if (options.ignored != 0) shown += " ignored=" + std::to_string(options.ignored);
@@ -78,6 +82,14 @@ TEST(ParseOptions, ReadsGnuStyleOptionsAnywhereBeforeTheirEnd) {
         {{"--name="}, "name= "},
         {{"-h", "--bogus"}, "help "},
         {{"-a", "--version", "-x"}, "version all "},
+        // --create takes NEW, then PATHs: every operand after NEW is one, a number too.
+        {{"--create", "n.update", "-C", "t", "a", "-1", "b/c", "-v"},
+         "verbose dir=t create path=a path=-1 path=b/c file=n.update "},
+        {{"-c", "n", "--manifest=-", "--version-t", "v 1"}, "create manifest=- version-text=v 1 file=n "},
+        {{"-cv", "n", "--", "-a"}, "verbose create path=-a file=n "},
+        // A prefix of two options, one of which begins the other, is the shorter one.
+        {{"--vers"}, "version "},
+        {{"--version-text"}, "error: option '--version-text' needs a value"},
         {{"-x", "f"}, "error: unknown option '-x'"},
         {{"-ax"}, "error: unknown option '-x'"},
         {{"--bogus=1", "-h"}, "error: unknown option '--bogus'"},
@@ -194,7 +206,7 @@ TEST(Cli, AnswersUsageHelpAndVersion) {
          "kpupdate: '--diff' compares with an update file or a directory, not a stream: '-'" + see_help},
         {{"--help"}, 0, "usage", ""},
         {{"-a", "-h", "--bogus"}, 0, "usage", ""},
-        {{"-V"}, 0, "kpupdate 0.5.0\n", ""},
+        {{"-V"}, 0, "kpupdate 0.6.0\n", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));

@@ -1,0 +1,129 @@
+// Writing update files: the entries that a tree or a manifest asks for, held to the
+// format's limits, their bytes read once through the handles of the directory they lie
+// in, and the file loaded back and compared with what was asked before it is named.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/records.h"
+#include "fs/copy.h"
+#include "fs/files.h"
+#include "fs/walk.h"
+#include "ops/results.h"
+
+namespace kp {
+
+// An entry to be written. Its bytes are the file of its name under the directory read.
+struct NewEntry {
+    std::string name;       // the stored text; the field holds a NUL after it
+    std::string name_tail;  // the field's bytes after that NUL; zeros past them
+    u32 index = 0;
+    std::array<u64, 4> signature{};
+    std::optional<u32> declared_size;  // a manifest's size, which the file is measured against
+    // Found when the file is measured: the size the record gets, and the bytes taken
+    // from the file, its own size or, where it holds the whole chunk, the chunk.
+    u32 size = 0;
+    u64 taken = 0;
+};
+
+struct NewArchive {
+    std::string version;       // the header's text
+    std::string version_tail;  // the field's bytes after its NUL
+    std::array<u64, 4> header_signature{};
+    std::string gap;  // the bytes between the directory's end and the data; zeros past them
+    std::vector<NewEntry> entries;
+};
+
+// What stops a file from being made, or what a warning is of.
+enum class CreateFault : unsigned char {
+    no_files,           // nothing to add
+    too_many_files,     // first: the count
+    name_too_long,      // first: its length
+    name_empty_part,    // "a//b"
+    name_nul,           // a NUL inside it
+    name_refused,       // a name extraction refuses: `name` says why
+    duplicate_name,     // first: the position of the other entry
+    version_too_long,   // first: its length
+    tail_too_long,      // first: the bytes given, second: the room after the text
+    gap_too_long,       // first: the bytes given, second: the gap's length
+    path_outside,       // a PATH that is absolute or climbs with ".."
+    path_part,          // a part on the way is no directory, or would not open: `text`
+    missing,            // no file of that name under the directory
+    not_regular,        // `kind` says what it is
+    unreadable,         // `text` says why
+    file_too_large,     // first: its size
+    archive_too_large,  // first: where the data would end
+    changed,            // the file changed as it was read
+    overlap,            // the data region begins at the last directory record, which the first bytes disagree with
+    manifest_syntax,    // first: line, second: column, `text` what the parser said
+    manifest_value,     // `subject` the field, `text` what it should hold
+    written_otherwise,  // the file loads back as something else: `text` what differs
+    write_failed,       // `text` what the system said
+    kept,               // NEW exists, and -k keeps it
+    // Warnings.
+    size_changed,  // first: the file's size, second: the manifest's
+    is_output,     // the file being written lies in the tree, and is not added
+};
+
+struct CreateProblem {
+    CreateFault fault = CreateFault::no_files;
+    std::string subject;  // the entry's name, the PATH or the field it is of; empty: the whole file
+    u64 first = 0;
+    u64 second = 0;
+    std::string text;
+    LeafKind kind = LeafKind::other;
+    EntryProblem name;  // name_refused: the rule and the part
+};
+
+CreateProblem create_problem(CreateFault fault, std::string subject = {}, std::string text = {}, u64 first = 0,
+                             u64 second = 0);
+
+// Where each entry's data begins and where the file ends, for `sizes` in directory order:
+// what the loader derives.
+struct NewLayout {
+    u64 data_start = 0;
+    u64 directory_end = 0;     // the header and every record
+    u64 end = 0;               // the data's end, as the header declares it
+    u64 file_length = 0;       // what is written: the data's end, or the directory's where it ends later
+    std::size_t overlap = 0;   // the entry the last record's bytes begin, where the region begins there
+    bool has_overlap = false;  // a multiple of four entries, with data
+};
+NewLayout layout_of(const NewArchive& archive);
+
+// The format's limits, checked on what was asked before anything is read: the count,
+// each name, names that write one file, the header's fields.
+void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& problems);
+
+// Measures every entry's file under the walk's root, never following a link, and sets
+// its size and the bytes taken: a file of a manifest's size is those bytes padded with
+// zeros, one of that size's whole chunk is the chunk as it is, any other size is the
+// new size (a warning). A file whose id is `skip` (the file being written) is dropped,
+// with a warning; an index number after it that was a position stays one. Problems for what is missing, not a regular
+// file or too large.
+void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::optional<FileId>& skip,
+                         std::vector<CreateProblem>& problems, std::vector<CreateProblem>& warnings);
+
+// Told of the work ahead, of the bytes as they are copied and of each entry as it is added.
+struct CreateEvents {
+    void* context = nullptr;
+    void (*begin)(void* context, u64 bytes, u64 entries) = nullptr;
+    CopyProgress progress;
+    void (*added)(void* context, const NewEntry& entry) = nullptr;
+    void (*end)(void* context) = nullptr;
+};
+
+// Writes the update file to `out`, an empty new file, from its start: the header, the
+// directory and each entry's bytes, each file opened once from the walk and read once.
+// False, with why, where a file changed as it was read, a read or a write failed, or
+// the first bytes of the data disagree with the last directory record they share.
+bool write_new_archive(const NewArchive& archive, DirectoryWalk& walk, FileHandle out, const CreateEvents& events,
+                       CreateProblem& problem);
+
+// Loads what was written back from `written` and compares it with what was asked: the
+// header, every record, where each entry's data lies, and the file's length.
+bool check_written_archive(const NewArchive& archive, SourceFile& written, CreateProblem& problem);
+
+}  // namespace kp

@@ -1,0 +1,176 @@
+#include "ops/manifest.h"
+
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace kp {
+
+namespace {
+
+using Json = nlohmann::json;
+
+// Where the parser stopped, for text that is no JSON: nothing is thrown, the handler
+// is told.
+struct SyntaxError final : nlohmann::json_sax<Json> {
+    std::string what;
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return true; }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t) override { return true; }
+    bool end_array() override { return true; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
+        what = error.what();
+        return false;
+    }
+};
+
+// "... parse error at line 3, column 5: syntax error ..." as its line, column and words.
+CreateProblem syntax_problem(std::string_view text) {
+    SyntaxError handler;
+    Json::sax_parse(text, &handler);
+    CreateProblem problem = create_problem(CreateFault::manifest_syntax, {}, handler.what);
+    const std::size_t at = handler.what.find(" at line ");
+    if (at == std::string::npos) return problem;
+    char* end = nullptr;
+    problem.first = std::strtoull(handler.what.c_str() + at + 9, &end, 10);
+    if (std::string_view(end).starts_with(", column ")) problem.second = std::strtoull(end + 9, &end, 10);
+    problem.text = std::string_view(end).starts_with(": ") ? end + 2 : end;
+    return problem;
+}
+
+// What went wrong with one field: its place in the document and what it should hold.
+struct Fields {
+    CreateProblem& problem;
+    bool fail(const std::string& field, const char* should) {
+        problem = create_problem(CreateFault::manifest_value, field, should);
+        return false;
+    }
+};
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A string of hexadecimal byte pairs, as bytes.
+bool read_hex_bytes(const Json& value, std::string& bytes) {
+    if (!value.is_string()) return false;
+    const auto& text = value.get_ref<const std::string&>();
+    if (text.size() % 2 != 0) return false;
+    bytes.clear();
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        const int high = hex_digit(text[i]);
+        const int low = hex_digit(text[i + 1]);
+        if (high < 0 || low < 0) return false;
+        bytes += static_cast<char>(high << 4 | low);
+    }
+    return true;
+}
+
+// Four signatures of up to 16 hexadecimal digits each, as --json prints them.
+bool read_signatures(const Json& value, std::array<u64, 4>& signatures) {
+    if (!value.is_array() || value.size() != signatures.size()) return false;
+    for (std::size_t i = 0; i < signatures.size(); ++i) {
+        if (!value[i].is_string()) return false;
+        const auto& text = value[i].get_ref<const std::string&>();
+        if (text.empty() || text.size() > 16) return false;
+        u64 signature = 0;
+        for (const char c : text) {
+            const int digit = hex_digit(c);
+            if (digit < 0) return false;
+            signature = signature << 4 | static_cast<u64>(digit);
+        }
+        signatures[i] = signature;
+    }
+    return true;
+}
+
+bool read_u32(const Json& value, u32& number) {
+    if (!value.is_number_unsigned() || value.get<u64>() > 0xFFFFFFFFu) return false;
+    number = static_cast<u32>(value.get<u64>());
+    return true;
+}
+
+// A text as --json writes it: `key`, or whole in hexadecimal under `key`_hex where its
+// bytes are not UTF-8.
+bool read_text(const Json& object, const std::string& key, std::string& text, Fields& fields, const std::string& at) {
+    if (const auto hex = object.find(key + "_hex"); hex != object.end()) {
+        return read_hex_bytes(*hex, text) || fields.fail(at + key + "_hex", "hexadecimal byte pairs");
+    }
+    if (const auto plain = object.find(key); plain != object.end()) {
+        if (!plain->is_string()) return fields.fail(at + key, "a string");
+        text = plain->get_ref<const std::string&>();
+    }
+    return true;
+}
+
+bool read_entry(const Json& value, std::size_t position, NewEntry& entry, Fields& fields) {
+    const std::string at = "entries[" + std::to_string(position) + "]";
+    entry.index = static_cast<u32>(position);
+    if (value.is_string()) {  // a name alone
+        entry.name = value.get_ref<const std::string&>();
+        return true;
+    }
+    if (!value.is_object()) return fields.fail(at, "a name, or an object with a name");
+    if (!value.contains("name") && !value.contains("name_hex")) return fields.fail(at + ".name", "the entry's name");
+    if (!read_text(value, "name", entry.name, fields, at + ".")) return false;
+    if (const auto tail = value.find("name_tail_hex"); tail != value.end() && !read_hex_bytes(*tail, entry.name_tail)) {
+        return fields.fail(at + ".name_tail_hex", "hexadecimal byte pairs");
+    }
+    if (const auto index = value.find("index"); index != value.end() && !read_u32(*index, entry.index)) {
+        return fields.fail(at + ".index", "a whole number from 0 to 4294967295");
+    }
+    if (const auto size = value.find("size"); size != value.end()) {
+        u32 declared = 0;
+        if (!read_u32(*size, declared)) return fields.fail(at + ".size", "a whole number from 0 to 4294967295");
+        entry.declared_size = declared;
+    }
+    if (const auto signatures = value.find("signatures");
+        signatures != value.end() && !read_signatures(*signatures, entry.signature)) {
+        return fields.fail(at + ".signatures", "four strings of up to 16 hexadecimal digits");
+    }
+    return true;
+}
+
+}  // namespace
+
+bool read_manifest(std::string_view text, NewArchive& archive, CreateProblem& problem) {
+    const Json document = Json::parse(text, nullptr, false);
+    if (document.is_discarded()) {
+        problem = syntax_problem(text);
+        return false;
+    }
+    Fields fields{problem};
+    if (!document.is_object()) return fields.fail("the document", "an object, as --json prints it");
+    if (!read_text(document, "version", archive.version, fields, "")) return false;
+    if (const auto tail = document.find("version_tail_hex");
+        tail != document.end() && !read_hex_bytes(*tail, archive.version_tail)) {
+        return fields.fail("version_tail_hex", "hexadecimal byte pairs");
+    }
+    if (const auto signatures = document.find("header_signatures");
+        signatures != document.end() && !read_signatures(*signatures, archive.header_signature)) {
+        return fields.fail("header_signatures", "four strings of up to 16 hexadecimal digits");
+    }
+    if (const auto gap = document.find("gap_hex"); gap != document.end() && !read_hex_bytes(*gap, archive.gap)) {
+        return fields.fail("gap_hex", "hexadecimal byte pairs");
+    }
+    const auto entries = document.find("entries");
+    if (entries == document.end() || !entries->is_array()) return fields.fail("entries", "a list of the entries");
+    archive.entries.resize(entries->size());
+    for (std::size_t position = 0; position < entries->size(); ++position) {
+        if (!read_entry((*entries)[position], position, archive.entries[position], fields)) return false;
+    }
+    return true;
+}
+
+}  // namespace kp

@@ -1,0 +1,147 @@
+#include "report/create_output.h"
+
+#include "report/reasons.h"
+
+namespace kp {
+
+namespace {
+
+CreateText& of(void* context) {
+    return *static_cast<CreateText*>(context);
+}
+
+std::string kind_text(LeafKind kind) {
+    switch (kind) {
+        case LeafKind::directory:
+            return "a directory, not a file";
+        case LeafKind::link:
+            return "a symbolic link, which an update file cannot hold";
+        case LeafKind::fifo:
+            return "a FIFO, which an update file cannot hold";
+        case LeafKind::device:
+            return "a device, which an update file cannot hold";
+        case LeafKind::socket:
+            return "a socket, which an update file cannot hold";
+        default:
+            return "not a regular file, which an update file cannot hold";
+    }
+}
+
+std::string reason_of(const CreateProblem& problem) {
+    const std::string first = std::to_string(problem.first);
+    const std::string second = std::to_string(problem.second);
+    switch (problem.fault) {
+        case CreateFault::no_files:
+            return "no file to add; an update file holds at least one";
+        case CreateFault::too_many_files:
+            return first + " files to add; an update file holds at most 5000";
+        case CreateFault::name_too_long:
+            return "its name is " + first + " bytes; a name field holds 87 and a NUL";
+        case CreateFault::name_empty_part:
+            return "its name has an empty part ('//')";
+        case CreateFault::name_nul:
+            return "it holds a NUL, which would end the stored text";
+        case CreateFault::name_refused:
+            return entry_reason(problem.name, true);
+        case CreateFault::duplicate_name:
+            return "entry " + first + " writes the same file; an update file holds each file once";
+        case CreateFault::version_too_long:
+            return "the version text is " + first + " bytes; its field holds 88";
+        case CreateFault::tail_too_long:
+            return first + " bytes to follow its NUL, where the field has room for " + second;
+        case CreateFault::gap_too_long:
+            return "gap_hex holds " + first + " bytes; the gap between the directory and the data holds " + second;
+        case CreateFault::path_outside:
+            return "not under the directory read: a PATH is relative to it, without '..'";
+        case CreateFault::path_part:
+            return problem.text.empty() ? "not a directory (a file, or a link)" : problem.text;
+        case CreateFault::missing:
+            return problem.text.empty() ? "No such file or directory" : problem.text;
+        case CreateFault::not_regular:
+            return kind_text(problem.kind);
+        case CreateFault::unreadable:
+        case CreateFault::write_failed:
+            return problem.text.empty() ? "writing the update file failed" : problem.text;
+        case CreateFault::file_too_large:
+            return first + " bytes; an update file holds files under 4 GiB";
+        case CreateFault::archive_too_large:
+            return "the update file would be " + first + " bytes, past the 4 GiB its 32-bit offsets reach";
+        case CreateFault::changed:
+            return "changed as it was read";
+        case CreateFault::overlap:
+            return "with " + first + " files the data region begins at the last directory record, so the first bytes " +
+                   "of this file would have to be the record of " + shell_quoted(problem.text) +
+                   ", and they are not; add or remove a file";
+        case CreateFault::manifest_syntax:
+            return "line " + first + ", column " + second + ": " + problem.text;
+        case CreateFault::manifest_value:
+            return problem.subject + " should be " + problem.text;
+        case CreateFault::written_otherwise:
+            return "what was written loads back otherwise (" + problem.text + ")";
+        case CreateFault::kept:
+            return "a file of that name exists, and is kept";
+        case CreateFault::size_changed:
+            return "warning: " + shell_quoted(problem.subject) + " is " + first + " bytes where the manifest says " +
+                   second + "; its signatures are kept for the changed bytes";
+        case CreateFault::is_output:
+            return "warning: " + shell_quoted(problem.subject) + " is the file being written; not added";
+    }
+    return problem.text;
+}
+
+void begin(void* context, u64 bytes, u64 entries) {
+    CreateText& text = of(context);
+    console_flush(*text.console);
+    progress_begin(text.progress, text.progress_when, bytes, entries);
+}
+
+void copied(void* context, u64 bytes) {
+    progress_add_bytes(of(context).progress, bytes);
+}
+
+void added(void* context, const NewEntry& entry) {
+    CreateText& text = of(context);
+    if (text.verbose) {
+        progress_clear(text.progress);
+        console_print(*text.console, attr_grey, "%s\n", escape_for_console(*text.console, entry.name).c_str());
+        console_flush(*text.console);
+    }
+    progress_add_file(text.progress);
+}
+
+void end(void* context) {
+    progress_clear(of(context).progress);
+}
+
+}  // namespace
+
+CreateEvents create_events(CreateText& text) {
+    return {.context = &text, .begin = begin, .progress = {copied, &text}, .added = added, .end = end};
+}
+
+std::string create_reason(const CreateProblem& problem, const std::string& manifest) {
+    std::string reason = reason_of(problem);
+    switch (problem.fault) {
+        case CreateFault::manifest_syntax:
+        case CreateFault::manifest_value:
+            return shell_quoted(manifest) + ": " + reason;
+        case CreateFault::no_files:
+        case CreateFault::too_many_files:
+        case CreateFault::version_too_long:
+        case CreateFault::gap_too_long:
+        case CreateFault::archive_too_large:
+        case CreateFault::written_otherwise:
+        case CreateFault::size_changed:
+        case CreateFault::is_output:
+            return reason;
+        default:
+            return problem.subject.empty() ? reason : shell_quoted(problem.subject) + ": " + reason;
+    }
+}
+
+void create_say(CreateText& text, const std::string& line) {
+    progress_clear(text.progress);
+    console_to_stderr(*text.console, "kpupdate: " + escape_for_stderr(*text.console, line) + "\n");
+}
+
+}  // namespace kp

@@ -1,0 +1,428 @@
+#include "ops/create.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include "archive_builder.h"
+#include "ops/create_tree.h"
+#include "support/run_tool.h"
+
+namespace kp {
+namespace {
+
+namespace fs = std::filesystem;
+using test::read_file;
+using test::run_tool;
+using test::TempDir;
+using test::write_file;
+
+void put_u64(std::string& bytes, std::size_t at, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+// An update file as odd as a real one may be, in every byte the format has room for:
+// signatures in the header, bytes after the NULs of the texts, in the gap before the
+// data and in each chunk's padding, nested names, empty entries and whole chunks.
+std::string odd_archive(unsigned seed, std::size_t count) {
+    std::mt19937_64 random(seed);
+    build::Archive plan;
+    plan.version = "fw " + std::to_string(seed);
+    for (std::size_t i = 0; i < count; ++i) {
+        build::Entry entry;
+        entry.name = "d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".bin";
+        entry.index = static_cast<std::uint32_t>(random() % 1000);
+        const std::uint32_t sizes[] = {0, 1, 200, 512, 1024, 1500, static_cast<std::uint32_t>(random() % 5000)};
+        entry.size = sizes[random() % std::size(sizes)];
+        for (auto& signature : entry.signature) signature = random() % 4 == 0 ? 0 : random();
+        entry.data = std::string(entry.size, '\0');
+        for (char& byte : entry.data) byte = static_cast<char>(random());
+        plan.entries.push_back(entry);
+    }
+    std::string bytes = build::bytes(plan);
+    for (std::size_t field = 0; field < 4; ++field) put_u64(bytes, 96 + 8 * field, random());
+    bytes[70] = 'T';  // after the version text's NUL
+    for (std::size_t i = 0; i < count; i += 2) bytes[128 * (i + 1) + 60] = static_cast<char>(0x80 | i);
+    // Past the directory: the gap and the padding, never the last record the data may begin at.
+    const std::size_t directory_end = 128 * (count + 1);
+    std::size_t at = build::data_start_of(static_cast<std::uint32_t>(count));
+    for (std::size_t i = directory_end; i < at; ++i) bytes[i] = '\x5a';
+    for (const build::Entry& entry : plan.entries) {
+        for (std::size_t i = at + entry.size; i < at + build::chunk_of(entry.size); ++i) {
+            if (i >= directory_end) bytes[i] = static_cast<char>(random() | 1);
+        }
+        at += build::chunk_of(entry.size);
+    }
+    return bytes;
+}
+
+// A name as the update file holds it, UTF-8, as a path on every system.
+fs::path utf8_path(const std::string& directory, const std::string& name) {
+    return fs::path(directory) / fs::path(std::u8string(name.begin(), name.end()));
+}
+
+test::ToolOptions in(const std::string& directory) {
+    test::ToolOptions options;
+    options.cwd = directory;
+    return options;
+}
+
+void make_fifo(const TempDir& dir) {
+#ifndef _WIN32
+    ::mkfifo(dir.file("p").c_str(), 0600);
+#else
+    (void)dir;
+#endif
+}
+
+std::string without_file_name(const std::string& json) {
+    const std::size_t end = json.find('\n', json.find("\"file\""));
+    return json.substr(end);
+}
+
+// --json and a padded extraction are the whole file: --create gives back every byte, to a
+// file or to standard output; from a trimmed extraction, the same document and digests.
+TEST(Create, RebuildsEveryUpdateFileByteForByte) {
+    const std::pair<unsigned, std::size_t> archives[] = {{1, 1}, {2, 3}, {3, 4}, {4, 5}, {5, 8}, {6, 13}, {7, 16}};
+    for (const auto& [seed, count] : archives) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(count) + " files");
+        TempDir dir;
+        const std::string original = odd_archive(seed, count);
+        write_file(dir.file("a.update"), original);
+        fs::create_directory(dir.file("padded"));
+        fs::create_directory(dir.file("trimmed"));
+        ASSERT_EQ(run_tool({"-qa", "-C", dir.file("padded"), dir.file("a.update")}).status, 0);
+        ASSERT_EQ(run_tool({"-qa", "--trim", "-C", dir.file("trimmed"), dir.file("a.update")}).status, 0);
+        const test::ToolRun json = run_tool({"--json", dir.file("a.update")});
+        write_file(dir.file("m.json"), json.out);
+
+        const test::ToolRun padded =
+            run_tool({"--create", dir.file("b.update"), "-C", dir.file("padded"), "--manifest", dir.file("m.json")});
+        EXPECT_EQ(padded.err, "");
+        EXPECT_EQ(padded.status, 0);
+        EXPECT_TRUE(read_file(dir.file("b.update")) == original);
+        test::ToolOptions piped;
+        piped.stdin_bytes = json.out;
+        const test::ToolRun out = run_tool({"-c", "-", "-C", dir.file("padded"), "--manifest=-"}, piped);
+        EXPECT_TRUE(out.out == original);
+
+        const test::ToolRun trimmed =
+            run_tool({"--create", dir.file("c.update"), "-C", dir.file("trimmed"), "--manifest", dir.file("m.json")});
+        EXPECT_EQ(trimmed.status, 0);
+        EXPECT_EQ(without_file_name(run_tool({"--json", dir.file("c.update")}).out), without_file_name(json.out));
+        const test::ToolRun digests = run_tool({"--sha256", dir.file("a.update")}, in(dir.path()));
+        EXPECT_EQ(run_tool({"--sha256", dir.file("c.update")}, in(dir.path())).out, digests.out);
+    }
+}
+
+// A tree gives the same bytes however it was made and named: entries in byte order of
+// their whole names, each once; extracted, it is the tree again.
+TEST(Create, MakesOneFileOfATreeWhateverItsOrder) {
+    const std::vector<std::string> names = {"B.txt", "a-b", "a.c", "a/x", "a/y/z.bin", "space name", "\xc3\xbc.bin"};
+    TempDir dir;
+    for (const char* tree : {"t1", "t2"}) {
+        std::vector<std::string> order = names;
+        if (std::string(tree) == "t2") std::reverse(order.begin(), order.end());
+        for (const std::string& name : order) {
+            const fs::path path = utf8_path(dir.file(tree), name);
+            fs::create_directories(path.parent_path());
+            std::ofstream(path, std::ios::binary) << name << std::string(name.size() * 100, '.');
+        }
+    }
+    const test::ToolRun first = run_tool({"--create", "-v", dir.file("t1.update"), "-C", dir.file("t1"), "."});
+    std::string listed;
+    for (const std::string& name : names) listed += name + "\n";
+    EXPECT_EQ(first.out, listed);
+    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(first.status, 0);
+    const std::string made = read_file(dir.file("t1.update"));
+    // Named in another order, overlapping, from another directory: the same bytes.
+    EXPECT_EQ(run_tool({"-c", "t2.update", "a/y", "space name", "a", ".", "a/x", "B.txt", "a-b", "a.c", "\xc3\xbc.bin"},
+                       in(dir.file("t2")))
+                  .status,
+              0);
+    EXPECT_TRUE(read_file(dir.file("t2/t2.update")) == made);
+    // NEW in the tree is left out of it, named once it is there.
+    EXPECT_EQ(run_tool({"-c", "t2.update", "."}, in(dir.file("t2"))).err,
+              "kpupdate: warning: t2.update is the file being written; not added\n");
+    EXPECT_TRUE(read_file(dir.file("t2/t2.update")) == made);
+
+    fs::create_directory(dir.file("out"));
+    ASSERT_EQ(run_tool({"-qa", "--trim", "-C", dir.file("out"), dir.file("t1.update")}).status, 0);
+    EXPECT_EQ(test::tree(dir.file("out")), test::tree(dir.file("t1")));
+    for (const std::string& name : names) {
+        std::ifstream extracted(utf8_path(dir.file("out"), name), std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(extracted), {}),
+                  name + std::string(name.size() * 100, '.'));
+    }
+
+    const test::ToolRun excluded =
+        run_tool({"-c", "-v", dir.file("x.update"), "-C", dir.file("t1"), "--exclude=a/y", "--exclude", "*.txt", "."});
+    EXPECT_EQ(excluded.out, "a-b\na.c\na/x\nspace name\n\xc3\xbc.bin\n");
+    const test::ToolRun versioned =
+        run_tool({"-c", dir.file("v.update"), "-C", dir.file("t1"), "--version-text=fw 2.0 (rc1)", "a.c"});
+    EXPECT_EQ(versioned.status, 0);
+    EXPECT_NE(run_tool({dir.file("v.update")}).out.find("fw 2.0 (rc1)"), std::string::npos);
+}
+
+// A manifest a person writes names the entries and what they carry; the rest is the
+// layout's, and a file of another size than the manifest's keeps its signatures, warned.
+TEST(Create, TakesWhatAPersonWritesDown) {
+    TempDir dir;
+    write_file(dir.file("a.bin"), "abcde");
+    write_file(dir.file("b.bin"), std::string(512, 'b'));
+    write_file(dir.file("m.json"), R"({"version": "v9", "entries": [
+        {"name": "a.bin", "index": 7, "size": 3, "signatures": ["ff", "1", "0", "00000000000000aa"]}, "b.bin"]})");
+    const test::ToolRun made = run_tool({"-c", "n.update", "--manifest=m.json"}, in(dir.path()));
+    EXPECT_EQ(made.err,
+              "kpupdate: warning: a.bin is 5 bytes where the manifest says 3; its signatures are kept for the "
+              "changed bytes\n");
+    EXPECT_EQ(made.status, 0);
+    EXPECT_EQ(run_tool({"-l", dir.file("n.update")}).out,
+              "    7\t       5\t00000200\ta.bin\n    1\t     512\t00000400\tb.bin\n");
+    const std::string json = run_tool({"--json", dir.file("n.update")}).out;
+    EXPECT_NE(json.find("\"version\": \"v9\""), std::string::npos);
+    EXPECT_NE(json.find("[\"00000000000000ff\", \"0000000000000001\", \"0000000000000000\", \"00000000000000aa\"]"),
+              std::string::npos);
+}
+
+// What stops --create says why and leaves everything as it was: no NEW, an old NEW
+// untouched, no temporary file, status 255.
+TEST(Create, RefusesWhatItCannotMakeAndWritesNothing) {
+    struct Case {
+        const char* what;
+        std::function<void(const TempDir&)> setup;
+        std::vector<std::string> args;  // run in the directory; NEW is n.update
+        std::string err;
+        bool posix_only = false;
+        unsigned short terminal = 0;  // standard output a terminal this wide
+    };
+    const auto files = [](std::vector<std::pair<std::string, std::string>> list) {
+        return [list](const TempDir& dir) {
+            for (const auto& [name, bytes] : list) {
+                fs::create_directories(fs::path(dir.file(name)).parent_path());
+                write_file(dir.file(name), bytes);
+            }
+        };
+    };
+    const std::string not_written = "kpupdate: n.update was not written\n";
+    const Case cases[] = {
+        {"an empty tree",
+         [](const TempDir& dir) { fs::create_directory(dir.file("t")); },
+         {"-c", "n.update", "-C", "t", "."},
+         "kpupdate: no file to add; an update file holds at least one\n" + not_written},
+        {"a missing PATH",
+         files({{"t/a", "a"}}),
+         {"-c", "n.update", "-C", "t", "a", "b"},
+         "kpupdate: b: No such file or directory\n" + not_written},
+        {"a PATH that climbs",
+         files({{"t/a", "a"}}),
+         {"-c", "n.update", "-C", "t", "../t/a"},
+         "kpupdate: ../t/a: not under the directory read: a PATH is relative to it, without '..'\n" + not_written},
+        {"a name past its field",
+         files({{std::string(88, 'n'), "a"}}),
+         {"-c", "n.update", "."},
+         "kpupdate: " + std::string(88, 'n') + ": its name is 88 bytes; a name field holds 87 and a NUL\n" +
+             not_written},
+        {"four files whose first bytes are no record",
+         files({{"a", "a"}, {"b", "b"}, {"c", "c"}, {"d", "d"}}),
+         {"-c", "n.update", "a", "b", "c", "d"},
+         "kpupdate: a: with 4 files the data region begins at the last directory record, so the first bytes of "
+         "this file would have to be the record of d, and they are not; add or remove a file\n" +
+             not_written},
+        {"NEW kept",
+         files({{"a", "a"}, {"n.update", "old"}}),
+         {"-c", "-k", "n.update", "a"},
+         "kpupdate: n.update: a file of that name exists, and is kept\n" + not_written},
+        {"NEW a directory",
+         [](const TempDir& dir) { fs::create_directories(dir.file("n.update/a")); },
+         {"-c", "n.update", "n.update"},
+         "kpupdate: n.update: Is a directory\n" + not_written},
+        {"a manifest that is no JSON",
+         files({{"m.json", "{\"entries\": [\n  \"a\",,]}"}}),
+         {"-c", "n.update", "--manifest", "m.json"},
+         "kpupdate: m.json: line 2, column 7: syntax error while parsing value - unexpected ','; expected '[', "
+         "'{', or a literal\n" +
+             not_written},
+        {"a manifest's wrong field",
+         files({{"a", "a"}, {"m.json", R"({"entries": [{"name": "a", "index": -1}]})"}}),
+         {"-c", "n.update", "--manifest", "m.json"},
+         "kpupdate: m.json: entries[0].index should be a whole number from 0 to 4294967295\n" + not_written},
+        {"a manifest's missing file",
+         files({{"m.json", R"({"entries": ["x/y"]})"}}),
+         {"-c", "n.update", "--manifest", "m.json"},
+         "kpupdate: x: No such file or directory\n" + not_written},
+        {"a name with an empty part",
+         files({{"a/b", "b"}, {"m.json", R"({"entries": ["a//b"]})"}}),
+         {"-c", "n.update", "--manifest", "m.json"},
+         "kpupdate: a//b: its name has an empty part ('//')\n" + not_written},
+        {"two names for one file",
+         files({{"a", "a"}, {"m.json", R"({"entries": ["a", "./a"]})"}}),
+         {"-c", "n.update", "--manifest", "m.json"},
+         "kpupdate: ./a: entry 0 writes the same file; an update file holds each file once\n" + not_written},
+        {"a link",
+         [](const TempDir& dir) { fs::create_symlink("/etc/passwd", dir.file("l")); },
+         {"-c", "n.update", "l"},
+         "kpupdate: l: a symbolic link, which an update file cannot hold\n" + not_written,
+         true},
+        {"a FIFO, never opened to wait",
+         make_fifo,
+         {"-c", "n.update", "p"},
+         "kpupdate: p: a FIFO, which an update file cannot hold\n" + not_written,
+         true},
+        {"an update file for a terminal",
+         files({{"a", "a"}}),
+         {"-c", "-", "a"},
+         "kpupdate: refusing to write an update file to a terminal\nkpupdate: nothing was written to standard output\n",
+         true,
+         80},
+        {"extraction's options",
+         files({{"a", "a"}}),
+         {"-c", "-a", "n.update", "a"},
+         "kpupdate: '--create' and '--all' cannot go together; see 'kpupdate --help'.\n"},
+        {"no PATH",
+         files({}),
+         {"-c", "n.update"},
+         "kpupdate: '--create' needs a PATH to add, or '--manifest'; see 'kpupdate --help'.\n"},
+        {"a manifest without --create",
+         files({}),
+         {"--manifest=m.json", "n.update"},
+         "kpupdate: '--manifest' needs '--create'; see 'kpupdate --help'.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.posix_only && !test::posix_child_controls) continue;
+        TempDir dir;
+        c.setup(dir);
+        const std::vector<std::string> before = test::tree(dir.path());
+        const bool old_file = fs::is_regular_file(dir.file("n.update"));
+        const std::string old = old_file ? read_file(dir.file("n.update")) : std::string();
+        test::ToolOptions options = in(dir.path());
+        options.terminal_columns = c.terminal;
+        const test::ToolRun run = run_tool(c.args, options);
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.status, 255);
+        EXPECT_EQ(test::tree(dir.path()), before);
+        if (old_file) {
+            EXPECT_EQ(read_file(dir.file("n.update")), old);
+        }
+    }
+}
+
+// Past a file-size limit the write fails as any write does, and leaves no file.
+TEST(Create, LeavesNothingWhereTheWriteFails) {
+    if (!test::posix_child_controls) GTEST_SKIP() << "needs RLIMIT_FSIZE";
+    TempDir dir;
+    write_file(dir.file("big.bin"), std::string(100000, 'x'));
+    test::ToolOptions limited;
+    limited.cwd = dir.path();
+    limited.file_size_limit = 40000;
+    const test::ToolRun run = run_tool({"-c", "n.update", "big.bin"}, limited);
+    EXPECT_EQ(run.err, "kpupdate: n.update: File too large\nkpupdate: n.update was not written\n");
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(test::tree(dir.path()), std::vector<std::string>{"big.bin"});
+}
+
+// Appends to the file named by `context` once, as another process might while it is read.
+void grow_once(void* context, u64 /*bytes*/) {
+    auto* path = static_cast<std::string*>(context);
+    if (path->empty()) return;
+    std::ofstream(*path, std::ios::binary | std::ios::app) << "more";
+    path->clear();
+}
+
+// A file that changes between its measuring and its reading, or grows as it is read, is
+// not written as either.
+TEST(Create, RefusesAFileThatChangedAsItWasRead) {
+    struct Case {
+        const char* what;
+        std::size_t size;
+        std::function<void(const std::string&)> change;  // between measuring and writing
+    };
+    const Case cases[] = {
+        {"grown", 600, [](const std::string& path) { write_file(path, std::string(700, 'g')); }},
+        {"cut", 600, [](const std::string& path) { fs::resize_file(path, 10); }},
+        {"a directory now", 600,
+         [](const std::string& path) {
+             fs::remove(path);
+             fs::create_directory(path);
+         }},
+        {"grows as it is read", 3u << 20, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        write_file(dir.file("a.bin"), std::string(c.size, 'a'));
+        DirectoryWalk walk;
+        walk.root = open_target_directory(dir.path());
+        ASSERT_NE(walk.root, no_file);
+        std::vector<CreateProblem> problems;
+        std::vector<CreateProblem> warnings;
+        NewArchive archive;
+        archive.entries = gather_tree(walk, {"."}, {}, problems);
+        measure_new_entries(archive, walk, std::nullopt, problems, warnings);
+        ASSERT_TRUE(problems.empty());
+        std::string growing = c.change ? std::string() : dir.file("a.bin");
+        if (c.change) c.change(dir.file("a.bin"));
+        PendingFile pending;
+        ASSERT_TRUE(create_pending_file(pending, walk.root, "n.update"));
+        CreateEvents events;
+        events.progress = {grow_once, &growing};
+        CreateProblem problem;
+        EXPECT_FALSE(write_new_archive(archive, walk, pending.handle, events, problem));
+        EXPECT_EQ(problem.fault, CreateFault::changed);
+        discard_pending_file(pending);
+        walk_end(walk);
+        close_directory(walk.root);
+    }
+}
+
+// The last check before NEW is named: what was written loads back as what was asked, or
+// it is not named. Each row writes one thing wrong.
+TEST(Create, ChecksWhatWasWrittenAgainstWhatWasAsked) {
+    build::Archive plan;
+    plan.version = "v1";
+    plan.entries = {{"a", 0, 5, {1, 2, 3, 4}, "abcde"}, {"b", 1, 600, {}, ""}};
+    const std::pair<const char*, std::function<void(NewArchive&, std::string&)>> faults[] = {
+        {"nothing", [](NewArchive&, std::string&) {}},
+        {"another version", [](NewArchive& asked, std::string&) { asked.version = "v2"; }},
+        {"another signature", [](NewArchive& asked, std::string&) { asked.entries[0].signature[3] = 5; }},
+        {"another size", [](NewArchive& asked, std::string&) { asked.entries[1].size = 1100; }},
+        {"another count", [](NewArchive& asked, std::string&) { asked.entries.pop_back(); }},
+        {"bytes after the end", [](NewArchive&, std::string& bytes) { bytes += "x"; }},
+    };
+    for (const auto& [what, fault] : faults) {
+        SCOPED_TRACE(what);
+        NewArchive asked;
+        asked.version = plan.version;
+        for (const build::Entry& entry : plan.entries) {
+            NewEntry wanted;
+            wanted.name = entry.name;
+            wanted.index = entry.index;
+            wanted.signature = entry.signature;
+            wanted.size = entry.size;
+            asked.entries.push_back(wanted);
+        }
+        std::string bytes = build::bytes(plan);
+        fault(asked, bytes);
+        TempDir dir;
+        write_file(dir.file("w.update"), bytes);
+        SourceFile written;
+        ASSERT_TRUE(open_source(written, dir.file("w.update")));
+        CreateProblem problem;
+        EXPECT_EQ(check_written_archive(asked, written, problem), std::string(what) == "nothing");
+        close_source(written);
+    }
+}
+
+}  // namespace
+}  // namespace kp
