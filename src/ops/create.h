@@ -106,6 +106,23 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
 void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::optional<FileId>& skip,
                          std::vector<CreateProblem>& problems, std::vector<CreateProblem>& warnings);
 
+// The records of what was asked: an entry's, and the header, which counts the entries and
+// says where the data ends.
+DirectoryRecord record_of(const NewEntry& entry);
+DirectoryRecord header_of(const NewArchive& archive, const NewLayout& layout);
+
+// The directory of the entry before, which the next one shares where entries come in
+// the order of their names: looked up in the walk only when it changes.
+struct LastDirectory {
+    std::string text;  // the name up to its last separator
+    FileHandle handle = no_file;
+};
+
+// Where an entry's file lies: the directory, from the walk, and `leaf` in it; no_file
+// with why in `problem`.
+FileHandle place_of(DirectoryWalk& walk, LastDirectory& last, const NewEntry& entry, std::filesystem::path& leaf,
+                    CreateProblem& problem);
+
 // Told of the work ahead, of the bytes as they are copied and of each entry as it is added.
 struct CreateEvents {
     void* context = nullptr;

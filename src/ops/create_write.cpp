@@ -1,0 +1,176 @@
+// Writing the update file from what was measured, and loading it back before it is named.
+#include "ops/create.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "archive/update_archive.h"
+#include "console/console_platform.h"
+
+namespace kp {
+
+namespace {
+
+// Files up to this size are read into the output's buffer in one read, with one byte
+// more to find a file that grew; larger ones are copied inside the kernel.
+constexpr std::size_t output_buffer_size = std::size_t{1} << 20;
+
+// The new file's bytes, gathered into large writes.
+struct Output {
+    FileHandle out = no_file;
+    std::unique_ptr<unsigned char[]> bytes = std::make_unique_for_overwrite<unsigned char[]>(output_buffer_size);
+    std::size_t used = 0;
+    bool failed = false;
+
+    bool flush() {
+        if (used != 0 && !failed) failed = !write_all(out, bytes.get(), used);
+        used = 0;
+        return !failed;
+    }
+    // Room for `size` bytes at the end of the buffer, flushed first where needed.
+    unsigned char* room(std::size_t size) {
+        if (output_buffer_size - used < size) flush();
+        return bytes.get() + used;
+    }
+    void add(const void* data, std::size_t size) {
+        std::memcpy(room(size), data, size);
+        used += size;
+    }
+    void add_zeros(u64 size) {
+        while (size > 0) {
+            const auto piece = static_cast<std::size_t>(std::min<u64>(size, output_buffer_size));
+            std::memset(room(piece), 0, piece);
+            used += piece;
+            size -= piece;
+        }
+    }
+};
+// Appends the entry's chunk: the bytes taken from its file, opened once from the walk and
+// read once, then zeros. Where `first` is given the data region begins at that directory
+// record, so the chunk's first bytes are the record's: the file's own bytes there must
+// agree with it. False, with why, where they do not, or the file changed as it was read,
+// or a read or a write failed.
+bool copy_entry(const NewEntry& entry, DirectoryWalk& walk, LastDirectory& last, const RecordBytes* first,
+                Output& output, const CopyProgress& progress, CreateProblem& problem) {
+    std::filesystem::path leaf;
+    const FileHandle directory = place_of(walk, last, entry, leaf, problem);
+    if (directory == no_file) return false;
+    SourceFile file;
+    if (open_leaf(directory, leaf, file.handle, file.length) != Leaf::regular || file.length != entry.taken) {
+        close_source(file);
+        problem.fault = CreateFault::changed;
+        return false;
+    }
+    u64 from = 0;
+    u64 chunk_left = chunk_size_of(entry.size);
+    bool done = true;
+    problem.fault = CreateFault::changed;
+    if (first != nullptr) {
+        const std::size_t own = std::min<std::size_t>(entry.size, record_size);
+        unsigned char bytes[record_size];
+        done = read_up_to(file, 0, bytes, own) == own;
+        if (done && std::memcmp(bytes, first->data(), own) != 0) {
+            problem.fault = CreateFault::overlap;
+            done = false;
+        }
+        if (done) {
+            output.add(first->data(), record_size);
+            from = std::min<u64>(entry.taken, record_size);
+            chunk_left -= record_size;
+        }
+    }
+    const u64 rest = entry.taken - from;
+    if (done && rest < output_buffer_size) {
+        // One read for the whole file, and one byte more, which a file that grew has; a
+        // read that stops short before the file's end is read on.
+        const auto wanted = static_cast<std::size_t>(rest);
+        unsigned char* bytes = output.room(wanted + 1);
+        std::size_t got = read_once(file, from, bytes, wanted + 1);
+        if (got < wanted) got += read_up_to(file, from + got, bytes + got, wanted + 1 - got);
+        done = got == wanted;
+        output.used += done ? static_cast<std::size_t>(rest) : 0;
+        if (done) tell_copied(progress, rest);
+    } else if (done) {
+        unsigned char after = 0;
+        done = output.flush() && copy_range(file, from, rest, output.out, progress);
+        if (!done && (output.failed || !last_error_text().empty())) {
+            problem.fault = CreateFault::write_failed;
+            problem.text = last_error_text();
+        }
+        if (done && read_up_to(file, entry.taken, &after, 1) != 0) done = false;  // it grew
+    }
+    close_source(file);
+    if (done) output.add_zeros(chunk_left - rest);
+    return done;
+}
+}  // namespace
+
+bool write_new_archive(const NewArchive& archive, DirectoryWalk& walk, FileHandle out, const CreateEvents& events,
+                       CreateProblem& problem) {
+    const NewLayout layout = layout_of(archive);
+    const std::size_t count = archive.entries.size();
+    u64 total = 0;
+    for (const NewEntry& entry : archive.entries) total += entry.taken;
+    if (events.begin != nullptr) events.begin(events.context, total, count);
+
+    Output output{.out = out};
+    output.add(encode_record(header_of(archive, layout)).data(), record_size);
+    for (std::size_t i = 0; i + 1 < count; ++i)
+        output.add(encode_record(record_of(archive.entries[i])).data(), record_size);
+    const RecordBytes last_record = encode_record(record_of(archive.entries.back()));
+    if (!layout.has_overlap || layout.overlap == count) output.add(last_record.data(), record_size);
+    if (!layout.has_overlap) {
+        output.add(archive.gap.data(), archive.gap.size());
+        output.add_zeros(layout.data_start - layout.directory_end - archive.gap.size());
+    }
+
+    bool written = true;
+    LastDirectory last;
+    for (std::size_t i = 0; i < count && written; ++i) {
+        const NewEntry& entry = archive.entries[i];
+        problem = create_problem(CreateFault::no_files, entry.name);
+        const RecordBytes* first = layout.has_overlap && i == layout.overlap ? &last_record : nullptr;
+        if (entry.size != 0) written = copy_entry(entry, walk, last, first, output, events.progress, problem);
+        if (!written && problem.fault == CreateFault::overlap) {
+            problem.first = count;
+            problem.text = archive.entries.back().name;
+        }
+        if (written && events.added != nullptr) events.added(events.context, entry);
+    }
+    if (written && !output.flush()) {
+        written = false;
+        problem = create_problem(CreateFault::write_failed, {}, last_error_text());
+    }
+    if (events.end != nullptr) events.end(events.context);
+    return written;
+}
+
+bool check_written_archive(const NewArchive& archive, SourceFile& written, CreateProblem& problem) {
+    const NewLayout layout = layout_of(archive);
+    UpdateArchive loaded;
+    written.cursor = 0;
+    const i32 count = load_archive(loaded, written);
+    std::string differs;
+    if (count < 0 || static_cast<std::size_t>(count) != archive.entries.size()) {
+        differs = "it does not load as an update file of " + std::to_string(archive.entries.size()) + " files";
+    } else if (encode_record(loaded.header.record) != encode_record(header_of(archive, layout))) {
+        differs = "its header";
+    } else if (written.length != layout.file_length || archive_end(loaded) != layout.end) {
+        differs = "its length";
+    }
+    u64 offset = layout.data_start;
+    for (std::size_t i = 0; differs.empty() && i < archive.entries.size(); ++i) {
+        const EntryRecord& entry = loaded.entries[i];
+        if (encode_record(entry.record) != encode_record(record_of(archive.entries[i])) ||
+            entry.data_offset != offset) {
+            differs = "the record of " + archive.entries[i].name;
+        }
+        offset += entry.chunk_size;
+    }
+    if (differs.empty()) return true;
+    problem = create_problem(CreateFault::written_otherwise, {}, differs);
+    return false;
+}
+
+}  // namespace kp
