@@ -134,6 +134,8 @@ std::string create_reason(const CreateProblem& problem, const std::string& manif
         case CreateFault::size_changed:
         case CreateFault::is_output:
             return reason;
+        case CreateFault::name_refused:  // an empty name is shown as one
+            return shell_quoted(problem.subject) + ": " + reason;
         default:
             return problem.subject.empty() ? reason : shell_quoted(problem.subject) + ": " + reason;
     }
