@@ -4,15 +4,19 @@
 # Every "## x.y.z - YYYY-MM-DD" section becomes an entry of that version and date. The
 # "## Unreleased" section goes into the entry of VERSION, which the package is built as:
 # its first dated section when that is VERSION, or else an entry of its own, dated like
-# the newest one so that the file stays the same from build to build.
+# the newest one so that the file stays the same from build to build. Releases of one
+# day are stamped an hour apart from noon down, the newest latest, so that each entry
+# is newer than the one below it, as Debian's tools require.
 file(STRINGS "${INPUT}" lines ENCODING UTF-8)
 set(entries "")
 set(pending "")  # the Unreleased section's items
 set(current "")  # the section being read: "unreleased", a version, or "" before any
 set(body "")
 set(newest_date "")
+set(stamped_date "")  # the date of the entry written last, and its hour
+set(hour 12)
 
-function(rfc2822 date out)
+function(rfc2822 date hour out)
   string(REGEX MATCH "^([0-9]+)-([0-9]+)-([0-9]+)$" _ "${date}")
   set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
   math(EXPR month "${CMAKE_MATCH_2} - 1")
@@ -28,7 +32,10 @@ function(rfc2822 date out)
   math(EXPR h "(${d} + (13 * (${m} + 1)) / 5 + ${y} + ${y} / 4 - ${y} / 100 + ${y} / 400) % 7")
   set(days Sat Sun Mon Tue Wed Thu Fri)
   list(GET days ${h} weekday)
-  set(${out} "${weekday}, ${CMAKE_MATCH_3} ${month_name} ${CMAKE_MATCH_1} 00:00:00 +0000" PARENT_SCOPE)
+  if(hour LESS 10)
+    set(hour "0${hour}")
+  endif()
+  set(${out} "${weekday}, ${CMAKE_MATCH_3} ${month_name} ${CMAKE_MATCH_1} ${hour}:00:00 +0000" PARENT_SCOPE)
 endfunction()
 
 macro(close_section)
@@ -39,7 +46,13 @@ macro(close_section)
       set(body "${pending}${body}")
       set(pending "")
     endif()
-    rfc2822("${current_date}" stamp)
+    if(current_date STREQUAL stamped_date)
+      math(EXPR hour "${hour} - 1")
+    else()
+      set(hour 12)
+      set(stamped_date "${current_date}")
+    endif()
+    rfc2822("${current_date}" ${hour} stamp)
     string(APPEND entries "kpupdate (${current_version}) unstable; urgency=medium\n\n${body}\n -- ${MAINTAINER}  ${stamp}\n\n")
   endif()
   set(body "")
@@ -57,7 +70,7 @@ foreach(line IN LISTS lines)
     if(newest_date STREQUAL "")
       set(newest_date "${current_date}")
       if(NOT pending STREQUAL "" AND NOT current_version STREQUAL VERSION)
-        rfc2822("${newest_date}" stamp)
+        rfc2822("${newest_date}" 13 stamp)
         set(entries "kpupdate (${VERSION}) unstable; urgency=medium\n\n${pending}\n -- ${MAINTAINER}  ${stamp}\n\n")
         set(pending "")
       endif()
