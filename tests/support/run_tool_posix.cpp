@@ -8,25 +8,55 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace kp::test {
 
 namespace {
 
-[[noreturn]] void exec_child(const std::vector<std::string>& args, const ToolOptions& options, int out, int err,
-                             int in) {
+// Everything the child needs is made before fork: the test may run threads of its own (a
+// racer renaming files), and one of them may hold the allocator's lock at the moment of the
+// fork, so the child calls nothing that allocates, only what is safe between fork and exec.
+struct ChildPlan {
+    std::vector<std::string> env;
+    std::vector<char*> envp;
+    std::vector<char*> argv;
+};
+
+ChildPlan plan_child(const std::vector<std::string>& args, const ToolOptions& options) {
+    ChildPlan plan;
+    for (char** item = environ; *item != nullptr; ++item) {
+        const std::string_view text = *item;
+        const std::string_view name = text.substr(0, text.find('='));
+        if (name == "NO_COLOR" || name == "CLICOLOR_FORCE") continue;
+        bool replaced = false;
+        for (const auto& [set_name, value] : options.env) replaced = replaced || name == set_name;
+        if (!replaced) plan.env.emplace_back(text);
+    }
+    for (auto set = options.env.begin(); set != options.env.end(); ++set) {  // the last of one name holds
+        const auto later =
+            std::find_if(set + 1, options.env.end(), [&](const auto& item) { return item.first == set->first; });
+        if (later == options.env.end()) plan.env.push_back(set->first + "=" + set->second);
+    }
+    for (std::string& item : plan.env) plan.envp.push_back(item.data());
+    plan.envp.push_back(nullptr);
+    plan.argv.push_back(const_cast<char*>(KPUPDATE_BINARY));
+    for (const std::string& arg : args) plan.argv.push_back(const_cast<char*>(arg.c_str()));
+    plan.argv.push_back(nullptr);
+    return plan;
+}
+
+[[noreturn]] void exec_child(const ChildPlan& plan, const ToolOptions& options, int out, int err, int in) {
     if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) _exit(126);
     if (in >= 0 && dup2(in, STDIN_FILENO) < 0) _exit(126);
-    unsetenv("NO_COLOR");
-    unsetenv("CLICOLOR_FORCE");
-    for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     if (options.stdout_full) {
         const int full = open("/dev/full", O_WRONLY);
@@ -49,11 +79,7 @@ namespace {
     if (options.ignored_signal != 0) signal(options.ignored_signal, SIG_IGN);
     const rlimit no_core{0, 0};  // a signal that dumps core leaves none behind
     setrlimit(RLIMIT_CORE, &no_core);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(KPUPDATE_BINARY));
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(KPUPDATE_BINARY, argv.data());
+    execve(KPUPDATE_BINARY, plan.argv.data(), plan.envp.data());
     _exit(127);
 }
 
@@ -129,11 +155,12 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     } else if (options.stdin_terminal) {
         if (openpty(&in_writer, &in_reader, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
     }
+    const ChildPlan plan = plan_child(args, options);
     const pid_t pid = fork();
     if (pid == 0) {
         close(reader);
-        if (error_on_terminal) exec_child(args, options, file, writer, in_reader);
-        exec_child(args, options, writer, file, in_reader);
+        if (error_on_terminal) exec_child(plan, options, file, writer, in_reader);
+        exec_child(plan, options, writer, file, in_reader);
     }
     close(writer);
     if (in_reader >= 0) close(in_reader);
