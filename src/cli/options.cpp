@@ -61,6 +61,21 @@ bool set(Options& options, const char*) {
 }
 
 // A WHEN value: always, never or auto (also when there is none); false for anything else.
+// A text option given once: the last one holds, and that it was given at all (an empty
+// text is a text).
+template <std::string Options::*text, bool Options::*given>
+bool set_text(Options& options, const char* value) {
+    options.*text = value;
+    options.*given = true;
+    return true;
+}
+
+template <std::vector<std::string> Options::*texts>
+bool add_text(Options& options, const char* value) {
+    (options.*texts).emplace_back(value);
+    return true;
+}
+
 template <typename When, When Options::*when>
 bool read_when(Options& options, const char* value) {
     const std::string_view text = value == nullptr ? "auto" : value;
@@ -104,41 +119,14 @@ constexpr const char* strip_values = "a whole number from 0 to 4294967295";
 
 constexpr OptionForm option_forms[] = {
     {'a', "all", Takes::nothing, set<&Options::all>},
-    {'n', "name", Takes::value,
-     [](Options& options, const char* value) {
-         options.names.emplace_back(value);
-         return true;
-     }},
-    {'I', "include", Takes::value,
-     [](Options& options, const char* value) {
-         options.patterns.emplace_back(value);
-         return true;
-     }},
-    {0, "exclude", Takes::value,
-     [](Options& options, const char* value) {
-         options.excludes.emplace_back(value);
-         return true;
-     }},
+    {'n', "name", Takes::value, add_text<&Options::names>},
+    {'I', "include", Takes::value, add_text<&Options::patterns>},
+    {0, "exclude", Takes::value, add_text<&Options::excludes>},
     {0, "strip-components", Takes::value, set_strip, strip_values},
-    {'T', "files-from", Takes::value,
-     [](Options& options, const char* value) {
-         options.files_from = value;
-         options.files_from_given = true;
-         return true;
-     }},
-    {'C', "directory", Takes::value,
-     [](Options& options, const char* value) {
-         options.directory = value;
-         options.directory_given = true;
-         return true;
-     }},
+    {'T', "files-from", Takes::value, set_text<&Options::files_from, &Options::files_from_given>},
+    {'C', "directory", Takes::value, set_text<&Options::directory, &Options::directory_given>},
     {'O', "stdout", Takes::nothing, set<&Options::to_stdout>},
-    {0, "diff", Takes::value,
-     [](Options& options, const char* value) {
-         options.diff = value;
-         options.diff_given = true;
-         return true;
-     }},
+    {0, "diff", Takes::value, set_text<&Options::diff, &Options::diff_given>},
     {0, "trim", Takes::nothing, set<&Options::trim>},
     {'k', "keep-old-files", Takes::nothing, set_existing<Existing::keep>},
     {0, "skip-old-files", Takes::nothing, set_existing<Existing::skip>},
@@ -156,18 +144,8 @@ constexpr OptionForm option_forms[] = {
     {0, "progress", Takes::optional, read_when<ProgressWhen, &Options::progress>, when_values},
     {0, "no-progress", Takes::nothing, set_never<ProgressWhen, &Options::progress>},
     {'c', "create", Takes::nothing, set<&Options::create>},
-    {0, "manifest", Takes::value,
-     [](Options& options, const char* value) {
-         options.manifest = value;
-         options.manifest_given = true;
-         return true;
-     }},
-    {0, "version-text", Takes::value,
-     [](Options& options, const char* value) {
-         options.version_text = value;
-         options.version_text_given = true;
-         return true;
-     }},
+    {0, "manifest", Takes::value, set_text<&Options::manifest, &Options::manifest_given>},
+    {0, "version-text", Takes::value, set_text<&Options::version_text, &Options::version_text_given>},
     {'h', "help", Takes::nothing, set<&Options::help>},
     {'V', "version", Takes::nothing, set<&Options::version>},
 };

@@ -247,6 +247,17 @@ TEST(PortableFileCalls, AppendToStandardOutput) {
 
 #ifndef _WIN32
 
+// a.update, sparse, with one 256 MiB entry big.bin: long enough to write that a signal
+// meets it mid-way; and the empty target out.
+void write_big_update(const TempDir& dir) {
+    build::Archive plan;
+    plan.with_data = false;
+    plan.entries = {entry("big.bin", 1, 256u << 20)};
+    write_file(dir.file("a.update"), build::bytes(plan));
+    fs::resize_file(dir.file("a.update"), 512 + (std::uintmax_t{256} << 20));
+    fs::create_directory(dir.file("out"));
+}
+
 // Interrupted at any moment by any signal that ends a process, or stopped by a file-size
 // limit, the run leaves the old file and no other: killed by the signal, or done when it
 // came too late, or failed with "File too large".
@@ -258,12 +269,7 @@ TEST(Interruption, LeavesNoTemporaryFileAndTheOldTarget) {
              {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, file_size_limit}) {
             SCOPED_TRACE(std::to_string(signal_number) + (portable ? ", portable" : ""));
             TempDir dir;
-            build::Archive plan;
-            plan.with_data = false;
-            plan.entries = {entry("big.bin", 1, 256u << 20)};
-            write_file(dir.file("a.update"), build::bytes(plan));
-            fs::resize_file(dir.file("a.update"), 512 + (std::uintmax_t{256} << 20));  // sparse
-            fs::create_directory(dir.file("out"));
+            write_big_update(dir);
             write_file(dir.file("out/big.bin"), "old");
             const int delay = std::uniform_int_distribution<int>(5, 80)(random);
             const std::vector<std::string> args = {"-qa", "-C", dir.file("out"), dir.file("a.update")};
@@ -314,12 +320,7 @@ TEST(Interruption, LeavesNoTemporaryFileAndTheOldTarget) {
 // A signal ignored when the run began, as nohup ignores SIGHUP, stays ignored.
 TEST(Interruption, LeavesAnIgnoredSignalIgnored) {
     TempDir dir;
-    build::Archive plan;
-    plan.with_data = false;
-    plan.entries = {entry("big.bin", 1, 256u << 20)};
-    write_file(dir.file("a.update"), build::bytes(plan));
-    fs::resize_file(dir.file("a.update"), 512 + (std::uintmax_t{256} << 20));  // sparse
-    fs::create_directory(dir.file("out"));
+    write_big_update(dir);
     test::ToolOptions options;
     options.ignored_signal = SIGHUP;
     options.interrupt_signal = SIGHUP;

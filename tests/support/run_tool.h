@@ -17,7 +17,7 @@ struct ToolRun {
 };
 
 struct ToolOptions {
-    std::vector<std::pair<std::string, std::string>> env;  // set after NO_COLOR and CLICOLOR_FORCE are cleared
+    std::vector<std::pair<std::string, std::string>> env;  // each name once, after NO_COLOR, CLICOLOR_FORCE go
     std::string cwd;                                       // empty: the test's own
     unsigned short terminal_columns = 0;                   // non-zero: stdout is a terminal this wide
     unsigned short stderr_terminal_columns = 0;            // non-zero: stderr is, and stdout a file

@@ -33,19 +33,16 @@ struct ChildPlan {
 
 ChildPlan plan_child(const std::vector<std::string>& args, const ToolOptions& options) {
     ChildPlan plan;
+    const auto set_by_test = [&](std::string_view name) {
+        return std::any_of(options.env.begin(), options.env.end(),
+                           [&](const auto& item) { return item.first == name; });
+    };
     for (char** item = environ; *item != nullptr; ++item) {
         const std::string_view text = *item;
         const std::string_view name = text.substr(0, text.find('='));
-        if (name == "NO_COLOR" || name == "CLICOLOR_FORCE") continue;
-        bool replaced = false;
-        for (const auto& [set_name, value] : options.env) replaced = replaced || name == set_name;
-        if (!replaced) plan.env.emplace_back(text);
+        if (name != "NO_COLOR" && name != "CLICOLOR_FORCE" && !set_by_test(name)) plan.env.emplace_back(text);
     }
-    for (auto set = options.env.begin(); set != options.env.end(); ++set) {  // the last of one name holds
-        const auto later =
-            std::find_if(set + 1, options.env.end(), [&](const auto& item) { return item.first == set->first; });
-        if (later == options.env.end()) plan.env.push_back(set->first + "=" + set->second);
-    }
+    for (const auto& [name, value] : options.env) plan.env.push_back(name + "=" + value);
     for (std::string& item : plan.env) plan.envp.push_back(item.data());
     plan.envp.push_back(nullptr);
     plan.argv.push_back(const_cast<char*>(KPUPDATE_BINARY));
