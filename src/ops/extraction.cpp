@@ -184,11 +184,11 @@ ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEn
     u64 total_bytes = 0;
     for (const u32 position : selected.positions)
         total_bytes += written_bytes(archive.entries[position], target.trim).size;
-    if (events.begin != nullptr) events.begin(events.context, total_bytes, selected.positions.size());
-
+    // Guarded before the progress line is first drawn, so that no signal leaves it behind.
     Extraction extraction;
     extraction.progress = {events.copied, events.context};
     extraction_begin(extraction, archive, target, source);
+    if (events.begin != nullptr) events.begin(events.context, total_bytes, selected.positions.size());
     ExtractionSummary summary;
     for (const u32 position : selected.positions) {
         const EntryRecord& entry = archive.entries[position];

@@ -37,8 +37,10 @@ void draw(Progress& progress) {
     // Blanks over what is left of a longer line before it.
     if (progress.drawn > text.size() - 1) text.append(progress.drawn - (text.size() - 1), ' ');
     progress.drawn = text.size() - 1;
-    write(progress, text);
+    // Noted before it is written: a signal between the two erases a line not yet there,
+    // which costs nothing, where the other order would leave one on the screen.
     console_note_drawn_line(progress.drawn);
+    write(progress, text);
 }
 
 void redraw_when_due(Progress& progress) {

@@ -2,9 +2,7 @@
 // Whatever happens to their names during the run, the run goes on with what it opened.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "archive_builder.h"
 #include "cli/inputs.h"
@@ -56,8 +54,7 @@ TEST(ResolvedOnce, FileRenamedOverWhileTheRunIsHeld) {
     fs::create_directory(dir.file("out"));
     test::ToolOptions options;
     options.cwd = dir.path();
-    options.before_stdout = [&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    options.before_stdout = [&] {  // it has loaded FILE, and waits inside the listing
         fs::rename(dir.file("other.update"), dir.file("f.update"));
     };
     const test::ToolRun run = run_tool({"-t", "-a", "--trim", "-C", "out", "f.update"}, options);

@@ -26,14 +26,22 @@ struct ToolOptions {
     long file_size_limit = 0;   // non-zero: RLIMIT_FSIZE in bytes (the tool itself has writes fail past it)
     int umask = -1;             // POSIX: the child's umask; -1: the test's own
     std::string stdout_append;  // non-empty: stdout is this file, opened for appending (as `>>` does)
-    int interrupt_signal = 0;   // non-zero: sent to the child interrupt_after_ms after it starts
-    int ignored_signal = 0;     // non-zero: the child starts with it ignored, as under nohup
+    // Non-zero: sent to the child once it runs the tool (its exec is done, the signals it
+    // starts with set), interrupt_after_ms later: a moment in its run, never a guess that
+    // something has happened by then.
+    int interrupt_signal = 0;
     int interrupt_after_ms = 0;
+    std::string interrupt_on_output;  // non-empty: the signal goes as soon as the output read as it comes holds this
+    int ignored_signal = 0;           // non-zero: the child starts with it ignored, as under nohup
     std::optional<std::string> stdin_bytes;  // set: stdin is a pipe that these bytes are written into
-    std::size_t stdin_pause_at = 0;          // non-zero: the writer pauses after so many bytes
-    std::function<void()> at_stdin_pause;    // run by the writer in its pause, once the child waits
-    std::function<void()> before_stdout;     // run before standard output is read: a full pipe holds the child
-    bool stdin_terminal = false;             // POSIX: stdin is a terminal
+    // Non-zero: the writer stops after so many bytes until the child has read them all and
+    // waits for more, runs at_stdin_pause then, and writes the rest.
+    std::size_t stdin_pause_at = 0;
+    std::function<void()> at_stdin_pause;
+    // Run once the child has written to standard output, before any of it is read: the
+    // child is past everything it did before printing, and a full pipe holds it there.
+    std::function<void()> before_stdout;
+    bool stdin_terminal = false;  // POSIX: stdin is a terminal
 };
 
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});
@@ -66,6 +74,10 @@ std::vector<std::string> tree(const std::string& root);
 
 void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);
+
+// Waits until `happened` says so, asking every millisecond; false when a generous
+// deadline passed first, which only bounds a hang: a caller never counts on time.
+bool wait_until(const std::function<bool()>& happened);
 
 // The banner every run starts with.
 inline const std::string banner = "\nQuorvane Kelvo/Pardo update-file utility V0.4.4\n\n";

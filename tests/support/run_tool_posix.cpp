@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -52,6 +54,8 @@ ChildPlan plan_child(const std::vector<std::string>& args, const ToolOptions& op
 }
 
 [[noreturn]] void exec_child(const ChildPlan& plan, const ToolOptions& options, int out, int err, int in) {
+    // The write end of the pipe that tells the parent the exec is done stays open until
+    // then: it is closed on exec.
     if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) _exit(126);
     if (in >= 0 && dup2(in, STDIN_FILENO) < 0) _exit(126);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
@@ -80,13 +84,15 @@ ChildPlan plan_child(const std::vector<std::string>& args, const ToolOptions& op
     _exit(127);
 }
 
-std::string drain(int fd) {
+// Everything `fd` gives until its end; `arrived` is told of the text after each read.
+std::string drain(int fd, const std::function<void(const std::string&)>& arrived = {}) {
     std::string out;
     char buffer[65536];
     for (;;) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n > 0) {
             out.append(buffer, static_cast<std::size_t>(n));
+            if (arrived) arrived(out);
         } else if (n == 0 || errno != EINTR) {
             return out;  // a pty reports EIO once the child has gone
         }
@@ -116,6 +122,27 @@ std::string read_back(int fd) {
     std::string text = drain(fd);
     close(fd);
     return text;
+}
+
+// The child's state as the kernel reports it: 'S' when it waits (for input, here), 'Z'
+// once it has ended; 0 when it is gone.
+char state_of(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t name_end = line.rfind(')');
+    return name_end == std::string::npos || name_end + 2 >= line.size() ? 0 : line[name_end + 2];
+}
+
+// The bytes a pipe holds unread, asked of either end.
+int unread(int fd) {
+    int bytes = 0;
+    return ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : 0;
+}
+
+bool ended(pid_t pid) {
+    const char state = state_of(pid);
+    return state == 0 || state == 'Z';
 }
 
 }  // namespace
@@ -152,22 +179,26 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     } else if (options.stdin_terminal) {
         if (openpty(&in_writer, &in_reader, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
     }
+    int started[2];  // reads its end once the child's exec is done: the write end closes on exec
+    if (pipe2(started, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     const ChildPlan plan = plan_child(args, options);
     const pid_t pid = fork();
     if (pid == 0) {
         close(reader);
+        close(started[0]);
         if (error_on_terminal) exec_child(plan, options, file, writer, in_reader);
         exec_child(plan, options, writer, file, in_reader);
     }
     close(writer);
+    close(started[1]);
     if (in_reader >= 0) close(in_reader);
     std::thread feeder;
     if (options.stdin_bytes) {
-        feeder = std::thread([in_writer, &options] {
+        feeder = std::thread([in_writer, pid, &options] {
             const std::string& bytes = *options.stdin_bytes;
             for (std::size_t done = 0; done < bytes.size();) {
                 if (done == options.stdin_pause_at && done != 0) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(options.at_stdin_pause ? 200 : 50));
+                    wait_until([&] { return ended(pid) || (unread(in_writer) == 0 && state_of(pid) == 'S'); });
                     if (options.at_stdin_pause) options.at_stdin_pause();
                 }
                 const std::size_t end = done < options.stdin_pause_at ? options.stdin_pause_at : bytes.size();
@@ -181,21 +212,36 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     }
     std::thread interrupter;
     std::atomic<bool> drained = false;  // the child's output has ended: it is gone, or about to be
-    if (options.interrupt_signal != 0) {
-        interrupter = std::thread([pid, &options, &drained] {
+    const bool on_output = !options.interrupt_on_output.empty();
+    if (options.interrupt_signal != 0 && !on_output) {
+        interrupter = std::thread([pid, &options, &drained, exec_done = started[0]] {
+            char ignored = 0;
+            while (read(exec_done, &ignored, 1) < 0 && errno == EINTR) {
+            }
+            // From here the interval picks a moment of the run; nothing waits on it.
             const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.interrupt_after_ms);
             while (!drained && std::chrono::steady_clock::now() < due) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             if (!drained) kill(pid, options.interrupt_signal);  // the child is not reaped before this thread ends
         });
     }
     ToolRun run;
-    if (options.before_stdout) options.before_stdout();
-    (error_on_terminal ? run.err : run.out) = drain(reader);
+    if (options.before_stdout) {
+        wait_until([&] { return unread(reader) > 0 || ended(pid); });
+        options.before_stdout();
+    }
+    bool signalled = false;
+    const auto arrived = [&](const std::string& text) {
+        if (on_output && !signalled && text.find(options.interrupt_on_output) != std::string::npos) {
+            signalled = kill(pid, options.interrupt_signal) == 0;
+        }
+    };
+    (error_on_terminal ? run.err : run.out) = drain(reader, arrived);
     drained = true;
     close(reader);
     if (interrupter.joinable()) interrupter.join();
+    close(started[0]);
     wait_for(pid, run);
     if (feeder.joinable()) feeder.join();
     if (options.stdin_terminal) close(in_writer);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "support/run_tool.h"
 
@@ -54,6 +55,16 @@ std::wstring environment_block(const ToolOptions& options) {
     return block + L'\0';
 }
 
+// The bytes a pipe holds unread, asked of its read end.
+DWORD unread(HANDLE reader) {
+    DWORD bytes = 0;
+    return PeekNamedPipe(reader, nullptr, 0, nullptr, &bytes, nullptr) ? bytes : 0;
+}
+
+bool ended(HANDLE process) {
+    return process == nullptr || WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+}
+
 }  // namespace
 
 ToolRun run_tool_command_line(const std::wstring& arguments, const ToolOptions& options) {
@@ -100,13 +111,18 @@ ToolRun run_tool_command_line(const std::wstring& arguments, const ToolOptions& 
     CloseHandle(writer);
     std::thread feeder;
     if (options.stdin_bytes) {
-        CloseHandle(in_reader);
-        feeder = std::thread([in_writer, &options] {
+        // The parent keeps the read end until the pause, to see the child has read everything.
+        feeder = std::thread([in_writer, in_reader, &options, &process] {
+            HANDLE peek = in_reader;
             const std::string& bytes = *options.stdin_bytes;
             for (std::size_t done = 0; done < bytes.size();) {
                 if (done == options.stdin_pause_at && done != 0) {
-                    Sleep(options.at_stdin_pause ? 200 : 50);
+                    wait_until([&] { return unread(peek) == 0 || ended(process.hProcess); });
                     if (options.at_stdin_pause) options.at_stdin_pause();
+                }
+                // No longer needed once past the pause: a child that is gone then fails the write.
+                if (done >= options.stdin_pause_at && peek != nullptr) {
+                    CloseHandle(std::exchange(peek, nullptr));
                 }
                 const std::size_t end = done < options.stdin_pause_at ? options.stdin_pause_at : bytes.size();
                 DWORD written = 0;
@@ -114,6 +130,7 @@ ToolRun run_tool_command_line(const std::wstring& arguments, const ToolOptions& 
                 if (!WriteFile(in_writer, bytes.data() + done, wanted, &written, nullptr) || written == 0) break;
                 done += written;
             }
+            if (peek != nullptr) CloseHandle(peek);
             CloseHandle(in_writer);
         });
     }
@@ -127,7 +144,10 @@ ToolRun run_tool_command_line(const std::wstring& arguments, const ToolOptions& 
     ToolRun run;
     char buffer[65536];
     DWORD got = 0;
-    if (options.before_stdout) options.before_stdout();
+    if (options.before_stdout) {
+        wait_until([&] { return unread(reader) > 0 || ended(process.hProcess); });
+        options.before_stdout();
+    }
     while (ReadFile(reader, buffer, sizeof buffer, &got, nullptr) && got > 0) run.out.append(buffer, got);
     CloseHandle(reader);
     WaitForSingleObject(process.hProcess, INFINITE);
