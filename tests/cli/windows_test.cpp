@@ -34,6 +34,20 @@ std::string as_bytes(const char8_t* text) {
     return reinterpret_cast<const char*>(text);
 }
 
+// The leg runs the program it says it does: a PE32 for the 32-bit build, a PE32+ for the
+// 64-bit one, read from its optional header's magic.
+TEST(WindowsBuild, IsTheWidthItsLegSays) {
+    const std::string program = test::read_file(KPUPDATE_BINARY);
+    ASSERT_GT(program.size(), 0x40u);
+    const auto byte = [&program](std::size_t at) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(program.at(at)));
+    };
+    const std::size_t pe = byte(0x3C) | byte(0x3D) << 8 | byte(0x3E) << 16 | byte(0x3F) << 24;
+    ASSERT_EQ(program.substr(pe, 4), std::string("PE\0\0", 4));
+    const std::uint32_t magic = byte(pe + 24) | byte(pe + 25) << 8;
+    EXPECT_EQ(magic == 0x20b ? "PE32+" : magic == 0x10b ? "PE32" : "neither", std::string(KPUPDATE_EXPECTED_PE));
+}
+
 TEST(CommandLineArgs, RebuildsArgvAndPutsTheCallersBack) {
     int argc = 7;
     char* original[] = {nullptr};
@@ -121,8 +135,7 @@ TEST(WindowsInputs, AreHeldForTheWholeRun) {
     options.cwd = dir.path();
     bool file_moved = true;
     bool tree_moved = true;
-    options.before_stdout = [&] {  // the listing fills the pipe: the run waits inside it
-        Sleep(500);
+    options.before_stdout = [&] {  // the run has loaded FILE: it waits inside the listing
         file_moved = MoveFileExW(std::filesystem::path(dir.file("f.update")).c_str(),
                                  std::filesystem::path(dir.file("g.update")).c_str(), 0) != 0;
         tree_moved = MoveFileExW(std::filesystem::path(dir.file("tree")).c_str(),
