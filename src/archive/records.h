@@ -84,6 +84,21 @@ constexpr u32 chunk_size_of(u32 size) {
     return static_cast<u32>(size + (chunk_alignment - 1)) & ~(chunk_alignment - 1);
 }
 
+// The largest size whose chunk a u32 holds: 4 GiB less 512. A writer refuses anything
+// larger, whose chunk would wrap to almost nothing.
+inline constexpr u32 largest_entry_size = 0xFFFFFE00u;
+
+// Size rounded up to the next multiple of 512 in 64 bits, where it never wraps: the
+// chunk a writer lays out.
+constexpr u64 padded_size(u64 size) {
+    return (size + (chunk_alignment - 1)) & ~u64{chunk_alignment - 1};
+}
+
+// The longest name a record holds (its field keeps one byte for the NUL), and so the
+// most parts a name can have: one byte each, and a separator between them.
+inline constexpr std::size_t longest_name = text_field_size - 1;
+inline constexpr std::size_t most_name_parts = (longest_name + 1) / 2;
+
 // Start of the data region for `file_count` entries: ceil(n / 4) blocks. The header
 // is not counted, so for a multiple of four the region begins at the last directory
 // record; archives in the field are laid out this way.

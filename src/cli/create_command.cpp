@@ -9,6 +9,7 @@
 #include "fs/stream.h"
 #include "ops/create_tree.h"
 #include "ops/manifest.h"
+#include "ops/pattern.h"
 #include "report/create_output.h"
 #include "report/reasons.h"
 
@@ -28,6 +29,19 @@ std::string system_text(std::errc error) {
     return std::make_error_code(error).message();
 }
 
+// NEW is made where nothing is, or in place of a regular file; never in place of a link
+// (which would be followed by no one, and lost), a device, a FIFO or a socket, whose
+// readers would find a file where they expected what they had.
+bool replaceable(const LeafStatus& there) {
+    return there.kind == LeafKind::missing || there.kind == LeafKind::regular;
+}
+
+CreateProblem target_problem(const std::string& name, const LeafStatus& there) {
+    CreateProblem problem = create_problem(CreateFault::target_not_regular, name, there.text);
+    problem.kind = there.kind;
+    return problem;
+}
+
 // The entries asked for: a manifest's, or the tree's under the PATHs and -T's names.
 bool gather(const Options& options, DirectoryWalk& walk, const NewTarget& target, NewArchive& archive,
             std::vector<CreateProblem>& problems, std::vector<CreateProblem>& warnings) {
@@ -35,20 +49,21 @@ bool gather(const Options& options, DirectoryWalk& walk, const NewTarget& target
     std::string reason;
     if (options.manifest_given) {
         CreateProblem problem;
-        if (!read_whole_file(options.manifest, bytes, reason)) {
-            problems.push_back(create_problem(CreateFault::unreadable, options.manifest, reason));
+        u64 too_large = 0;
+        if (!read_whole_file(options.manifest, bytes, reason, largest_manifest, &too_large)) {
+            problems.push_back(too_large != 0 ? create_problem(CreateFault::manifest_too_large, {}, {}, too_large)
+                                              : create_problem(CreateFault::unreadable, options.manifest, reason));
         } else if (!read_manifest(bytes, archive, problem)) {
             problems.push_back(problem);
         }
     } else {
-        Options named = options;
-        named.names.clear();
         std::vector<std::string> paths = options.paths;
-        if (options.files_from_given && !read_names_from(named, reason)) {
-            problems.push_back(create_problem(CreateFault::unreadable, options.files_from, reason));
+        for (const std::string& list : options.files_from) {
+            if (!read_names_from(list, options.null, paths, reason)) {
+                problems.push_back(create_problem(CreateFault::unreadable, list, reason));
+            }
         }
-        paths.insert(paths.end(), named.names.begin(), named.names.end());
-        archive.entries = gather_tree(walk, paths, options.excludes, problems);
+        archive.entries = gather_tree(walk, paths, exclusions_of(options.excludes), problems);
     }
     if (options.version_text_given) archive.version = options.version_text;
     if (problems.empty()) check_new_archive(archive, problems);
@@ -85,6 +100,8 @@ bool open_target(const Options& options, NewTarget& target, std::vector<CreatePr
     const LeafStatus there = measure_leaf(target.directory, target.leaf);
     if (there.kind == LeafKind::directory) {
         problems.push_back(create_problem(CreateFault::write_failed, name, system_text(std::errc::is_a_directory)));
+    } else if (!replaceable(there)) {
+        problems.push_back(target_problem(name, there));
     } else if (there.kind != LeafKind::missing && options.existing == Existing::keep) {
         problems.push_back(create_problem(CreateFault::kept, name));
     } else if (there.kind != LeafKind::missing) {
@@ -125,6 +142,11 @@ bool build(const Options& options, NewArchive& archive, DirectoryWalk& walk, New
     release_source(written);
     if (!done || target.to_stdout) {
         discard_pending_file(pending);
+    } else if (const LeafStatus there = measure_leaf(target.directory, target.leaf); !replaceable(there)) {
+        // Looked at again through NEW's directory, as it is the moment it is replaced.
+        problem = target_problem(options.file, there);
+        discard_pending_file(pending);
+        done = false;
     } else {
         const Placed placed = commit_pending_file(
             pending, target.leaf, options.existing == Existing::keep ? Existing::keep : Existing::replace);
@@ -163,10 +185,10 @@ OptionsProblem check_create_options(const Options& options) {
         if (given) return {std::string("'--create' and ") + name + " cannot go together", {}};
     }
     if (options.file == nullptr) return {"'--create' needs NEW, the update file to write", {}};
-    if (options.manifest_given && (!options.paths.empty() || options.files_from_given)) {
+    if (options.manifest_given && (!options.paths.empty() || !options.files_from.empty())) {
         return {"'--manifest' gives the entries: no PATH or '--files-from' goes with it", {}};
     }
-    if (!options.manifest_given && options.paths.empty() && !options.files_from_given) {
+    if (!options.manifest_given && options.paths.empty() && options.files_from.empty()) {
         return {"'--create' needs a PATH to add, or '--manifest'", {}};
     }
     return check_directory(options);

@@ -59,8 +59,7 @@ void compare(const Plan& plan, const UpdateArchive& archive, const Options& opti
     if (inputs.other_kind == InputKind::directory) {
         // Every entry compared, with or without --all: the directory's other files are extra.
         compare_with_directory(archive, done.selected.positions, inputs.file, inputs.other.handle, plan.selection.all,
-                               done.diff);
-        std::erase_if(done.diff.extra, [&plan](const std::string& name) { return is_excluded(plan.selection, name); });
+                               plan.selection.excludes, done.diff);
     } else {
         done.old_loaded =
             load_source(done.old, inputs.other_kind, inputs.other, inputs.other_error, options.diff.c_str());
@@ -71,7 +70,7 @@ void compare(const Plan& plan, const UpdateArchive& archive, const Options& opti
                          done.diff);
     }
     findings.damaged |= !done.diff.damaged.empty();
-    findings.failed |= anything_missing(done.selected.missing);
+    findings.failed |= anything_missing(done.selected.missing) || !done.diff.unreadable.empty();
     findings.different = sides_differ(done.diff);
 }
 
@@ -149,13 +148,18 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
     if (running && (options.create || options.manifest_given || options.version_text_given)) {
         problem = check_create_options(options);  // --create reads -T's names as PATHs
         if (problem.usage.empty()) return run_create(console, options);
-    } else if (running && options.files_from_given) {
-        std::string reason;
-        if (options.files_from == "-" && options.file != nullptr && std::string_view(options.file) == "-") {
-            problem.usage = "'--files-from' and FILE cannot both be standard input";
-        } else if (!read_names_from(options, reason)) {  // nothing is read or written then
-            return end_early(console, options.json, "could not read names from " + options.files_from, reason,
-                             {shell_quoted(options.files_from) + ": " + reason});
+    } else if (running) {
+        // Every list counts, in the order given, as tar takes them.
+        for (const std::string& list : options.files_from) {
+            std::string reason;
+            if (list == "-" && options.file != nullptr && std::string_view(options.file) == "-") {
+                problem.usage = "'--files-from' and FILE cannot both be standard input";
+                break;
+            }
+            if (!read_names_from(list, options.null, options.names, reason)) {  // nothing is read or written then
+                return end_early(console, options.json, "could not read names from " + list, reason,
+                                 {shell_quoted(list) + ": " + reason});
+            }
         }
     }
     // Every path the run reads is resolved here, once, right after the options.

@@ -45,13 +45,13 @@ void close_inputs(RunInputs& inputs) {
     inputs.file_kind = inputs.other_kind = InputKind::unopened;
 }
 
-bool read_names_from(Options& options, std::string& system_text) {
+bool read_names_from(const std::string& list, bool null, std::vector<std::string>& names, std::string& system_text) {
     std::string bytes;
-    if (!read_whole_file(options.files_from, bytes, system_text)) return false;
-    const char end = options.null ? '\0' : '\n';
+    if (!read_whole_file(list, bytes, system_text)) return false;
+    const char end = null ? '\0' : '\n';
     for (std::size_t start = 0; start < bytes.size();) {
         const std::size_t stop = std::min(bytes.find(end, start), bytes.size());
-        if (stop > start) options.names.push_back(bytes.substr(start, stop - start));
+        if (stop > start) names.push_back(bytes.substr(start, stop - start));
         start = stop + 1;
     }
     return true;

@@ -39,10 +39,10 @@ void open_file_input(const UpdateArchive& archive, const Options& options, RunIn
 
 void close_inputs(RunInputs& inputs);
 
-// Adds to the options' names those of --files-from: one a line, or with --null each
-// ending in a NUL; an empty one names nothing. False when that file could not be read,
-// with why in `system_text`.
-bool read_names_from(Options& options, std::string& system_text);
+// Adds to `names` those in the file `list` ("-" standard input): one a line, or with
+// `null` each ending in a NUL; an empty one names nothing. False when the file could not
+// be read, with why in `system_text`.
+bool read_names_from(const std::string& list, bool null, std::vector<std::string>& names, std::string& system_text);
 
 // Loads the update file open in `source` (of `kind`), or says why it did not open;
 // `path` is kept as the archive's on success.

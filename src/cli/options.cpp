@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "fs/file_path.h"
+#include "ops/pattern.h"
 
 namespace kp {
 
@@ -76,6 +77,13 @@ bool add_text(Options& options, const char* value) {
     return true;
 }
 
+// A pattern, compiled once for the run: one far longer than any name is refused before
+// it costs anything.
+template <std::vector<std::string> Options::*patterns>
+bool add_pattern(Options& options, const char* value) {
+    return std::strlen(value) <= longest_pattern && add_text<patterns>(options, value);
+}
+
 template <typename When, When Options::*when>
 bool read_when(Options& options, const char* value) {
     const std::string_view text = value == nullptr ? "auto" : value;
@@ -116,14 +124,21 @@ constexpr const char* when_values = "always, never or auto";
 constexpr const char* index_values = "a whole number from -2147483648 to 4294967295";
 constexpr const char* position_values = "a whole number from 0 to 4294967295";
 constexpr const char* strip_values = "a whole number from 0 to 4294967295";
+constexpr const char* pattern_values = "a pattern of at most 4096 bytes";
+
+// A value as a refusal shows it: at most its first 40 bytes.
+std::string shown_value(const char* value) {
+    const std::string_view text = value;
+    return text.size() <= 40 ? std::string(text) : std::string(text.substr(0, 40)) + "...";
+}
 
 constexpr OptionForm option_forms[] = {
     {'a', "all", Takes::nothing, set<&Options::all>},
     {'n', "name", Takes::value, add_text<&Options::names>},
-    {'I', "include", Takes::value, add_text<&Options::patterns>},
-    {0, "exclude", Takes::value, add_text<&Options::excludes>},
+    {'I', "include", Takes::value, add_pattern<&Options::patterns>, pattern_values},
+    {0, "exclude", Takes::value, add_pattern<&Options::excludes>, pattern_values},
     {0, "strip-components", Takes::value, set_strip, strip_values},
-    {'T', "files-from", Takes::value, set_text<&Options::files_from, &Options::files_from_given>},
+    {'T', "files-from", Takes::value, add_text<&Options::files_from>},
     {'C', "directory", Takes::value, set_text<&Options::directory, &Options::directory_given>},
     {'O', "stdout", Takes::nothing, set<&Options::to_stdout>},
     {0, "diff", Takes::value, set_text<&Options::diff, &Options::diff_given>},
@@ -228,7 +243,7 @@ std::string parse_options(Options& options, int argc, char** argv) {
                 return std::string("option ") + shown + " needs a value";
             }
             if (!form->apply(options, value)) {
-                return std::string("option ") + shown + " takes " + form->values + ", not '" + value + "'";
+                return std::string("option ") + shown + " takes " + form->values + ", not '" + shown_value(value) + "'";
             }
         } else {
             for (const char* letter = arg + 1; *letter != '\0'; ++letter) {
@@ -246,7 +261,8 @@ std::string parse_options(Options& options, int argc, char** argv) {
                     }
                 }
                 if (!form->apply(options, value)) {
-                    return std::string("option '-") + *letter + "' takes " + form->values + ", not '" + value + "'";
+                    return std::string("option '-") + *letter + "' takes " + form->values + ", not '" +
+                           shown_value(value) + "'";
                 }
                 if (value != nullptr) break;
             }

@@ -34,8 +34,7 @@ struct Options {
     std::vector<std::string> excludes;  // --exclude: no entry whose name matches is picked
     u32 strip = 0;                      // --strip-components: leading name parts not written
     bool strip_given = false;
-    std::string files_from;  // -T, --files-from: a file of names, each a --name; "-" standard input
-    bool files_from_given = false;
+    std::vector<std::string> files_from;  // -T, --files-from: files of names, each a --name; "-" standard input
     std::vector<std::pair<u32, std::string>> indexes;    // --index: the number's bits, and its text
     std::vector<std::pair<u32, std::string>> positions;  // --position: the position, and its text
     std::string diff;                                    // --diff: the old side to compare FILE with

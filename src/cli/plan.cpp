@@ -15,7 +15,7 @@ Selection selection_of(const Options& options, bool selects) {
     // those that a later one hides.
     selection.all = options.all || ((options.diff_given || options.sha256) && !selects);
     selection.every = options.list && !selects;
-    selection.excludes = options.excludes;
+    selection.excludes = exclusions_of(options.excludes);
     selection.strip = options.strip;
     return selection;
 }

@@ -70,4 +70,9 @@ inline void tell_copied(const CopyProgress& progress, u64 bytes) {
 // the source ended early.
 bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress = {});
 
+// The same for a file (no stream) that another process may change as it is read: read,
+// inside the kernel or through a buffer, never through a view of its memory, so that a
+// file cut short meanwhile ends the copy early instead of failing it as a bad address.
+bool copy_file_bytes(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress = {});
+
 }  // namespace kp

@@ -215,6 +215,13 @@ bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const 
     if (size >= smallest_viewed_copy && offset % page_size() != 0 && is_regular_file(descriptor(out))) {
         return copy_through_views(in, offset, size, descriptor(out), progress);
     }
+    return copy_file_bytes(source, offset, size, out, progress);
+}
+
+bool copy_file_bytes(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress) {
+    const int in = descriptor(source.handle);
+    if (size == 0) return true;
+    if (portable_file_calls()) return copy_through_buffer(in, offset, size, descriptor(out), progress);
     // Inside the kernel where it can: between files on one file system that may share
     // the blocks, into a pipe without a pass through this process. A file-to-file copy
     // refused once (another file system) is not asked for again for every file.

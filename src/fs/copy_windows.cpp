@@ -100,4 +100,8 @@ bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const 
     return true;
 }
 
+bool copy_file_bytes(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress) {
+    return copy_range(source, offset, size, out, progress);  // always through a buffer here
+}
+
 }  // namespace kp

@@ -18,6 +18,8 @@ FileHandle open_target_directory(const std::filesystem::path& path);
 // Why a directory could not be opened.
 struct DirectoryError {
     bool not_a_directory = false;  // something else is there: a file, or a link where links are refused
+    bool missing = false;          // nothing is there
+    bool out_of_handles = false;   // the process or the system has no descriptor or handle to spare
     std::string text;              // otherwise what the system said
 };
 
@@ -33,14 +35,31 @@ void close_directory(FileHandle directory);
 // What a directory holds under one name, as a comparison with it may read it.
 enum class Leaf : unsigned char {
     missing,
-    other,    // a link, a directory, a device, a FIFO, or a file that would not open
-    regular,  // a regular file, opened for reading
+    other,       // a link, a directory, a device, a FIFO or a socket
+    unreadable,  // something the system would not open for reading: last_error_text says why
+    regular,     // a regular file, opened for reading
 };
 
 // Opens `leaf` inside `directory`, never following a link there and never waiting (a
 // FIFO opens at once), and looks at what was opened: for a regular file, its handle in
 // `opened` (to be closed by the caller) and its length.
 Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, std::uint64_t& length);
+
+// What tells one state of an open file from the next: its length, and when its bytes and
+// its inode were last changed. Any write moves the change time, which no writer can set.
+struct FileStamp {
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;  // in the system's own units
+    std::int64_t changed = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
+// The stamp of the open file `file`; false when the system would not say.
+bool stamp_of(FileHandle file, FileStamp& stamp);
+
+// How many descriptors or handles this process may have open at once; where the system
+// sets no limit of its own, a large number.
+std::size_t open_files_limit();
 
 // One name a directory holds, and whether it is a directory itself (a link is not).
 struct DirectoryItem {
@@ -85,8 +104,9 @@ struct PendingFile {
 
 // Starts a new file inside `directory` for the name `leaf`, open for reading back as well
 // as writing: without a name at all where the system offers that, or else under a
-// temporary name beside it, created only where nothing held that name. Mode 0666 less
-// the umask on POSIX. False when no file could be made.
+// temporary name beside it, created only where nothing held that name, readable by its
+// owner alone (0600) until it takes its name and its mode: 0666 less the umask on POSIX,
+// or a replaced file's. False when no file could be made.
 bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf);
 
 // What to do where the leaf's name is taken already.

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,6 +132,13 @@ void take_replaced_mode(int fd, int directory, const char* leaf) {
     }
 }
 
+// A named temporary is made 0600, so that nobody else can read it while it is written;
+// before it takes its name it gets the mode a new file has, or the replaced file's.
+void take_final_mode(int fd, int directory, const char* leaf, Existing existing) {
+    ::fchmod(fd, 0666 & ~process_umask());
+    if (existing == Existing::replace) take_replaced_mode(fd, directory, leaf);
+}
+
 // Names the file behind `fd`, which has no name yet, `leaf`; closes `fd` either way.
 Placed place_unnamed(int fd, int directory, const char* leaf, Existing existing) {
     if (link_unnamed(fd, directory, leaf) == 0) {
@@ -167,7 +175,7 @@ Placed place_unnamed(int fd, int directory, const char* leaf, Existing existing)
 // Names the file `temporary`, behind `fd`, `leaf`; closes `fd` either way. Replacing
 // renames it over what is there; keeping links it, which fails where the name is taken.
 Placed place_named(int fd, int directory, const char* temporary, const char* leaf, Existing existing) {
-    if (existing == Existing::replace) take_replaced_mode(fd, directory, leaf);
+    take_final_mode(fd, directory, leaf, existing);
     const SignalsBlocked blocked;
     Placed placed = Placed::failed;
     if (::close(fd) != 0) {
@@ -244,6 +252,8 @@ FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& par
     if (fd >= 0) return fd;
     // A link met with O_NOFOLLOW fails with ELOOP, and a file with ENOTDIR.
     error.not_a_directory = errno == ENOTDIR || errno == ELOOP;
+    error.missing = errno == ENOENT;
+    error.out_of_handles = errno == EMFILE || errno == ENFILE;
     error.text = last_error_text();
     return no_file;
 }
@@ -254,15 +264,40 @@ void close_directory(FileHandle directory) {
 
 Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, std::uint64_t& length) {
     const int fd = ::openat(descriptor(directory), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? Leaf::missing : Leaf::other;  // a link there: ELOOP
+    if (fd < 0) {
+        // A link there fails with ELOOP, a socket with ENXIO; anything else is the system's
+        // refusal (no right to read it, no descriptor to spare), which says nothing of it.
+        if (errno == ENOENT) return Leaf::missing;
+        return errno == ELOOP || errno == ENXIO ? Leaf::other : Leaf::unreadable;
+    }
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
+    if (::fstat(fd, &status) != 0) {
+        keeping_errno([fd] { ::close(fd); });
+        return Leaf::unreadable;
+    }
+    if (!S_ISREG(status.st_mode) || status.st_size < 0) {
         ::close(fd);
         return Leaf::other;
     }
     opened = fd;
     length = static_cast<std::uint64_t>(status.st_size);
     return Leaf::regular;
+}
+
+bool stamp_of(FileHandle file, FileStamp& stamp) {
+    struct stat status {};
+    if (::fstat(descriptor(file), &status) != 0) return false;
+    constexpr std::int64_t nanoseconds = 1000000000;
+    stamp.size = status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+    stamp.modified = status.st_mtim.tv_sec * nanoseconds + status.st_mtim.tv_nsec;
+    stamp.changed = status.st_ctim.tv_sec * nanoseconds + status.st_ctim.tv_nsec;
+    return true;
+}
+
+std::size_t open_files_limit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::size_t{1} << 20;
+    return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
@@ -339,7 +374,7 @@ bool create_pending_file(PendingFile& file, FileHandle directory, const std::fil
     const SignalsBlocked blocked;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string temporary = temporary_for(leaf);
-        const int fd = ::openat(dir, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int fd = ::openat(dir, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
             remember_temporary(dir, temporary);
             file.handle = fd;
@@ -380,8 +415,8 @@ void guard_interruptions() {
     for (const int signal_number : guarded_signals) sigaddset(&action.sa_mask, signal_number);
     for (std::size_t i = 0; i < std::size(guarded_signals); ++i) {
         ::sigaction(guarded_signals[i], nullptr, &previous_actions[i]);
-        const bool ends_run = (previous_actions[i].sa_flags & SA_SIGINFO) == 0 &&
-                              previous_actions[i].sa_handler == SIG_DFL;
+        const bool ends_run =
+            (previous_actions[i].sa_flags & SA_SIGINFO) == 0 && previous_actions[i].sa_handler == SIG_DFL;
         if (ends_run) ::sigaction(guarded_signals[i], &action, nullptr);
     }
     // A write past the file-size limit then fails with EFBIG, and the file is removed as on

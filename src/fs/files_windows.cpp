@@ -23,6 +23,9 @@ constexpr NTSTATUS status_not_a_directory = static_cast<NTSTATUS>(0xC0000103L);
 constexpr NTSTATUS status_object_name_not_found = static_cast<NTSTATUS>(0xC0000034L);
 constexpr NTSTATUS status_object_path_not_found = static_cast<NTSTATUS>(0xC000003AL);
 
+constexpr NTSTATUS status_too_many_opened_files = static_cast<NTSTATUS>(0xC000011FL);
+constexpr NTSTATUS status_insufficient_resources = static_cast<NTSTATUS>(0xC000009AL);
+
 bool is_not_found(NTSTATUS status) {
     return status == status_object_name_not_found || status == status_object_path_not_found;
 }
@@ -156,6 +159,8 @@ FileHandle open_subdirectory(FileHandle parent, const std::filesystem::path& par
                      directory_sharing, create ? FILE_OPEN_IF : FILE_OPEN, options, nullptr, 0);
     if (!NT_SUCCESS(status)) {
         error.not_a_directory = status == status_not_a_directory || status == status_object_name_collision;
+        error.missing = is_not_found(status);
+        error.out_of_handles = status == status_too_many_opened_files || status == status_insufficient_resources;
         error.text = status_text(status);
         return no_file;
     }
@@ -183,7 +188,9 @@ Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHand
                      FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
                      FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
     if (!NT_SUCCESS(status)) {
-        return is_not_found(status) ? Leaf::missing : Leaf::other;
+        if (is_not_found(status)) return Leaf::missing;
+        SetLastError(RtlNtStatusToDosError(status));  // for last_error_text
+        return Leaf::unreadable;
     }
     BY_HANDLE_FILE_INFORMATION information{};
     if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &information) ||
@@ -194,6 +201,23 @@ Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHand
     opened = file_of(handle);
     length = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
     return Leaf::regular;
+}
+
+bool stamp_of(FileHandle file, FileStamp& stamp) {
+    FILE_BASIC_INFO basic{};
+    LARGE_INTEGER size{};
+    if (!GetFileInformationByHandleEx(handle_of(file), FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileSizeEx(handle_of(file), &size)) {
+        return false;
+    }
+    stamp.size = size.QuadPart > 0 ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+    stamp.modified = basic.LastWriteTime.QuadPart;
+    stamp.changed = basic.ChangeTime.QuadPart;
+    return true;
+}
+
+std::size_t open_files_limit() {
+    return std::size_t{1} << 24;  // handles are limited only by the memory behind them
 }
 
 bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {

@@ -70,7 +70,7 @@ std::size_t read_stream_at_cursor(SourceFile& source, unsigned char* buffer, std
     return got;
 }
 
-bool read_whole_file(std::string_view path, std::string& bytes, std::string& system_text) {
+bool read_whole_file(std::string_view path, std::string& bytes, std::string& system_text, u64 most, u64* too_large) {
     SourceFile source;
     const InputKind kind = open_input(source, path, {}, false, system_text);
     if (kind == InputKind::unopened) return false;
@@ -78,13 +78,16 @@ bool read_whole_file(std::string_view path, std::string& bytes, std::string& sys
         system_text = "it is a terminal";
         return false;
     }
+    u64 over = !source.stream && source.length > most ? source.length : 0;
     unsigned char piece[64 * 1024];
-    for (std::size_t got = 0; (got = read_at_cursor(source, piece, sizeof piece)) > 0;) {
+    for (std::size_t got = 0; over == 0 && (got = read_at_cursor(source, piece, sizeof piece)) > 0;) {
         bytes.append(reinterpret_cast<const char*>(piece), got);
+        if (bytes.size() > most) over = unknown_length;
     }
-    system_text = source.read_failure;
+    system_text = over != 0 ? std::string() : source.read_failure;
     close_source(source);
-    return system_text.empty();
+    if (over != 0 && too_large != nullptr) *too_large = over;
+    return over == 0 && system_text.empty();
 }
 
 std::size_t read_at_cursor(SourceFile& source, unsigned char* buffer, std::size_t size) {

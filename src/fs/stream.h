@@ -36,8 +36,11 @@ InputKind open_input(SourceFile& source, std::string_view path, const RetryUnder
                      std::string& system_text);
 
 // Every byte of the file at `path` ("-": standard input), read once from start to end. False
-// when it would not open or a read failed, with why in `system_text`.
-bool read_whole_file(std::string_view path, std::string& bytes, std::string& system_text);
+// when it would not open or a read failed, with why in `system_text`; false too, with
+// `system_text` empty and its length (for a stream, not read to its end, unknown_length) in
+// `too_large`, when it holds more than `most` bytes, which are then not all read.
+bool read_whole_file(std::string_view path, std::string& bytes, std::string& system_text, u64 most = unknown_length,
+                     u64* too_large = nullptr);
 
 // The loader's reads from any source: up to `size` bytes from its `cursor` on, fewer
 // only where the data ends or a read fails (what the system said then in read_failure).

@@ -7,6 +7,7 @@
 
 #include "archive/update_archive.h"
 #include "fs/copy.h"
+#include "ops/pattern.h"
 #include "ops/results.h"
 
 namespace kp {
@@ -26,9 +27,11 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
 // the whole chunk. A missing file, or one reached through a link, is added; a link,
 // directory or other kind of file there is changed, and never read. With `list_extra`,
 // the files under `directory` that no entry of `fresh` names are listed too (links not
-// followed). An entry whose own bytes lie past the end of `fresh_source` is damage,
-// whatever the directory holds.
+// followed, names `excludes` takes left out), and each directory too deep for any name
+// below it as itself, without entering it. A directory or file that cannot be opened or
+// read is unreadable, never anything else. An entry whose own bytes lie past the end of
+// `fresh_source` is damage, whatever the directory holds.
 void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& positions, SourceFile& fresh_source,
-                            FileHandle directory, bool list_extra, DiffReport& report);
+                            FileHandle directory, bool list_extra, const Exclusions& excludes, DiffReport& report);
 
 }  // namespace kp

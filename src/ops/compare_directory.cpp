@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fs/file_path.h"
+#include "fs/tree.h"
 #include "fs/walk.h"
 #include "ops/compare.h"
 #include "ops/compare_support.h"
@@ -16,11 +17,21 @@ namespace {
 
 // What the directory holds for one entry, found before the new side's damage is known.
 struct DirectoryMatch {
-    enum class Kind : unsigned char { added, not_regular, size_differs, compared } kind = Kind::added;
+    enum class Kind : unsigned char { added, not_regular, unreadable, size_differs, compared } kind = Kind::added;
     u64 compared = 0;  // the bytes of the entry that a file of its size holds
     u64 file_size = 0;
     std::optional<u64> difference;  // compared: where its bytes first differ; none: the same
+    std::string name;               // unreadable: the directory or file that was
+    std::string text;               // unreadable: what the system said
 };
+
+DirectoryMatch unreadable(std::string name, std::string text) {
+    DirectoryMatch match;
+    match.kind = DirectoryMatch::Kind::unreadable;
+    match.name = std::move(name);
+    match.text = text.empty() ? "could not be read" : std::move(text);
+    return match;
+}
 
 // The file that stands for `entry` in the walk's directory, compared through
 // `file_window` with the entry's bytes as `new_window` reads them. Each part on the way
@@ -38,10 +49,16 @@ DirectoryMatch match_in_directory(const EntryRecord& entry, DirectoryWalk& walk,
     std::size_t reached = 0;
     DirectoryError error;
     const FileHandle directory = walk_to(walk, parts, reached, error);
-    if (directory == no_file) return match;  // a part is missing, no directory or a link
+    if (directory == no_file) {
+        // A part that is missing, no directory or a link: extraction would not have put
+        // the file there. Anything else is a refusal to look, which says nothing.
+        if (error.missing || error.not_a_directory) return match;
+        return unreadable(parts_text(parts, reached + 1), error.text);
+    }
     SourceFile file;
     const Leaf kind = open_leaf(directory, leaf, file.handle, file.length);
     if (kind == Leaf::missing) return match;
+    if (kind == Leaf::unreadable) return unreadable(std::string(name), last_error_text());
     match.kind = DirectoryMatch::Kind::not_regular;
     if (kind != Leaf::regular) return match;  // there, but not to be read
     // A tree extracted with --trim holds each file's own bytes, one without it whole chunks.
@@ -61,29 +78,38 @@ DirectoryMatch match_in_directory(const EntryRecord& entry, DirectoryWalk& walk,
     return match;
 }
 
-// Every name under `directory` that is no directory, after `prefix`: each directory read
-// through its own handle, opened from its parent's without following a link.
-void list_files(FileHandle directory, const std::string& prefix, std::vector<std::string>& files) {
-    std::vector<DirectoryItem> items;
-    if (!read_directory(directory, items)) return;  // unreadable: nothing of it is listed
-    for (const DirectoryItem& item : items) {
-        const std::string path = prefix + path_text(item.name);
-        if (!item.directory) {
-            files.push_back(path);
-            continue;
-        }
-        DirectoryError error;
-        const FileHandle inner = open_subdirectory(directory, item.name, false, false, error);
-        if (inner == no_file) continue;  // gone, unreadable, or swapped for a link meanwhile
-        list_files(inner, path + "/", files);
-        close_directory(inner);
-    }
+struct Listing {
+    const Exclusions& excludes;
+    std::vector<std::string> files;
+    std::vector<DiffUnreadable>& unreadable;
+};
+
+Listing& listing_of(void* context) {
+    return *static_cast<Listing*>(context);
 }
+
+// What the walk over the directory meets: every name that is no directory, each
+// directory too deep for a name below it as itself, and what it could not read.
+const TreeVisit list_visit = {
+    .context = nullptr,
+    .skip = [](void* context, std::string_view name) { return is_excluded(listing_of(context).excludes, name); },
+    .file = [](void* context, std::string&& name) { listing_of(context).files.push_back(std::move(name)); },
+    .deep =
+        [](void* context, std::string&& name, bool) {
+            name += '/';
+            listing_of(context).files.push_back(std::move(name));
+        },
+    .unreadable =
+        [](void* context, std::string&& name, const DirectoryError& error) {
+            if (error.missing || error.not_a_directory) return;  // gone, or swapped for a link, meanwhile
+            listing_of(context).unreadable.push_back({name.empty() ? "." : name, error.text});
+        },
+};
 
 }  // namespace
 
 void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& positions, SourceFile& fresh_source,
-                            FileHandle directory, bool list_extra, DiffReport& report) {
+                            FileHandle directory, bool list_extra, const Exclusions& excludes, DiffReport& report) {
     report.directory = true;
     std::vector<DirectoryMatch> matches;
     matches.reserve(positions.size());
@@ -117,6 +143,9 @@ void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& 
                 change.not_regular = true;
                 report.changed.push_back(change);
                 break;
+            case DirectoryMatch::Kind::unreadable:
+                report.unreadable.push_back({matches[i].name, matches[i].text});
+                break;
             case DirectoryMatch::Kind::size_differs:
                 change.size_differs = true;
                 change.old_size = matches[i].file_size;
@@ -141,13 +170,25 @@ void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& 
     std::deque<std::string> keys;
     std::unordered_set<std::string_view> named;
     for (const EntryRecord& entry : fresh.entries) named.insert(key_of(entry, keys));
-    std::vector<std::string> files;
-    list_files(directory, "", files);
-    for (std::string& file : files) {
+    Listing listing{excludes, {}, report.unreadable};
+    TreeVisit visit = list_visit;
+    visit.context = &listing;
+    DirectoryWalk walk;
+    walk.root = directory;
+    walk_tree(walk, {}, {}, visit, {most_name_parts, longest_name});
+    walk_end(walk);
+    for (std::string& file : listing.files) {
         std::string key;
         if (!named.contains(name_key(file, native_name_rules(), key))) report.extra.push_back(std::move(file));
     }
     std::sort(report.extra.begin(), report.extra.end());
+    // Each once, in the order of their names: an entry's and the listing's may meet.
+    std::sort(report.unreadable.begin(), report.unreadable.end(),
+              [](const DiffUnreadable& a, const DiffUnreadable& b) { return a.name < b.name; });
+    report.unreadable.erase(
+        std::unique(report.unreadable.begin(), report.unreadable.end(),
+                    [](const DiffUnreadable& a, const DiffUnreadable& b) { return a.name == b.name; }),
+        report.unreadable.end());
 }
 
 }  // namespace kp

@@ -13,7 +13,6 @@ namespace kp {
 namespace {
 
 constexpr u64 largest_archive = u64{1} << 32;  // the format's offsets are 32 bits
-constexpr u64 largest_file = u64{1} << 32;     // and so are its sizes
 
 // A text field: the text, a NUL where there is room, the tail after it, zeros past that.
 std::array<char, text_field_size> text_field(const std::string& text, const std::string& tail) {
@@ -23,15 +22,6 @@ std::array<char, text_field_size> text_field(const std::string& text, const std:
         std::memcpy(field.data() + text.size() + 1, tail.data(), std::min(tail.size(), field.size() - text.size() - 1));
     }
     return field;
-}
-
-std::string joined(const std::vector<std::filesystem::path>& parts, std::size_t count) {
-    std::string text;
-    for (std::size_t i = 0; i < count && i < parts.size(); ++i) {
-        if (i != 0) text += '/';
-        text += path_text(parts[i]);
-    }
-    return text;
 }
 
 }  // namespace
@@ -58,7 +48,7 @@ FileHandle place_of(DirectoryWalk& walk, LastDirectory& last, const NewEntry& en
     DirectoryError error;
     const FileHandle directory = walk_to(walk, parts, reached, error);
     if (directory == no_file) {
-        problem = create_problem(CreateFault::path_part, joined(parts, reached + 1), error.text);
+        problem = create_problem(CreateFault::path_part, parts_text(parts, reached + 1), error.text);
         if (problem.subject.empty()) problem.subject = entry.name;
     }
     last = {std::string(name.substr(0, cut)), directory};
@@ -80,7 +70,7 @@ NewLayout layout_of(const NewArchive& archive) {
     layout.data_start = data_start_of(static_cast<u32>(count));
     layout.directory_end = record_size * (count + 1);
     layout.end = layout.data_start;
-    for (const NewEntry& entry : archive.entries) layout.end += chunk_size_of(entry.size);
+    for (const NewEntry& entry : archive.entries) layout.end += padded_size(entry.size);
     layout.file_length = std::max(layout.end, layout.directory_end);
     // With a multiple of four entries the data region begins at the last directory record:
     // the first bytes of the first entry with any are that record's.
@@ -135,6 +125,10 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
                    NameFault::none) {
             problem.fault = CreateFault::name_refused;
             problem.name.failure = EntryFailure::unsafe_name;
+        } else if (entry.declared_size && *entry.declared_size > largest_entry_size) {
+            problem.fault = CreateFault::file_too_large;
+            problem.first = *entry.declared_size;
+            problem.text = "the manifest";
         } else {
             check_tail(entry.name, entry.name, entry.name_tail);
             const auto [found, added] = files.try_emplace(name_key(entry.name, native_name_rules()), position);
@@ -174,7 +168,7 @@ void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::op
             warnings.push_back(create_problem(CreateFault::is_output, entry.name));
             continue;
         }
-        if (leaf.size >= largest_file) {
+        if (leaf.size > largest_entry_size) {
             problems.push_back(create_problem(CreateFault::file_too_large, entry.name, {}, leaf.size));
             continue;
         }

@@ -39,33 +39,43 @@ struct NewArchive {
 
 // What stops a file from being made, or what a warning is of.
 enum class CreateFault : unsigned char {
-    no_files,           // nothing to add
-    too_many_files,     // first: the count
-    name_too_long,      // first: its length
-    name_empty_part,    // "a//b"
-    name_nul,           // a NUL inside it
-    name_refused,       // a name extraction refuses: `name` says why
-    duplicate_name,     // first: the position of the other entry
-    version_too_long,   // first: its length
-    tail_too_long,      // first: the bytes given, second: the room after the text
-    gap_too_long,       // first: the bytes given, second: the gap's length
-    path_outside,       // a PATH that is absolute or climbs with ".."
-    path_part,          // a part on the way is no directory, or would not open: `text`
-    missing,            // no file of that name under the directory
-    not_regular,        // `kind` says what it is
-    unreadable,         // `text` says why
-    file_too_large,     // first: its size
-    archive_too_large,  // first: where the data would end
-    changed,            // the file changed as it was read
-    overlap,            // the data region begins at the last directory record, which the first bytes disagree with
-    manifest_syntax,    // first: line, second: column, `text` what the parser said
-    manifest_value,     // `subject` the field, `text` what it should hold
-    written_otherwise,  // the file loads back as something else: `text` what differs
-    write_failed,       // `text` what the system said
-    kept,               // NEW exists, and -k keeps it
+    no_files,            // nothing to add
+    too_many_files,      // first: the count
+    name_too_long,       // first: its length
+    name_empty_part,     // "a//b"
+    name_nul,            // a NUL inside it
+    name_refused,        // a name extraction refuses: `name` says why
+    duplicate_name,      // first: the position of the other entry
+    version_too_long,    // first: its length
+    tail_too_long,       // first: the bytes given, second: the room after the text
+    gap_too_long,        // first: the bytes given, second: the gap's length
+    path_outside,        // a PATH that is absolute or climbs with ".."
+    path_part,           // a part on the way is no directory, or would not open: `text`
+    missing,             // no file of that name under the directory
+    not_regular,         // `kind` says what it is
+    unreadable,          // `text` says why
+    file_too_large,      // first: its size, which a u32 chunk cannot hold
+    too_deep,            // a directory below which no name fits a record: first its bytes, second its parts
+    archive_too_large,   // first: where the data would end
+    changed,             // the file changed as it was read
+    overlap,             // the data region begins at the last directory record, which the first bytes disagree with
+    manifest_syntax,     // `at` where, `text` what the parser said
+    manifest_value,      // `subject` the field, `text` what it should hold
+    manifest_too_large,  // first: its size, or the bytes read before it passed the most
+    manifest_duplicate,  // `text` the key, `at` where it comes again, `earlier` where first
+    written_otherwise,   // the file loads back as something else: `text` what differs
+    write_failed,        // `text` what the system said
+    kept,                // NEW exists, and -k keeps it
+    target_not_regular,  // NEW is a link, a FIFO, a device or a socket: `kind` says which
     // Warnings.
     size_changed,  // first: the file's size, second: the manifest's
     is_output,     // the file being written lies in the tree, and is not added
+};
+
+// A place in a manifest's text, from 1.
+struct TextPosition {
+    u64 line = 0;
+    u64 column = 0;
 };
 
 struct CreateProblem {
@@ -76,6 +86,8 @@ struct CreateProblem {
     std::string text;
     LeafKind kind = LeafKind::other;
     EntryProblem name;  // name_refused: the rule and the part
+    TextPosition at;    // a manifest's problems: where
+    TextPosition earlier;
 };
 
 CreateProblem create_problem(CreateFault fault, std::string subject = {}, std::string text = {}, u64 first = 0,
@@ -101,8 +113,8 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
 // its size and the bytes taken: a file of a manifest's size is those bytes padded with
 // zeros, one of that size's whole chunk is the chunk as it is, any other size is the
 // new size (a warning). A file whose id is `skip` (the file being written) is dropped,
-// with a warning; an index number after it that was a position stays one. Problems for what is missing, not a regular
-// file or too large.
+// with a warning; an index number after it that was a position stays one. Problems for
+// what is missing, not a regular file or larger than largest_entry_size.
 void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::optional<FileId>& skip,
                          std::vector<CreateProblem>& problems, std::vector<CreateProblem>& warnings);
 
@@ -128,19 +140,26 @@ struct CreateEvents {
     void* context = nullptr;
     void (*begin)(void* context, u64 bytes, u64 entries) = nullptr;
     CopyProgress progress;
+    // An entry's bytes are read, and its file is about to be looked at once more to see
+    // that nothing changed it meanwhile.
+    void (*read)(void* context, const NewEntry& entry) = nullptr;
     void (*added)(void* context, const NewEntry& entry) = nullptr;
     void (*end)(void* context) = nullptr;
 };
 
 // Writes the update file to `out`, an empty new file, from its start: the header, the
-// directory and each entry's bytes, each file opened once from the walk and read once.
-// False, with why, where a file changed as it was read, a read or a write failed, or
-// the first bytes of the data disagree with the last directory record they share.
+// directory and each entry's bytes, each file opened once from the walk and read once,
+// never through a view of its memory. False, with why, where a file changed as it was
+// read (its length, or when its bytes or inode last changed, differ at the end), a read
+// or a write failed (writing stops at the first), or the first bytes of the data
+// disagree with the last directory record they share.
 bool write_new_archive(const NewArchive& archive, DirectoryWalk& walk, FileHandle out, const CreateEvents& events,
                        CreateProblem& problem);
 
 // Loads what was written back from `written` and compares it with what was asked: the
-// header, every record, where each entry's data lies, and the file's length.
+// header, every record, where each entry's data lies, and the file's length; and that
+// every entry's chunk lies whole inside what was written, so that nothing --test would
+// call damaged is ever named.
 bool check_written_archive(const NewArchive& archive, SourceFile& written, CreateProblem& problem);
 
 }  // namespace kp

@@ -2,50 +2,43 @@
 
 #include <algorithm>
 
+#include "fs/tree.h"
 #include "ops/names.h"
-#include "ops/pattern.h"
 
 namespace kp {
 
 namespace {
 
 struct Gathering {
-    const std::vector<std::string>& excludes;
+    const Exclusions& excludes;
     std::vector<CreateProblem>& problems;
     std::vector<std::string> names;
-
-    bool excluded(const std::string& name) const {
-        return std::any_of(excludes.begin(), excludes.end(), [&name](const std::string& pattern) {
-            return glob_match(pattern, name, native_name_rules());
-        });
-    }
 };
 
-// Every name below `directory`, after `prefix`.
-void gather_below(FileHandle directory, const std::string& prefix, Gathering& gathering) {
-    std::vector<DirectoryItem> items;
-    if (!read_directory(directory, items)) {
-        gathering.problems.push_back(
-            create_problem(CreateFault::unreadable, prefix.empty() ? "." : prefix, last_error_text()));
-        return;
-    }
-    for (const DirectoryItem& item : items) {
-        const std::string name = prefix + path_text(item.name);
-        if (gathering.excluded(name)) continue;
-        if (!item.directory) {
-            gathering.names.push_back(name);
-            continue;
-        }
-        DirectoryError error;
-        const FileHandle inner = open_subdirectory(directory, item.name, false, false, error);
-        if (inner == no_file) {  // swapped for a link meanwhile, or unreadable
-            gathering.problems.push_back(create_problem(CreateFault::path_part, name, error.text));
-            continue;
-        }
-        gather_below(inner, name + "/", gathering);
-        close_directory(inner);
-    }
+Gathering& of(void* context) {
+    return *static_cast<Gathering*>(context);
 }
+
+// What the walk over a directory PATH meets: its files, its directories too deep for any
+// name below them to fit a record, and those it could not read.
+const TreeVisit gather_visit = {
+    .context = nullptr,
+    .skip = [](void* context, std::string_view name) { return is_excluded(of(context).excludes, name); },
+    .file = [](void* context, std::string&& name) { of(context).names.push_back(std::move(name)); },
+    .deep =
+        [](void* context, std::string&& name, bool holds) {
+            if (!holds) return;  // nothing below it would be added
+            const std::size_t parts = name_parts(name).size();
+            of(context).problems.push_back(create_problem(CreateFault::too_deep, name, {}, name.size(), parts));
+        },
+    .unreadable =
+        [](void* context, std::string&& name, const DirectoryError& error) {
+            // Swapped for a link or a file meanwhile, or not to be read.
+            const CreateFault fault =
+                error.not_a_directory || error.missing ? CreateFault::path_part : CreateFault::unreadable;
+            of(context).problems.push_back(create_problem(fault, name.empty() ? "." : name, error.text));
+        },
+};
 
 // One PATH: its parts under the root, or a problem.
 void gather_path(DirectoryWalk& walk, const std::string& path, Gathering& gathering) {
@@ -70,7 +63,12 @@ void gather_path(DirectoryWalk& walk, const std::string& path, Gathering& gather
         gathering.problems.push_back(create_problem(CreateFault::path_outside, path));
         return;
     }
-    if (parts.empty()) return gather_below(walk.root, "", gathering);
+    // A PATH under an excluded directory is excluded with it, as what a walk would find.
+    if (!text.empty() && is_excluded(gathering.excludes, text)) return;
+    TreeVisit visit = gather_visit;
+    visit.context = &gathering;
+    const TreeLimits limits{most_name_parts, longest_name};
+    if (parts.empty()) return walk_tree(walk, parts, text, visit, limits);
     const std::filesystem::path leaf = parts.back();
     parts.pop_back();
     std::size_t reached = 0;
@@ -84,14 +82,9 @@ void gather_path(DirectoryWalk& walk, const std::string& path, Gathering& gather
     if (status.kind == LeafKind::missing) {
         gathering.problems.push_back(create_problem(CreateFault::missing, path, status.text));
     } else if (status.kind == LeafKind::directory) {
-        const FileHandle inner = open_subdirectory(directory, leaf, false, false, error);
-        if (inner == no_file) {
-            gathering.problems.push_back(create_problem(CreateFault::path_part, path, error.text));
-            return;
-        }
-        if (!gathering.excluded(text)) gather_below(inner, text + "/", gathering);
-        close_directory(inner);
-    } else if (!gathering.excluded(text)) {
+        parts.push_back(leaf);
+        walk_tree(walk, parts, text, visit, limits);
+    } else {
         gathering.names.push_back(text);  // measured with the rest: a link or a FIFO is refused there
     }
 }
@@ -99,7 +92,7 @@ void gather_path(DirectoryWalk& walk, const std::string& path, Gathering& gather
 }  // namespace
 
 std::vector<NewEntry> gather_tree(DirectoryWalk& walk, const std::vector<std::string>& paths,
-                                  const std::vector<std::string>& excludes, std::vector<CreateProblem>& problems) {
+                                  const Exclusions& excludes, std::vector<CreateProblem>& problems) {
     Gathering gathering{excludes, problems, {}};
     for (const std::string& path : paths) gather_path(walk, path, gathering);
     // Byte order of the names, as std::string compares them, makes the same tree the

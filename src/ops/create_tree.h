@@ -6,6 +6,7 @@
 
 #include "fs/walk.h"
 #include "ops/create.h"
+#include "ops/pattern.h"
 
 namespace kp {
 
@@ -13,10 +14,12 @@ namespace kp {
 // ("." the root) every file below it, each directory read through its own handle and
 // never through a link. Names are the paths from the root joined by '/', in byte order,
 // each once, whatever order the file system lists them in; a name or directory that an
-// exclude pattern matches is left out, with what is below it. Problems for a PATH that
-// is absolute or climbs with "..", one that is missing, and a directory that cannot be
-// read. Links and other kinds of file come back as names, which measuring refuses.
+// exclusion matches is left out, with what is below it, a PATH under it too. A directory
+// whose own name leaves no room below it for a name a record can hold (44 parts, 87
+// bytes) is not entered: where it holds anything, that is a problem. Problems for a PATH
+// that is absolute or climbs with "..", one that is missing, and a directory that cannot
+// be read. Links and other kinds of file come back as names, which measuring refuses.
 std::vector<NewEntry> gather_tree(DirectoryWalk& walk, const std::vector<std::string>& paths,
-                                  const std::vector<std::string>& excludes, std::vector<CreateProblem>& problems);
+                                  const Exclusions& excludes, std::vector<CreateProblem>& problems);
 
 }  // namespace kp

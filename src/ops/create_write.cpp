@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "archive/update_archive.h"
 #include "console/console_platform.h"
@@ -16,17 +18,23 @@ namespace {
 // more to find a file that grew; larger ones are copied inside the kernel.
 constexpr std::size_t output_buffer_size = std::size_t{1} << 20;
 
-// The new file's bytes, gathered into large writes.
+// The new file's bytes, gathered into large writes. After the first write that fails
+// nothing more is written or gathered, and what the system said of it is kept.
 struct Output {
     FileHandle out = no_file;
     std::unique_ptr<unsigned char[]> bytes = std::make_unique_for_overwrite<unsigned char[]>(output_buffer_size);
     std::size_t used = 0;
     bool failed = false;
+    std::string error;
 
     bool flush() {
-        if (used != 0 && !failed) failed = !write_all(out, bytes.get(), used);
+        if (used != 0 && !failed && !write_all(out, bytes.get(), used)) fail(last_error_text());
         used = 0;
         return !failed;
+    }
+    void fail(std::string text) {
+        failed = true;
+        error = std::move(text);
     }
     // Room for `size` bytes at the end of the buffer, flushed first where needed.
     unsigned char* room(std::size_t size) {
@@ -38,7 +46,7 @@ struct Output {
         used += size;
     }
     void add_zeros(u64 size) {
-        while (size > 0) {
+        while (size > 0 && !failed) {
             const auto piece = static_cast<std::size_t>(std::min<u64>(size, output_buffer_size));
             std::memset(room(piece), 0, piece);
             used += piece;
@@ -52,18 +60,21 @@ struct Output {
 // agree with it. False, with why, where they do not, or the file changed as it was read,
 // or a read or a write failed.
 bool copy_entry(const NewEntry& entry, DirectoryWalk& walk, LastDirectory& last, const RecordBytes* first,
-                Output& output, const CopyProgress& progress, CreateProblem& problem) {
+                Output& output, const CreateEvents& events, CreateProblem& problem) {
+    const CopyProgress& progress = events.progress;
     std::filesystem::path leaf;
     const FileHandle directory = place_of(walk, last, entry, leaf, problem);
     if (directory == no_file) return false;
     SourceFile file;
-    if (open_leaf(directory, leaf, file.handle, file.length) != Leaf::regular || file.length != entry.taken) {
+    FileStamp before;
+    if (open_leaf(directory, leaf, file.handle, file.length) != Leaf::regular || file.length != entry.taken ||
+        !stamp_of(file.handle, before)) {
         close_source(file);
         problem.fault = CreateFault::changed;
         return false;
     }
     u64 from = 0;
-    u64 chunk_left = chunk_size_of(entry.size);
+    u64 chunk_left = padded_size(entry.size);  // in 64 bits: a chunk here never wraps
     bool done = true;
     problem.fault = CreateFault::changed;
     if (first != nullptr) {
@@ -93,16 +104,22 @@ bool copy_entry(const NewEntry& entry, DirectoryWalk& walk, LastDirectory& last,
         if (done) tell_copied(progress, rest);
     } else if (done) {
         unsigned char after = 0;
-        done = output.flush() && copy_range(file, from, rest, output.out, progress);
-        if (!done && (output.failed || !last_error_text().empty())) {
-            problem.fault = CreateFault::write_failed;
-            problem.text = last_error_text();
-        }
+        done = output.flush() && copy_file_bytes(file, from, rest, output.out, progress);
+        if (!done && !output.failed && !last_error_text().empty()) output.fail(last_error_text());
         if (done && read_up_to(file, entry.taken, &after, 1) != 0) done = false;  // it grew
     }
+    // Cut and written back to the same length while it was read, a file still shows it
+    // in the times of its last change.
+    if (done && events.read != nullptr) events.read(events.context, entry);
+    FileStamp after;
+    if (done && (!stamp_of(file.handle, after) || after != before)) done = false;
     close_source(file);
     if (done) output.add_zeros(chunk_left - rest);
-    return done;
+    if (output.failed) {
+        problem.fault = CreateFault::write_failed;
+        problem.text = output.error;
+    }
+    return done && !output.failed;
 }
 }  // namespace
 
@@ -114,7 +131,8 @@ bool write_new_archive(const NewArchive& archive, DirectoryWalk& walk, FileHandl
     for (const NewEntry& entry : archive.entries) total += entry.taken;
     if (events.begin != nullptr) events.begin(events.context, total, count);
 
-    Output output{.out = out};
+    Output output;
+    output.out = out;
     output.add(encode_record(header_of(archive, layout)).data(), record_size);
     for (std::size_t i = 0; i + 1 < count; ++i)
         output.add(encode_record(record_of(archive.entries[i])).data(), record_size);
@@ -131,7 +149,7 @@ bool write_new_archive(const NewArchive& archive, DirectoryWalk& walk, FileHandl
         const NewEntry& entry = archive.entries[i];
         problem = create_problem(CreateFault::no_files, entry.name);
         const RecordBytes* first = layout.has_overlap && i == layout.overlap ? &last_record : nullptr;
-        if (entry.size != 0) written = copy_entry(entry, walk, last, first, output, events.progress, problem);
+        if (entry.size != 0) written = copy_entry(entry, walk, last, first, output, events, problem);
         if (!written && problem.fault == CreateFault::overlap) {
             problem.first = count;
             problem.text = archive.entries.back().name;
@@ -140,7 +158,7 @@ bool write_new_archive(const NewArchive& archive, DirectoryWalk& walk, FileHandl
     }
     if (written && !output.flush()) {
         written = false;
-        problem = create_problem(CreateFault::write_failed, {}, last_error_text());
+        problem = create_problem(CreateFault::write_failed, {}, output.error);
     }
     if (events.end != nullptr) events.end(events.context);
     return written;
@@ -156,8 +174,6 @@ bool check_written_archive(const NewArchive& archive, SourceFile& written, Creat
         differs = "it does not load as an update file of " + std::to_string(archive.entries.size()) + " files";
     } else if (encode_record(loaded.header.record) != encode_record(header_of(archive, layout))) {
         differs = "its header";
-    } else if (written.length != layout.file_length || archive_end(loaded) != layout.end) {
-        differs = "its length";
     }
     u64 offset = layout.data_start;
     for (std::size_t i = 0; differs.empty() && i < archive.entries.size(); ++i) {
@@ -165,8 +181,13 @@ bool check_written_archive(const NewArchive& archive, SourceFile& written, Creat
         if (encode_record(entry.record) != encode_record(record_of(archive.entries[i])) ||
             entry.data_offset != offset) {
             differs = "the record of " + archive.entries[i].name;
+        } else if (entry.chunk_size < entry.record.size || !chunk_bytes(entry).lies_within(written.length)) {
+            differs = "where the bytes of " + archive.entries[i].name + " lie";  // as --test would find them
         }
         offset += entry.chunk_size;
+    }
+    if (differs.empty() && (written.length != layout.file_length || archive_end(loaded) != layout.end)) {
+        differs = "its length";
     }
     if (differs.empty()) return true;
     problem = create_problem(CreateFault::written_otherwise, {}, differs);

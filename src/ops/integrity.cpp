@@ -55,7 +55,7 @@ IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, N
 void exclude_from_notes(IntegrityReport& report, const UpdateArchive& archive, const Selection& selection) {
     if (selection.excludes.empty()) return;
     const auto excluded = [&](const EntryFinding& finding) {
-        return is_excluded(selection, record_text(archive.entries[finding.position].record.name));
+        return is_excluded(selection.excludes, record_text(archive.entries[finding.position].record.name));
     };
     std::erase_if(report.refused, excluded);
     std::erase_if(report.repeated_indexes, excluded);

@@ -1,8 +1,11 @@
 #include "ops/manifest.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <unordered_map>
+
+#include "ops/json_places.h"
 
 namespace kp {
 
@@ -14,6 +17,9 @@ using Json = nlohmann::json;
 // is told.
 struct SyntaxError final : nlohmann::json_sax<Json> {
     std::string what;
+    std::string token;
+    std::size_t position = 0;
+    bool number_overflow = false;
     bool null() override { return true; }
     bool boolean(bool) override { return true; }
     bool number_integer(number_integer_t) override { return true; }
@@ -26,24 +32,67 @@ struct SyntaxError final : nlohmann::json_sax<Json> {
     bool end_object() override { return true; }
     bool start_array(std::size_t) override { return true; }
     bool end_array() override { return true; }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
+    bool parse_error(std::size_t at, const std::string& last, const nlohmann::detail::exception& error) override {
         what = error.what();
+        token = last;
+        position = at;
+        number_overflow = error.id == 406;
         return false;
     }
 };
 
-// "... parse error at line 3, column 5: syntax error ..." as its line, column and words.
+// At most the first 40 bytes of what was read, as a refusal shows it.
+std::string shown_token(const std::string& token) {
+    return token.size() <= 40 ? token : token.substr(0, 40) + "...";
+}
+
+TextPosition position_of(std::string_view text, std::size_t offset) {
+    const LineColumn place = line_column(text, offset);
+    return {place.line, place.column};
+}
+
+// Where the parser stopped and why, in its words but with what it read cut short: a
+// number too large for any field is found where it starts.
 CreateProblem syntax_problem(std::string_view text) {
     SyntaxError handler;
     Json::sax_parse(text, &handler);
-    CreateProblem problem = create_problem(CreateFault::manifest_syntax, {}, handler.what);
-    const std::size_t at = handler.what.find(" at line ");
-    if (at == std::string::npos) return problem;
-    char* end = nullptr;
-    problem.first = std::strtoull(handler.what.c_str() + at + 9, &end, 10);
-    if (std::string_view(end).starts_with(", column ")) problem.second = std::strtoull(end + 9, &end, 10);
-    problem.text = std::string_view(end).starts_with(": ") ? end + 2 : end;
+    CreateProblem problem = create_problem(CreateFault::manifest_syntax);
+    const std::size_t last = handler.position == 0 ? 0 : handler.position - 1;
+    if (handler.number_overflow) {
+        problem.at = position_of(text, handler.position - std::min(handler.position, handler.token.size()));
+        problem.text = "a number too large for any field: '" + shown_token(handler.token) + "'";
+        return problem;
+    }
+    problem.at = position_of(text, last);
+    std::string words = handler.what;
+    if (const std::size_t colon = words.find(": ");
+        words.find(" at line ") != std::string::npos && colon != std::string::npos) {
+        words.erase(0, colon + 2);
+    } else if (const std::size_t bracket = words.find("] "); bracket != std::string::npos) {
+        words.erase(0, bracket + 2);
+    }
+    if (const std::size_t read = words.find("; last read: '"); read != std::string::npos) {
+        words.erase(read);
+        words += "; last read: '" + shown_token(handler.token) + "'";
+    }
+    problem.text = words;
     return problem;
+}
+
+// The first key that an object holds twice, with where both are.
+bool find_duplicate_key(std::string_view text, CreateProblem& problem) {
+    for (const ObjectKeys& object : object_keys(text)) {
+        std::unordered_map<std::string_view, std::size_t> seen;
+        for (const KeyPlace& place : object.keys) {
+            const auto [first, added] = seen.try_emplace(place.key, place.offset);
+            if (added) continue;
+            problem = create_problem(CreateFault::manifest_duplicate, {}, shown_token(place.key));
+            problem.at = position_of(text, place.offset);
+            problem.earlier = position_of(text, first->second);
+            return true;
+        }
+    }
+    return false;
 }
 
 // What went wrong with one field: its place in the document and what it should hold.
@@ -150,6 +199,8 @@ bool read_manifest(std::string_view text, NewArchive& archive, CreateProblem& pr
         problem = syntax_problem(text);
         return false;
     }
+    // The parser keeps the last of a key given twice: a person meant one of them.
+    if (find_duplicate_key(text, problem)) return false;
     Fields fields{problem};
     if (!document.is_object()) return fields.fail("the document", "an object, as --json prints it");
     if (!read_text(document, "version", archive.version, fields, "")) return false;

@@ -1,6 +1,6 @@
 #include "ops/pattern.h"
 
-#include <memory>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -89,52 +89,150 @@ bool in_class(const Token& token, unsigned char c, bool fold) {
     return found != token.negated;
 }
 
+// Tokens with each run of '**/' made one: two in a row match what one does (nothing, or
+// whole directories), and a long run would otherwise be a long chain of skips.
+std::vector<Token> merged(std::vector<Token> tokens) {
+    std::vector<Token> kept;
+    for (Token& token : tokens) {
+        if (token.kind == Kind::globstar_slash && !kept.empty() && kept.back().kind == Kind::globstar_slash) continue;
+        kept.push_back(std::move(token));
+    }
+    return kept;
+}
+
+using Word = std::uint64_t;
+
+void set_bit(std::vector<Word>& set, std::size_t state) {
+    set[state / 64] |= Word{1} << (state % 64);
+}
+
+bool has_bit(const std::vector<Word>& set, std::size_t state) {
+    return (set[state / 64] >> (state % 64) & 1) != 0;
+}
+
+// `into` |= (`from` & `mask`) shifted up by `by` states (1 or 2).
+void or_shifted(Word* into, const Word* from, const Word* mask, std::size_t words, unsigned by) {
+    Word carry = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+        const Word moving = from[w] & mask[w];
+        into[w] |= moving << by | carry;
+        carry = moving >> (64 - by);
+    }
+}
+
+// Adds every state reachable without a byte. The skips only go forward, and runs of
+// them are short (merged keeps '**/' from repeating), so a few rounds settle it.
+void close_over_skips(const CompiledPattern& pattern, std::vector<Word>& states, std::vector<Word>& scratch) {
+    for (;;) {
+        scratch = states;
+        or_shifted(scratch.data(), states.data(), pattern.skip.data(), pattern.words, 1);
+        or_shifted(scratch.data(), states.data(), pattern.skip_two.data(), pattern.words, 2);
+        if (scratch == states) return;
+        states.swap(scratch);
+    }
+}
+
 }  // namespace
 
-bool glob_match(std::string_view pattern, std::string_view name, NameRules rules) {
+CompiledPattern compile_pattern(std::string_view pattern, NameRules rules) {
     const bool fold = rules == NameRules::windows;
-    const std::vector<Token> tokens = tokens_of(pattern);
-    const std::size_t width = name.size() + 1;
-    // matches[t * width + n]: tokens from t on match the name from n on. Filled from the
-    // end, so each cell needs only cells already known: time and room are both the
-    // pattern's length times the name's, whatever the stars.
-    const auto matches = std::make_unique<bool[]>((tokens.size() + 1) * width);  // all false
-    matches[tokens.size() * width + name.size()] = true;
-    const auto in_run = std::make_unique<bool[]>(width);  // '**/' part way through a directory's name
-    for (std::size_t t = tokens.size(); t-- > 0;) {
-        const Token& token = tokens[t];
-        const bool* next = &matches[(t + 1) * width];
-        bool* same = &matches[t * width];
-        for (std::size_t n = name.size() + 1; n-- > 0;) {
-            const bool more = n < name.size();
-            const auto c = more ? static_cast<unsigned char>(name[n]) : 0;
-            bool match = false;
-            switch (token.kind) {
-                case Kind::byte:
-                    match = more && folded(c, fold) == folded(token.byte, fold) && next[n + 1];
-                    break;
-                case Kind::one:
-                    match = more && c != '/' && next[n + 1];
-                    break;
-                case Kind::set:
-                    match = more && c != '/' && in_class(token, c, fold) && next[n + 1];
-                    break;
-                case Kind::star:
-                    match = next[n] || (more && c != '/' && same[n + 1]);
-                    break;
-                case Kind::globstar:
-                    match = next[n] || (more && same[n + 1]);
-                    break;
-                case Kind::globstar_slash:
-                    // No directory at all, or whole directories: runs that each end in '/'.
-                    in_run[n] = more && (c == '/' ? same[n + 1] : in_run[n + 1]);
-                    match = next[n] || in_run[n];
-                    break;
-            }
-            same[n] = match;
+    const std::vector<Token> tokens = merged(tokens_of(pattern));
+    std::size_t states = 0;
+    for (const Token& token : tokens) states += token.kind == Kind::globstar_slash ? 2 : 1;
+    CompiledPattern compiled;
+    compiled.accept = states;
+    compiled.words = (states + 1) / 64 + 1;  // room for the accepting state and a shift past it
+    const std::vector<Word> none(compiled.words, 0);
+    compiled.next.assign(256 * compiled.words, 0);
+    compiled.stay_any = compiled.stay_part = compiled.skip = compiled.skip_two = compiled.start = none;
+    const auto moves_on = [&compiled](std::size_t state, unsigned byte) {
+        compiled.next[byte * compiled.words + state / 64] |= Word{1} << (state % 64);
+    };
+    std::size_t state = 0;
+    for (const Token& token : tokens) {
+        switch (token.kind) {
+            case Kind::byte:
+                for (unsigned c = 0; c < 256; ++c) {
+                    if (folded(static_cast<unsigned char>(c), fold) == folded(token.byte, fold)) moves_on(state, c);
+                }
+                break;
+            case Kind::one:
+            case Kind::set:
+                for (unsigned c = 0; c < 256; ++c) {
+                    const auto byte = static_cast<unsigned char>(c);
+                    if (byte != '/' && (token.kind == Kind::one || in_class(token, byte, fold))) moves_on(state, c);
+                }
+                break;
+            case Kind::star:
+                set_bit(compiled.stay_part, state);
+                set_bit(compiled.skip, state);
+                break;
+            case Kind::globstar:
+                set_bit(compiled.stay_any, state);
+                set_bit(compiled.skip, state);
+                break;
+            case Kind::globstar_slash:
+                // Two states: the first matches nothing (on to the second, or past both),
+                // the second any run of bytes that ends in '/'.
+                set_bit(compiled.skip, state);
+                set_bit(compiled.skip_two, state);
+                ++state;
+                set_bit(compiled.stay_any, state);
+                moves_on(state, '/');
+                break;
         }
+        ++state;
     }
-    return matches[0];
+    set_bit(compiled.start, 0);
+    std::vector<Word> scratch;
+    close_over_skips(compiled, compiled.start, scratch);
+    return compiled;
+}
+
+bool pattern_matches(const CompiledPattern& pattern, std::string_view name) {
+    const std::size_t words = pattern.words;
+    std::vector<Word> states = pattern.start;
+    std::vector<Word> after(words);
+    std::vector<Word> scratch;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        const Word* moving = &pattern.next[byte * words];
+        bool any = false;
+        for (std::size_t w = 0; w < words; ++w) {
+            after[w] = states[w] & (pattern.stay_any[w] | (byte == '/' ? 0 : pattern.stay_part[w]));
+        }
+        or_shifted(after.data(), states.data(), moving, words, 1);
+        for (std::size_t w = 0; w < words; ++w) any = any || after[w] != 0;
+        if (!any) return false;
+        states.swap(after);
+        close_over_skips(pattern, states, scratch);
+    }
+    return has_bit(states, pattern.accept);
+}
+
+bool glob_match(std::string_view pattern, std::string_view name, NameRules rules) {
+    return pattern_matches(compile_pattern(pattern, rules), name);
+}
+
+Exclusions exclusions_of(const std::vector<std::string>& patterns, NameRules rules) {
+    Exclusions exclusions;
+    for (const std::string& pattern : patterns) exclusions.patterns.push_back(compile_pattern(pattern, rules));
+    return exclusions;
+}
+
+bool is_excluded(const Exclusions& exclusions, std::string_view name, NameRules rules) {
+    for (const CompiledPattern& pattern : exclusions.patterns) {
+        // The whole name, and each directory it lies in, so that an excluded directory
+        // takes everything below it.
+        for (std::size_t end = 0; end <= name.size(); ++end) {
+            if ((end == name.size() || is_name_separator(name[end], rules)) && end > 0 &&
+                pattern_matches(pattern, name.substr(0, end))) {
+                return true;
+            }
+        }
+        if (name.empty() && pattern_matches(pattern, name)) return true;
+    }
+    return false;
 }
 
 }  // namespace kp

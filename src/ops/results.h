@@ -122,6 +122,13 @@ struct DiffEntry {
     bool not_regular = false;             // a directory's: a link, a directory or another kind of file is there
 };
 
+// A name on a directory's side that could not be looked at: never the same, added or
+// changed, since nobody saw what it holds.
+struct DiffUnreadable {
+    std::string name;  // the directory or file, under the side compared
+    std::string text;  // what the system said
+};
+
 struct DiffDamage {
     std::string name;
     bool old_side = false;  // the damage is in the old update file
@@ -137,8 +144,9 @@ struct DiffReport {
     std::vector<DiffEntry> added;    // the new side has them, the old one not
     std::vector<DiffEntry> removed;  // the old update file has them, the new one not
     std::vector<DiffEntry> changed;
-    std::vector<std::string> extra;  // a directory's files that no entry names
+    std::vector<std::string> extra;  // a directory's files that no entry names, and directories too deep for one
     std::vector<DiffDamage> damaged;
+    std::vector<DiffUnreadable> unreadable;
     u64 same = 0;
 };
 

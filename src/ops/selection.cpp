@@ -7,7 +7,6 @@
 #include <unordered_set>
 
 #include "ops/names.h"
-#include "ops/pattern.h"
 
 namespace kp {
 
@@ -17,13 +16,6 @@ const EntryRecord* find_entry_by_index(const UpdateArchive& archive, i32 index) 
         if (entry->record.index == static_cast<u32>(index)) return &*entry;
     }
     return nullptr;
-}
-
-bool is_excluded(const Selection& selection, std::string_view name) {
-    for (const std::string& pattern : selection.excludes) {
-        if (glob_match(pattern, name, native_name_rules())) return true;
-    }
-    return false;
 }
 
 SelectedEntries select_entries(const UpdateArchive& archive, const Selection& selection) {
@@ -68,9 +60,10 @@ SelectedEntries select_entries(const UpdateArchive& archive, const Selection& se
         }
     }
     for (const std::string& pattern : selection.patterns) {
+        const CompiledPattern compiled = compile_pattern(pattern, native_name_rules());
         bool matched = false;
         for (std::size_t position = 0; position < count; ++position) {
-            if (glob_match(pattern, record_text(archive.entries[position].record.name), native_name_rules())) {
+            if (pattern_matches(compiled, record_text(archive.entries[position].record.name))) {
                 chosen[position] = true;
                 matched = true;
             }
@@ -79,10 +72,9 @@ SelectedEntries select_entries(const UpdateArchive& archive, const Selection& se
             selected.missing.patterns.push_back(pattern);
             std::size_t deeper = 0;
             if (!pattern.starts_with("**/")) {
-                const std::string below = "**/" + pattern;
+                const CompiledPattern below = compile_pattern("**/" + pattern, native_name_rules());
                 for (std::size_t position = 0; position < count; ++position) {
-                    const std::string_view name = record_text(archive.entries[position].record.name);
-                    if (glob_match(below, name, native_name_rules())) ++deeper;
+                    if (pattern_matches(below, record_text(archive.entries[position].record.name))) ++deeper;
                 }
             }
             selected.missing.deeper_matches.push_back(deeper);
@@ -90,7 +82,8 @@ SelectedEntries select_entries(const UpdateArchive& archive, const Selection& se
     }
     if (!selection.excludes.empty()) {
         for (std::size_t position = 0; position < count; ++position) {
-            if (chosen[position] && is_excluded(selection, record_text(archive.entries[position].record.name))) {
+            if (chosen[position] &&
+                is_excluded(selection.excludes, record_text(archive.entries[position].record.name))) {
                 chosen[position] = false;
             }
         }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/update_archive.h"
+#include "ops/pattern.h"
 #include "ops/results.h"
 
 namespace kp {
@@ -26,15 +27,13 @@ struct Selection {
     std::vector<std::pair<u32, std::string>> positions;
     bool all = false;    // every entry
     bool every = false;  // every entry, also those a later one hides (--list alone)
-    // No entry whose name matches one of these is picked, whatever picked it.
-    std::vector<std::string> excludes;
+    // No entry whose name matches one of these, or lies in a directory that does, is
+    // picked, whatever picked it.
+    Exclusions excludes;
     // The leading parts of each name that writing drops (--strip-components); the entries
     // that write one file are found by what is left.
     u32 strip = 0;
 };
-
-// Whether `name` matches one of the selection's exclusions.
-bool is_excluded(const Selection& selection, std::string_view name);
 
 struct SelectedEntries {
     std::vector<u32> positions;  // ascending directory positions

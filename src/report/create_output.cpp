@@ -1,5 +1,6 @@
 #include "report/create_output.h"
 
+#include "ops/manifest.h"
 #include "report/reasons.h"
 
 namespace kp {
@@ -24,6 +25,21 @@ std::string kind_text(LeafKind kind) {
             return "a socket, which an update file cannot hold";
         default:
             return "not a regular file, which an update file cannot hold";
+    }
+}
+
+std::string target_kind_text(LeafKind kind) {
+    switch (kind) {
+        case LeafKind::link:
+            return "a symbolic link";
+        case LeafKind::fifo:
+            return "a FIFO";
+        case LeafKind::device:
+            return "a device";
+        case LeafKind::socket:
+            return "a socket";
+        default:
+            return "not a regular file";
     }
 }
 
@@ -63,7 +79,13 @@ std::string reason_of(const CreateProblem& problem) {
         case CreateFault::write_failed:
             return problem.text.empty() ? "writing the update file failed" : problem.text;
         case CreateFault::file_too_large:
-            return first + " bytes; an update file holds files under 4 GiB";
+            return (problem.text.empty() ? "" : problem.text + " gives it ") + first +
+                   " bytes; an update file holds files of at most " + std::to_string(largest_entry_size) +
+                   " bytes, whose 512-byte chunks its 32 bits can count";
+        case CreateFault::too_deep:
+            return "a directory " + first + " bytes and " + second + " parts deep holds something, and no name " +
+                   "below it fits the " + std::to_string(longest_name) + " bytes and " +
+                   std::to_string(most_name_parts) + " parts a name can have";
         case CreateFault::archive_too_large:
             return "the update file would be " + first + " bytes, past the 4 GiB its 32-bit offsets reach";
         case CreateFault::changed:
@@ -73,13 +95,25 @@ std::string reason_of(const CreateProblem& problem) {
                    "of this file would have to be the record of " + shell_quoted(problem.text) +
                    ", and they are not; add or remove a file";
         case CreateFault::manifest_syntax:
-            return "line " + first + ", column " + second + ": " + problem.text;
+            return "line " + std::to_string(problem.at.line) + ", column " + std::to_string(problem.at.column) + ": " +
+                   problem.text;
+        case CreateFault::manifest_too_large:  // a stream is not read to its end to count it
+            return (problem.first != unknown_length ? first : "more than " + std::to_string(largest_manifest)) +
+                   " bytes; a manifest holds at most " + std::to_string(largest_manifest) + " bytes";
+        case CreateFault::manifest_duplicate:
+            return std::to_string(problem.at.line) + ":" + std::to_string(problem.at.column) + ": duplicate key '" +
+                   problem.text + "' (first at " + std::to_string(problem.earlier.line) + ":" +
+                   std::to_string(problem.earlier.column) + ")";
         case CreateFault::manifest_value:
             return problem.subject + " should be " + problem.text;
         case CreateFault::written_otherwise:
             return "what was written loads back otherwise (" + problem.text + ")";
         case CreateFault::kept:
             return "a file of that name exists, and is kept";
+        case CreateFault::target_not_regular:
+            return (problem.kind == LeafKind::unreadable ? problem.text : target_kind_text(problem.kind)) +
+                   "; --create writes NEW only where there is nothing or a regular file (NEW '-' writes to "
+                   "standard output)";
         case CreateFault::size_changed:
             return "warning: " + shell_quoted(problem.subject) + " is " + first + " bytes where the manifest says " +
                    second + "; its signatures are kept for the changed bytes";
@@ -124,7 +158,10 @@ std::string create_reason(const CreateProblem& problem, const std::string& manif
     switch (problem.fault) {
         case CreateFault::manifest_syntax:
         case CreateFault::manifest_value:
+        case CreateFault::manifest_too_large:
             return shell_quoted(manifest) + ": " + reason;
+        case CreateFault::manifest_duplicate:
+            return shell_quoted(manifest) + ":" + reason;  // FILE:LINE:COLUMN: as compilers say it
         case CreateFault::no_files:
         case CreateFault::too_many_files:
         case CreateFault::version_too_long:

@@ -81,9 +81,13 @@ void print_diff(ConsoleOutput& console, const DiffReport& report) {
     add(counted(report.changed.size(), "changed"));
     if (report.directory) add(counted(report.extra.size(), "extra"));
     if (!report.damaged.empty()) add(counted(report.damaged.size(), "damaged"));
+    if (!report.unreadable.empty()) add(counted(report.unreadable.size(), "unreadable"));
     add(counted(report.same, "the same"));
     if (!report.damaged.empty()) {
         console_print(console, attr_red, "DAMAGED: %s.\n", counts.c_str());
+    } else if (!report.unreadable.empty()) {
+        // Whatever else it found, a comparison that could not look everywhere is no answer.
+        console_print(console, attr_red, "INCOMPLETE: %s.\n", counts.c_str());
     } else if (sides_differ(report)) {
         console_print(console, attr_yellow, "DIFFERENT: %s.\n", counts.c_str());
     } else {
@@ -198,6 +202,20 @@ void json_diff(JsonWriter& json, const DiffReport& report) {
         json_end_object(json);
     }
     json_end_array(json, 4);
+    if (!report.unreadable.empty()) {
+        json_break(json, 4);
+        json_key(json, "unreadable");
+        json_begin_array(json);
+        for (const DiffUnreadable& name : report.unreadable) {
+            json_break(json, 6);
+            json_begin_object(json);
+            json_text_field(json, "name", name.name);
+            json_key(json, "reason");
+            json_string(json, name.text);
+            json_end_object(json);
+        }
+        json_end_array(json, 4);
+    }
     json_break(json, 4);
     json_key(json, "same");
     json_number(json, report.same);

@@ -1,4 +1,5 @@
 // Console text, printed as each fact arrives.
+#include "ops/extraction.h"
 #include "report/diff_output.h"
 #include "report/integrity_output.h"
 #include "report/reasons.h"
@@ -87,7 +88,13 @@ void listing(void* state, const std::vector<u32>& positions) {
 }
 
 void diff(void* state, const DiffReport& report) {
-    print_diff(*of(state).settings.console, report);
+    TextState& text = of(state);
+    print_diff(*text.settings.console, report);
+    // What could not be looked at, named as the user would name it, and why.
+    for (const DiffUnreadable& name : report.unreadable) {
+        render_to_stderr(text.settings, text.progress,
+                         shell_quoted(written_path(report.other, name.name)) + ": " + name.text);
+    }
 }
 
 // A line as sha256sum prints it: the digest, two blanks, the name; a name that holds a

@@ -240,6 +240,7 @@ TEST(Messages, TarSelectionsAreNameSelections) {
                     {"y//dbl.bin", 7, 5, {7, 0, 0, 0}, "dbl"}};
     test::write_file(dir.file("a.update"), build::bytes(plan));
     test::write_file(dir.file("list.txt"), "top.bin\n\nfw/k.img\n");
+    test::write_file(dir.file("list2.txt"), "docs/readme.txt\n");
     test::write_file(dir.file("list0"), std::string("docs/readme.txt\0fw/sub/deep.bin\0", 32));
     test::write_file(dir.file("gone.txt"), "gone\ntop.bin\n");
     const struct {
@@ -257,11 +258,16 @@ TEST(Messages, TarSelectionsAreNameSelections) {
          "",
          {}},
         {{"-T", "list.txt"}, {"-n", "top.bin", "-n", "fw/k.img"}, "", 0, "", {}},
+        {{"-T", "list.txt", "--files-from=list2.txt"},  // every list counts
+         {"-n", "top.bin", "-n", "fw/k.img", "-n", "docs/readme.txt"},
+         "",
+         0,
+         "",
+         {}},
         {{"--null", "--files-from=list0"}, {"-n", "docs/readme.txt", "-n", "fw/sub/deep.bin"}, "", 0, "", {}},
         {{"-T", "-"}, {"-n", "top.bin"}, "top.bin\n", 0, "", {}},
-        {{"-l", "--exclude=fw/*"},
-         {"-l", "-n", "docs/readme.txt", "-n", "top.bin", "-n", "fw/sub/deep.bin", "-n", "./x/dot.bin", "-n",
-          "y//dbl.bin"},
+        {{"-l", "--exclude=fw/*"},  // fw/sub with everything below it
+         {"-l", "-n", "docs/readme.txt", "-n", "top.bin", "-n", "./x/dot.bin", "-n", "y//dbl.bin"},
          "",
          0,
          "",

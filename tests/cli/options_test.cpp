@@ -204,6 +204,16 @@ TEST(Cli, AnswersUsageHelpAndVersion) {
          255,
          "",
          "kpupdate: '--diff' compares with an update file or a directory, not a stream: '-'" + see_help},
+        {{"-a", "--exclude", std::string(4097, '*'), "a.update"},
+         255,
+         "",
+         "kpupdate: option '--exclude' takes a pattern of at most 4096 bytes, not '" + std::string(40, '*') + "...'" +
+             see_help},
+        {{"-I" + std::string(4097, 'x'), "a.update"},
+         255,
+         "",
+         "kpupdate: option '-I' takes a pattern of at most 4096 bytes, not '" + std::string(40, 'x') + "...'" +
+             see_help},
         {{"--help"}, 0, "usage", ""},
         {{"-a", "-h", "--bogus"}, 0, "usage", ""},
         {{"-V"}, 0, "kpupdate 0.6.0\n", ""},

@@ -343,6 +343,37 @@ TEST(Interruption, LeavesAHandledSignalToItsHandler) {
     EXPECT_EQ(handled_signal, SIGTERM);
 }
 
+// A named temporary is its owner's alone while it is written, and takes a new file's
+// mode, or the mode of the file it replaces, only as it takes its name.
+TEST(PortableFileCalls, TemporariesAreTheOwnersAloneUntilNamed) {
+    const mode_t before = ::umask(022);
+    use_portable_file_calls(true);
+    for (const Existing existing : {Existing::replace, Existing::keep}) {
+        for (const bool planted : {false, true}) {
+            SCOPED_TRACE(std::string(existing == Existing::keep ? "keep" : "replace") + (planted ? ", planted" : ""));
+            TempDir dir;
+            if (planted) {
+                write_file(dir.file("a.bin"), "old");
+                ::chmod(dir.file("a.bin").c_str(), 0640);
+            }
+            const FileHandle directory = open_target_directory(dir.path());
+            PendingFile file;
+            ASSERT_TRUE(create_pending_file(file, directory, "a.bin"));
+            struct stat status {};
+            ASSERT_EQ(::fstatat(descriptor(directory), file.temporary.c_str(), &status, AT_SYMLINK_NOFOLLOW), 0);
+            EXPECT_EQ(status.st_mode & 07777, 0600u);
+            const Placed placed = commit_pending_file(file, "a.bin", existing);
+            EXPECT_EQ(placed, planted && existing == Existing::keep ? Placed::kept : Placed::written);
+            ASSERT_EQ(::stat(dir.file("a.bin").c_str(), &status), 0);
+            EXPECT_EQ(status.st_mode & 07777, planted ? 0640u : 0644u);
+            EXPECT_EQ(test::tree(dir.path()), std::vector<std::string>{"a.bin"});
+            close_directory(directory);
+        }
+    }
+    use_portable_file_calls(false);
+    ::umask(before);
+}
+
 // A replaced file's permission bits pass to the new one less the umask, as a new file's
 // are, and never with the set-id bits: a file planted with 0777 gives its planter no file
 // he may write.

@@ -345,6 +345,73 @@ TEST(Diff, FindsWhatEachSideHolds) {
 
 #ifndef _WIN32
 
+// What the comparison cannot look at it never calls the same, added or changed: a
+// directory or file it has no right to read, or runs out of descriptors for, fails by
+// its name, with the system's words on standard error and in JSON, status 255.
+TEST(Diff, NeverReportsWhatItCouldNotSee) {
+    TempDir dir;
+    build::Archive plan;
+    plan.entries = {{"a.bin", 1, 1, {}, "a"}, {"hidden/c.bin", 2, 1, {}, "c"}, {"pub/b.bin", 3, 1, {}, "b"}};
+    test::write_file(dir.file("f.update"), build::bytes(plan));
+    for (const auto& [name, bytes] :
+         {std::pair{"a.bin", "a"}, {"hidden/c.bin", "c"}, {"pub/b.bin", "b"}, {"hidden/deeper/extra.bin", "x"}}) {
+        std::filesystem::create_directories(std::filesystem::path(dir.file("tree/" + std::string(name))).parent_path());
+        test::write_file(dir.file("tree/" + std::string(name)), bytes);
+    }
+    const struct {
+        const char* what;
+        const char* locked;  // made unreadable
+        std::vector<std::string> args;
+        std::string out;  // after the section's title
+        std::string err;
+    } cases[] = {
+        {"a directory without rights",
+         "tree/hidden",
+         {"-q", "-a", "--diff=tree", "f.update"},
+         "INCOMPLETE: 0 added, 0 changed, 0 extra, 1 unreadable, 2 the same.\n",
+         "kpupdate: tree/hidden: Permission denied\n"},
+        {"a file without rights",
+         "tree/pub/b.bin",
+         {"-q", "--diff=tree", "-a", "f.update"},
+         "extra:   hidden/deeper/extra.bin\nINCOMPLETE: 0 added, 0 changed, 1 extra, 1 unreadable, 2 the same.\n",
+         "kpupdate: tree/pub/b.bin: Permission denied\n"},
+    };
+    test::ToolOptions options;
+    options.cwd = dir.path();
+    options.unprivileged = true;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::chmod(dir.file(c.locked).c_str(), 0);
+        const test::ToolRun run = run_tool(c.args, options);
+        EXPECT_EQ(run.out, "\n--- Differences from tree: ---\n" + c.out);
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(run.status, 255);
+        std::vector<std::string> json_args = c.args;
+        json_args[0] = "--json";
+        const nlohmann::json json = nlohmann::json::parse(run_tool(json_args, options).out).at("diff");
+        EXPECT_EQ(json.at("unreadable").at(0).at("reason"), "Permission denied");
+        ::chmod(dir.file(c.locked).c_str(), std::string(c.locked).ends_with(".bin") ? 0644 : 0755);
+    }
+    // However few descriptors it has, it says SAME only of what it read, and names what it
+    // could not read.
+    for (long open_files = 4; open_files <= 24; ++open_files) {
+        SCOPED_TRACE(open_files);
+        options.open_files_limit = open_files;
+        const test::ToolRun run = run_tool({"-q", "-a", "--diff=tree", "f.update"}, options);
+        if (run.status == 127) continue;  // too few for the dynamic loader of a sanitized build
+        if (run.err.empty()) {
+            EXPECT_EQ(run.out,
+                      "\n--- Differences from tree: ---\nextra:   hidden/deeper/extra.bin\n"
+                      "DIFFERENT: 0 added, 0 changed, 1 extra, 3 the same.\n");
+        } else {
+            EXPECT_NE(run.err.find(": Too many open files\n"), std::string::npos) << run.err;
+            EXPECT_EQ(run.out.find("SAME"), std::string::npos) << run.out;
+            EXPECT_EQ(run.out.find("DIFFERENT"), std::string::npos) << run.out;
+            EXPECT_EQ(run.status, 255);
+        }
+    }
+}
+
 // While another process swaps a part of the compared tree for a link to a secret
 // directory beside it, or a leaf for a FIFO, the comparison never reads the secret's
 // bytes and never waits. The secret file has the entry's bytes, the tree's own not: a

@@ -9,7 +9,15 @@
 #include <random>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
 #endif
 
 #include "archive_builder.h"
@@ -167,6 +175,9 @@ TEST(Create, MakesOneFileOfATreeWhateverItsOrder) {
     const test::ToolRun excluded =
         run_tool({"-c", "-v", dir.file("x.update"), "-C", dir.file("t1"), "--exclude=a/y", "--exclude", "*.txt", "."});
     EXPECT_EQ(excluded.out, "a-b\na.c\na/x\nspace name\n\xc3\xbc.bin\n");
+    const test::ToolRun named_below =
+        run_tool({"-c", "-v", dir.file("x.update"), "-C", dir.file("t1"), "--exclude=a/y", "a/y/z.bin", "a.c", "a/y"});
+    EXPECT_EQ(named_below.out, "a.c\n");  // a PATH under an excluded directory goes with it
     const test::ToolRun versioned =
         run_tool({"-c", dir.file("v.update"), "-C", dir.file("t1"), "--version-text=fw 2.0 (rc1)", "a.c"});
     EXPECT_EQ(versioned.status, 0);
@@ -179,15 +190,17 @@ TEST(Create, TakesWhatAPersonWritesDown) {
     TempDir dir;
     write_file(dir.file("a.bin"), "abcde");
     write_file(dir.file("b.bin"), std::string(512, 'b'));
+    write_file(dir.file("index"), "i");
     write_file(dir.file("m.json"), R"({"version": "v9", "entries": [
-        {"name": "a.bin", "index": 7, "size": 3, "signatures": ["ff", "1", "0", "00000000000000aa"]}, "b.bin"]})");
+        {"name": "a.bin", "index": 7, "size": 3, "signatures": ["ff", "1", "0", "00000000000000aa"]}, "b.bin",
+        {"name": "index", "index": 9}]})");  // a value that is a key's name is no second key
     const test::ToolRun made = run_tool({"-c", "n.update", "--manifest=m.json"}, in(dir.path()));
     EXPECT_EQ(made.err,
               "kpupdate: warning: a.bin is 5 bytes where the manifest says 3; its signatures are kept for the "
               "changed bytes\n");
     EXPECT_EQ(made.status, 0);
     EXPECT_EQ(run_tool({"-l", dir.file("n.update")}).out,
-              "    7\t       5\t00000200\ta.bin\n    1\t     512\t00000400\tb.bin\n");
+              "    7\t       5\t00000200\ta.bin\n    1\t     512\t00000400\tb.bin\n    9\t       1\t00000600\tindex\n");
     const std::string json = run_tool({"--json", dir.file("n.update")}).out;
     EXPECT_NE(json.find("\"version\": \"v9\""), std::string::npos);
     EXPECT_NE(json.find("[\"00000000000000ff\", \"0000000000000001\", \"0000000000000000\", \"00000000000000aa\"]"),
@@ -204,6 +217,13 @@ TEST(Create, RefusesWhatItCannotMakeAndWritesNothing) {
         std::string err;
         bool posix_only = false;
         unsigned short terminal = 0;  // standard output a terminal this wide
+        long file_size_limit = 0;     // a regression that writes on fails fast, not fills the disk
+    };
+    const auto sparse = [](std::string name, std::uintmax_t size) {
+        return [name, size](const TempDir& dir) {
+            write_file(dir.file(name), "");
+            fs::resize_file(dir.file(name), size);
+        };
     };
     const auto files = [](std::vector<std::pair<std::string, std::string>> list) {
         return [list](const TempDir& dir) {
@@ -300,6 +320,75 @@ TEST(Create, RefusesWhatItCannotMakeAndWritesNothing) {
          files({}),
          {"--manifest=m.json", "n.update"},
          "kpupdate: '--manifest' needs '--create'; see 'kpupdate --help'.\n"},
+        {"a file whose chunk would wrap to nothing",
+         sparse("big", 4294966785u),
+         {"-c", "n.update", "big"},
+         "kpupdate: big: 4294966785 bytes; an update file holds files of at most 4294966784 bytes, whose 512-byte "
+         "chunks its 32 bits can count\n" +
+             not_written,
+         true,
+         0,
+         1 << 20},
+        {"the largest file, with nothing left for the directory",
+         sparse("big", 4294966784u),
+         {"-c", "n.update", "big"},
+         "kpupdate: the update file would be 4294967296 bytes, past the 4 GiB its 32-bit offsets reach\n" + not_written,
+         true,
+         0,
+         1 << 20},
+        {"a manifest's size whose chunk would wrap",
+         files({{"empty.bin", ""}, {"m.json", R"({"entries": [{"name": "empty.bin", "size": 4294967000}]})"}}),
+         {"-c", "n.update", "--manifest=m.json"},
+         "kpupdate: empty.bin: the manifest gives it 4294967000 bytes; an update file holds files of at most "
+         "4294966784 bytes, whose 512-byte chunks its 32 bits can count\n" +
+             not_written},
+        {"a key given twice",
+         files({{"a", "a"}, {"m.json", "{\"entries\": [\n  {\"name\": \"a\", \"index\": 1,\n   \"index\": 2}]}"}}),
+         {"-c", "n.update", "--manifest=m.json"},
+         "kpupdate: m.json:3:4: duplicate key 'index' (first at 2:17)\n" + not_written},
+        {"a number no field holds",
+         files({{"a", "a"}, {"m.json", "{\"entries\": [\n  {\"name\": \"a\", \"index\": 1e400}]}"}}),
+         {"-c", "n.update", "--manifest=m.json"},
+         "kpupdate: m.json: line 2, column 26: a number too large for any field: '1e400'\n" + not_written},
+        {"five thousand digits",
+         files({{"a", "a"}, {"m.json", R"({"entries": [{"name": "a", "index": )" + std::string(5000, '7') + "}]}"}}),
+         {"-c", "n.update", "--manifest=m.json"},
+         "kpupdate: m.json: line 1, column 37: a number too large for any field: '" + std::string(40, '7') + "...'\n" +
+             not_written},
+        {"a manifest past 64 MiB",
+         sparse("m.json", (64u << 20) + 1),
+         {"-c", "n.update", "--manifest=m.json"},
+         "kpupdate: m.json: 67108865 bytes; a manifest holds at most 67108864 bytes\n" + not_written},
+        {"NEW a link",
+         [](const TempDir& dir) {
+             write_file(dir.file("a"), "a");
+             write_file(dir.file("target"), "old");
+             fs::create_symlink("target", dir.file("n.update"));
+         },
+         {"-c", "n.update", "a"},
+         "kpupdate: n.update: a symbolic link; --create writes NEW only where there is nothing or a regular file "
+         "(NEW '-' writes to standard output)\n" +
+             not_written,
+         true},
+        {"NEW a dangling link",
+         [](const TempDir& dir) {
+             write_file(dir.file("a"), "a");
+             fs::create_symlink("nowhere", dir.file("n.update"));
+         },
+         {"-c", "n.update", "a"},
+         "kpupdate: n.update: a symbolic link; --create writes NEW only where there is nothing or a regular file "
+         "(NEW '-' writes to standard output)\n" +
+             not_written,
+         true},
+        {"NEW a FIFO",
+         [](const TempDir& dir) {
+             write_file(dir.file("a"), "a");
+             make_fifo(dir);
+         },
+         {"-c", "p", "a"},
+         "kpupdate: p: a FIFO; --create writes NEW only where there is nothing or a regular file (NEW '-' writes "
+         "to standard output)\nkpupdate: p was not written\n",
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -311,6 +400,7 @@ TEST(Create, RefusesWhatItCannotMakeAndWritesNothing) {
         const std::string old = old_file ? read_file(dir.file("n.update")) : std::string();
         test::ToolOptions options = in(dir.path());
         options.terminal_columns = c.terminal;
+        options.file_size_limit = c.file_size_limit;
         const test::ToolRun run = run_tool(c.args, options);
         EXPECT_EQ(run.err, c.err);
         EXPECT_EQ(run.out, "");
@@ -321,6 +411,141 @@ TEST(Create, RefusesWhatItCannotMakeAndWritesNothing) {
         }
     }
 }
+
+#ifndef _WIN32
+
+// A chain of `depth` directories named d under `root`, holding leaf.bin at its bottom:
+// made through handles, as no path that long would be taken.
+void make_chain(const std::string& root, int depth) {
+    int directory = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < depth; ++i) {
+        ::mkdirat(directory, "d", 0755);
+        const int inner = ::openat(directory, "d", O_RDONLY | O_DIRECTORY);
+        ::close(directory);
+        directory = inner;
+    }
+    ::close(::openat(directory, "leaf.bin", O_WRONLY | O_CREAT, 0644));
+    ::close(directory);
+}
+
+// And its removal, from the bottom up, through handles again.
+void remove_chain(const std::string& root) {
+    std::vector<int> directories = {::open(root.c_str(), O_RDONLY | O_DIRECTORY)};
+    for (int inner; (inner = ::openat(directories.back(), "d", O_RDONLY | O_DIRECTORY)) >= 0;) {
+        directories.push_back(inner);
+    }
+    ::unlinkat(directories.back(), "leaf.bin", 0);
+    for (std::size_t i = directories.size(); i-- > 1;) {
+        ::close(directories[i]);
+        ::unlinkat(directories[i - 1], "d", AT_REMOVEDIR);
+    }
+    ::close(directories[0]);
+}
+
+// A tree deeper than any name can reach is refused at its first directory too deep for
+// one, at once and in little memory, and the comparison shows that directory as one
+// extra name, never entering it.
+TEST(Create, RefusesADeepTreeAtOnce) {
+    TempDir dir;
+    fs::create_directory(dir.file("t"));
+    make_chain(dir.file("t"), 3000);
+    write_file(dir.file("t/top.bin"), "top");
+    test::ToolOptions options = in(dir.path());
+    options.address_space_limit = test::address_sanitizer ? 0 : 256L << 20;
+    std::string deepest = "d";  // 44 parts, 87 bytes: no name below it fits
+    for (int i = 0; i < 43; ++i) deepest += "/d";
+    const test::ToolRun refused = run_tool({"-c", "n.update", "-C", "t", "."}, options);
+    EXPECT_EQ(refused.err, "kpupdate: " + deepest +
+                               ": a directory 87 bytes and 44 parts deep holds something, and "
+                               "no name below it fits the 87 bytes and 44 parts a name can have\n"
+                               "kpupdate: n.update was not written\n");
+    EXPECT_EQ(refused.status, 255);
+    // What it holds excluded, it holds nothing that would be added.
+    std::string below_it;
+    for (int i = 0; i < 44; ++i) below_it += "*/";
+    const test::ToolRun excluded = run_tool({"-c", "n.update", "-C", "t", "--exclude", below_it + "*", "."}, options);
+    EXPECT_EQ(excluded.err, "");
+    EXPECT_EQ(run_tool({"-l", "n.update"}, options).out, "    0\t       3\t00000200\ttop.bin\n");
+    ASSERT_EQ(run_tool({"-c", "n.update", "-C", "t", "top.bin"}, options).status, 0);
+    const test::ToolRun compared = run_tool({"-q", "-a", "--diff=t", "n.update"}, options);
+    EXPECT_EQ(compared.out, "\n--- Differences from t: ---\nextra:   " + deepest +
+                                "/\nDIFFERENT: 0 added, 0 changed, 1 extra, 1 the same.\n");
+    remove_chain(dir.file("t"));
+}
+
+// NEW that is a device stays the device: nothing is written into it or in its place.
+TEST(Create, NeverReplacesADevice) {
+    TempDir dir;
+    write_file(dir.file("a"), "a");
+    if (::mknod(dir.file("dev").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0) {
+        GTEST_SKIP() << "no device node can be made here";
+    }
+    const test::ToolRun run = run_tool({"-c", "dev", "a"}, in(dir.path()));
+    EXPECT_EQ(run.err,
+              "kpupdate: dev: a device; --create writes NEW only where there is nothing or a regular file "
+              "(NEW '-' writes to standard output)\nkpupdate: dev was not written\n");
+    struct stat status {};
+    ASSERT_EQ(::lstat(dir.file("dev").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISCHR(status.st_mode));
+}
+
+// NEW is looked at once more, through its directory, as it is replaced: a FIFO put at
+// its name while the file is written is refused and left as it is.
+TEST(Create, LooksAtNewAgainAsItTakesItsName) {
+    TempDir dir;
+    write_file(dir.file("a.bin"), "a");
+    write_file(dir.file("big.bin"), "");
+    fs::resize_file(dir.file("big.bin"), 512u << 20);  // sparse: long enough to write that the FIFO comes first
+    test::ToolOptions options = in(dir.path());
+    options.stderr_terminal_columns = 80;
+    options.when_output_shows = "\rkpupdate: ";  // the writing has begun
+    bool placed = false;
+    options.at_output = [&] { placed = ::mkfifo(dir.file("n.update").c_str(), 0600) == 0; };
+    const test::ToolRun run = run_tool({"-c", "--progress=always", "n.update", "a.bin", "big.bin"}, options);
+    ASSERT_TRUE(placed) << "the file was named before the FIFO could be made";
+    EXPECT_NE(run.err.find("n.update: a FIFO; --create writes NEW only where there is nothing or a regular file"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.status, 255);
+    struct stat status {};
+    ASSERT_EQ(::lstat(dir.file("n.update").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+    EXPECT_EQ(test::tree(dir.path()), (std::vector<std::string>{"a.bin", "big.bin", "n.update"}));
+}
+
+// While another process swaps a directory of the tree for a link to a secret directory
+// beside it, gathering never follows the link: no run's update file holds the secret.
+TEST(Create, HoldsAgainstARacerInTheTree) {
+    TempDir dir;
+    fs::create_directories(dir.file("t/d/s"));
+    fs::create_directories(dir.file("secret"));
+    write_file(dir.file("t/d/s/public.bin"), "public");
+    write_file(dir.file("secret/public.bin"), "SECRET");
+    fs::create_directory_symlink(dir.file("secret"), dir.file("t/d/link"));
+    if (::renameat2(AT_FDCWD, dir.file("t/d/s").c_str(), AT_FDCWD, dir.file("t/d/link").c_str(), RENAME_EXCHANGE) !=
+        0) {
+        GTEST_SKIP() << "no renameat2(RENAME_EXCHANGE) here";
+    }
+    std::atomic<bool> racing = true;
+    std::thread racer([&] {
+        while (racing) {
+            ::renameat2(AT_FDCWD, dir.file("t/d/s").c_str(), AT_FDCWD, dir.file("t/d/link").c_str(), RENAME_EXCHANGE);
+        }
+    });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    std::string leaked;
+    for (int runs = 0; leaked.empty() && (runs < 10 || std::chrono::steady_clock::now() < until); ++runs) {
+        fs::remove(dir.file("n.update"));
+        const test::ToolRun run = run_tool({"-c", "n.update", "-C", "t", "."}, in(dir.path()));
+        if (read_file(dir.file("n.update")).find("SECRET") != std::string::npos) leaked = "run " + std::to_string(runs);
+        EXPECT_TRUE(run.status == 0 || run.status == 255) << run.err;
+    }
+    racing = false;
+    racer.join();
+    EXPECT_EQ(leaked, "");
+}
+
+#endif
 
 // Past a file-size limit the write fails as any write does, and leaves no file.
 TEST(Create, LeavesNothingWhereTheWriteFails) {
@@ -344,8 +569,24 @@ void grow_once(void* context, u64 /*bytes*/) {
     path->clear();
 }
 
-// A file that changes between its measuring and its reading, or grows as it is read, is
-// not written as either.
+// Writes the file named by `context` over with other bytes of the same length once, as
+// another process might while it is read, until the system's clock has moved on from the
+// last change before: a change in the same tick would leave no trace in the file's times.
+void rewrite_once(void* context, const NewEntry&) {
+    auto* path = static_cast<std::string*>(context);
+    if (path->empty()) return;
+    const auto changed = [&path] { return fs::last_write_time(*path); };
+    const auto before = changed();
+    const std::string other(fs::file_size(*path), 'z');
+    test::wait_until([&] {
+        std::ofstream(*path, std::ios::binary | std::ios::in) << other;
+        return changed() != before;
+    });
+    path->clear();
+}
+
+// A file that changes between its measuring and its reading, grows as it is read, or is
+// written over to its own length meanwhile, is not written as any of them.
 TEST(Create, RefusesAFileThatChangedAsItWasRead) {
     struct Case {
         const char* what;
@@ -361,6 +602,8 @@ TEST(Create, RefusesAFileThatChangedAsItWasRead) {
              fs::create_directory(path);
          }},
         {"grows as it is read", 3u << 20, nullptr},
+        {"rewritten to its length as it is read", 3u << 20, nullptr},
+        {"rewritten, a small one", 600, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -375,12 +618,16 @@ TEST(Create, RefusesAFileThatChangedAsItWasRead) {
         archive.entries = gather_tree(walk, {"."}, {}, problems);
         measure_new_entries(archive, walk, std::nullopt, problems, warnings);
         ASSERT_TRUE(problems.empty());
-        std::string growing = c.change ? std::string() : dir.file("a.bin");
+        const bool rewritten = std::string_view(c.what).starts_with("rewritten");
+        std::string growing = c.change || rewritten ? std::string() : dir.file("a.bin");
         if (c.change) c.change(dir.file("a.bin"));
         PendingFile pending;
         ASSERT_TRUE(create_pending_file(pending, walk.root, "n.update"));
         CreateEvents events;
         events.progress = {grow_once, &growing};
+        std::string rewriting = rewritten ? dir.file("a.bin") : std::string();
+        events.context = &rewriting;
+        events.read = rewrite_once;
         CreateProblem problem;
         EXPECT_FALSE(write_new_archive(archive, walk, pending.handle, events, problem));
         EXPECT_EQ(problem.fault, CreateFault::changed);
@@ -396,15 +643,23 @@ TEST(Create, ChecksWhatWasWrittenAgainstWhatWasAsked) {
     build::Archive plan;
     plan.version = "v1";
     plan.entries = {{"a", 0, 5, {1, 2, 3, 4}, "abcde"}, {"b", 1, 600, {}, ""}};
-    const std::pair<const char*, std::function<void(NewArchive&, std::string&)>> faults[] = {
-        {"nothing", [](NewArchive&, std::string&) {}},
-        {"another version", [](NewArchive& asked, std::string&) { asked.version = "v2"; }},
-        {"another signature", [](NewArchive& asked, std::string&) { asked.entries[0].signature[3] = 5; }},
-        {"another size", [](NewArchive& asked, std::string&) { asked.entries[1].size = 1100; }},
-        {"another count", [](NewArchive& asked, std::string&) { asked.entries.pop_back(); }},
-        {"bytes after the end", [](NewArchive&, std::string& bytes) { bytes += "x"; }},
+    const struct {
+        const char* what;
+        std::function<void(NewArchive&, std::string&)> fault;
+        std::string found;  // what the check says differs
+    } faults[] = {
+        {"nothing", [](NewArchive&, std::string&) {}, ""},
+        {"another version", [](NewArchive& asked, std::string&) { asked.version = "v2"; }, "its header"},
+        {"another signature", [](NewArchive& asked, std::string&) { asked.entries[0].signature[3] = 5; },
+         "the record of a"},
+        {"another size", [](NewArchive& asked, std::string&) { asked.entries[1].size = 1100; }, "its header"},
+        {"another count", [](NewArchive& asked, std::string&) { asked.entries.pop_back(); },
+         "it does not load as an update file of 1 files"},
+        {"bytes after the end", [](NewArchive&, std::string& bytes) { bytes += "x"; }, "its length"},
+        {"a chunk past the end", [](NewArchive&, std::string& bytes) { bytes.resize(bytes.size() - 100); },
+         "where the bytes of b lie"},
     };
-    for (const auto& [what, fault] : faults) {
+    for (const auto& [what, fault, found] : faults) {
         SCOPED_TRACE(what);
         NewArchive asked;
         asked.version = plan.version;
@@ -423,7 +678,8 @@ TEST(Create, ChecksWhatWasWrittenAgainstWhatWasAsked) {
         SourceFile written;
         ASSERT_TRUE(open_source(written, dir.file("w.update")));
         CreateProblem problem;
-        EXPECT_EQ(check_written_archive(asked, written, problem), std::string(what) == "nothing");
+        EXPECT_EQ(check_written_archive(asked, written, problem), found.empty());
+        EXPECT_EQ(problem.text, found);
         close_source(written);
     }
 }

@@ -213,14 +213,6 @@ TEST(Extraction, ReachesChunksPastTwoGibibytes) {
     EXPECT_EQ(read_file(space.in_work("far.bin")), far_chunk);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool address_sanitizer = true;
-#elif defined(__has_feature)
-constexpr bool address_sanitizer = __has_feature(address_sanitizer);
-#else
-constexpr bool address_sanitizer = false;
-#endif
-
 // Chunks are copied in pieces, so one larger than the process's memory is extracted
 // whole: a 32-bit process, and any Windows one, gets an entry above 2 GiB, a 64-bit POSIX
 // one too little address space for even a fraction of its entry.
@@ -229,7 +221,7 @@ TEST(Extraction, ExtractsChunksLargerThanItsMemory) {
     build::Archive plan;
     plan.with_data = false;
     const bool limited = sizeof(void*) == 8 && test::posix_child_controls;
-    if (limited && address_sanitizer) {
+    if (limited && test::address_sanitizer) {
         GTEST_SKIP() << "a sanitized child cannot be given an address-space limit";
     }
     const std::uint32_t size = limited ? 1u << 30 : 0x90000000u;

@@ -50,6 +50,27 @@ TEST(GlobMatch, SelectsNamesLikeAShell) {
          {"a.bin", "fw/sub/deep.bin", "fw/A.BIN", std::string(88, 'n')},
          false},
         {"*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*x", {}, {}},
+        {"**/**/**/deep.bin", {"fw/sub/deep.bin"}, {}},
+        {"fw/**/**/*.img", {"fw/kernel.img"}, {}},
+        {"**/", {""}, {}},
+        {"fw/**/", {}, {}},
+        {[] {
+             std::string many;
+             for (int i = 0; i < 1000; ++i) many += "*a";
+             return many + "b";
+         }(),
+         {},
+         {}},
+        {std::string(2000, '?'), {}, {}},
+        {[] {
+             std::string many;
+             for (int i = 0; i < 500; ++i) many += "**/";
+             return many + "*n";
+         }(),
+         {"a.bin", "fw/sub/deep.bin", std::string(88, 'n')},
+         {"a.bin", "fw/sub/deep.bin", "fw/A.BIN", std::string(88, 'n')},
+         false},
+        {std::string(88, '?'), {std::string(88, 'n')}, {}},
     };
     for (const auto& c : cases) {
         for (const NameRules rules : {NameRules::posix, NameRules::windows}) {
@@ -61,6 +82,24 @@ TEST(GlobMatch, SelectsNamesLikeAShell) {
             EXPECT_EQ(selected, windows ? c.windows : c.posix)
                 << '"' << c.pattern << '"' << (rules == NameRules::windows ? " (Windows)" : "");
         }
+    }
+}
+
+// An exclusion takes the names it matches and everything below a directory it matches.
+TEST(Exclusions, TakeADirectoryWithAllBelowIt) {
+    const struct {
+        std::vector<std::string> patterns;
+        std::string name;
+        bool excluded;
+    } cases[] = {
+        {{"sub"}, "sub/x.bin", true},  {{"sub"}, "sub", true},          {{"sub"}, "subx/y", false},
+        {{"sub"}, "a/sub/x", false},   {{"*.ko"}, "lib/x.ko", false},   {{"lib/*"}, "lib/m/x.ko", true},
+        {{"a", "b/c"}, "b/c/d", true}, {{}, "anything", false},         {{"*"}, "", true},
+        {{"x/"}, "x/y", false},        {{"**/k.ko"}, "lib/k.ko", true}, {{"lib"}, "lib/", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(is_excluded(exclusions_of(c.patterns, NameRules::posix), c.name, NameRules::posix), c.excluded)
+            << c.name << " against " << (c.patterns.empty() ? "nothing" : c.patterns[0]);
     }
 }
 

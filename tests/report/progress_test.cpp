@@ -86,7 +86,7 @@ TEST(Progress, IsTakenOffTheScreenByAnInterruption) {
         options.cwd = dir.path();
         options.stderr_terminal_columns = 100;
         options.interrupt_signal = SIGTERM;
-        options.interrupt_on_output = "\rkpupdate: ";  // once the line is drawn
+        options.when_output_shows = "\rkpupdate: ";  // once the line is drawn
         const test::ToolRun run = test::run_tool({"--progress=always", "-a", target, "huge.update"}, options);
         ASSERT_EQ(run.signal, SIGTERM) << "the extraction ended before the signal came";
         const std::size_t last_line = run.err.rfind("\rkpupdate: ");

@@ -24,6 +24,8 @@ struct ToolOptions {
     bool stdout_full = false;                              // stdout is /dev/full: every write fails
     long address_space_limit = 0;                          // non-zero: RLIMIT_AS in bytes
     long file_size_limit = 0;   // non-zero: RLIMIT_FSIZE in bytes (the tool itself has writes fail past it)
+    long open_files_limit = 0;  // non-zero: RLIMIT_NOFILE
+    bool unprivileged = false;  // POSIX: a child of root runs as nobody, whom permissions bind
     int umask = -1;             // POSIX: the child's umask; -1: the test's own
     std::string stdout_append;  // non-empty: stdout is this file, opened for appending (as `>>` does)
     // Non-zero: sent to the child once it runs the tool (its exec is done, the signals it
@@ -31,8 +33,11 @@ struct ToolOptions {
     // something has happened by then.
     int interrupt_signal = 0;
     int interrupt_after_ms = 0;
-    std::string interrupt_on_output;  // non-empty: the signal goes as soon as the output read as it comes holds this
-    int ignored_signal = 0;           // non-zero: the child starts with it ignored, as under nohup
+    // Non-empty: as soon as the output read as it comes holds this, at_output runs and the
+    // signal, if there is one, is sent: something the child did, not a time, is the cue.
+    std::string when_output_shows;
+    std::function<void()> at_output;
+    int ignored_signal = 0;                  // non-zero: the child starts with it ignored, as under nohup
     std::optional<std::string> stdin_bytes;  // set: stdin is a pipe that these bytes are written into
     // Non-zero: the writer stops after so many bytes until the child has read them all and
     // waits for more, runs at_stdin_pause then, and writes the rest.
@@ -74,6 +79,16 @@ std::vector<std::string> tree(const std::string& root);
 
 void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);
+
+// Whether this build runs under AddressSanitizer, whose programs cannot be given an
+// address-space limit.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool address_sanitizer = true;
+#elif defined(__has_feature)
+inline constexpr bool address_sanitizer = __has_feature(address_sanitizer);
+#else
+inline constexpr bool address_sanitizer = false;
+#endif
 
 // Waits until `happened` says so, asking every millisecond; false when a generous
 // deadline passed first, which only bounds a hang: a caller never counts on time.

@@ -1,6 +1,7 @@
 #include "support/run_tool.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -75,6 +76,15 @@ ChildPlan plan_child(const std::vector<std::string>& args, const ToolOptions& op
     if (options.file_size_limit != 0) {
         const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.open_files_limit != 0) {
+        const rlimit limit{static_cast<rlim_t>(options.open_files_limit),
+                           static_cast<rlim_t>(options.open_files_limit)};
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (options.unprivileged && geteuid() == 0) {
+        constexpr gid_t nobody = 65534;
+        if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0) _exit(126);
     }
     if (options.umask >= 0) ::umask(static_cast<mode_t>(options.umask));
     if (options.ignored_signal != 0) signal(options.ignored_signal, SIG_IGN);
@@ -212,7 +222,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     }
     std::thread interrupter;
     std::atomic<bool> drained = false;  // the child's output has ended: it is gone, or about to be
-    const bool on_output = !options.interrupt_on_output.empty();
+    const bool on_output = !options.when_output_shows.empty();
     if (options.interrupt_signal != 0 && !on_output) {
         interrupter = std::thread([pid, &options, &drained, exec_done = started[0]] {
             char ignored = 0;
@@ -231,11 +241,12 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
         wait_until([&] { return unread(reader) > 0 || ended(pid); });
         options.before_stdout();
     }
-    bool signalled = false;
+    bool shown = false;
     const auto arrived = [&](const std::string& text) {
-        if (on_output && !signalled && text.find(options.interrupt_on_output) != std::string::npos) {
-            signalled = kill(pid, options.interrupt_signal) == 0;
-        }
+        if (!on_output || shown || text.find(options.when_output_shows) == std::string::npos) return;
+        shown = true;
+        if (options.at_output) options.at_output();
+        if (options.interrupt_signal != 0) kill(pid, options.interrupt_signal);
     };
     (error_on_terminal ? run.err : run.out) = drain(reader, arrived);
     drained = true;

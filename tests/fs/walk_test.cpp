@@ -1,0 +1,118 @@
+// The handle walk: directories held for the names after them, within the descriptors the
+// process may open.
+#include "fs/walk.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/run_tool.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+namespace kp {
+namespace {
+
+namespace fs = std::filesystem;
+using test::run_tool;
+using test::TempDir;
+
+TEST(Walk, HoldsAQuarterOfTheDescriptorsAtMost256) {
+    const std::pair<std::size_t, std::size_t> limits[] = {{0, 1}, {3, 1}, {16, 4}, {1024, 256}, {1 << 20, 256}};
+    for (const auto& [open_files, held] : limits) EXPECT_EQ(held_directories_for(open_files), held) << open_files;
+}
+
+// Names that alternate between more directories than it holds each reach their own:
+// the one used longest ago is closed, and opened again when it is needed again.
+TEST(Walk, EvictsTheDirectoryUsedLongestAgo) {
+    TempDir dir;
+    for (int i = 0; i < 6; ++i) fs::create_directories(dir.file("d" + std::to_string(i) + "/in"));
+    DirectoryWalk walk;
+    walk.root = open_target_directory(dir.path());
+    walk.capacity = 4;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 6; ++i) {
+            std::size_t reached = 0;
+            DirectoryError error;
+            const std::vector<fs::path> parts = {"d" + std::to_string(i), "in"};
+            const FileHandle inner = walk_to(walk, parts, reached, error);
+            ASSERT_NE(inner, no_file) << error.text;
+            EXPECT_LE(walk.held.size(), 4u);
+            EXPECT_EQ(walk.held.count(parts[0].native() + fs::path::preferred_separator + parts[1].native()), 1u);
+            std::vector<DirectoryItem> items;
+            ASSERT_TRUE(read_directory(inner, items));  // the handle still reads its own directory
+            EXPECT_TRUE(items.empty());
+        }
+    }
+    walk_end(walk);
+    close_directory(walk.root);
+}
+
+#ifndef _WIN32
+
+// Where the process runs out of descriptors, the walk closes half of what it holds and
+// opens the directory once more, and holds no more than it could from then on.
+TEST(Walk, GivesBackDirectoriesWhenDescriptorsRunOut) {
+    TempDir dir;
+    for (int i = 0; i < 40; ++i) fs::create_directory(dir.file("d" + std::to_string(i)));
+    DirectoryWalk walk;
+    walk.root = open_target_directory(dir.path());
+    walk.capacity = 1000;  // more than the limit below allows
+    const int lowest_free = ::dup(0);
+    ::close(lowest_free);
+    rlimit before{};
+    ::getrlimit(RLIMIT_NOFILE, &before);
+    rlimit tight = before;
+    tight.rlim_cur = static_cast<rlim_t>(lowest_free + 6);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    int reached_all = 0;
+    for (int i = 0; i < 40; ++i) {
+        std::size_t reached = 0;
+        DirectoryError error;
+        reached_all += walk_to(walk, {fs::path("d" + std::to_string(i))}, reached, error) != no_file;
+    }
+    const std::size_t held = walk.held.size();
+    ::setrlimit(RLIMIT_NOFILE, &before);
+    EXPECT_EQ(reached_all, 40);
+    EXPECT_LE(held, 6u);
+    walk_end(walk);
+    close_directory(walk.root);
+}
+
+#endif
+
+// With few descriptors, 300 files in 60 directories are made into an update file,
+// extracted and compared whole: the walk holds no more than the limit leaves it.
+TEST(Walk, StaysWithinTheOpenFileLimit) {
+    if (!test::posix_child_controls) GTEST_SKIP() << "needs RLIMIT_NOFILE";
+    TempDir dir;
+    for (int d = 0; d < 60; ++d) {
+        for (int f = 0; f < 5; ++f) {
+            const std::string name = "tree/d" + std::to_string(d) + "/f" + std::to_string(f) + ".bin";
+            fs::create_directories(fs::path(dir.file(name)).parent_path());
+            test::write_file(dir.file(name), name);
+        }
+    }
+    test::write_file(dir.file("tree/top.bin"), "top");
+    fs::create_directory(dir.file("out"));
+    test::ToolOptions options;
+    options.cwd = dir.path();
+    options.open_files_limit = 16;
+    const test::ToolRun made = run_tool({"-c", "f.update", "-C", "tree", "."}, options);
+    EXPECT_EQ(made.err, "");
+    ASSERT_EQ(made.status, 0);
+    const test::ToolRun extracted = run_tool({"-qa", "-C", "out", "f.update"}, options);
+    EXPECT_EQ(extracted.err, "");
+    EXPECT_EQ(extracted.status, 0);
+    EXPECT_EQ(test::tree(dir.file("out")), test::tree(dir.file("tree")));
+    const test::ToolRun compared = run_tool({"-q", "--diff=out", "f.update"}, options);
+    EXPECT_EQ(compared.out, "\n--- Differences from out: ---\nSAME: 301 files.\n");
+    EXPECT_EQ(compared.err, "");
+}
+
+}  // namespace
+}  // namespace kp
