@@ -225,6 +225,15 @@ i32 load_archive(UpdateArchive& archive, std::istream& in) {
     return load_from(archive, {read_istream, &in});
 }
 
+bool is_update_file(const std::string& path) {
+    SourceFile source;
+    if (!open_source(source, file_path(path))) return false;
+    UpdateArchive archive;
+    const bool loads = load_archive(archive, source) > 0;
+    close_source(source);
+    return loads;
+}
+
 i32 load_archive(UpdateArchive& archive, const char* path) {
     SourceFile source;
     if (!open_source(source, file_path(path))) {

@@ -73,9 +73,9 @@ constexpr ByteRange chunk_bytes(const EntryRecord& entry) {
     return {entry.data_offset, entry.chunk_size};
 }
 
-// What extraction writes of an entry: with `trim` its own bytes, else its chunk.
-constexpr ByteRange written_bytes(const EntryRecord& entry, bool trim) {
-    return trim ? own_bytes(entry) : chunk_bytes(entry);
+// What extraction writes of an entry: with `padded` its chunk, else its own bytes.
+constexpr ByteRange written_bytes(const EntryRecord& entry, bool padded) {
+    return padded ? chunk_bytes(entry) : own_bytes(entry);
 }
 
 // Size rounded up to the next multiple of 512. Wraps like the format's own u32

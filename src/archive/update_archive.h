@@ -54,9 +54,6 @@ struct UpdateArchive {
     // Entries left out of their group because their second signature disagreed with
     // it, in directory order; found also when the load fails later on.
     std::vector<u32> mismatched;
-    // The bytes between the directory's end and data_start, which nothing needs but a
-    // lossless --json, read by gap_bytes for it.
-    std::string gap;
     LoadProblem problem;  // why the load failed, when it did
     bool loaded = false;
     ConsoleOutput* console = nullptr;  // where the text reports go
@@ -76,13 +73,30 @@ i32 load_archive(UpdateArchive& archive, std::istream& in);
 // it does not open (load_cannot_open, with why); sets `path` on success.
 i32 load_archive(UpdateArchive& archive, const char* path);
 
+// Whether `path` names a regular file that loads as an update file: for telling a user
+// who named one where a member's name was wanted.
+bool is_update_file(const std::string& path);
+
 // Where the directory's chunks end the data region, in 64 bits: past the end of every
 // chunk, where the u32 sums of the format may have wrapped.
 u64 archive_end(const UpdateArchive& archive);
 
-// The bytes between the directory's end and data_start that `source` holds (none where
-// the data region begins inside the directory), read right after the load.
-std::string gap_bytes(const UpdateArchive& archive, SourceFile& source);
+// What an update file holds besides its records and every entry's own bytes: the gap
+// between the directory and the data, and each chunk's padding. Only a document that gives
+// the whole file back needs them.
+struct UnseenBytes {
+    std::string gap;                   // up to its last byte that is not zero
+    std::vector<std::string> padding;  // by position; up to the last byte that is not zero
+    std::vector<u64> seen;             // by position: how much of the padding a stream gave
+    const UpdateArchive* archive = nullptr;
+};
+
+// Gathers them from `source`, right after the load: a file's at once; of a stream the gap
+// at once and each padding as the run reads past it, so that the stream is read once. A
+// padding the file or the stream does not hold whole is left out. unseen_bytes_done ends
+// the gathering, once the run has read what it reads.
+void gather_unseen_bytes(const UpdateArchive& archive, SourceFile& source, UnseenBytes& unseen);
+void unseen_bytes_done(SourceFile& source, UnseenBytes& unseen);
 
 // `mismatched` of a loaded archive; empty when the load failed.
 const std::vector<u32>& mismatched_positions(const UpdateArchive& archive);

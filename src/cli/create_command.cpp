@@ -66,6 +66,7 @@ bool gather(const Options& options, DirectoryWalk& walk, const NewTarget& target
         archive.entries = gather_tree(walk, paths, exclusions_of(options.excludes), problems);
     }
     if (options.version_text_given) archive.version = options.version_text;
+    archive.padded = options.padded;
     if (problems.empty()) check_new_archive(archive, problems);
     // Only names that passed are looked for; a tree's own output is left out of it.
     const std::optional<FileId> skip = options.manifest_given ? std::nullopt : target.existing;
@@ -174,7 +175,6 @@ OptionsProblem check_create_options(const Options& options) {
         {options.list, "'--list'"},
         {options.test, "'--test'"},
         {options.to_stdout, "'--stdout'"},
-        {options.trim, "'--trim'"},
         {options.diff_given, "'--diff'"},
         {options.sha256, "'--sha256'"},
         {options.strip_given, "'--strip-components'"},
@@ -190,6 +190,10 @@ OptionsProblem check_create_options(const Options& options) {
     }
     if (!options.manifest_given && options.paths.empty() && options.files_from.empty()) {
         return {"'--create' needs a PATH to add, or '--manifest'", {}};
+    }
+    if (options.trim && options.padded) return {"'--trim' and '--padded' cannot go together", {}};
+    if (options.padded && !options.manifest_given) {
+        return {"'--padded' with '--create' needs '--manifest', which gives each file's own size", {}};
     }
     return check_directory(options);
 }

@@ -42,6 +42,13 @@ void warn_if_cut(const UpdateArchive& archive, const SourceFile& source, const R
     if (source.length < declared) render.cut(render.state, source.length, declared);
 }
 
+// Which of the member names missing from the archive are update files themselves, as
+// when a shell expanded *.update after FILE.
+void note_update_files(SelectionMisses& missing) {
+    for (const std::string_view member : missing.members)
+        missing.members_updates.push_back(is_update_file(std::string(member)));
+}
+
 void test(const Plan& plan, const UpdateArchive& archive, RunInputs& inputs, const Renderer& render,
           Findings& findings) {
     IntegrityReport report = check_archive_file(archive, inputs.file);
@@ -57,15 +64,17 @@ void compare(const Plan& plan, const UpdateArchive& archive, const Options& opti
     done.diff.other = options.diff;
     done.selected = select_entries(archive, plan.selection);
     if (inputs.other_kind == InputKind::directory) {
+        note_update_files(done.selected.missing);
         // Every entry compared, with or without --all: the directory's other files are extra.
-        compare_with_directory(archive, done.selected.positions, inputs.file, inputs.other.handle, plan.selection.all,
-                               plan.selection.excludes, done.diff);
+        const DirectoryComparison how{options.padded, plan.selection.all, &plan.selection.excludes};
+        compare_with_directory(archive, done.selected.positions, inputs.file, inputs.other.handle, how, done.diff);
     } else {
         done.old_loaded =
             load_source(done.old, inputs.other_kind, inputs.other, inputs.other_error, options.diff.c_str());
         if (done.old_loaded < 0) return;
         const SelectedEntries theirs = select_entries(done.old, plan.selection);
         done.selected.missing = missed_by_both(done.selected.missing, theirs.missing);
+        note_update_files(done.selected.missing);
         compare_archives(archive, done.selected.positions, inputs.file, done.old, theirs.positions, inputs.other,
                          done.diff);
     }
@@ -79,6 +88,7 @@ void perform(const Plan& plan, const UpdateArchive& archive, const Options& opti
     if (plan.work == Work::diff) return compare(plan, archive, options, inputs, done, findings);
     if (plan.work == Work::reports) return;
     done.selected = select_entries(archive, plan.selection);
+    note_update_files(done.selected.missing);
     findings.failed |= anything_missing(done.selected.missing);
     if (plan.work == Work::list) return;
     if (plan.work == Work::digests) {
@@ -109,6 +119,8 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& o
     TextState text;
     JsonState json;
     text.settings = json.settings = settings_of(archive, console, options);
+    UnseenBytes unseen;  // gathered for --json, rendered at its end
+    json.settings.unseen = &unseen;
     const Renderer render = options.json ? json_renderer(json) : text_renderer(text);
     const Plan plan = plan_of(options, inputs);
 
@@ -121,7 +133,7 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& o
     const i32 loaded = load_source(archive, inputs.file_kind, inputs.file, inputs.file_error, options.file);
     render.loaded(render.state);
     if (loaded < 0) return load_failed(render, loaded, options.file, archive.problem);
-    if (options.json) archive.gap = gap_bytes(archive, inputs.file);
+    if (options.json) gather_unseen_bytes(archive, inputs.file, unseen);
     render.archive(render.state);
 
     Findings findings;
@@ -130,6 +142,7 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& o
     perform(plan, archive, options, inputs, render, done, findings);
     if (plan.test_last) test(plan, archive, inputs, render, findings);
     if (plan.drain) skip_stream(inputs.file, archive_end(archive));  // its writer may count on all of it being read
+    if (options.json) unseen_bytes_done(inputs.file, unseen);
     if (done.old_loaded < 0) return load_failed(render, done.old_loaded, options.diff, done.old.problem);
     show(plan, done, render);
     warn_if_cut(archive, inputs.file, render);

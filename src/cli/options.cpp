@@ -24,6 +24,12 @@ bool is_whole_number(const char* text) {
     return *digits != '\0' && std::strspn(digits, "0123456789") == std::strlen(digits);
 }
 
+// Whether the word after FILE is INDEX: a whole number, after blanks that atoi skips.
+bool is_index_word(const char* text) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    return is_whole_number(text);
+}
+
 // A whole decimal number with an optional sign, within [low, high]; false otherwise.
 bool read_number(const char* text, long long low, long long high, long long& value) {
     if (!is_whole_number(text) || std::strlen(text) > 13) return false;
@@ -143,6 +149,7 @@ constexpr OptionForm option_forms[] = {
     {'O', "stdout", Takes::nothing, set<&Options::to_stdout>},
     {0, "diff", Takes::value, set_text<&Options::diff, &Options::diff_given>},
     {0, "trim", Takes::nothing, set<&Options::trim>},
+    {0, "padded", Takes::nothing, set<&Options::padded>},
     {'k', "keep-old-files", Takes::nothing, set_existing<Existing::keep>},
     {0, "skip-old-files", Takes::nothing, set_existing<Existing::skip>},
     {'q', "quiet", Takes::nothing, set<&Options::quiet>},
@@ -274,8 +281,14 @@ std::string parse_options(Options& options, int argc, char** argv) {
         if (operands.size() > 1) options.paths.assign(operands.begin() + 1, operands.end());
         return {};
     }
-    if (operands.size() > 1) options.index = operands[1];
-    options.ignored = static_cast<int>(operands.size() > 2 ? operands.size() - 2 : 0);
+    if (operands.size() < 2) return {};
+    // A whole number after FILE is INDEX, as it always was; any other word a name.
+    if (is_index_word(operands[1])) {
+        options.index = operands[1];
+        options.ignored = static_cast<int>(operands.size() - 2);
+    } else {
+        options.members.assign(operands.begin() + 1, operands.end());
+    }
     return {};
 }
 
@@ -308,12 +321,6 @@ i32 parse_index(const char* text) {
 
 std::vector<std::string> argument_warnings(const Options& options) {
     std::vector<std::string> warnings;
-    if (options.index != nullptr) {
-        if (!is_whole_number(options.index)) {
-            warnings.push_back(std::string("warning: INDEX '") + options.index + "' is not a number; it selects " +
-                               std::to_string(parse_index(options.index)));
-        }
-    }
     if (options.ignored > 0) {
         warnings.push_back("warning: ignoring " + std::to_string(options.ignored) +
                            (options.ignored == 1 ? " argument" : " arguments") + " after INDEX");
@@ -322,12 +329,22 @@ std::vector<std::string> argument_warnings(const Options& options) {
 }
 
 bool selects_entries(const Options& options) {
-    return options.index != nullptr || options.all || !options.names.empty() || !options.patterns.empty() ||
-           !options.indexes.empty() || !options.positions.empty();
+    return options.index != nullptr || options.all || !options.names.empty() || !options.members.empty() ||
+           !options.patterns.empty() || !options.indexes.empty() || !options.positions.empty();
+}
+
+bool original_form(const Options& options) {
+    return options.index != nullptr && !options.all && options.names.empty() && options.members.empty() &&
+           options.patterns.empty() && options.indexes.empty() && options.positions.empty() && !options.to_stdout;
+}
+
+bool writes_padded(const Options& options) {
+    return options.padded || (!options.trim && original_form(options));
 }
 
 OptionsProblem check_options(const Options& options) {
     if (options.to_stdout && options.directory_given) return {"'--stdout' and '--directory' cannot go together", {}};
+    if (options.trim && options.padded) return {"'--trim' and '--padded' cannot go together", {}};
     if (options.to_stdout && options.json) return {"'--stdout' and '--json' cannot go together", {}};
     if (options.list && options.to_stdout) return {"'--list' and '--stdout' cannot go together", {}};
     for (const auto& [given, name] :
@@ -338,7 +355,8 @@ OptionsProblem check_options(const Options& options) {
     if (options.list && options.directory_given) return {"'--list' and '--directory' cannot go together", {}};
     for (const auto& [given, name] :
          {std::pair{options.list, "'--list'"}, std::pair{options.to_stdout, "'--stdout'"},
-          std::pair{options.directory_given, "'--directory'"}, std::pair{options.diff_given, "'--diff'"}}) {
+          std::pair{options.directory_given, "'--directory'"}, std::pair{options.diff_given, "'--diff'"},
+          std::pair{options.padded, "'--padded'"}}) {
         if (options.sha256 && given) return {std::string("'--sha256' and ") + name + " cannot go together", {}};
     }
     if (!selects_entries(options) && !options.list && !options.diff_given && !options.sha256) {
@@ -346,6 +364,7 @@ OptionsProblem check_options(const Options& options) {
         if (options.to_stdout) return {std::string("'--stdout'") + needs, {}};
         if (options.directory_given) return {std::string("'--directory'") + needs, {}};
         if (options.trim) return {std::string("'--trim'") + needs, {}};
+        if (options.padded) return {std::string("'--padded'") + needs, {}};
         if (options.strip_given) return {std::string("'--strip-components'") + needs, {}};
         if (options.existing_given) {
             return {std::string("'--") + (options.existing == Existing::keep ? "keep" : "skip") + "-old-files'" + needs,

@@ -17,7 +17,8 @@ struct Options {
     bool version = false;
     bool all = false;        // extract every entry
     bool to_stdout = false;  // chunks to standard output, messages to standard error
-    bool trim = false;       // each file's own size instead of its padded chunk
+    bool trim = false;       // each file's own size (the default but for INDEX alone)
+    bool padded = false;     // each file's whole 512-byte chunk
     bool quiet = false;      // no banner and no reports
     bool json = false;       // one JSON document on standard output instead of the reports
     bool test = false;       // check what the loader does not: the data region, names, repeats
@@ -30,6 +31,8 @@ struct Options {
     Existing existing = Existing::replace;  // what extraction does where a file is in the way
     bool existing_given = false;
     std::vector<std::string> names;
+    std::vector<std::string>
+        members;  // the words after FILE, when the first is no whole number: names, as tar takes them
     std::vector<std::string> patterns;
     std::vector<std::string> excludes;  // --exclude: no entry whose name matches is picked
     u32 strip = 0;                      // --strip-components: leading name parts not written
@@ -52,10 +55,11 @@ struct Options {
     int ignored = 0;              // arguments after INDEX, which are not read
 };
 
-// Reads the arguments after the program name: options first (GNU style: a long option
-// by any unambiguous start of its name, "--" ends them), then FILE, then INDEX; anything
-// after INDEX is counted and ignored. Returns what is wrong with them, in a few words
-// for a usage message; empty when nothing is.
+// Reads the arguments after the program name: options (GNU style, anywhere before "--":
+// a long option by any unambiguous start of its name), then FILE, then either INDEX, a
+// whole number, with anything after it counted and ignored, or the names of the files to
+// take, as tar takes them. Returns what is wrong with them, in a few words for a usage
+// message; empty when nothing is.
 std::string parse_options(Options& options, int argc, char** argv);
 
 struct OptionsProblem {
@@ -78,13 +82,20 @@ OptionsProblem check_directory(const Options& options);
 // the first other character; none gives 0), clamped to the signed 32-bit range.
 i32 parse_index(const char* text);
 
-// What the arguments deserve though they are read as they always were: an INDEX that
-// is no whole decimal number, arguments after INDEX. One line each, without the
-// program's name.
+// What the arguments deserve though they are read as they always were: arguments after
+// INDEX. One line each, without the program's name.
 std::vector<std::string> argument_warnings(const Options& options);
 
 // Whether the options select anything to extract.
 bool selects_entries(const Options& options);
+
+// Whether the run is the original form, `kpupdate FILE INDEX`: an INDEX and no other
+// selector, written to a directory.
+bool original_form(const Options& options);
+
+// Whether extraction writes each file's whole chunk: with --padded, and in the original
+// form unless --trim says otherwise. Every other form writes each file's own bytes.
+bool writes_padded(const Options& options);
 
 // The usage text for --help.
 const char* usage_text();

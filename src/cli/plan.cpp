@@ -8,6 +8,7 @@ Selection selection_of(const Options& options, bool selects) {
     Selection selection;
     if (options.index != nullptr) selection.index = parse_index(options.index);
     selection.names = options.names;
+    selection.members = options.members;
     selection.patterns = options.patterns;
     selection.indexes = options.indexes;
     selection.positions = options.positions;
@@ -29,11 +30,11 @@ ExtractTarget target_of(const Options& options, const RunInputs& inputs) {
         target.root = inputs.here;
         target.root_error = inputs.here_error;
     }
-    target.trim = options.trim;
+    target.padded = writes_padded(options);
     target.strip = options.strip;
     // Index numbers alone write only into directories that exist, as they always have.
-    target.make_directories = options.all || !options.names.empty() || !options.patterns.empty() ||
-                              !options.indexes.empty() || !options.positions.empty();
+    target.make_directories = options.all || !options.names.empty() || !options.members.empty() ||
+                              !options.patterns.empty() || !options.indexes.empty() || !options.positions.empty();
     target.existing = options.existing;
     target.to_stdout = options.to_stdout;
     return target;
@@ -115,7 +116,7 @@ RenderSettings settings_of(const UpdateArchive& archive, ConsoleOutput& console,
             .file = options.file != nullptr ? options.file : "",
             .reports = !options.quiet && !options.to_stdout && !options.list && !options.sha256,
             .verbose = options.verbose,
-            .trim = options.trim,
+            .padded = writes_padded(options),
             .null_rows = options.null,
             .rows_only = options.list || options.sha256,
             .progress_when = options.progress,

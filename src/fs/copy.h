@@ -12,6 +12,13 @@
 
 namespace kp {
 
+// Told of every byte a stream gives, as it is read: what a run that reads a stream once
+// can keep of what it reads past.
+struct StreamTap {
+    void (*seen)(void* context, u64 offset, const unsigned char* bytes, std::size_t size) = nullptr;
+    void* context = nullptr;
+};
+
 struct SourceFile {
     FileHandle handle = no_file;
     u64 length = 0;                    // the file's length when it was opened
@@ -32,6 +39,7 @@ struct SourceFile {
     std::vector<unsigned char> buffer;
     std::size_t buffered = 0;
     std::string read_failure;  // what the system said when reading the stream failed
+    StreamTap tap;             // a stream's bytes go through this process, not around it, while set
 };
 
 // The length of a stream not yet read to its end.

@@ -39,6 +39,10 @@ bool read_more(SourceFile& source, u64 keep_from) {
     source.buffered = keep;
     const std::int64_t got = stream_read(source.handle, source.buffer.data() + keep, source.buffer.size() - keep);
     if (got > 0) {
+        if (source.tap.seen != nullptr) {
+            source.tap.seen(source.tap.context, source.position, source.buffer.data() + keep,
+                            static_cast<std::size_t>(got));
+        }
         source.buffered += static_cast<std::size_t>(got);
         source.position += static_cast<u64>(got);
         return true;
@@ -132,7 +136,8 @@ bool copy_from_stream(SourceFile& source, u64 offset, u64 size, FileHandle out, 
     while (size > 0) {
         if (stream_passed(source, offset)) return false;
         // Straight from the stream where nothing of the range is buffered and much is left.
-        if (offset == source.position && size >= smallest_move && !source.kernel_copy_refused && !source.ended) {
+        if (offset == source.position && size >= smallest_move && !source.kernel_copy_refused && !source.ended &&
+            source.tap.seen == nullptr) {
             const std::int64_t moved =
                 stream_move(source.handle, out, static_cast<std::size_t>(std::min(size, largest_move)));
             if (moved > 0) {

@@ -21,17 +21,24 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
                       const UpdateArchive& old, const std::vector<u32>& old_positions, SourceFile& old_source,
                       DiffReport& report);
 
+// How a directory is compared.
+struct DirectoryComparison {
+    bool padded = false;                   // its files hold whole chunks, as --padded extracts them
+    bool list_extra = false;               // its files that no entry names are listed
+    const Exclusions* excludes = nullptr;  // names left out of what is listed; never null
+};
+
 // Compares the entries of `fresh` at `positions` with the files of the same names under
 // `directory`, open already, each reached through the handles of the directories on its
-// way: a file of the entry's own size with its own bytes, one of its chunk's size with
-// the whole chunk. A missing file, or one reached through a link, is added; a link,
-// directory or other kind of file there is changed, and never read. With `list_extra`,
-// the files under `directory` that no entry of `fresh` names are listed too (links not
-// followed, names `excludes` takes left out), and each directory too deep for any name
-// below it as itself, without entering it. A directory or file that cannot be opened or
-// read is unreadable, never anything else. An entry whose own bytes lie past the end of
-// `fresh_source` is damage, whatever the directory holds.
+// way: a file is the same when it holds exactly what extraction would write of the entry,
+// its own bytes or with `padded` its whole chunk. A missing file, or one reached through a
+// link, is added; a link, directory or other kind of file there is changed, and never
+// read. With `list_extra`, the files under `directory` that no entry of `fresh` names are
+// listed too (links not followed, names `excludes` takes left out), and each directory
+// too deep for any name below it as itself, without entering it. A directory or file that
+// cannot be opened or read is unreadable, never anything else. An entry whose own bytes
+// lie past the end of `fresh_source` is damage, whatever the directory holds.
 void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& positions, SourceFile& fresh_source,
-                            FileHandle directory, bool list_extra, const Exclusions& excludes, DiffReport& report);
+                            FileHandle directory, const DirectoryComparison& how, DiffReport& report);
 
 }  // namespace kp

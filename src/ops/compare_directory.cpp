@@ -37,7 +37,7 @@ DirectoryMatch unreadable(std::string name, std::string text) {
 // `file_window` with the entry's bytes as `new_window` reads them. Each part on the way
 // must be a directory itself, as extraction would have made it, opened from the one
 // before; the leaf is opened as it is and read only when it is a regular file.
-DirectoryMatch match_in_directory(const EntryRecord& entry, DirectoryWalk& walk, Window& new_window,
+DirectoryMatch match_in_directory(const EntryRecord& entry, bool padded, DirectoryWalk& walk, Window& new_window,
                                   Window& file_window) {
     DirectoryMatch match;
     const std::string_view name = record_text(entry.record.name);
@@ -61,9 +61,9 @@ DirectoryMatch match_in_directory(const EntryRecord& entry, DirectoryWalk& walk,
     if (kind == Leaf::unreadable) return unreadable(std::string(name), last_error_text());
     match.kind = DirectoryMatch::Kind::not_regular;
     if (kind != Leaf::regular) return match;  // there, but not to be read
-    // A tree extracted with --trim holds each file's own bytes, one without it whole chunks.
-    const bool whole_chunk = file.length == entry.chunk_size && file.length != entry.record.size;
-    match.compared = whole_chunk ? entry.chunk_size : entry.record.size;
+    // A file is what extraction would have written: the entry's own bytes, or with
+    // --padded its whole chunk. Nothing is guessed from its length.
+    match.compared = padded ? entry.chunk_size : entry.record.size;
     match.file_size = file.length;
     match.kind = file.length == match.compared ? DirectoryMatch::Kind::compared : DirectoryMatch::Kind::size_differs;
     // As far as both hold bytes; where all of those agree, the shorter's end is the difference.
@@ -109,7 +109,10 @@ const TreeVisit list_visit = {
 }  // namespace
 
 void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& positions, SourceFile& fresh_source,
-                            FileHandle directory, bool list_extra, const Exclusions& excludes, DiffReport& report) {
+                            FileHandle directory, const DirectoryComparison& how, DiffReport& report) {
+    const bool padded = how.padded;
+    const bool list_extra = how.list_extra;
+    const Exclusions& excludes = *how.excludes;
     report.directory = true;
     std::vector<DirectoryMatch> matches;
     matches.reserve(positions.size());
@@ -119,7 +122,7 @@ void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& 
         Window new_window{&fresh_source};
         Window file_window;
         for (const u32 position : positions) {
-            matches.push_back(match_in_directory(fresh.entries[position], walk, new_window, file_window));
+            matches.push_back(match_in_directory(fresh.entries[position], padded, walk, new_window, file_window));
         }
         walk_end(walk);
     }
@@ -148,6 +151,7 @@ void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& 
                 break;
             case DirectoryMatch::Kind::size_differs:
                 change.size_differs = true;
+                change.size = matches[i].compared;  // what extraction writes of it
                 change.old_size = matches[i].file_size;
                 change.bytes_differ = true;
                 if (!damaged) change.first_difference = matches[i].difference;

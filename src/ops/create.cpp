@@ -175,14 +175,21 @@ void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::op
         const auto size = static_cast<u32>(leaf.size);
         entry.taken = size;
         entry.size = size;
-        if (entry.declared_size && size != *entry.declared_size) {
-            // A padded extraction holds the whole chunk, padding and all, which is kept.
-            if (*entry.declared_size != 0 && size == chunk_size_of(*entry.declared_size)) {
-                entry.size = *entry.declared_size;
-            } else {
-                warnings.push_back(
-                    create_problem(CreateFault::size_changed, entry.name, {}, size, *entry.declared_size));
-            }
+        const u32 declared = entry.declared_size.value_or(size);
+        const u64 chunk = padded_size(declared);
+        if (archive.padded && size == chunk && size != declared) {
+            entry.size = declared;  // the bytes and their padding, as a padded extraction wrote them
+            entry.padding.clear();
+        } else if (size != declared) {
+            entry.padding.clear();
+            warnings.push_back(create_problem(CreateFault::size_changed, entry.name, {}, size, declared));
+        } else if (archive.padded && chunk != declared) {
+            warnings.push_back(create_problem(CreateFault::not_padded, entry.name, {}, size, chunk));
+        }
+        if (entry.padding.size() > padded_size(entry.size) - entry.size) {
+            problems.push_back(create_problem(CreateFault::padding_too_long, entry.name, {}, entry.padding.size(),
+                                              padded_size(entry.size) - entry.size));
+            continue;
         }
         // An index number that was the entry's position (a tree's) stays its position
         // when a file before it is dropped.

@@ -23,13 +23,15 @@ struct NewEntry {
     u32 index = 0;
     std::array<u64, 4> signature{};
     std::optional<u32> declared_size;  // a manifest's size, which the file is measured against
+    std::string padding;               // the chunk's bytes after the file's own; zeros past them
     // Found when the file is measured: the size the record gets, and the bytes taken
-    // from the file, its own size or, where it holds the whole chunk, the chunk.
+    // from the file: its own size, or from a padded extraction the whole chunk.
     u32 size = 0;
     u64 taken = 0;
 };
 
 struct NewArchive {
+    bool padded = false;       // the files are a padded extraction: a file of its chunk's size holds its padding
     std::string version;       // the header's text
     std::string version_tail;  // the field's bytes after its NUL
     std::array<u64, 4> header_signature{};
@@ -48,6 +50,7 @@ enum class CreateFault : unsigned char {
     duplicate_name,      // first: the position of the other entry
     version_too_long,    // first: its length
     tail_too_long,       // first: the bytes given, second: the room after the text
+    padding_too_long,    // first: the bytes given, second: the room after the file\'s size
     gap_too_long,        // first: the bytes given, second: the gap's length
     path_outside,        // a PATH that is absolute or climbs with ".."
     path_part,           // a part on the way is no directory, or would not open: `text`
@@ -69,6 +72,7 @@ enum class CreateFault : unsigned char {
     target_not_regular,  // NEW is a link, a FIFO, a device or a socket: `kind` says which
     // Warnings.
     size_changed,  // first: the file's size, second: the manifest's
+    not_padded,    // first: the file's size, its own, second: its chunk's, which a padded extraction holds
     is_output,     // the file being written lies in the tree, and is not added
 };
 
@@ -110,11 +114,14 @@ NewLayout layout_of(const NewArchive& archive);
 void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& problems);
 
 // Measures every entry's file under the walk's root, never following a link, and sets
-// its size and the bytes taken: a file of a manifest's size is those bytes padded with
-// zeros, one of that size's whole chunk is the chunk as it is, any other size is the
-// new size (a warning). A file whose id is `skip` (the file being written) is dropped,
-// with a warning; an index number after it that was a position stays one. Problems for
-// what is missing, not a regular file or larger than largest_entry_size.
+// its size and the bytes taken. A file's size is its entry's: where it is the manifest's,
+// the manifest's padding follows it; any other size is the new size, with zero padding
+// and a warning. Where the archive is `padded`, a file of the manifest's size's whole
+// chunk is the bytes and their padding; any other is taken as without it, and warned of.
+// Nothing is guessed from a length. A file whose id is `skip` (the file being written)
+// is dropped, with a warning; an index number after it that was a position stays one.
+// Problems for what is missing, not a regular file, larger than largest_entry_size, or
+// given more padding than its chunk has room for.
 void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::optional<FileId>& skip,
                          std::vector<CreateProblem>& problems, std::vector<CreateProblem>& warnings);
 

@@ -54,11 +54,29 @@ struct Output {
         }
     }
 };
+// The first `size` bytes of the chunk of `entry` that come after the file's own: its
+// padding as given, then zeros.
+void append_padding(const NewEntry& entry, u64 from, u64 size, Output& output) {
+    const u64 given = entry.padding.size() > from ? std::min<u64>(entry.padding.size() - from, size) : 0;
+    output.add(entry.padding.data() + from, static_cast<std::size_t>(given));
+    output.add_zeros(size - given);
+}
+
+// Whether the chunk's first bytes, its file's `head` (as many as the file has of them)
+// and then its padding, are the directory record they share.
+bool agrees_with_record(const NewEntry& entry, const unsigned char* head, std::size_t own, const RecordBytes& record) {
+    unsigned char chunk[record_size] = {};
+    std::memcpy(chunk, head, own);
+    const std::size_t given = std::min(entry.padding.size(), record_size - own);
+    std::memcpy(chunk + own, entry.padding.data(), given);
+    return std::memcmp(chunk, record.data(), record_size) == 0;
+}
+
 // Appends the entry's chunk: the bytes taken from its file, opened once from the walk and
-// read once, then zeros. Where `first` is given the data region begins at that directory
-// record, so the chunk's first bytes are the record's: the file's own bytes there must
-// agree with it. False, with why, where they do not, or the file changed as it was read,
-// or a read or a write failed.
+// read once, then its padding. Where `first` is given the data region begins at that
+// directory record, so the chunk's first bytes are the record's: the file's own bytes and
+// padding there must agree with it. False, with why, where they do not, or the file
+// changed as it was read, or a read or a write failed.
 bool copy_entry(const NewEntry& entry, DirectoryWalk& walk, LastDirectory& last, const RecordBytes* first,
                 Output& output, const CreateEvents& events, CreateProblem& problem) {
     const CopyProgress& progress = events.progress;
@@ -73,22 +91,24 @@ bool copy_entry(const NewEntry& entry, DirectoryWalk& walk, LastDirectory& last,
         problem.fault = CreateFault::changed;
         return false;
     }
+    const u64 chunk = padded_size(entry.size);  // in 64 bits: a chunk here never wraps
     u64 from = 0;
-    u64 chunk_left = padded_size(entry.size);  // in 64 bits: a chunk here never wraps
+    u64 written = 0;  // of the chunk
     bool done = true;
     problem.fault = CreateFault::changed;
     if (first != nullptr) {
-        const std::size_t own = std::min<std::size_t>(entry.size, record_size);
-        unsigned char bytes[record_size];
-        done = read_up_to(file, 0, bytes, own) == own;
-        if (done && std::memcmp(bytes, first->data(), own) != 0) {
+        const auto own = static_cast<std::size_t>(std::min<u64>(entry.taken, record_size));
+        unsigned char head[record_size];
+        done = read_up_to(file, 0, head, own) == own;
+        if (done && (entry.taken >= record_size ? std::memcmp(head, first->data(), record_size) != 0
+                                                : !agrees_with_record(entry, head, own, *first))) {
             problem.fault = CreateFault::overlap;
             done = false;
         }
         if (done) {
             output.add(first->data(), record_size);
-            from = std::min<u64>(entry.taken, record_size);
-            chunk_left -= record_size;
+            from = own;
+            written = record_size;
         }
     }
     const u64 rest = entry.taken - from;
@@ -108,13 +128,14 @@ bool copy_entry(const NewEntry& entry, DirectoryWalk& walk, LastDirectory& last,
         if (!done && !output.failed && !last_error_text().empty()) output.fail(last_error_text());
         if (done && read_up_to(file, entry.taken, &after, 1) != 0) done = false;  // it grew
     }
+    written = std::max(written, entry.taken);
     // Cut and written back to the same length while it was read, a file still shows it
     // in the times of its last change.
     if (done && events.read != nullptr) events.read(events.context, entry);
     FileStamp after;
     if (done && (!stamp_of(file.handle, after) || after != before)) done = false;
     close_source(file);
-    if (done) output.add_zeros(chunk_left - rest);
+    if (done) append_padding(entry, written - entry.taken, chunk - written, output);
     if (output.failed) {
         problem.fault = CreateFault::write_failed;
         problem.text = output.error;

@@ -126,7 +126,7 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
     if (problem.name_fault != NameFault::none) return failed(EntryFailure::unsafe_name);
     if (!extraction.source_open) return failed(EntryFailure::write);
     SourceFile& source = *extraction.source;
-    const ByteRange range = written_bytes(entry, extraction.target.trim);
+    const ByteRange range = written_bytes(entry, extraction.target.padded);
     if (!entry_within(source, range, problem)) return outcome;
     std::vector<std::filesystem::path> parts = name_parts(name);
     const std::filesystem::path leaf = parts.back();  // a safe name ends in a part that names a file
@@ -161,7 +161,7 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
 EntryOutcome write_entry_to_output(Extraction& extraction, const EntryRecord& entry) {
     EntryOutcome outcome;
     SourceFile& source = *extraction.source;
-    const ByteRange range = written_bytes(entry, extraction.target.trim);
+    const ByteRange range = written_bytes(entry, extraction.target.padded);
     if (!extraction.source_open) {
         outcome.problem.failure = EntryFailure::write;
     } else if (!entry_within(source, range, outcome.problem)) {
@@ -183,7 +183,7 @@ ExtractionSummary extract_entries(const UpdateArchive& archive, const SelectedEn
                                   const ExtractTarget& target, const ExtractionEvents& events, SourceFile& source) {
     u64 total_bytes = 0;
     for (const u32 position : selected.positions)
-        total_bytes += written_bytes(archive.entries[position], target.trim).size;
+        total_bytes += written_bytes(archive.entries[position], target.padded).size;
     // Guarded before the progress line is first drawn, so that no signal leaves it behind.
     Extraction extraction;
     extraction.progress = {events.copied, events.context};

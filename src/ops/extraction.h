@@ -25,8 +25,8 @@ struct ExtractTarget {
     bool root_given = false;
     FileHandle root = no_file;
     std::string root_error;
-    bool trim = false;  // each file's own size instead of its padded chunk
-    u32 strip = 0;      // the leading parts of each name that are not written (--strip-components)
+    bool padded = false;  // each file's whole 512-byte chunk instead of its own bytes
+    u32 strip = 0;        // the leading parts of each name that are not written (--strip-components)
     // Create the directories a name needs under `directory`, and refuse a part that is a
     // link; without it a name is written only into directories that exist, through links.
     bool make_directories = false;

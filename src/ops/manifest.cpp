@@ -176,6 +176,10 @@ bool read_entry(const Json& value, std::size_t position, NewEntry& entry, Fields
     if (const auto tail = value.find("name_tail_hex"); tail != value.end() && !read_hex_bytes(*tail, entry.name_tail)) {
         return fields.fail(at + ".name_tail_hex", "hexadecimal byte pairs");
     }
+    if (const auto padding = value.find("padding_hex");
+        padding != value.end() && !read_hex_bytes(*padding, entry.padding)) {
+        return fields.fail(at + ".padding_hex", "hexadecimal byte pairs");
+    }
     if (const auto index = value.find("index"); index != value.end() && !read_u32(*index, entry.index)) {
         return fields.fail(at + ".index", "a whole number from 0 to 4294967295");
     }

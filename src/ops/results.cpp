@@ -12,8 +12,8 @@ std::size_t note_count(const IntegrityReport& report) {
 }
 
 bool anything_missing(const SelectionMisses& missing) {
-    return !missing.names.empty() || !missing.patterns.empty() || !missing.indexes.empty() ||
-           !missing.positions.empty();
+    return !missing.names.empty() || !missing.members.empty() || !missing.patterns.empty() ||
+           !missing.indexes.empty() || !missing.positions.empty();
 }
 
 bool sides_differ(const DiffReport& report) {

@@ -73,6 +73,10 @@ struct SelectionMisses {
     std::vector<std::string_view> positions;  // positions past the directory's end
     // For each of `patterns`, how many names "**/" before it would match: '*' stops at '/'.
     std::vector<std::size_t> deeper_matches;
+    // Of `names`, those given after FILE, as tar takes them; and for each, whether it is an
+    // update file itself, as when a shell expanded *.update.
+    std::vector<std::string_view> members;
+    std::vector<bool> members_updates;
 };
 
 // Whether anything asked for was not found.

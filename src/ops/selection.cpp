@@ -28,20 +28,24 @@ SelectedEntries select_entries(const UpdateArchive& archive, const Selection& se
             chosen[static_cast<std::size_t>(entry - archive.entries.data())] = true;
         }
     }
-    if (!selection.names.empty()) {
+    if (!selection.names.empty() || !selection.members.empty()) {
         // One pass for all names, so that many names cost no more than a few.
         std::unordered_map<std::string_view, std::size_t> latest;
         for (std::size_t position = 0; position < count; ++position) {
             latest[record_text(archive.entries[position].record.name)] = position;
         }
-        for (const std::string& name : selection.names) {
-            const auto found = latest.find(name);
-            if (found != latest.end()) {
-                chosen[found->second] = true;
-            } else {
-                selected.missing.names.push_back(name);
+        const auto choose = [&](const std::vector<std::string>& names, std::vector<std::string_view>& missing) {
+            for (const std::string& name : names) {
+                const auto found = latest.find(name);
+                if (found != latest.end()) {
+                    chosen[found->second] = true;
+                } else {
+                    missing.push_back(name);
+                }
             }
-        }
+        };
+        choose(selection.names, selected.missing.names);
+        choose(selection.members, selected.missing.members);
     }
     for (const auto& [index, text] : selection.indexes) {
         std::size_t position = count;
@@ -123,6 +127,8 @@ SelectionMisses missed_by_both(const SelectionMisses& one, const SelectionMisses
                               both(one.patterns, other.patterns),
                               both(one.indexes, other.indexes),
                               both(one.positions, other.positions),
+                              {},
+                              both(one.members, other.members),
                               {}};
     for (const std::string_view pattern : shared.patterns) {
         const auto at = std::find(one.patterns.begin(), one.patterns.end(), pattern) - one.patterns.begin();

@@ -20,6 +20,7 @@ const EntryRecord* find_entry_by_index(const UpdateArchive& archive, i32 index);
 struct Selection {
     std::optional<i32> index;           // the entry carrying this index number, if any does
     std::vector<std::string> names;     // the latest entry with each exact name (up to its NUL)
+    std::vector<std::string> members;   // the same, named after FILE, as tar takes them
     std::vector<std::string> patterns;  // every entry whose name matches one (glob_match)
     // The latest entry carrying each index number, and the entry at each directory
     // position, whatever later entries hide; each with the text it was given as.

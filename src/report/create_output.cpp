@@ -58,13 +58,16 @@ std::string reason_of(const CreateProblem& problem) {
         case CreateFault::name_nul:
             return "it holds a NUL, which would end the stored text";
         case CreateFault::name_refused:
-            return entry_reason(problem.name, true);
+            return entry_reason(problem.name, false);
         case CreateFault::duplicate_name:
             return "entry " + first + " writes the same file; an update file holds each file once";
         case CreateFault::version_too_long:
             return "the version text is " + first + " bytes; its field holds 88";
         case CreateFault::tail_too_long:
             return first + " bytes to follow its NUL, where the field has room for " + second;
+        case CreateFault::padding_too_long:
+            return "padding_hex holds " + first + " bytes, where its chunk has room for " + second +
+                   " after its own bytes";
         case CreateFault::gap_too_long:
             return "gap_hex holds " + first + " bytes; the gap between the directory and the data holds " + second;
         case CreateFault::path_outside:
@@ -117,6 +120,9 @@ std::string reason_of(const CreateProblem& problem) {
         case CreateFault::size_changed:
             return "warning: " + shell_quoted(problem.subject) + " is " + first + " bytes where the manifest says " +
                    second + "; its signatures are kept for the changed bytes";
+        case CreateFault::not_padded:
+            return "warning: " + shell_quoted(problem.subject) + " is " + first + " bytes, its own size, where a " +
+                   "padded extraction holds its " + second + "-byte chunk; taken as its own bytes";
         case CreateFault::is_output:
             return "warning: " + shell_quoted(problem.subject) + " is the file being written; not added";
     }
@@ -169,6 +175,7 @@ std::string create_reason(const CreateProblem& problem, const std::string& manif
         case CreateFault::archive_too_large:
         case CreateFault::written_otherwise:
         case CreateFault::size_changed:
+        case CreateFault::not_padded:
         case CreateFault::is_output:
             return reason;
         case CreateFault::name_refused:  // an empty name is shown as one

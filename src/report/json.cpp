@@ -179,7 +179,7 @@ std::string json_error_document(std::string_view message, std::string_view reaso
     return json.text;
 }
 
-void json_archive_fields(JsonWriter& json, const UpdateArchive& archive) {
+void json_archive_fields(JsonWriter& json, const UpdateArchive& archive, const UnseenBytes* unseen) {
     const DirectoryRecord& header = archive.header.record;
     json_break(json, 2);
     json_text_field(json, "file", archive.path);
@@ -210,9 +210,9 @@ void json_archive_fields(JsonWriter& json, const UpdateArchive& archive) {
         json_key(json, key);
         json_number(json, value);
     }
-    if (!trailing_zeros_dropped(archive.gap).empty()) {
+    if (unseen != nullptr && !unseen->gap.empty()) {
         json_break(json, 2);
-        json_hex_field(json, "gap_hex", trailing_zeros_dropped(archive.gap));
+        json_hex_field(json, "gap_hex", unseen->gap);
     }
 
     json_break(json, 2);
@@ -238,6 +238,9 @@ void json_archive_fields(JsonWriter& json, const UpdateArchive& archive) {
         for (const u64 signature : entry.record.signature) json_hex64(json, signature);
         json_end_array(json);
         json_hex_field(json, "name_tail_hex", field_tail(entry.record.name));
+        if (unseen != nullptr && position < unseen->padding.size()) {
+            json_hex_field(json, "padding_hex", unseen->padding[position]);
+        }
         json_end_object(json);
     }
     json_end_array(json, 2);

@@ -50,8 +50,9 @@ std::string json_error_document(std::string_view message, std::string_view reaso
                                 const std::vector<std::string>& warnings);
 
 // The fields that describe a loaded archive: file, version, its sizes, entries, groups
-// (of two or more, as the text report shows them) and second-signature mismatches. Each
+// (of two or more, as the text report shows them) and second-signature mismatches, with
+// the gap and each entry's padding from `unseen` (may be null) where not all zero. Each
 // field starts on a new line indented by two.
-void json_archive_fields(JsonWriter& json, const UpdateArchive& archive);
+void json_archive_fields(JsonWriter& json, const UpdateArchive& archive, const UnseenBytes* unseen);
 
 }  // namespace kp

@@ -81,11 +81,11 @@ void entry(void* state, u32 position, EntryResult result, const EntryProblem& pr
             break;
         case EntryResult::skipped:
             json.skipped.emplace_back(position, problem.failure == EntryFailure::stripped
-                                                    ? entry_reason(problem, json.settings.trim)
+                                                    ? entry_reason(problem, json.settings.padded)
                                                     : std::string());
             break;
         case EntryResult::failed:
-            json.failed.emplace_back(position, entry_reason(problem, json.settings.trim));
+            json.failed.emplace_back(position, entry_reason(problem, json.settings.padded));
             break;
     }
     progress_add_file(json.progress);
@@ -142,7 +142,7 @@ void finish(void* state) {
     const UpdateArchive& archive = *facts.settings.archive;
     JsonWriter json;
     json_begin_object(json);
-    if (facts.archive_shown) json_archive_fields(json, archive);
+    if (facts.archive_shown) json_archive_fields(json, archive, facts.settings.unseen);
     if (facts.cut) {
         json_break(json, 2);
         json_key(json, "cut");
@@ -180,7 +180,7 @@ void finish(void* state) {
                 json_string(json, hex_of(digest.digest));
             } else {
                 json_key(json, "reason");
-                json_string(json, entry_reason(digest.problem, true));
+                json_string(json, entry_reason(digest.problem, false));
             }
             json_end_object(json);
         }
@@ -199,7 +199,9 @@ void finish(void* state) {
         if (facts.settings.list_skipped) entry_list(json, archive, "skipped", {}, &facts.skipped, "reason");
     }
     if (facts.missing) {
-        text_list(json, "missing", facts.missing->names);
+        std::vector<std::string_view> names = facts.missing->names;
+        names.insert(names.end(), facts.missing->members.begin(), facts.missing->members.end());
+        text_list(json, "missing", names);
         text_list(json, "unmatched", facts.missing->patterns);
         if (facts.settings.list_index_misses) {
             text_list(json, "missing_indexes", facts.missing->indexes);

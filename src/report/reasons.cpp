@@ -19,6 +19,11 @@ std::string shell_quoted(std::string_view text) {
     return quoted + "'";
 }
 
+std::string quoted(std::string_view text) {
+    const std::string shown = shell_quoted(text);
+    return shown.starts_with('\'') ? shown : "'" + shown + "'";
+}
+
 std::string load_reason(const LoadProblem& problem) {
     const std::string not_update = "not an update file: ";
     switch (problem.kind) {
@@ -71,14 +76,14 @@ std::string name_reason(const EntryProblem& problem) {
 
 }  // namespace
 
-std::string entry_reason(const EntryProblem& problem, bool trim) {
+std::string entry_reason(const EntryProblem& problem, bool padded) {
     switch (problem.failure) {
         case EntryFailure::none:
             return {};
         case EntryFailure::unsafe_name:
             return name_reason(problem);
         case EntryFailure::outside_file:
-            return std::string(trim ? "its bytes reach " : "its chunk reaches ") + std::to_string(problem.past_end) +
+            return std::string(padded ? "its chunk reaches " : "its bytes reach ") + std::to_string(problem.past_end) +
                    " bytes past the end of the update file" +
                    (problem.system_text.empty() ? "" : " (reading it failed: " + problem.system_text + ")");
         case EntryFailure::passed:

@@ -14,10 +14,14 @@ namespace kp {
 // itself.
 std::string shell_quoted(std::string_view text);
 
+// `text` in quotes, as the shell would take it back: shell_quoted, with quotes also
+// where it needs none.
+std::string quoted(std::string_view text);
+
 // Why the update file was not loaded; empty when there is nothing to say.
 std::string load_reason(const LoadProblem& problem);
 
-// Why an entry was not written. With `trim` its own bytes count, not its chunk.
-std::string entry_reason(const EntryProblem& problem, bool trim);
+// Why an entry was not written. With `padded` its chunk counts, not its own bytes.
+std::string entry_reason(const EntryProblem& problem, bool padded);
 
 }  // namespace kp

@@ -21,12 +21,13 @@ namespace kp {
 struct RenderSettings {
     ConsoleOutput* console = nullptr;
     const UpdateArchive* archive = nullptr;
-    std::string file;        // the update file as given, for the reasons on standard error
-    bool reports = true;     // text: the banner and the three reports
-    bool verbose = false;    // text: a line for each file written
-    bool trim = false;       // each file's own bytes are written, not its chunk
-    bool null_rows = false;  // text: --list's rows end in a NUL, for names that hold a line feed
-    bool rows_only = false;  // text: standard output carries only rows or sums; the warnings go to stderr
+    const UnseenBytes* unseen = nullptr;  // JSON: the gap and the paddings, where gathered
+    std::string file;                     // the update file as given, for the reasons on standard error
+    bool reports = true;                  // text: the banner and the three reports
+    bool verbose = false;                 // text: a line for each file written
+    bool padded = false;                  // each file's whole chunk is written, not its own bytes
+    bool null_rows = false;               // text: --list's rows end in a NUL, for names that hold a line feed
+    bool rows_only = false;               // text: standard output carries only rows or sums; the warnings go to stderr
     ProgressWhen progress_when = ProgressWhen::automatic;
     u32 strip = 0;                   // --strip-components, for what it skipped
     bool list_skipped = false;       // JSON: a "skipped" list beside the others

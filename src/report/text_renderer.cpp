@@ -64,6 +64,7 @@ void selection(void* state, const SelectionMisses& missing) {
     ConsoleOutput& console = *of(state).settings.console;
     const std::pair<const char*, const std::vector<std::string_view>*> lines[] = {
         {"ERROR: no file named %s in archive.\n", &missing.names},
+        {"ERROR: no file named %s in archive.\n", &missing.members},
         {"ERROR: no file matches %s in archive.\n", &missing.patterns},
         {"ERROR: no file with index %s in archive.\n", &missing.indexes},
         {"ERROR: no file at position %s in archive.\n", &missing.positions},
@@ -72,8 +73,18 @@ void selection(void* state, const SelectionMisses& missing) {
         for (std::size_t i = 0; i < texts->size(); ++i) {
             const std::string_view text = (*texts)[i];
             console_print(console, attr_red, format, escape_for_console(console, text).c_str());
-            if (texts != &missing.patterns || missing.deeper_matches[i] == 0) continue;
             TextState& shown = of(state);
+            if (texts == &missing.members) {
+                // Named after FILE, as tar takes a name: said as tar says it, and where the
+                // word is an update file itself, what was meant.
+                render_to_stderr(shown.settings, shown.progress, "no file matches " + quoted(text));
+                if (i < missing.members_updates.size() && missing.members_updates[i]) {
+                    render_to_stderr(shown.settings, shown.progress,
+                                     shell_quoted(text) + " looks like an update file; kpupdate reads one FILE a run");
+                }
+                continue;
+            }
+            if (texts != &missing.patterns || missing.deeper_matches[i] == 0) continue;
             render_to_stderr(shown.settings, shown.progress,
                              "no file matches " + shell_quoted(text) +
                                  "; '*' stops at '/': " + shell_quoted("**/" + std::string(text)) + " matches " +
@@ -106,7 +117,7 @@ void digests(void* state, const std::vector<EntryDigest>& digests) {
     for (const EntryDigest& digest : digests) {
         if (!digest.done) {
             render_to_stderr(text.settings, text.progress,
-                             shell_quoted(digest.name) + ": " + entry_reason(digest.problem, true));
+                             shell_quoted(digest.name) + ": " + entry_reason(digest.problem, false));
             continue;
         }
         std::string name;
@@ -137,7 +148,7 @@ void entry(void* state, u32 position, EntryResult result, const EntryProblem& pr
         console_print(console, attr_red, "ERROR: could not extract file %s.\n",
                       escape_for_console(console, name).c_str());
         render_to_stderr(text.settings, text.progress,
-                         shell_quoted(name) + ": " + entry_reason(problem, text.settings.trim));
+                         shell_quoted(name) + ": " + entry_reason(problem, text.settings.padded));
     } else if (result == EntryResult::skipped && problem.failure == EntryFailure::stripped) {
         ++text.stripped;
     } else if (result == EntryResult::written && text.settings.verbose) {

@@ -202,10 +202,10 @@ TEST(Cli, JsonCarriesErrorsAndExtractions) {
         {{"--json"}, "{\"error\": \"missing filename. Specify kelvo .update-file as argument\"}\n"},
         {{"--json", "no/such.update"},
          "{\"error\": \"could not load file no/such.update\", \"reason\": \"No such file or directory\"}\n"},
-        {{"--json", "short.update", "x"},
+        {{"--json", "short.update", "1", "x"},
          "{\"error\": \"syntax-error or EOF in file short.update\", \"reason\": \"not an update file: it holds 5 "
-         "bytes, fewer than the 128 of its header\", \"warnings\": [\"warning: INDEX 'x' is not a number; it selects "
-         "0\"]}\n"},
+         "bytes, fewer than the 128 of its header\", \"warnings\": [\"warning: ignoring 1 argument after "
+         "INDEX\"]}\n"},
     };
     test::ToolOptions options;
     options.cwd = dir.path();

@@ -91,7 +91,7 @@ TEST(Messages, EveryFailureSaysWhy) {
              "its directory's sizes end the archive at 29696 bytes, but its header says 50688",
          254},
         {{"good.update"}, test::banner + mismatch + "firmware update version is\n", "", 0, true},
-        {{"-qa", "-C", "out", "hostile.update"},
+        {{"-qa", "--padded", "-C", "out", "hostile.update"},
          extract + ".\n" + extract + "/abs.\n" + extract + "a/../b.\n" + extract + "x\x01y.\n" + extract +
              "f/in.bin.\n" + extract + "a b.\n",
          "'': its name is empty\n"
@@ -141,42 +141,49 @@ TEST(Messages, WarnOfArgumentsTheOldFormSwallows) {
         std::string err;
         std::vector<std::string> written;  // in the current directory, or under out/
         std::string out;                   // how standard output starts; empty: the mismatch line
+        int status = 0;
     } cases[] = {
+        // A word after FILE that is no whole number is a name, as tar takes it; one that is
+        // an update file itself is said to be one.
         {{"-q", "a.update", "b.update"},
-         "kpupdate: warning: INDEX 'b.update' is not a number; it selects 0\n",
-         {"bootloader.bin"},
-         ""},
+         "kpupdate: no file matches 'b.update'\nkpupdate: b.update looks like an update file; kpupdate reads one "
+         "FILE a run\n",
+         {"b.update"},
+         "",
+         255},
         {{"-q", "a.update", "1", "2", "3"},
          "kpupdate: warning: ignoring 2 arguments after INDEX\n",
          {"kernel.img"},
          ""},
-        {{"-q", "a.update", "6x", "-a"}, "kpupdate: warning: INDEX '6x' is not a number; it selects 6\n", all, ""},
+        {{"-q", "a.update", "6x", "-a"}, "kpupdate: no file matches '6x'\n", all, "", 255},
+        {{"-q", "a.update", "kernel.img", "settings.ini"}, "", {"kernel.img", "settings.ini"}, ""},
         {{"-q", "a.update", "-1"}, "", {}, ""},
         {{"-q", "a.update", "-a"}, "", all, ""},
         {{"a.update", "-q", "-C", "out", "-n", "kernel.img"}, "", {"out", "out/kernel.img"}, ""},
         // -l: standard output carries only rows, the mismatch goes to standard error.
         {{"a.update", "-l", "-p", "2"}, mismatch, {}, "    2\t       0\t00003400\tsettings.ini\n"},
+        {{"a.update", "-l", "settings.ini"}, mismatch, {}, "    2\t       0\t00003400\tsettings.ini\n"},
         {{"a.update", "--json", "-q"}, "", {}, "{"},
-        {{"a.update", "--", "-a"},
-         "kpupdate: warning: INDEX '-a' is not a number; it selects 0\n",
-         {"bootloader.bin"},
-         test::banner},
+        {{"a.update", "--", "-a"}, "kpupdate: no file matches '-a'\n", {}, test::banner, 255},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[1] + " " + c.args[2]);
         TempDir work;
         std::filesystem::create_directory(work.file("out"));
+        std::filesystem::copy_file(dir.file("b.update"), work.file("b.update"));
         test::ToolOptions options;
         options.cwd = work.path();
         std::vector<std::string> args = c.args;
         *std::find(args.begin(), args.end(), "a.update") = dir.file("a.update");  // FILE, not INDEX
         const test::ToolRun run = run_tool(args, options);
-        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.status, c.status);
         const std::string out = c.out.empty() ? mismatch : c.out;
         EXPECT_EQ(run.out.substr(0, out.size()), out);
         EXPECT_EQ(run.err, c.err);
         std::vector<std::string> written = c.written;
-        if (std::find(written.begin(), written.end(), "out") == written.end()) written.push_back("out");
+        for (const char* always : {"out", "b.update"}) {
+            if (std::find(written.begin(), written.end(), always) == written.end()) written.push_back(always);
+        }
         std::sort(written.begin(), written.end());
         EXPECT_EQ(test::tree(work.path()), written);
     }

@@ -39,6 +39,7 @@ std::string parsed(std::vector<std::string> args) {
     }
     for (const std::string& pattern : options.patterns) shown += "pattern=" + pattern + " ";
     for (const std::string& name : options.names) shown += "name=" + name + " ";
+    if (options.padded) shown += "padded ";
     if (options.directory_given) shown += "dir=" + options.directory + " ";
     if (options.create) shown += "create ";
     if (options.manifest_given) shown += "manifest=" + options.manifest + " ";
@@ -46,6 +47,7 @@ std::string parsed(std::vector<std::string> args) {
     for (const std::string& path : options.paths) shown += "path=" + path + " ";
     if (options.file != nullptr) shown += "file=" + std::string(options.file) + " ";
     if (options.index != nullptr) shown += "index=" + std::string(options.index);
+    for (const std::string& member : options.members) shown += "member=" + member + " ";
     if (options.ignored != 0) shown += " ignored=" + std::to_string(options.ignored);
     return shown;
 }
@@ -63,10 +65,15 @@ TEST(ParseOptions, ReadsGnuStyleOptionsAnywhereBeforeTheirEnd) {
         {{"f.update", "-C", "-1", "2"}, "dir=-1 file=f.update index=2"},
         {{"f.update", "-2147483648"}, "file=f.update index=-2147483648"},
         {{"f.update", "-1", "-v"}, "verbose file=f.update index=-1"},
-        {{"f.update", "-", "-lv"}, "list verbose file=f.update index=-"},
+        {{"f.update", "-", "-lv"}, "list verbose file=f.update member=- "},
         {{"f.update", "--help"}, "help "},
-        {{"f.update", "--", "-a", "--json"}, "file=f.update index=-a ignored=1"},
-        {{"--", "f.update", "-a"}, "file=f.update index=-a"},
+        {{"f.update", "--", "-a", "--json"}, "file=f.update member=-a member=--json "},
+        {{"--", "f.update", "-a"}, "file=f.update member=-a "},
+        // Any other word after FILE is a name, as tar takes it, and so are all after it.
+        {{"f.update", "etc/device.cfg", "boot/k.img", "7", "--padded"},
+         "padded file=f.update member=etc/device.cfg member=boot/k.img member=7 "},
+        {{"f.update", " 12", "x"}, "file=f.update index= 12 ignored=1"},
+        {{"f.update", "12abc"}, "file=f.update member=12abc "},
         {{"f.update", "-12abc"}, "error: unknown option '-1'"},
         {{"f.update", "-n"}, "error: option '-n' needs a value"},
         {{"f.update", "--index", "-1", "-p", "2"}, "index#4294967295 position#2 file=f.update "},
@@ -77,7 +84,7 @@ TEST(ParseOptions, ReadsGnuStyleOptionsAnywhereBeforeTheirEnd) {
         {{"-C", "out", "-Cx", "--directory=y", "f"}, "dir=y file=f "},
         {{"--directory", "-a", "f"}, "dir=-a file=f "},
         {{"-O", "--stdout", "f", "2"}, "stdout file=f index=2"},
-        {{"--", "-a", "-q"}, "file=-a index=-q"},
+        {{"--", "-a", "-q"}, "file=-a member=-q "},
         {{"-", "1"}, "file=- index=1"},
         {{"--name="}, "name= "},
         {{"-h", "--bogus"}, "help "},
@@ -216,7 +223,7 @@ TEST(Cli, AnswersUsageHelpAndVersion) {
              see_help},
         {{"--help"}, 0, "usage", ""},
         {{"-a", "-h", "--bogus"}, 0, "usage", ""},
-        {{"-V"}, 0, "kpupdate 0.6.0\n", ""},
+        {{"-V"}, 0, "kpupdate 0.7.0\n", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
@@ -226,7 +233,7 @@ TEST(Cli, AnswersUsageHelpAndVersion) {
         const test::ToolRun run = run_tool(c.args, options);
         EXPECT_EQ(run.status, c.status);
         if (c.out == "usage") {
-            EXPECT_TRUE(run.out.starts_with("Usage: kpupdate [OPTION]... FILE [INDEX]\n")) << run.out;
+            EXPECT_TRUE(run.out.starts_with("Usage: kpupdate [OPTION]... FILE [INDEX | NAME...]\n")) << run.out;
             EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
         } else {
             EXPECT_EQ(run.out, c.out);

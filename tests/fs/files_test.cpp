@@ -240,7 +240,7 @@ TEST(PortableFileCalls, AppendToStandardOutput) {
         test::ToolOptions options;
         options.stdout_append = dir.file("out.bin");
         if (piped) options.stdin_bytes = archive;
-        EXPECT_EQ(test::run_tool({"-O", "-a", piped ? "-" : dir.file("a.update")}, options).status, 0);
+        EXPECT_EQ(test::run_tool({"-O", "-a", "--padded", piped ? "-" : dir.file("a.update")}, options).status, 0);
         EXPECT_EQ(read_file(dir.file("out.bin")), "before\n" + archive.substr(512));
     }
 }

@@ -51,7 +51,7 @@ void run_everything(const std::string& bytes, kp::ColourMode colour, bool termin
     kp::JsonWriter json;
     kp::json_begin_object(json);
     if (archive.loaded) {
-        kp::json_archive_fields(json, archive);
+        kp::json_archive_fields(json, archive, nullptr);
         kp::json_key(json, "test");
         kp::json_integrity(json, archive, report);
         kp::print_integrity(*archive.console, archive, report);
@@ -71,18 +71,18 @@ struct InputFile {
 } input_file;
 const std::filesystem::path& input = input_file.path;
 
-// What `kpupdate [--json] -t -O -a [--trim] FILE` prints, standard output discarded, with
+// What `kpupdate [--json] -t -O -a [--padded] FILE` prints, standard output discarded, with
 // the bytes as a file or fed into standard input as a pipe (shown under the file's name,
 // which the bytes may hold too, so that the outputs compare as they are). `wraps`: the
 // directory's chunks wrap past 4 GiB, so that a later entry's bytes lie before an
 // earlier one's, which a stream may have passed.
-std::string document(const std::string& bytes, bool json, bool trim, bool piped, bool& wraps) {
+std::string document(const std::string& bytes, bool json, bool padded, bool piped, bool& wraps) {
     kp::Options options;
     options.json = json;
     options.test = true;
     options.to_stdout = true;
     options.all = true;
-    options.trim = trim;
+    options.padded = padded;
     const std::string file = input.string();
     options.file = file.c_str();
     kp::UpdateArchive archive;
@@ -138,10 +138,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     run_everything(bytes, kp::ColourMode::off, false);
     std::ofstream(input, std::ios::binary | std::ios::trunc) << bytes;
     for (const bool json : {false, true}) {
-        for (const bool trim : {false, true}) {
+        for (const bool padded : {false, true}) {
             bool wraps = false;
-            const std::string from_file = document(bytes, json, trim, false, wraps);
-            if (from_file != document(bytes, json, trim, true, wraps) && !wraps) std::abort();
+            const std::string from_file = document(bytes, json, padded, false, wraps);
+            if (from_file != document(bytes, json, padded, true, wraps) && !wraps) std::abort();
         }
     }
     return 0;

@@ -1,7 +1,7 @@
 // libFuzzer target: whatever the update file says, whole-archive extraction writes only
 // inside its target directory, only regular files and directories, each file's bytes
-// exactly the chunk (or with trim the size) of an entry of that name, and leaves no
-// temporary file behind. It runs what `kpupdate -q -a [--trim] -C DIR FILE` runs.
+// exactly the size (or padded the chunk) of an entry of that name, and leaves no
+// temporary file behind. It runs what `kpupdate -q -a [--padded] -C DIR FILE` runs.
 #include <unistd.h>
 
 #include <cstddef>
@@ -44,11 +44,11 @@ std::string read_all(const fs::path& path) {
 
 // What each name may hold once extracted: the bytes of every entry that would write it.
 std::map<std::string, std::set<std::string>> expected_files(const kp::UpdateArchive& archive, const std::string& bytes,
-                                                            bool trim) {
+                                                            bool padded) {
     std::map<std::string, std::set<std::string>> expected;
     for (const kp::EntryRecord& entry : archive.entries) {
         const std::string name(kp::record_text(entry.record.name));
-        const kp::ByteRange range = kp::written_bytes(entry, trim);
+        const kp::ByteRange range = kp::written_bytes(entry, padded);
         if (name.empty() || !range.lies_within(bytes.size())) continue;
         expected[fs::path(name).lexically_normal().generic_string()].insert(bytes.substr(range.offset, range.size));
     }
@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kp::Options options;
     options.quiet = true;
     options.all = true;
-    options.trim = (size & 1) != 0;
+    options.padded = (size & 1) != 0;
     options.directory = inner.string();
     options.directory_given = true;
     const std::string file = input.string();
@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kp::run_program(archive, capture.console, options, inputs);
     kp::close_inputs(inputs);
 
-    check_tree(outer, inner, expected_files(archive, bytes, options.trim));
+    check_tree(outer, inner, expected_files(archive, bytes, options.padded));
     fs::remove_all(outer);
     return 0;
 }

@@ -162,7 +162,24 @@ TEST(Diff, ComparesWithADirectory) {
     };
     const std::string head = "\n--- Differences from old: ---\n";
     EXPECT_EQ(tree("--trim", [] {}).out, head + "SAME: 3 files.\n");
-    EXPECT_EQ(tree("--progress=never", [] {}).out, head + "SAME: 3 files.\n");  // whole chunks
+    EXPECT_EQ(tree("--progress=never", [] {}).out, head + "SAME: 3 files.\n");
+    // A file is the same when it holds what extraction writes: its own bytes, or with
+    // --padded its chunk. A padded tree is not the same as the entries' own bytes.
+    const test::ToolRun padded = tree("--padded", [] {});
+    EXPECT_EQ(padded.out, head +
+                              "changed: a.bin: size 1024 -> 1000, bytes from 1000\n"
+                              "changed: fw/k.img: size 1024 -> 600, bytes from 600\n"
+                              "changed: notes.txt: size 512 -> 10, bytes from 10\n"
+                              "DIFFERENT: 0 added, 3 changed, 0 extra, 0 the same.\n");
+    EXPECT_EQ(run_tool({"-q", "--padded", "--diff", "old", "new.update"}, options).out, head + "SAME: 3 files.\n");
+    EXPECT_EQ(run_tool({"-q", "--padded", "--diff", "old", "new.update"}, options).status, 0);
+    // INDEX alone restricts a comparison; it compares what the tree holds, own bytes.
+    tree("--trim", [] {});
+    EXPECT_EQ(run_tool({"-q", "--diff", "old", "new.update", "1"}, options).out, head + "SAME: 1 file.\n");
+    const test::ToolRun grown = tree("--trim", [&] { test::write_file(dir.file("old/notes.txt"), "notes-0123+more"); });
+    EXPECT_EQ(grown.out, head +
+                             "changed: notes.txt: size 15 -> 10, bytes from 10\n"
+                             "DIFFERENT: 0 added, 1 changed, 0 extra, 2 the same.\n");
     const test::ToolRun changed = tree("--trim", [&] {
         std::filesystem::remove(dir.file("old/notes.txt"));
         test::write_file(dir.file("old/a.bin"), "other");

@@ -96,8 +96,9 @@ std::string without_file_name(const std::string& json) {
     return json.substr(end);
 }
 
-// --json and a padded extraction are the whole file: --create gives back every byte, to a
-// file or to standard output; from a trimmed extraction, the same document and digests.
+// --json and an extraction are the whole file, either way: each file at its own size
+// with the document's padding, or padded with --padded, gives back every byte, to a file
+// or to standard output; nothing is guessed from a file's length.
 TEST(Create, RebuildsEveryUpdateFileByteForByte) {
     const std::pair<unsigned, std::size_t> archives[] = {{1, 1}, {2, 3}, {3, 4}, {4, 5}, {5, 8}, {6, 13}, {7, 16}};
     for (const auto& [seed, count] : archives) {
@@ -106,29 +107,82 @@ TEST(Create, RebuildsEveryUpdateFileByteForByte) {
         const std::string original = odd_archive(seed, count);
         write_file(dir.file("a.update"), original);
         fs::create_directory(dir.file("padded"));
-        fs::create_directory(dir.file("trimmed"));
-        ASSERT_EQ(run_tool({"-qa", "-C", dir.file("padded"), dir.file("a.update")}).status, 0);
-        ASSERT_EQ(run_tool({"-qa", "--trim", "-C", dir.file("trimmed"), dir.file("a.update")}).status, 0);
+        fs::create_directory(dir.file("own"));
+        ASSERT_EQ(run_tool({"-qa", "--padded", "-C", dir.file("padded"), dir.file("a.update")}).status, 0);
+        ASSERT_EQ(run_tool({"-qa", "-C", dir.file("own"), dir.file("a.update")}).status, 0);
         const test::ToolRun json = run_tool({"--json", dir.file("a.update")});
         write_file(dir.file("m.json"), json.out);
 
-        const test::ToolRun padded =
-            run_tool({"--create", dir.file("b.update"), "-C", dir.file("padded"), "--manifest", dir.file("m.json")});
+        const test::ToolRun padded = run_tool(
+            {"--create", "--padded", dir.file("b.update"), "-C", dir.file("padded"), "--manifest", dir.file("m.json")});
         EXPECT_EQ(padded.err, "");
         EXPECT_EQ(padded.status, 0);
         EXPECT_TRUE(read_file(dir.file("b.update")) == original);
         test::ToolOptions piped;
         piped.stdin_bytes = json.out;
-        const test::ToolRun out = run_tool({"-c", "-", "-C", dir.file("padded"), "--manifest=-"}, piped);
+        const test::ToolRun out = run_tool({"-c", "-", "-C", dir.file("own"), "--manifest=-"}, piped);
+        EXPECT_EQ(out.err, "");
         EXPECT_TRUE(out.out == original);
 
-        const test::ToolRun trimmed =
-            run_tool({"--create", dir.file("c.update"), "-C", dir.file("trimmed"), "--manifest", dir.file("m.json")});
-        EXPECT_EQ(trimmed.status, 0);
-        EXPECT_EQ(without_file_name(run_tool({"--json", dir.file("c.update")}).out), without_file_name(json.out));
+        const test::ToolRun own =
+            run_tool({"--create", dir.file("c.update"), "-C", dir.file("own"), "--manifest", dir.file("m.json")});
+        EXPECT_EQ(own.err, "");
+        EXPECT_EQ(own.status, 0);
+        EXPECT_TRUE(read_file(dir.file("c.update")) == original);
         const test::ToolRun digests = run_tool({"--sha256", dir.file("a.update")}, in(dir.path()));
         EXPECT_EQ(run_tool({"--sha256", dir.file("c.update")}, in(dir.path())).out, digests.out);
+        // A document read from a pipe says what one read from the file says.
+        test::ToolOptions stream;
+        stream.stdin_bytes = original;
+        EXPECT_EQ(without_file_name(run_tool({"--json", "-"}, stream).out), without_file_name(json.out));
     }
+}
+
+// A file's size is its entry's, whatever its length: an edited file grown to its old
+// chunk's size, or to exactly 512 bytes, is taken whole and warned of, and extraction
+// and --diff see it so; a padded tree needs --padded to be read as one.
+TEST(Create, TakesEachFileAtItsOwnSize) {
+    TempDir dir;
+    build::Archive plan;
+    plan.entries = {{"bootloader.bin", 1, 3000, {1, 0, 0, 0}, std::string(3000, 'b')},
+                    {"device.cfg", 2, 34, {2, 0, 0, 0}, std::string(34, 'c')},
+                    {"kernel.img", 3, 700, {3, 0, 0, 0}, std::string(700, 'k')}};
+    write_file(dir.file("a.update"), build::bytes(plan));
+    fs::create_directory(dir.file("tree"));
+    ASSERT_EQ(run_tool({"-qa", "-C", "tree", "a.update"}, in(dir.path())).status, 0);
+    write_file(dir.file("m.json"), run_tool({"--json", "a.update"}, in(dir.path())).out);
+    const std::string grown(3072, 'B');
+    const std::string config(512, 'C');
+    write_file(dir.file("tree/bootloader.bin"), grown);
+    write_file(dir.file("tree/device.cfg"), config);
+    const test::ToolRun made = run_tool({"-c", "b.update", "-C", "tree", "--manifest=m.json"}, in(dir.path()));
+    EXPECT_EQ(made.err,
+              "kpupdate: warning: bootloader.bin is 3072 bytes where the manifest says 3000; its signatures are kept "
+              "for the changed bytes\nkpupdate: warning: device.cfg is 512 bytes where the manifest says 34; its "
+              "signatures are kept for the changed bytes\n");
+    EXPECT_EQ(made.status, 0);
+    EXPECT_EQ(run_tool({"-l", "b.update"}, in(dir.path())).out,
+              "    1\t    3072\t00000200\tbootloader.bin\n    2\t     512\t00000e00\tdevice.cfg\n"
+              "    3\t     700\t00001000\tkernel.img\n");
+    EXPECT_TRUE(run_tool({"-O", "b.update", "bootloader.bin", "device.cfg"}, in(dir.path())).out == grown + config);
+    EXPECT_EQ(run_tool({"-q", "--diff=tree", "b.update"}, in(dir.path())).out,
+              "\n--- Differences from tree: ---\nSAME: 3 files.\n");
+
+    // A padded tree read as one with --padded; a file of its own size there is warned of.
+    fs::create_directory(dir.file("padded"));
+    ASSERT_EQ(run_tool({"-qa", "--padded", "-C", "padded", "a.update"}, in(dir.path())).status, 0);
+    write_file(dir.file("padded/kernel.img"), std::string(700, 'k'));
+    const test::ToolRun from_padded =
+        run_tool({"-c", "--padded", "c.update", "-C", "padded", "--manifest=m.json"}, in(dir.path()));
+    EXPECT_EQ(from_padded.err,
+              "kpupdate: warning: kernel.img is 700 bytes, its own size, where a padded extraction holds its "
+              "1024-byte chunk; taken as its own bytes\n");
+    EXPECT_TRUE(read_file(dir.file("c.update")) == read_file(dir.file("a.update")));
+    const test::ToolRun unpadded = run_tool({"-c", "d.update", "-C", "padded", "--manifest=m.json"}, in(dir.path()));
+    EXPECT_NE(unpadded.err.find("bootloader.bin is 3072 bytes where the manifest says 3000"), std::string::npos);
+    EXPECT_EQ(run_tool({"-c", "--padded", "e.update", "-C", "padded", "."}, in(dir.path())).err,
+              "kpupdate: '--padded' with '--create' needs '--manifest', which gives each file's own size; see "
+              "'kpupdate --help'.\n");
 }
 
 // A tree gives the same bytes however it was made and named: entries in byte order of

@@ -65,16 +65,16 @@ TEST(ByteRange, TellsWhetherAnEntryLiesInsideTheFile) {
     ASSERT_EQ(load_archive(archive, in), 1);
     const struct {
         u64 file_length;
-        bool trim;
+        bool padded;
         bool inside;
         u64 size;
     } cases[] = {
-        {whole.size(), false, true, 1024}, {whole.size() - 1, false, false, 1024}, {512, false, false, 1024},
-        {512 + 1000, true, true, 1000},    {512 + 999, true, false, 1000},
+        {whole.size(), true, true, 1024}, {whole.size() - 1, true, false, 1024}, {512, true, false, 1024},
+        {512 + 1000, false, true, 1000},  {512 + 999, false, false, 1000},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.file_length << (c.trim ? " trimmed" : ""));
-        const ByteRange range = written_bytes(archive.entries[0], c.trim);
+        SCOPED_TRACE(testing::Message() << c.file_length << (c.padded ? " padded" : ""));
+        const ByteRange range = written_bytes(archive.entries[0], c.padded);
         EXPECT_EQ(range.lies_within(c.file_length), c.inside);
         EXPECT_EQ(range.past(c.file_length), c.inside ? 0 : range.end() - c.file_length);
         EXPECT_EQ(range.offset, 512u);
@@ -97,30 +97,40 @@ TEST(Extraction, PicksTheEntryByIndexNumber) {
     const std::string archive = build::bytes(plan);
     Workspace plain;
     const std::string reports_only = plain.run(archive, "").out;
+    // A whole number after FILE is INDEX, read as atoi reads it, and writes the whole
+    // chunk; any other word is a name, as tar takes it, and writes the file's own bytes.
     const struct {
         const char* index;
         const char* file;  // null: nothing written
         std::size_t position;
+        bool name = false;
     } cases[] = {
         {"3", "three-late.bin", 2},
+        {" 3", "three-late.bin", 2},
         {"-1", "all-ones.bin", 3},
-        {"abc", "zero-late.bin", 7},
-        {"12abc", "twelve.bin", 4},
         {"99999999999", "max.bin", 5},
         {"-99999999999", "min.bin", 6},
         {"7", nullptr, 0},
         {"4", nullptr, 0},
+        {"abc", nullptr, 0, true},
+        {"12abc", nullptr, 0, true},
+        {"three-late.bin", "three-late.bin", 2, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.index);
         Workspace space;
         const test::ToolRun run = space.run(archive, c.index);
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.out, reports_only);
+        const bool missing = c.name && c.file == nullptr;
+        EXPECT_EQ(run.status, missing ? 255 : 0);
+        EXPECT_EQ(run.out,
+                  reports_only + (missing ? "ERROR: no file named " + std::string(c.index) + " in archive.\n" : ""));
+        EXPECT_EQ(run.err, missing ? "kpupdate: no file matches '" + std::string(c.index) + "'\n" : "");
         std::vector<std::string> expected = {"work", "work/a.update"};
         if (c.file != nullptr) {
             expected.push_back("work/" + std::string(c.file));
-            EXPECT_EQ(read_file(space.in_work(c.file)), chunk_of(archive, c.position));
+            const std::string chunk = chunk_of(archive, c.position);
+            EXPECT_EQ(read_file(space.in_work(c.file)),
+                      c.name ? chunk.substr(0, plan.entries[c.position].size) : chunk);
         }
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(test::tree(space.root.path()), expected);
@@ -284,6 +294,8 @@ TEST(WholeArchive, ExtractsEverySelectedEntryOnce) {
     const std::vector<std::string> nested = {
         "work/out/a.bin",         "work/out/dup.bin", "work/out/empty.bin",      "work/out/fw",
         "work/out/fw/kernel.img", "work/out/fw/sub",  "work/out/fw/sub/deep.bin"};
+    std::vector<std::string> every = nested;  // last.bin's own bytes are there, its chunk is cut
+    every.push_back("work/out/last.bin");
     const struct {
         const char* what;
         std::vector<std::string> args;
@@ -292,8 +304,15 @@ TEST(WholeArchive, ExtractsEverySelectedEntryOnce) {
         std::vector<std::string> written;  // besides work, work/a.update and work/out
         std::vector<std::pair<std::string, std::string>> contents;
     } cases[] = {
+        // Every form writes each file's own bytes, but INDEX alone; --padded writes chunks.
         {"all",
          {"-q", "-a", "-C", "out", "a.update"},
+         255,
+         extract_errors({"../up.bin"}),
+         every,
+         {{"out/a.bin", mixed.own(0)}, {"out/last.bin", mixed.own(7)}, {"out/empty.bin", ""}}},
+        {"all, padded",
+         {"-q", "-a", "--padded", "-C", "out", "a.update"},
          255,
          extract_errors({"../up.bin", "last.bin"}),
          nested,
@@ -302,33 +321,62 @@ TEST(WholeArchive, ExtractsEverySelectedEntryOnce) {
          {"-qa", "--trim", "--directory=out", "a.update"},
          255,
          extract_errors({"../up.bin"}),
-         {"work/out/a.bin", "work/out/dup.bin", "work/out/empty.bin", "work/out/fw", "work/out/fw/kernel.img",
-          "work/out/fw/sub", "work/out/fw/sub/deep.bin", "work/out/last.bin"},
+         every,
          {{"out/a.bin", mixed.own(0)}, {"out/last.bin", mixed.own(7)}, {"out/empty.bin", ""}}},
         {"names and a missing one",
          {"-q", "-n", "fw/sub/deep.bin", "-n", "nothere", "--name", "dup.bin", "-C", "out", "a.update"},
          255,
          "ERROR: no file named nothere in archive.\n",
          {"work/out/dup.bin", "work/out/fw", "work/out/fw/sub", "work/out/fw/sub/deep.bin"},
+         {{"out/dup.bin", mixed.own(5)}, {"out/fw/sub/deep.bin", mixed.own(4)}}},
+        {"names, padded",
+         {"-q", "--padded", "-n", "fw/sub/deep.bin", "--name", "dup.bin", "-C", "out", "a.update"},
+         0,
+         "",
+         {"work/out/dup.bin", "work/out/fw", "work/out/fw/sub", "work/out/fw/sub/deep.bin"},
+         {{"out/dup.bin", mixed.chunk(5)}, {"out/fw/sub/deep.bin", mixed.chunk(4)}}},
+        {"names after FILE, as tar takes them",
+         {"-q", "-C", "out", "a.update", "fw/sub/deep.bin", "dup.bin"},
+         0,
+         "",
+         {"work/out/dup.bin", "work/out/fw", "work/out/fw/sub", "work/out/fw/sub/deep.bin"},
+         {{"out/dup.bin", mixed.own(5)}, {"out/fw/sub/deep.bin", mixed.own(4)}}},
+        {"names after FILE, padded",
+         {"-q", "--padded", "-C", "out", "a.update", "dup.bin"},
+         0,
+         "",
+         {"work/out/dup.bin"},
          {{"out/dup.bin", mixed.chunk(5)}}},
         {"patterns and one that matches nothing",
          {"-q", "-I", "fw/**", "--include=e*.bin", "-I", "nomatch*", "-C", "out", "a.update"},
          255,
          "ERROR: no file matches nomatch* in archive.\n",
          {"work/out/empty.bin", "work/out/fw", "work/out/fw/kernel.img", "work/out/fw/sub", "work/out/fw/sub/deep.bin"},
-         {{"out/fw/kernel.img", mixed.chunk(1)}}},
+         {{"out/fw/kernel.img", mixed.own(1)}}},
+        {"positions and index numbers",
+         {"-q", "-p", "0", "--index", "2", "-C", "out", "a.update"},
+         0,
+         "",
+         {"work/out/a.bin", "work/out/fw", "work/out/fw/kernel.img"},
+         {{"out/a.bin", mixed.own(0)}, {"out/fw/kernel.img", mixed.own(1)}}},
         {"index and name of one entry",
          {"-q", "-n", "a.bin", "-C", "out", "a.update", "1"},
          0,
          "",
          {"work/out/a.bin"},
-         {{"out/a.bin", mixed.chunk(0)}}},
+         {{"out/a.bin", mixed.own(0)}}},
         {"index alone makes no directory",
          {"-q", "-C", "out", "a.update", "2"},
          255,
          extract_errors({"fw/kernel.img"}),
          {},
          {}},
+        {"index alone, its whole chunk",
+         {"-q", "-C", "out", "a.update", "1"},
+         0,
+         "",
+         {"work/out/a.bin"},
+         {{"out/a.bin", mixed.chunk(0)}}},
         {"index alone, trimmed",
          {"-q", "--trim", "a.update", "8"},
          0,
@@ -369,8 +417,8 @@ TEST(WholeArchive, ExtractsEverySelectedEntryOnce) {
     Workspace space;
     const test::ToolRun loud = space.run_with(mixed.bytes, {"-a", "a.update"});
     EXPECT_EQ(loud.status, 255);
-    EXPECT_EQ(loud.out, space.run(mixed.bytes, "").out + extract_errors({"../up.bin", "last.bin"}));
-    EXPECT_EQ(read_file(space.in_work("fw/sub/deep.bin")), mixed.chunk(4));
+    EXPECT_EQ(loud.out, space.run(mixed.bytes, "").out + extract_errors({"../up.bin"}));
+    EXPECT_EQ(read_file(space.in_work("fw/sub/deep.bin")), mixed.own(4));
 }
 
 TEST(WholeArchive, WritesToStandardOutput) {
@@ -382,16 +430,22 @@ TEST(WholeArchive, WritesToStandardOutput) {
         std::string out;
         std::string err;
     } cases[] = {
-        {{"-O", "-a", "a.update"},
+        {{"-O", "--padded", "-a", "a.update"},
          255,
          mixed.chunk(0) + mixed.chunk(1) + mixed.chunk(3) + mixed.chunk(4) + mixed.chunk(5),  // empty.bin adds nothing
          extract_errors({"last.bin"}) +
              "kpupdate: last.bin: its chunk reaches 200 bytes past the end of the update file\n"},
+        {{"-O", "-a", "a.update"},
+         0,
+         mixed.own(0) + mixed.own(1) + mixed.own(3) + mixed.own(4) + mixed.own(5) + mixed.own(7),
+         ""},
         {{"-O", "--trim", "-a", "a.update"},
          0,
          mixed.own(0) + mixed.own(1) + mixed.own(3) + mixed.own(4) + mixed.own(5) + mixed.own(7),
          ""},
-        {{"--stdout", "-n", "a.bin", "a.update", "5"}, 0, mixed.chunk(0) + mixed.chunk(4), ""},
+        {{"--stdout", "-n", "a.bin", "a.update", "5"}, 0, mixed.own(0) + mixed.own(4), ""},
+        {{"-O", "a.update", "1"}, 0, mixed.own(0), ""},
+        {{"-O", "a.update", "fw/kernel.img", "a.bin"}, 0, mixed.own(0) + mixed.own(1), ""},
         {{"-O", "a.update", "99"}, 0, "", ""},
         {{"-O", "-n", "x", "a.update"}, 255, "", "ERROR: no file named x in archive.\n"},
         {{"-O", "b.update", "1"},
@@ -456,7 +510,7 @@ TEST(WholeArchive, KeepsTargetsWhenAWriteFails) {
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.out, extract_errors({"big.bin"}));
     EXPECT_EQ(read_file(space.in_work("out/big.bin")), "old contents");
-    EXPECT_EQ(read_file(space.in_work("out/small.bin")), chunk_of(archive, 1));
+    EXPECT_EQ(read_file(space.in_work("out/small.bin")), chunk_of(archive, 1).substr(0, 10));
     EXPECT_EQ(test::tree(space.root.path()), (std::vector<std::string>{"work", "work/a.update", "work/out",
                                                                        "work/out/big.bin", "work/out/small.bin"}));
 }

@@ -105,10 +105,11 @@ TEST(SelectEntries, PicksTheUnionOnceEachInDirectoryOrder) {
     const SelectedEntries deeper = select_entries(archive, top);
     EXPECT_EQ(deeper.missing.deeper_matches, (std::vector<std::size_t>{2, 0}));
 
-    const SelectionMisses one{{"a", "b"}, {"o", "p"}, {"1"}, {}, {1, 2}};
-    const SelectionMisses other{{"b"}, {"p", "q"}, {}, {"3"}, {0, 0}};
+    const SelectionMisses one{{"a", "b"}, {"o", "p"}, {"1"}, {}, {1, 2}, {"m", "n"}, {}};
+    const SelectionMisses other{{"b"}, {"p", "q"}, {}, {"3"}, {0, 0}, {"n"}, {}};
     const SelectionMisses both = missed_by_both(one, other);
     EXPECT_EQ(both.names, std::vector<std::string_view>{"b"});
+    EXPECT_EQ(both.members, std::vector<std::string_view>{"n"});
     EXPECT_EQ(both.patterns, std::vector<std::string_view>{"p"});
     EXPECT_EQ(both.deeper_matches, std::vector<std::size_t>{2});
     EXPECT_TRUE(both.indexes.empty() && both.positions.empty());

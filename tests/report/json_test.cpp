@@ -124,5 +124,43 @@ TEST(JsonReport, AgreesFieldByFieldWithTheLoadedArchive) {
     EXPECT_EQ(mismatches, std::vector<u32>{4});
 }
 
+// Each entry's padding is in the document where it is not zero, from a file and from a
+// pipe alike, also where the run moves large chunks from the pipe: and only where all of
+// it is there, never a cut padding as if it were whole.
+TEST(JsonReport, CarriesEveryPaddingThatIsWhole) {
+    build::Archive plan;
+    plan.entries = {{"big.bin", 1, 700000, {1, 0, 0, 0}, std::string(700000, 'b')},  // past the stream's buffer
+                    {"small.bin", 2, 10, {2, 0, 0, 0}, "0123456789"}};
+    std::string bytes = build::bytes(plan);
+    const std::size_t big_end = 512 + 700000;
+    bytes[big_end] = 'P';  // big.bin's padding
+    bytes[big_end + 100] = 'Q';
+    const std::size_t small_end = 512 + build::chunk_of(700000) + 10;
+    bytes[small_end + 1] = 'S';  // small.bin's
+    test::TempDir dir;
+    test::write_file(dir.file("a.update"), bytes);
+    std::filesystem::create_directory(dir.file("out"));
+    const auto paddings = [](const std::string& document) {
+        std::string found;
+        const nlohmann::json parsed = nlohmann::json::parse(document);
+        for (const auto& entry : parsed.at("entries")) {
+            found += entry.value("padding_hex", std::string("-")) + " ";
+        }
+        return found;
+    };
+    const std::string expected = "50" + std::string(198, '0') + "51 0053 ";
+    test::ToolOptions piped;
+    piped.cwd = dir.path();
+    piped.stdin_bytes = bytes;
+    EXPECT_EQ(paddings(test::run_tool({"--json", dir.file("a.update")}).out), expected);
+    EXPECT_EQ(paddings(test::run_tool({"--json", "-"}, piped).out), expected);
+    EXPECT_EQ(paddings(test::run_tool({"--json", "-a", "--padded", "-C", "out", "-"}, piped).out), expected);
+    // Cut inside small.bin's padding: its bytes are there, its padding is not all there.
+    test::write_file(dir.file("cut.update"), bytes.substr(0, small_end + 5));
+    EXPECT_EQ(paddings(test::run_tool({"--json", dir.file("cut.update")}).out), "50" + std::string(198, '0') + "51 - ");
+    piped.stdin_bytes = bytes.substr(0, small_end + 5);
+    EXPECT_EQ(paddings(test::run_tool({"--json", "-"}, piped).out), "50" + std::string(198, '0') + "51 - ");
+}
+
 }  // namespace
 }  // namespace kp

@@ -16,7 +16,7 @@ TEST(Reasons, SayWhyEachFailureHappened) {
     const auto plain = [](EntryProblem&) {};
     const struct {
         EntryProblem problem;
-        bool trim;
+        bool padded;
         std::string reason;
     } cases[] = {
         {problem(EntryFailure::unsafe_name, [](EntryProblem& p) { p.name_fault = NameFault::parent; }), false,
@@ -27,14 +27,14 @@ TEST(Reasons, SayWhyEachFailureHappened) {
                      p.part = "a b";
                  }),
          false, "its name has a part that names a device: 'a b'"},
-        {problem(EntryFailure::outside_file, [](EntryProblem& p) { p.past_end = 24; }), false,
+        {problem(EntryFailure::outside_file, [](EntryProblem& p) { p.past_end = 24; }), true,
          "its chunk reaches 24 bytes past the end of the update file"},
         {problem(EntryFailure::outside_file,
                  [](EntryProblem& p) {
                      p.past_end = 1;
                      p.system_text = "Input/output error";
                  }),
-         true, "its bytes reach 1 bytes past the end of the update file (reading it failed: Input/output error)"},
+         false, "its bytes reach 1 bytes past the end of the update file (reading it failed: Input/output error)"},
         {problem(EntryFailure::passed, plain), false,
          "its bytes come before those of an entry read earlier, and a stream is read only once"},
         {problem(EntryFailure::directory, [](EntryProblem& p) { p.part = "fw"; }), false,
@@ -50,7 +50,7 @@ TEST(Reasons, SayWhyEachFailureHappened) {
         {problem(EntryFailure::write, [](EntryProblem& p) { p.system_text = "No space left on device"; }), false,
          "No space left on device"},
     };
-    for (const auto& c : cases) EXPECT_EQ(entry_reason(c.problem, c.trim), c.reason);
+    for (const auto& c : cases) EXPECT_EQ(entry_reason(c.problem, c.padded), c.reason);
 
     const std::pair<LoadProblem, std::string> loads[] = {
         {{LoadProblem::Kind::short_header, 1, 0, ""},
