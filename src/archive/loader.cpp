@@ -212,11 +212,48 @@ std::size_t read_source(void* source, unsigned char* buffer, std::size_t size) {
 
 }  // namespace
 
+LoadProblem::Format format_of(const unsigned char* bytes, std::size_t size) {
+    using Format = LoadProblem::Format;
+    const auto starts = [&](std::size_t at, std::string_view mark) {
+        return size >= at + mark.size() && std::memcmp(bytes + at, mark.data(), mark.size()) == 0;
+    };
+    // Marks long enough that a version text is unlikely to begin with one by chance.
+    const std::pair<std::string_view, Format> marks[] = {
+        {"\x1f\x8b\x08", Format::gzip},
+        {std::string_view("\xfd"
+                          "7zXZ\0",
+                          6),
+         Format::xz},
+        {"\x28\xb5\x2f\xfd", Format::zstd},
+        {"PK\x03\x04", Format::zip},
+        {"PK\x05\x06", Format::zip},
+        {"7z\xbc\xaf\x27\x1c", Format::seven_zip},
+        {"\x7f"
+         "ELF",
+         Format::elf},
+    };
+    for (const auto& [mark, format] : marks) {
+        if (starts(0, mark)) return format;
+    }
+    if (starts(0, "BZh") && size > 3 && bytes[3] >= '1' && bytes[3] <= '9') return Format::bzip2;
+    if (starts(257, "ustar")) return Format::tar;
+    // A Windows program: "MZ", and where its header says, "PE" and two NULs.
+    if (starts(0, "MZ") && size >= 0x40) {
+        const u32 pe = read_u32le(bytes + 0x3C);
+        if (pe <= size - 4 && starts(pe, std::string_view("PE\0\0", 4))) return Format::windows_program;
+    }
+    return Format::unknown;
+}
+
 i32 load_archive(UpdateArchive& archive, SourceFile& source) {
     const i32 loaded = load_from(archive, {read_source, &source});
     if (loaded < 0 && !source.read_failure.empty()) {
         // Not the file's fault but the reading's: say what the system said.
         archive.problem = {LoadProblem::Kind::unreadable, 0, 0, source.read_failure};
+    } else if (loaded < 0) {
+        // Named for what it is: a stream still holds its first bytes, which it read ahead.
+        unsigned char first[512];
+        archive.problem.format = format_of(first, read_up_to(source, 0, first, sizeof first));
     }
     return loaded;
 }

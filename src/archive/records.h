@@ -59,8 +59,9 @@ struct ByteRange {
     u64 offset = 0;
     u64 size = 0;
     constexpr u64 end() const { return offset + size; }
-    // Whether it lies wholly inside a file of `length` bytes.
-    constexpr bool lies_within(u64 length) const { return end() <= length; }
+    // Whether it lies wholly inside a file of `length` bytes. An empty range needs no byte
+    // of the file, wherever it starts.
+    constexpr bool lies_within(u64 length) const { return size == 0 || end() <= length; }
     // How far it reaches past the end of such a file; 0 when it lies within.
     constexpr u64 past(u64 length) const { return lies_within(length) ? 0 : end() - length; }
 };

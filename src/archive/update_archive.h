@@ -35,11 +35,18 @@ struct LoadProblem {
         short_directory,  // first: the complete records, second: the count
         sizes,            // first: where the directory's sizes end the archive, second: where the header does
     };
+    // What the first bytes of a file that is no update file say it is instead.
+    enum class Format : unsigned char { unknown, gzip, xz, zstd, bzip2, zip, tar, seven_zip, elf, windows_program };
     Kind kind = Kind::none;
     u64 first = 0;
     u64 second = 0;
     std::string system_text;
+    Format format = Format::unknown;
 };
+
+// What `bytes`, the first of a file, say it is, where they are the mark of a format
+// people mistake for an update file: compressed data, another archive, a program.
+LoadProblem::Format format_of(const unsigned char* bytes, std::size_t size);
 
 struct UpdateArchive {
     std::string path;            // as passed to load_archive, kept only on success

@@ -71,6 +71,10 @@ bool gather(const Options& options, DirectoryWalk& walk, const NewTarget& target
     // Only names that passed are looked for; a tree's own output is left out of it.
     const std::optional<FileId> skip = options.manifest_given ? std::nullopt : target.existing;
     if (problems.empty()) measure_new_entries(archive, walk, skip, problems, warnings);
+    // The filler goes last, once the count is known, and its name is held to the rules too.
+    if (problems.empty() && options.filler_given && add_filler(archive, options.filler)) {
+        check_new_archive(archive, problems);
+    }
     return problems.empty();
 }
 
@@ -168,6 +172,7 @@ OptionsProblem check_create_options(const Options& options) {
     }
     const std::pair<bool, const char*> others[] = {
         {options.all, "'--all'"},
+        {options.extract, "'--extract'"},
         {!options.names.empty(), "'--name'"},
         {!options.patterns.empty(), "'--include'"},
         {!options.indexes.empty(), "'--index'"},

@@ -128,6 +128,7 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& o
     render.start(render.state);
     if (options.file == nullptr) {
         render.failure(render.state, "missing filename. Specify kelvo .update-file as argument", nullptr, "");
+        render.warnings(render.state, {"missing FILE, the update file to read; see 'kpupdate --help'"});
         return exit_failure;
     }
     const i32 loaded = load_source(archive, inputs.file_kind, inputs.file, inputs.file_error, options.file);
@@ -183,7 +184,9 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
     }
     if (!problem.usage.empty()) {
         close_inputs(inputs);
-        std::vector<std::string> lines = {problem.usage + "; see 'kpupdate --help'."};
+        // A refusal that says what to do instead needs no pointer to the help.
+        const bool says_what_to_do = problem.usage.ends_with('?') || options.decompressor != nullptr;
+        std::vector<std::string> lines = {problem.usage + (says_what_to_do ? "" : "; see 'kpupdate --help'.")};
         if (!problem.reason.empty()) lines.push_back(options.directory + ": " + problem.reason);
         return end_early(console, options.json || asks_for_json(argc, argv), problem.usage, problem.reason, lines);
     }

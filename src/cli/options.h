@@ -15,17 +15,22 @@ namespace kp {
 struct Options {
     bool help = false;
     bool version = false;
-    bool all = false;        // extract every entry
-    bool to_stdout = false;  // chunks to standard output, messages to standard error
-    bool trim = false;       // each file's own size (the default but for INDEX alone)
-    bool padded = false;     // each file's whole 512-byte chunk
-    bool quiet = false;      // no banner and no reports
-    bool json = false;       // one JSON document on standard output instead of the reports
-    bool test = false;       // check what the loader does not: the data region, names, repeats
-    bool list = false;       // print the selected entries' rows instead of writing them
-    bool sha256 = false;     // print the selected entries' digests, as sha256sum does
-    bool verbose = false;    // a line for each file written
-    bool null = false;       // --list's rows, and the names of --files-from, end in a NUL
+    bool all = false;                    // extract every entry
+    bool to_stdout = false;              // chunks to standard output, messages to standard error
+    bool trim = false;                   // each file's own size (the default but for INDEX alone)
+    bool padded = false;                 // each file's whole 512-byte chunk
+    bool quiet = false;                  // no banner and no reports
+    bool json = false;                   // one JSON document on standard output instead of the reports
+    bool test = false;                   // check what the loader does not: the data region, names, repeats
+    bool list = false;                   // print the selected entries' rows instead of writing them
+    bool sha256 = false;                 // print the selected entries' digests, as sha256sum does
+    bool verbose = false;                // a line for each file written
+    bool null = false;                   // --list's rows, and the names of --files-from, end in a NUL
+    bool extract = false;                // -x: every file, or the names after FILE; never INDEX's reading
+    const char* file_named = nullptr;    // -f: FILE, as tar names it; every word after the options a name
+    const char* decompressor = nullptr;  // a compression option was given, which this program undoes
+    std::string filler;                  // --create: an empty file that keeps the count off a multiple of 4
+    bool filler_given = false;
     ColourWhen colour = ColourWhen::automatic;
     ProgressWhen progress = ProgressWhen::automatic;
     Existing existing = Existing::replace;  // what extraction does where a file is in the way

@@ -14,7 +14,9 @@ Selection selection_of(const Options& options, bool selects) {
     selection.positions = options.positions;
     // --diff without a selector compares every file; --list alone lists every entry, also
     // those that a later one hides.
-    selection.all = options.all || ((options.diff_given || options.sha256) && !selects);
+    const bool named = !options.names.empty() || !options.members.empty() || !options.patterns.empty() ||
+                       !options.indexes.empty() || !options.positions.empty() || options.index != nullptr;
+    selection.all = options.all || (options.extract && !named) || ((options.diff_given || options.sha256) && !selects);
     selection.every = options.list && !selects;
     selection.excludes = exclusions_of(options.excludes);
     selection.strip = options.strip;
@@ -33,7 +35,7 @@ ExtractTarget target_of(const Options& options, const RunInputs& inputs) {
     target.padded = writes_padded(options);
     target.strip = options.strip;
     // Index numbers alone write only into directories that exist, as they always have.
-    target.make_directories = options.all || !options.names.empty() || !options.members.empty() ||
+    target.make_directories = options.all || options.extract || !options.names.empty() || !options.members.empty() ||
                               !options.patterns.empty() || !options.indexes.empty() || !options.positions.empty();
     target.existing = options.existing;
     target.to_stdout = options.to_stdout;
@@ -114,7 +116,7 @@ RenderSettings settings_of(const UpdateArchive& archive, ConsoleOutput& console,
     return {.console = &console,
             .archive = &archive,
             .file = options.file != nullptr ? options.file : "",
-            .reports = !options.quiet && !options.to_stdout && !options.list && !options.sha256,
+            .reports = !options.quiet && !options.to_stdout && !options.list && !options.sha256 && !options.extract,
             .verbose = options.verbose,
             .padded = writes_padded(options),
             .null_rows = options.null,

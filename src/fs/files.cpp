@@ -1,12 +1,24 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "fs/files.h"
 
 namespace kp {
 
+namespace {
+
+std::string fixed_suffix;  // a test's, in place of a random one
+
+}  // namespace
+
+void use_temporary_suffix(std::string suffix) {
+    fixed_suffix = std::move(suffix);
+}
+
 std::string temporary_suffix() {
+    if (!fixed_suffix.empty()) return fixed_suffix;
     unsigned char bytes[8] = {};
     if (!system_random(bytes, sizeof bytes)) {
         // No random source at all: the clock and a count still keep one run's names apart.

@@ -149,6 +149,10 @@ std::string last_error_text();
 void guard_interruptions();
 void unguard_interruptions();
 
+// Makes every temporary name end in `suffix` instead of a random one, so that a test can
+// put something at the name first; empty: random again. The program never calls it.
+void use_temporary_suffix(std::string suffix);
+
 // Makes the files layer take its portable ways only, as on a system without unnamed
 // files or copies inside the kernel: named temporary files, and copies through a buffer.
 // For tests of those ways; the program never calls it.

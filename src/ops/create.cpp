@@ -64,6 +64,15 @@ CreateProblem create_problem(CreateFault fault, std::string subject, std::string
     return problem;
 }
 
+bool add_filler(NewArchive& archive, const std::string& name) {
+    if (archive.entries.size() % 4 != 0) return false;
+    NewEntry filler;
+    filler.name = name;
+    filler.index = static_cast<u32>(archive.entries.size());
+    archive.entries.push_back(std::move(filler));
+    return true;
+}
+
 NewLayout layout_of(const NewArchive& archive) {
     NewLayout layout;
     const u64 count = archive.entries.size();

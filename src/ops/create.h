@@ -66,6 +66,7 @@ enum class CreateFault : unsigned char {
     manifest_value,      // `subject` the field, `text` what it should hold
     manifest_too_large,  // first: its size, or the bytes read before it passed the most
     manifest_duplicate,  // `text` the key, `at` where it comes again, `earlier` where first
+    manifest_unknown,    // `text` a key --json never prints, `at` where; `subject` the key it is nearest, if any
     written_otherwise,   // the file loads back as something else: `text` what differs
     write_failed,        // `text` what the system said
     kept,                // NEW exists, and -k keeps it
@@ -124,6 +125,11 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
 // given more padding than its chunk has room for.
 void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::optional<FileId>& skip,
                          std::vector<CreateProblem>& problems, std::vector<CreateProblem>& warnings);
+
+// Adds an empty entry called `name` at the end, where the count is a multiple of four, so
+// that the data region no longer begins at the last directory record: true when it did.
+// Added once the files are measured, it has no file behind it.
+bool add_filler(NewArchive& archive, const std::string& name);
 
 // The records of what was asked: an entry's, and the header, which counts the entries and
 // says where the data ends.

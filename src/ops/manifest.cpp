@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
+#include <span>
 #include <string>
 #include <unordered_map>
 
 #include "ops/json_places.h"
+#include "ops/suggest.h"
 
 namespace kp {
 
@@ -77,6 +79,48 @@ CreateProblem syntax_problem(std::string_view text) {
     }
     problem.text = words;
     return problem;
+}
+
+// The keys --json prints: at the top of its document, and in each entry. Everything it
+// prints is taken back; anything else is a typo that would be taken in silence.
+constexpr std::string_view document_keys[] = {
+    "file",       "file_hex",     "version",   "version_hex", "version_tail_hex", "header_signatures", "file_count",
+    "data_start", "total_size",   "used_size", "chunk_sum",   "gap_hex",          "entries",           "groups",
+    "mismatches", "cut",          "test",      "diff",        "sha256",           "selected",          "extracted",
+    "failed",     "skipped",      "missing",   "unmatched",   "missing_indexes",  "missing_positions", "pattern_hints",
+    "warnings",   "read_failure", "error",     "reason"};
+constexpr std::string_view entry_keys[] = {"position", "index",    "size",       "offset",        "chunk_size",
+                                           "name",     "name_hex", "signatures", "name_tail_hex", "padding_hex"};
+
+// Whether `path` is an entry's object: "entries[N]".
+bool is_entry_path(std::string_view path) {
+    return path.starts_with("entries[") && path.ends_with(']') &&
+           path.find_first_not_of("0123456789", 8) == path.size() - 1;
+}
+
+// The first key, by place, of the document's own object or an entry's, that --json never
+// prints, with the known key nearest it.
+bool find_unknown_key(std::string_view text, CreateProblem& problem) {
+    const KeyPlace* unknown = nullptr;
+    std::vector<std::string_view> candidates;
+    const std::vector<ObjectKeys> objects = object_keys(text);
+    for (const ObjectKeys& object : objects) {
+        const bool top = object.path.empty();
+        if (!top && !is_entry_path(object.path)) continue;
+        const auto known = top ? std::span<const std::string_view>(document_keys) : std::span(entry_keys);
+        for (const KeyPlace& place : object.keys) {
+            if (std::find(known.begin(), known.end(), place.key) != known.end()) continue;
+            if (unknown == nullptr || place.offset < unknown->offset) {
+                unknown = &place;
+                candidates.assign(known.begin(), known.end());
+            }
+        }
+    }
+    if (unknown == nullptr) return false;
+    problem = create_problem(CreateFault::manifest_unknown, std::string(nearest(unknown->key, candidates)),
+                             shown_token(unknown->key));
+    problem.at = position_of(text, unknown->offset);
+    return true;
 }
 
 // The first key that an object holds twice, with where both are.
@@ -204,7 +248,7 @@ bool read_manifest(std::string_view text, NewArchive& archive, CreateProblem& pr
         return false;
     }
     // The parser keeps the last of a key given twice: a person meant one of them.
-    if (find_duplicate_key(text, problem)) return false;
+    if (find_duplicate_key(text, problem) || find_unknown_key(text, problem)) return false;
     Fields fields{problem};
     if (!document.is_object()) return fields.fail("the document", "an object, as --json prints it");
     if (!read_text(document, "version", archive.version, fields, "")) return false;

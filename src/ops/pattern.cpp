@@ -189,13 +189,20 @@ CompiledPattern compile_pattern(std::string_view pattern, NameRules rules) {
     return compiled;
 }
 
-bool pattern_matches(const CompiledPattern& pattern, std::string_view name) {
+namespace {
+
+// Runs the pattern over `name` from its start, telling `at_end` of every place where the
+// pattern has matched all it read; stops early when no state is left. Returns whether
+// `at_end` said yes.
+template <typename AtEnd>
+bool run_pattern(const CompiledPattern& pattern, std::string_view name, AtEnd at_end) {
     const std::size_t words = pattern.words;
     std::vector<Word> states = pattern.start;
     std::vector<Word> after(words);
     std::vector<Word> scratch;
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
+    if (has_bit(states, pattern.accept) && at_end(0)) return true;
+    for (std::size_t at = 0; at < name.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(name[at]);
         const Word* moving = &pattern.next[byte * words];
         bool any = false;
         for (std::size_t w = 0; w < words; ++w) {
@@ -206,8 +213,15 @@ bool pattern_matches(const CompiledPattern& pattern, std::string_view name) {
         if (!any) return false;
         states.swap(after);
         close_over_skips(pattern, states, scratch);
+        if (has_bit(states, pattern.accept) && at_end(at + 1)) return true;
     }
-    return has_bit(states, pattern.accept);
+    return false;
+}
+
+}  // namespace
+
+bool pattern_matches(const CompiledPattern& pattern, std::string_view name) {
+    return run_pattern(pattern, name, [&name](std::size_t end) { return end == name.size(); });
 }
 
 bool glob_match(std::string_view pattern, std::string_view name, NameRules rules) {
@@ -221,16 +235,18 @@ Exclusions exclusions_of(const std::vector<std::string>& patterns, NameRules rul
 }
 
 bool is_excluded(const Exclusions& exclusions, std::string_view name, NameRules rules) {
+    const auto part_end = [&](std::size_t at) { return at == name.size() || is_name_separator(name[at], rules); };
     for (const CompiledPattern& pattern : exclusions.patterns) {
-        // The whole name, and each directory it lies in, so that an excluded directory
-        // takes everything below it.
-        for (std::size_t end = 0; end <= name.size(); ++end) {
-            if ((end == name.size() || is_name_separator(name[end], rules)) && end > 0 &&
-                pattern_matches(pattern, name.substr(0, end))) {
+        // Every run of whole parts, as GNU tar's exclusions match: from the start of any
+        // part to the end of it or of any part after it.
+        for (std::size_t start = 0; start <= name.size(); ++start) {
+            if (start != 0 && !is_name_separator(name[start - 1], rules)) continue;
+            const std::string_view rest = name.substr(start);
+            if (run_pattern(pattern, rest, [&](std::size_t end) { return end > 0 && part_end(start + end); })) {
                 return true;
             }
+            if (name.empty() && pattern_matches(pattern, name)) return true;
         }
-        if (name.empty() && pattern_matches(pattern, name)) return true;
     }
     return false;
 }

@@ -51,8 +51,10 @@ struct Exclusions {
 
 Exclusions exclusions_of(const std::vector<std::string>& patterns, NameRules rules = native_name_rules());
 
-// Whether `name` matches one of the exclusions, or lies under a directory that does
-// (the name up to one of its separators).
+// Whether one of the exclusions matches a run of whole parts of `name`, as GNU tar's do:
+// the whole name, its trailing parts at any depth (`*.ko` takes `lib/m/x.ko`, `m/*.ko`
+// takes `lib/m/x.ko`), or a directory it lies in, at any depth, which takes everything
+// below it (`lib` takes `lib/m/x.ko`).
 bool is_excluded(const Exclusions& exclusions, std::string_view name, NameRules rules = native_name_rules());
 
 }  // namespace kp

@@ -96,13 +96,16 @@ std::string reason_of(const CreateProblem& problem) {
         case CreateFault::overlap:
             return "with " + first + " files the data region begins at the last directory record, so the first bytes " +
                    "of this file would have to be the record of " + shell_quoted(problem.text) +
-                   ", and they are not; add or remove a file";
+                   ", and they are not; add or remove a file, or give --filler=NAME for an empty one";
         case CreateFault::manifest_syntax:
             return "line " + std::to_string(problem.at.line) + ", column " + std::to_string(problem.at.column) + ": " +
                    problem.text;
         case CreateFault::manifest_too_large:  // a stream is not read to its end to count it
             return (problem.first != unknown_length ? first : "more than " + std::to_string(largest_manifest)) +
                    " bytes; a manifest holds at most " + std::to_string(largest_manifest) + " bytes";
+        case CreateFault::manifest_unknown:
+            return std::to_string(problem.at.line) + ":" + std::to_string(problem.at.column) + ": unknown key '" +
+                   problem.text + "'" + (problem.subject.empty() ? "" : " (did you mean '" + problem.subject + "'?)");
         case CreateFault::manifest_duplicate:
             return std::to_string(problem.at.line) + ":" + std::to_string(problem.at.column) + ": duplicate key '" +
                    problem.text + "' (first at " + std::to_string(problem.earlier.line) + ":" +
@@ -167,6 +170,7 @@ std::string create_reason(const CreateProblem& problem, const std::string& manif
         case CreateFault::manifest_too_large:
             return shell_quoted(manifest) + ": " + reason;
         case CreateFault::manifest_duplicate:
+        case CreateFault::manifest_unknown:
             return shell_quoted(manifest) + ":" + reason;  // FILE:LINE:COLUMN: as compilers say it
         case CreateFault::no_files:
         case CreateFault::too_many_files:

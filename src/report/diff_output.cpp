@@ -50,8 +50,10 @@ void entry_line(ConsoleOutput& console, const char* kind, const DiffEntry& entry
 
 }  // namespace
 
-void print_diff(ConsoleOutput& console, const DiffReport& report) {
-    console_print(console, attr_white, "\n--- Differences from %s: ---\n",
+void print_diff(ConsoleOutput& console, const DiffReport& report, bool after_reports) {
+    // An empty line parts the section from the reports before it, where there are any.
+    console_print(console, attr_white,
+                  after_reports ? "\n--- Differences from %s: ---\n" : "--- Differences from %s: ---\n",
                   escape_for_console(console, report.other).c_str());
     if (report.version_differs) {
         console_print(console, attr_yellow, "version: %s -> %s\n",

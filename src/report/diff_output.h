@@ -9,7 +9,7 @@ namespace kp {
 
 // One line for the version and for each file added, removed, changed, extra or damaged,
 // then the summary: SAME, DIFFERENT or DAMAGED.
-void print_diff(ConsoleOutput& console, const DiffReport& report);
+void print_diff(ConsoleOutput& console, const DiffReport& report, bool after_reports);
 
 // The findings as the value of a "diff" key.
 void json_diff(JsonWriter& json, const DiffReport& report);

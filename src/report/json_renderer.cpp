@@ -27,11 +27,11 @@ void start(void*) {}
 
 void loaded(void*) {}  // the document lists the mismatches itself
 
-void failure(void* state, const std::string& message, const LoadProblem* problem, std::string_view) {
+void failure(void* state, const std::string& message, const LoadProblem* problem, std::string_view file) {
     const JsonState& facts = of(state);
     JsonWriter json;
     json.text =
-        json_error_document(message, problem != nullptr ? load_reason(*problem) : std::string(), facts.warnings);
+        json_error_document(message, problem != nullptr ? load_reason(*problem, file) : std::string(), facts.warnings);
     print(facts, json);
 }
 

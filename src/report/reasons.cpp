@@ -24,8 +24,48 @@ std::string quoted(std::string_view text) {
     return shown.starts_with('\'') ? shown : "'" + shown + "'";
 }
 
-std::string load_reason(const LoadProblem& problem) {
+namespace {
+
+// What a file of another format is, and the command that reads it, for `file` as given.
+std::string format_reason(LoadProblem::Format format, std::string_view file) {
+    const std::string shown = shell_quoted(file);
+    const auto decompressed = [&](const char* what, const char* command) {
+        const std::string piped = file == "-" ? std::string("... | ") + command : command + (" " + shown);
+        return std::string(what) + "-compressed data (try: " + piped + " | kpupdate -)";
+    };
+    switch (format) {
+        case LoadProblem::Format::unknown:
+            break;
+        case LoadProblem::Format::gzip:
+            return decompressed("gzip", "zcat");
+        case LoadProblem::Format::xz:
+            return decompressed("xz", "xzcat");
+        case LoadProblem::Format::zstd:
+            return decompressed("zstd", "zstdcat");
+        case LoadProblem::Format::bzip2:
+            return decompressed("bzip2", "bzcat");
+        case LoadProblem::Format::zip:
+            return "a zip archive (try: unzip -l " + shown + ")";
+        case LoadProblem::Format::tar:
+            return "a tar archive (try: tar -tvf " + shown + ")";
+        case LoadProblem::Format::seven_zip:
+            return "a 7z archive (try: 7z l " + shown + ")";
+        case LoadProblem::Format::elf:
+            return "an ELF program";
+        case LoadProblem::Format::windows_program:
+            return "a Windows program";
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string load_reason(const LoadProblem& problem, std::string_view file) {
     const std::string not_update = "not an update file: ";
+    if (problem.kind != LoadProblem::Kind::cannot_open && problem.kind != LoadProblem::Kind::unreadable &&
+        problem.format != LoadProblem::Format::unknown) {
+        return not_update + format_reason(problem.format, file);
+    }
     switch (problem.kind) {
         case LoadProblem::Kind::none:
             return {};

@@ -19,7 +19,7 @@ std::string shell_quoted(std::string_view text);
 std::string quoted(std::string_view text);
 
 // Why the update file was not loaded; empty when there is nothing to say.
-std::string load_reason(const LoadProblem& problem);
+std::string load_reason(const LoadProblem& problem, std::string_view file);
 
 // Why an entry was not written. With `padded` its chunk counts, not its own bytes.
 std::string entry_reason(const EntryProblem& problem, bool padded);

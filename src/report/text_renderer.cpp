@@ -43,7 +43,7 @@ void failure(void* state, const std::string& message, const LoadProblem* problem
     TextState& text = of(state);
     ConsoleOutput& console = *text.settings.console;
     console_print(console, attr_red, "ERROR: %s.\n", escape_for_console(console, message).c_str());
-    const std::string reason = problem != nullptr ? load_reason(*problem) : std::string();
+    const std::string reason = problem != nullptr ? load_reason(*problem, file) : std::string();
     if (!reason.empty()) render_to_stderr(text.settings, text.progress, shell_quoted(file) + ": " + reason);
 }
 
@@ -100,7 +100,7 @@ void listing(void* state, const std::vector<u32>& positions) {
 
 void diff(void* state, const DiffReport& report) {
     TextState& text = of(state);
-    print_diff(*text.settings.console, report);
+    print_diff(*text.settings.console, report, text.settings.reports);
     // What could not be looked at, named as the user would name it, and why.
     for (const DiffUnreadable& name : report.unreadable) {
         render_to_stderr(text.settings, text.progress,

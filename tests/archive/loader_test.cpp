@@ -230,6 +230,42 @@ TEST(LoadArchive, TextFieldsStopAtTheirEnd) {
     EXPECT_EQ(loaded.capture.text(), "2nd data mismatch at (2) " + std::string(88, 'n') + ".\n");
 }
 
+// The first bytes of a file that is no update file say what it is, where they are the
+// mark of a format people mistake for one; anything else is unknown.
+TEST(FormatOf, NamesWhatAFileIsInstead) {
+    using Format = LoadProblem::Format;
+    std::string program(0x48, '\0');
+    program.replace(0, 2, "MZ");
+    program[0x3C] = 0x40;
+    program.replace(0x40, 4, std::string("PE\0\0", 4));
+    std::string tar(512, '\0');
+    tar.replace(257, 5, "ustar");
+    const std::pair<std::string, Format> cases[] = {
+        {"\x1f\x8b\x08rest", Format::gzip},
+        {std::string("\xfd"
+                     "7zXZ\0",
+                     6),
+         Format::xz},
+        {"\x28\xb5\x2f\xfd", Format::zstd},
+        {"BZh91AY&SY", Format::bzip2},
+        {"BZhx", Format::unknown},
+        {"PK\x03\x04", Format::zip},
+        {"PK\x05\x06", Format::zip},
+        {"7z\xbc\xaf\x27\x1c", Format::seven_zip},
+        {"\x7f"
+         "ELF\x02",
+         Format::elf},
+        {program, Format::windows_program},
+        {"MZ firmware 1.0" + std::string(100, '\0'), Format::unknown},  // a version text, not a program
+        {tar, Format::tar},
+        {"\x1f\x8b", Format::unknown},
+        {"", Format::unknown},
+    };
+    for (const auto& [bytes, format] : cases) {
+        EXPECT_EQ(format_of(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()), format) << bytes;
+    }
+}
+
 TEST(LoadArchive, ReportsUnopenableAndRetriesUnderBaseDirectory) {
     UpdateArchive archive;
     EXPECT_EQ(load_archive(archive, "/nonexistent/kpupdate/none.update"), load_cannot_open);

@@ -234,6 +234,11 @@ TEST(Cli, JsonCarriesErrorsAndExtractions) {
     EXPECT_EQ(again.at("failed"), up_failed);
     EXPECT_EQ(again.at("missing_indexes"), nlohmann::json::parse(R"(["8"])"));
     EXPECT_EQ(again.at("missing_positions"), nlohmann::json::parse(R"(["7"])"));
+    // What --strip-components leaves nothing of is skipped, with why.
+    const nlohmann::json stripped = nlohmann::json::parse(
+        run_tool({"--json", "--strip-components=1", "-n", "a.bin", "-C", "out", "good.update"}, options).out);
+    EXPECT_EQ(stripped.at("skipped"), nlohmann::json::parse(R"([{"position": 0, "name": "a.bin",
+        "reason": "no part of its name is left after '--strip-components'"}])"));
 }
 
 }  // namespace

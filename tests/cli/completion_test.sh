@@ -75,6 +75,24 @@ expect $'nl\nx.bin ' 14 2 "kpupdate -n nl odd.update" kpupdate -n nl odd.update
 expect "kernel.img kernel-backup.img " -1 4 "kpupdate a.update -q -n ker" kpupdate a.update -q -n ker
 expect "0 1 2 3 4 5 6 " -1 3 "kpupdate a.update -q " kpupdate a.update -q ""
 expect "" -1 3 "kpupdate a.update 3 " kpupdate a.update 3 ""
+# tar's habits: names after FILE, -f FILE and -x; numbers for --index and --position;
+# --create's PATHs under -C DIR.
+expect "kernel.img kernel-backup.img " -1 2 "kpupdate a.update ker" kpupdate a.update ker
+expect "settings.ini " -1 3 "kpupdate a.update kernel.img se" kpupdate a.update kernel.img se
+expect "bootloader.bin kernel.img settings.ini kernel-backup.img bootloader-old.bin bootloader-copy.bin release-notes.txt " \
+    -1 3 "kpupdate -xf a.update " kpupdate -xf a.update ""
+expect "kernel.img kernel-backup.img " -1 4 "kpupdate -x -f a.update k" kpupdate -x -f a.update k
+expect "0 1 2 3 4 5 6 " 12 2 "kpupdate -p  a.update" kpupdate -p a.update
+expect "0 1 2 3 4 5 6 " -1 3 "kpupdate a.update --index " kpupdate a.update --index ""
+expect "5 " -1 3 "kpupdate a.update --position 5" kpupdate a.update --position 5
+expect "a.update odd.update fw out " -1 2 "kpupdate -f " kpupdate -f ""
+expect "--padded " -1 1 "kpupdate --pad" kpupdate --pad
+expect "--extract " -1 1 "kpupdate --ext" kpupdate --ext
+expect "--file= --files-from= --filler= " -1 1 "kpupdate --fil" kpupdate --fil
+mkdir -p rootfs/etc rootfs/boot
+touch rootfs/etc.conf
+expect "etc/ etc.conf " -1 5 "kpupdate -c new.update -C rootfs e" kpupdate -c new.update -C rootfs e
+expect "boot/ " -1 6 "kpupdate --create new.update --directory=rootfs b" kpupdate --create new.update --directory = rootfs b
 # Standard input and a FIFO are the command's to read: completion never opens them.
 mkfifo fifo
 expect "" -1 3 "kpupdate -q fifo " kpupdate -q fifo ""

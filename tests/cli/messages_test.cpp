@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -57,7 +58,10 @@ TEST(Messages, EveryFailureSaysWhy) {
         int status;
         bool prefix = false;
     } cases[] = {
-        {{}, test::banner + "ERROR: missing filename. Specify kelvo .update-file as argument.\n", "", 255},
+        {{},
+         test::banner + "ERROR: missing filename. Specify kelvo .update-file as argument.\n",
+         "missing FILE, the update file to read; see 'kpupdate --help'",
+         255},
         {{"none.update"},
          load + "none.update.\n",
          "none.update: " + system_text(std::errc::no_such_file_or_directory),
@@ -164,6 +168,9 @@ TEST(Messages, WarnOfArgumentsTheOldFormSwallows) {
         {{"a.update", "-l", "-p", "2"}, mismatch, {}, "    2\t       0\t00003400\tsettings.ini\n"},
         {{"a.update", "-l", "settings.ini"}, mismatch, {}, "    2\t       0\t00003400\tsettings.ini\n"},
         {{"a.update", "--json", "-q"}, "", {}, "{"},
+        // tar's letters: -x writes every file, or the names after FILE, and no reports.
+        {{"-v", "-xf", "a.update"}, "", all, mismatch + "bootloader.bin\n"},
+        {{"-xf", "a.update", "kernel.img"}, "", {"kernel.img"}, mismatch},
         {{"a.update", "--", "-a"}, "kpupdate: no file matches '-a'\n", {}, test::banner, 255},
     };
     for (const auto& c : cases) {
@@ -335,6 +342,81 @@ TEST(Messages, TarSelectionsAreNameSelections) {
     EXPECT_NE(all.out.find("c.bin has a name that extraction would refuse"), std::string::npos) << all.out;
     const test::ToolRun excluded = run_tool({"-qt", "--exclude=a.bin", "--exclude=b/**", "noted.update"}, options);
     EXPECT_EQ(excluded.out, "\n--- Test of the file: ---\nOK: 3 files, no damage found.\n");
+}
+
+// A file of another format is named for what it is, and the command that reads it; the
+// line on standard output and the status stay those of a file that is no update file.
+// Each file is made by the tool people make it with.
+TEST(Messages, NameWhatAFileIsInstead) {
+    if (!test::posix_child_controls) GTEST_SKIP() << "the compressors are POSIX programs";
+    TempDir dir;
+    test::write_file(dir.file("fw.update"), build::bytes(build::sample()));
+    const struct {
+        const char* tool;  // run in the directory, makes `made`
+        const char* made;
+        std::string reason;
+    } cases[] = {
+        {"gzip -k fw.update", "fw.update.gz", "gzip-compressed data (try: zcat fw.update.gz | kpupdate -)"},
+        {"xz -k fw.update", "fw.update.xz", "xz-compressed data (try: xzcat fw.update.xz | kpupdate -)"},
+        {"zstd -q fw.update", "fw.update.zst", "zstd-compressed data (try: zstdcat fw.update.zst | kpupdate -)"},
+        {"bzip2 -k fw.update", "fw.update.bz2", "bzip2-compressed data (try: bzcat fw.update.bz2 | kpupdate -)"},
+        {"zip -q fw.zip fw.update", "fw.zip", "a zip archive (try: unzip -l fw.zip)"},
+        {"tar -cf fw.tar fw.update", "fw.tar", "a tar archive (try: tar -tvf fw.tar)"},
+        {"cp /bin/sh program", "program", "an ELF program"},
+    };
+    test::ToolOptions options;
+    options.cwd = dir.path();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tool);
+        const std::string tool = c.tool;
+        if (std::system(("command -v " + tool.substr(0, tool.find(' ')) + " >/dev/null").c_str()) != 0) {
+            ADD_FAILURE() << tool.substr(0, tool.find(' ')) << " is not installed";
+            continue;
+        }
+        ASSERT_EQ(std::system(("cd '" + dir.path() + "' && " + tool).c_str()), 0);
+        const test::ToolRun run = run_tool({"-q", c.made}, options);
+        EXPECT_TRUE(run.out.ends_with("ERROR: syntax-error or EOF in file " + std::string(c.made) + ".\n")) << run.out;
+        EXPECT_EQ(run.err.substr(run.err.rfind("kpupdate: ")),
+                  "kpupdate: " + std::string(c.made) + ": not an update file: " + c.reason + "\n");
+        EXPECT_EQ(run.status, 254);
+    }
+    options.stdin_bytes = test::read_file(dir.file("fw.update.gz"));
+    EXPECT_TRUE(
+        run_tool({"-q", "-"}, options)
+            .err.ends_with("kpupdate: -: not an update file: gzip-compressed data (try: ... | zcat | kpupdate -)\n"));
+}
+
+// --exclude is unanchored, as GNU tar's is, wherever it applies; -I stays anchored.
+TEST(Messages, ExclusionsMatchAtAnyDepthEverywhere) {
+    TempDir dir;
+    build::Archive plan;
+    plan.entries = {{"lib/m/x.ko", 1, 2, {1, 0, 0, 0}, "xk"},
+                    {"lib/n/y.ko", 2, 2, {2, 0, 0, 0}, "yk"},
+                    {"lib/m/readme", 3, 2, {3, 0, 0, 0}, "rm"},
+                    {"top.ko", 4, 2, {4, 0, 0, 0}, "tk"}};
+    test::write_file(dir.file("a.update"), build::bytes(plan));
+    test::ToolOptions options;
+    options.cwd = dir.path();
+    const auto rows = [](const test::ToolRun& run) {
+        std::string names;
+        for (std::size_t at = 0; at < run.out.size(); at = run.out.find('\n', at) + 1) {
+            const std::size_t tab = run.out.rfind('\t', run.out.find('\n', at));
+            names += run.out.substr(tab + 1, run.out.find('\n', at) - tab - 1) + " ";
+        }
+        return names;
+    };
+    EXPECT_EQ(rows(run_tool({"-l", "--exclude", "*.ko", "a.update"}, options)), "lib/m/readme ");
+    EXPECT_EQ(rows(run_tool({"-l", "--exclude", "m/*.ko", "a.update"}, options)), "lib/n/y.ko lib/m/readme top.ko ");
+    EXPECT_EQ(rows(run_tool({"-l", "--exclude", "lib", "a.update"}, options)), "top.ko ");
+    EXPECT_EQ(rows(run_tool({"-l", "-I", "*.ko", "a.update"}, options)), "top.ko ");
+    std::filesystem::create_directory(dir.file("out"));
+    EXPECT_EQ(run_tool({"-qa", "--exclude=*.ko", "-C", "out", "a.update"}, options).status, 0);
+    EXPECT_EQ(test::tree(dir.file("out")), (std::vector<std::string>{"lib", "lib/m", "lib/m/readme"}));
+    test::write_file(dir.file("out/lib/n/z.ko"), "");  // an extra file, excluded as an entry would be
+    EXPECT_EQ(run_tool({"-q", "--diff=out", "--exclude", "*.ko", "a.update"}, options).out,
+              "--- Differences from out: ---\nSAME: 1 file.\n");
+    ASSERT_EQ(run_tool({"-c", "b.update", "-C", "out", "--exclude", "*.ko", "."}, options).status, 0);
+    EXPECT_EQ(rows(run_tool({"-l", "b.update"}, options)), "lib/m/readme ");
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ std::string parsed(std::vector<std::string> args) {
     if (options.help) shown += "help ";
     if (options.version) shown += "version ";
     if (options.all) shown += "all ";
+    if (options.extract) shown += "extract ";
     if (options.to_stdout) shown += "stdout ";
     if (options.trim) shown += "trim ";
     if (options.quiet) shown += "quiet ";
@@ -97,8 +98,14 @@ TEST(ParseOptions, ReadsGnuStyleOptionsAnywhereBeforeTheirEnd) {
         // A prefix of two options, one of which begins the other, is the shorter one.
         {{"--vers"}, "version "},
         {{"--version-text"}, "error: option '--version-text' needs a value"},
-        {{"-x", "f"}, "error: unknown option '-x'"},
-        {{"-ax"}, "error: unknown option '-x'"},
+        // tar's letters: -x extracts, -f names FILE, and every word after it is a name.
+        {{"-xvf", "f.update", "-C", "out"}, "extract verbose dir=out file=f.update "},
+        {{"-xf", "f.update", "etc/device.cfg", "3"}, "extract file=f.update member=etc/device.cfg member=3 "},
+        {{"-x", "f.update", "3"}, "extract file=f.update member=3 "},
+        {{"--file=f.update", "-l"}, "list file=f.update "},
+        {{"-cf", "n.update", "a", "b"}, "create path=a path=b file=n.update "},
+        {{"-y", "f"}, "error: unknown option '-y'"},
+        {{"-ay"}, "error: unknown option '-y'"},
         {{"--bogus=1", "-h"}, "error: unknown option '--bogus'"},
         {{"--al", "--dir=out", "--dir", "o2", "--tr", "--js", "f"}, "all trim dir=o2 file=f "},
         {{"--t", "f"}, "error: option '--t' is ambiguous; possibilities: '--trim' '--test'"},
@@ -106,7 +113,23 @@ TEST(ParseOptions, ReadsGnuStyleOptionsAnywhereBeforeTheirEnd) {
          "error: option '--s' is ambiguous; possibilities: '--strip-components' '--stdout' '--skip-old-files' "
          "'--sha256'"},
         {{"--no", "f"}, "error: option '--no' is ambiguous; possibilities: '--no-color' '--no-progress'"},
-        {{"--col=never", "--prog=never", "--colour", "f"}, "error: unknown option '--colour'"},
+        {{"--col=never", "--prog=never", "--colour", "f"},
+         "error: unrecognized option '--colour'; did you mean '--color'?"},
+        // A name that is none names the nearest, two edits away at most.
+        {{"--exlude=x", "f"}, "error: unrecognized option '--exlude'; did you mean '--exclude'?"},
+        {{"--lsit", "f"}, "error: unrecognized option '--lsit'; did you mean '--list'?"},
+        {{"--verbos", "f"}, "verbose file=f "},
+        {{"--paded", "f"}, "error: unrecognized option '--paded'; did you mean '--padded'?"},
+        {{"--extrcat", "f"}, "error: unrecognized option '--extrcat'; did you mean '--extract'?"},
+        {{"--sha265", "f"}, "error: unrecognized option '--sha265'; did you mean '--sha256'?"},
+        {{"--exlcdue", "f"}, "error: unrecognized option '--exlcdue'; did you mean '--exclude'?"},  // two swaps
+        {{"--frobnicate", "f"}, "error: unknown option '--frobnicate'"},
+        {{"--jsonxyz", "f"}, "error: unknown option '--jsonxyz'"},  // three edits from --json
+        {{"-z", "f"}, "error: update files are not compressed; to read a compressed one: zcat f | kpupdate -"},
+        {{"-tJvf", "f.xz"},
+         "error: update files are not compressed; to read a compressed one: xzcat f.xz | kpupdate -"},
+        {{"--zstd", "f"}, "error: update files are not compressed; to read a compressed one: zstdcat f | kpupdate -"},
+        {{"-j"}, "error: update files are not compressed; to read a compressed one: bzcat FILE | kpupdate -"},
         {{"--index=4294967295", "--index", "-1", "-p", "3", "--pos=0", "-lv", "f"},
          "list verbose index#4294967295 index#4294967295 position#3 position#0 file=f "},
         {{"--index=4294967296", "f"},
@@ -221,6 +244,12 @@ TEST(Cli, AnswersUsageHelpAndVersion) {
          "",
          "kpupdate: option '-I' takes a pattern of at most 4096 bytes, not '" + std::string(40, 'x') + "...'" +
              see_help},
+        // A refusal that says what to do points to no help.
+        {{"--exlude=x", "a.update"}, 255, "", "kpupdate: unrecognized option '--exlude'; did you mean '--exclude'?\n"},
+        {{"-z", "a.update"},
+         255,
+         "",
+         "kpupdate: update files are not compressed; to read a compressed one: zcat a.update | kpupdate -\n"},
         {{"--help"}, 0, "usage", ""},
         {{"-a", "-h", "--bogus"}, 0, "usage", ""},
         {{"-V"}, 0, "kpupdate 0.7.0\n", ""},

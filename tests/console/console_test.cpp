@@ -132,10 +132,16 @@ TEST(ConsoleText, EscapesControlsOnlyOnATerminal) {
         {"plain name.bin", "plain name.bin"},
         {"a\x01\x1f \x7f", "a\\001\\037 \\177"},
         {"\x1b]0;t\x07\r\n\t\b\v\f", "\\033]0;t\\a\\r\\n\\t\\b\\v\\f"},
-        {"csi\xc2\x9b" "2J", "csi\\302\\2332J"},        // C1 as UTF-8
-        {"lone\x9b\x80", "lone\\233\\200"},          // C1 bytes outside UTF-8
+        {"csi\xc2\x9b"
+         "2J",
+         "csi\\302\\2332J"},  // C1 as UTF-8
+        {"apc\xc2\x9f"
+         "x",
+         "apc\\302\\237x"},                                                // the last of them, U+009F
+        {"nbsp\xc2\xa0", "nbsp\xc2\xa0"},                                  // and the first after them, U+00A0
+        {"lone\x9b\x80", "lone\\233\\200"},                                // C1 bytes outside UTF-8
         {"\xc2\xa0\xe2\x82\xac\xc3\xa9", "\xc2\xa0\xe2\x82\xac\xc3\xa9"},  // NBSP, euro, e acute: text
-        {"\xe9t\xe9", "\xe9t\xe9"},                     // Latin-1 letters: shown as they are
+        {"\xe9t\xe9", "\xe9t\xe9"},                                        // Latin-1 letters: shown as they are
         {"back\\slash", "back\\\\slash"},
     };
     CapturedConsole terminal(ColourMode::off, true);

@@ -343,6 +343,29 @@ TEST(Interruption, LeavesAHandledSignalToItsHandler) {
     EXPECT_EQ(handled_signal, SIGTERM);
 }
 
+// A temporary is made only where nothing has its name: a file planted there first (here
+// a second name of a file elsewhere) is never opened, let alone written into.
+TEST(PortableFileCalls, TemporariesAreMadeOnlyWhereNothingIs) {
+    TempDir dir;
+    write_file(dir.file("victim"), "untouched");
+    fs::create_directory(dir.file("out"));
+    fs::create_hard_link(dir.file("victim"), dir.file("out/a.bin.planted"));
+    use_portable_file_calls(true);
+    use_temporary_suffix(".planted");
+    const FileHandle directory = open_target_directory(dir.file("out"));
+    PendingFile file;
+    const bool made = create_pending_file(file, directory, "a.bin");
+    if (made) {
+        ::write(descriptor(file.handle), "written", 7);
+        discard_pending_file(file);
+    }
+    use_temporary_suffix({});
+    use_portable_file_calls(false);
+    close_directory(directory);
+    EXPECT_FALSE(made);
+    EXPECT_EQ(read_file(dir.file("victim")), "untouched");
+}
+
 // A named temporary is its owner's alone while it is written, and takes a new file's
 // mode, or the mode of the file it replaces, only as it takes its name.
 TEST(PortableFileCalls, TemporariesAreTheOwnersAloneUntilNamed) {

@@ -38,7 +38,7 @@ build::Archive base() {
     return plan;
 }
 
-const std::string title = "\n--- Differences from old.update: ---\n";
+const std::string title = "--- Differences from old.update: ---\n";
 
 TEST(Diff, TellsWhatChangedBetweenTwoUpdateFiles) {
     const auto with = [](auto change) {
@@ -160,7 +160,7 @@ TEST(Diff, ComparesWithADirectory) {
         change();
         return run_tool({"-q", "--diff", "old", "new.update"}, options);
     };
-    const std::string head = "\n--- Differences from old: ---\n";
+    const std::string head = "--- Differences from old: ---\n";
     EXPECT_EQ(tree("--trim", [] {}).out, head + "SAME: 3 files.\n");
     EXPECT_EQ(tree("--progress=never", [] {}).out, head + "SAME: 3 files.\n");
     // A file is the same when it holds what extraction writes: its own bytes, or with
@@ -232,7 +232,7 @@ TEST(Diff, ReadsEveryByteItComparesFromAPipe) {
         options.stdin_pause_at = 4096 + static_cast<std::size_t>(run) * 99991;  // reads fall elsewhere each time
         const test::ToolRun same = run_tool({"-q", "--diff=two.update", "-"}, options);
         EXPECT_EQ(same.status, 0);
-        EXPECT_EQ(same.out, "\n--- Differences from two.update: ---\nSAME: 3 files.\n");
+        EXPECT_EQ(same.out, "--- Differences from two.update: ---\nSAME: 3 files.\n");
     }
 }
 
@@ -251,7 +251,10 @@ TEST(Diff, FindsWhatEachSideHolds) {
     build::Archive fewer = plan;
     fewer.entries.pop_back();
     const std::string without_notes = build::bytes(fewer);
-    const std::string head = "\n--- Differences from old: ---\n";
+    build::Archive climbing = plan;  // names extraction refuses, whose files lie outside the tree
+    climbing.entries.push_back({"../outside.bin", 9, 5, {}, "hello"});
+    climbing.entries.push_back({"/etc/hostname", 10, 5, {}, "hello"});
+    const std::string head = "--- Differences from old: ---\n";
     const struct {
         const char* what;
         std::string fresh;                               // the new side
@@ -301,6 +304,29 @@ TEST(Diff, FindsWhatEachSideHolds) {
          "changed: notes.txt: size 11 -> 10, bytes\n"
          "DAMAGE: notes.txt reaches 98 bytes past the end of the new file.\n"
          "DAMAGED: 0 added, 1 changed, 0 extra, 1 damaged, 2 the same.\n"},
+        {"a damaged entry is never also the same",
+         cut,
+         "",
+         {},
+         {},
+         254,
+         "DAMAGE: notes.txt reaches 98 bytes past the end of the new file.\n"
+         "DAMAGED: 0 added, 0 changed, 0 extra, 1 damaged, 2 the same.\n"},
+        {"names outside the tree are never looked up",
+         build::bytes(climbing),
+         "",
+         [](const std::string& old) { test::write_file(old + "/../outside.bin", "hello"); },
+         {},
+         1,
+         "added:   ../outside.bin (index 9, 5 bytes)\nadded:   /etc/hostname (index 10, 5 bytes)\n"
+         "DIFFERENT: 2 added, 0 changed, 0 extra, 3 the same.\n"},
+        {"an extra file excluded as an entry is",
+         bytes,
+         "",
+         [](const std::string& old) { test::write_file(old + "/fw/stray.bin", ""); },
+         {"-a", "--exclude", "stray.bin"},
+         0,
+         "SAME: 3 files.\n"},
         {"--all lists extra files too",
          bytes,
          "",
@@ -400,7 +426,7 @@ TEST(Diff, NeverReportsWhatItCouldNotSee) {
         SCOPED_TRACE(c.what);
         ::chmod(dir.file(c.locked).c_str(), 0);
         const test::ToolRun run = run_tool(c.args, options);
-        EXPECT_EQ(run.out, "\n--- Differences from tree: ---\n" + c.out);
+        EXPECT_EQ(run.out, "--- Differences from tree: ---\n" + c.out);
         EXPECT_EQ(run.err, c.err);
         EXPECT_EQ(run.status, 255);
         std::vector<std::string> json_args = c.args;
@@ -418,7 +444,7 @@ TEST(Diff, NeverReportsWhatItCouldNotSee) {
         if (run.status == 127) continue;  // too few for the dynamic loader of a sanitized build
         if (run.err.empty()) {
             EXPECT_EQ(run.out,
-                      "\n--- Differences from tree: ---\nextra:   hidden/deeper/extra.bin\n"
+                      "--- Differences from tree: ---\nextra:   hidden/deeper/extra.bin\n"
                       "DIFFERENT: 0 added, 0 changed, 1 extra, 3 the same.\n");
         } else {
             EXPECT_NE(run.err.find(": Too many open files\n"), std::string::npos) << run.err;
@@ -505,7 +531,8 @@ TEST(Digests, AreWhatSha256sumSaysOfTheExtractedTree) {
         {{"--sha256"}, empty + "  empty.bin\n" + back + abd + "  fw/abc.bin\n", "", 0},
         {{"--sha256", "-I", "fw/*", "--strip-components=1"}, abd + "  abc.bin\n", "", 0},
         {{"--sha256", "--strip-components=1"}, (windows ? abc + "  slash.bin\n" : "") + abd + "  abc.bin\n", "", 0},
-        {{"--sha256", "--exclude=*.bin", "-n", "fw/abc.bin"}, abd + "  fw/abc.bin\n", "", 0},
+        {{"--sha256", "--exclude=*.bin", "-n", "fw/abc.bin"}, "", "", 0},  // at any depth, as tar excludes
+        {{"--sha256", "--exclude=fw/*.bin", "-n", "back\\slash.bin"}, back, "", 0},
         {{"--sha256"}, empty + "  empty.bin\n" + back, cut, 255},  // a stream that ends early
     };
     test::ToolOptions options;

@@ -62,7 +62,9 @@ std::string odd_archive(unsigned seed, std::size_t count) {
     // Past the directory: the gap and the padding, never the last record the data may begin at.
     const std::size_t directory_end = 128 * (count + 1);
     std::size_t at = build::data_start_of(static_cast<std::uint32_t>(count));
-    for (std::size_t i = directory_end; i < at; ++i) bytes[i] = '\x5a';
+    // Half the gap, so that the zeros after what the document holds of it count too.
+    const std::size_t gap_half = at > directory_end ? (at - directory_end) / 2 : 0;
+    for (std::size_t i = directory_end; i < directory_end + gap_half; ++i) bytes[i] = '\x5a';
     for (const build::Entry& entry : plan.entries) {
         for (std::size_t i = at + entry.size; i < at + build::chunk_of(entry.size); ++i) {
             if (i >= directory_end) bytes[i] = static_cast<char>(random() | 1);
@@ -166,7 +168,7 @@ TEST(Create, TakesEachFileAtItsOwnSize) {
               "    3\t     700\t00001000\tkernel.img\n");
     EXPECT_TRUE(run_tool({"-O", "b.update", "bootloader.bin", "device.cfg"}, in(dir.path())).out == grown + config);
     EXPECT_EQ(run_tool({"-q", "--diff=tree", "b.update"}, in(dir.path())).out,
-              "\n--- Differences from tree: ---\nSAME: 3 files.\n");
+              "--- Differences from tree: ---\nSAME: 3 files.\n");
 
     // A padded tree read as one with --padded; a file of its own size there is warned of.
     fs::create_directory(dir.file("padded"));
@@ -183,6 +185,55 @@ TEST(Create, TakesEachFileAtItsOwnSize) {
     EXPECT_EQ(run_tool({"-c", "--padded", "e.update", "-C", "padded", "."}, in(dir.path())).err,
               "kpupdate: '--padded' with '--create' needs '--manifest', which gives each file's own size; see "
               "'kpupdate --help'.\n");
+}
+
+// --filler adds one empty file at the end where the count would be a multiple of four,
+// and only there, shown by -v; extracted, it is the tree and the empty file.
+TEST(Create, AddsAFillerWhereTheCountWouldBeAMultipleOfFour) {
+    for (const int count : {3, 4, 8}) {
+        SCOPED_TRACE(count);
+        TempDir dir;
+        fs::create_directory(dir.file("t"));
+        for (int i = 0; i < count; ++i) write_file(dir.file("t/f" + std::to_string(i)), std::string(100 + i, 'x'));
+        const test::ToolRun made =
+            run_tool({"-c", "-v", "n.update", "-C", "t", "--filler=zz.pad", "."}, in(dir.path()));
+        EXPECT_EQ(made.err, "");
+        const bool filled = count % 4 == 0;
+        EXPECT_TRUE(made.out.ends_with(filled ? "zz.pad\n" : "f2\n")) << made.out;
+        fs::create_directory(dir.file("out"));
+        ASSERT_EQ(run_tool({"-qa", "-C", "out", "n.update"}, in(dir.path())).status, 0);
+        std::vector<std::string> expected = test::tree(dir.file("t"));
+        if (filled) expected.push_back("zz.pad");
+        EXPECT_EQ(test::tree(dir.file("out")), expected);
+        EXPECT_EQ(filled ? fs::file_size(dir.file("out/zz.pad")) : 0u, 0u);
+        if (!filled) continue;
+        // Its name is held to the rules every name is.
+        EXPECT_EQ(run_tool({"-c", "m.update", "-C", "t", "--filler=f0", "."}, in(dir.path())).err,
+                  "kpupdate: f0: entry 0 writes the same file; an update file holds each file once\n"
+                  "kpupdate: m.update was not written\n");
+        EXPECT_EQ(run_tool({"-c", "m.update", "-C", "t", "--filler=../up", "."}, in(dir.path())).err,
+                  "kpupdate: ../up: its name has a '..' part: it would not stay under the target\n"
+                  "kpupdate: m.update was not written\n");
+    }
+}
+
+// As many files as the format holds, empty ones too: four, whose data region would begin
+// at the last record but holds nothing, and exactly 5000; never 5001.
+TEST(Create, HoldsFromFourEmptyFilesToFiveThousand) {
+    TempDir dir;
+    fs::create_directory(dir.file("t"));
+    for (int i = 0; i < 4; ++i) write_file(dir.file("t/e" + std::to_string(i)), "");
+    EXPECT_EQ(run_tool({"-c", "four.update", "-C", "t", "."}, in(dir.path())).err, "");
+    EXPECT_TRUE(run_tool({"-q", "-t", "four.update"}, in(dir.path()))
+                    .out.ends_with("OK: 4 files, no damage found; 2 notes.\n"));
+    for (int i = 4; i < 5000; ++i) write_file(dir.file("t/f" + std::to_string(i)), "");
+    EXPECT_EQ(run_tool({"-c", "all.update", "-C", "t", "."}, in(dir.path())).err, "");
+    EXPECT_EQ(run_tool({"--json", "all.update"}, in(dir.path())).out.find("\"file_count\": 5000,") != std::string::npos,
+              true);
+    write_file(dir.file("t/one-more"), "");
+    EXPECT_EQ(
+        run_tool({"-c", "more.update", "-C", "t", "."}, in(dir.path())).err,
+        "kpupdate: 5001 files to add; an update file holds at most 5000\nkpupdate: more.update was not written\n");
 }
 
 // A tree gives the same bytes however it was made and named: entries in byte order of
@@ -310,7 +361,8 @@ TEST(Create, RefusesWhatItCannotMakeAndWritesNothing) {
          files({{"a", "a"}, {"b", "b"}, {"c", "c"}, {"d", "d"}}),
          {"-c", "n.update", "a", "b", "c", "d"},
          "kpupdate: a: with 4 files the data region begins at the last directory record, so the first bytes of "
-         "this file would have to be the record of d, and they are not; add or remove a file\n" +
+         "this file would have to be the record of d, and they are not; add or remove a file, or give "
+         "--filler=NAME for an empty one\n" +
              not_written},
         {"NEW kept",
          files({{"a", "a"}, {"n.update", "old"}}),
@@ -342,6 +394,23 @@ TEST(Create, RefusesWhatItCannotMakeAndWritesNothing) {
          files({{"a/b", "b"}, {"m.json", R"({"entries": ["a//b"]})"}}),
          {"-c", "n.update", "--manifest", "m.json"},
          "kpupdate: a//b: its name has an empty part ('//')\n" + not_written},
+        {"a key --json never prints, in the document",
+         files({{"a", "a"}, {"m.json", "{\n  \"verison\": \"P7 x\",\n  \"entries\": [\"a\"]}"}}),
+         {"-c", "n.update", "--manifest", "m.json"},
+         "kpupdate: m.json:2:3: unknown key 'verison' (did you mean 'version'?)\n" + not_written},
+        {"a key --json never prints, in an entry",
+         files({{"a", "a"}, {"m.json", "{\"entries\": [\"a\",\n  {\"name\": \"a\", \"idx\": 7}]}"}}),
+         {"-c", "n.update", "--manifest", "m.json"},
+         "kpupdate: m.json:2:17: unknown key 'idx' (did you mean 'index'?)\n" + not_written},
+        {"a key like none",
+         files({{"a", "a"}, {"m.json", R"({"entries": ["a"], "frobnicate": 1})"}}),
+         {"-c", "n.update", "--manifest", "m.json"},
+         "kpupdate: m.json:1:20: unknown key 'frobnicate'\n" + not_written},
+        {"a name's tail past its field",
+         files({{"a", "a"},
+                {"m.json", R"({"entries": [{"name": "a", "name_tail_hex": ")" + std::string(174, '1') + R"("}]})"}}),
+         {"-c", "n.update", "--manifest", "m.json"},
+         "kpupdate: a: 87 bytes to follow its NUL, where the field has room for 86\n" + not_written},
         {"two names for one file",
          files({{"a", "a"}, {"m.json", R"({"entries": ["a", "./a"]})"}}),
          {"-c", "n.update", "--manifest", "m.json"},
@@ -522,9 +591,30 @@ TEST(Create, RefusesADeepTreeAtOnce) {
     EXPECT_EQ(run_tool({"-l", "n.update"}, options).out, "    0\t       3\t00000200\ttop.bin\n");
     ASSERT_EQ(run_tool({"-c", "n.update", "-C", "t", "top.bin"}, options).status, 0);
     const test::ToolRun compared = run_tool({"-q", "-a", "--diff=t", "n.update"}, options);
-    EXPECT_EQ(compared.out, "\n--- Differences from t: ---\nextra:   " + deepest +
+    EXPECT_EQ(compared.out, "--- Differences from t: ---\nextra:   " + deepest +
                                 "/\nDIFFERENT: 0 added, 0 changed, 1 extra, 1 the same.\n");
     remove_chain(dir.file("t"));
+}
+
+// NEW of a name as long as a directory allows is made, and made again in its own place:
+// the temporary name beside it is shortened to fit.
+TEST(Create, ReplacesANewOfTheLongestName) {
+    TempDir dir;
+    write_file(dir.file("a"), "a");
+    const std::string name(250, 'n');
+    for (int round = 0; round < 2; ++round) {
+        const test::ToolRun run = run_tool({"-c", name, "a"}, in(dir.path()));
+        EXPECT_EQ(run.err, "") << round;
+        EXPECT_EQ(run.status, 0);
+    }
+    use_portable_file_calls(true);  // the named temporary, in this process, as it would be without O_TMPFILE
+    const FileHandle directory = open_target_directory(dir.path());
+    PendingFile pending;
+    ASSERT_TRUE(create_pending_file(pending, directory, name));
+    EXPECT_EQ(commit_pending_file(pending, name, Existing::replace), Placed::written);
+    use_portable_file_calls(false);
+    close_directory(directory);
+    EXPECT_EQ(test::tree(dir.path()), (std::vector<std::string>{"a", name}));
 }
 
 // NEW that is a device stays the device: nothing is written into it or in its place.

@@ -68,6 +68,24 @@ TEST(TestOption, FindsChunksOutsideAShortFile) {
 }
 
 // The notes, alone and together, with the damage and mismatches they are counted beside.
+// An empty file needs no byte of the update file: it is never damage, wherever its
+// offset lies, and it extracts as an empty file from a file cut short before it.
+TEST(TestOption, NeverCallsAnEmptyFileDamaged) {
+    build::Archive plan = three_files();
+    plan.entries.push_back({"empty.bin", 4, 0, {4, 0, 0, 0}, ""});
+    const std::string cut = build::bytes(plan).substr(0, 2048);  // c.bin cut, empty.bin past the end
+    test::TempDir dir;
+    test::write_file(dir.file("a.update"), cut);
+    test::ToolOptions options;
+    options.cwd = dir.path();
+    const std::string report = test::run_tool({"-q", "--test", "a.update"}, options).out;
+    EXPECT_EQ(report.find("empty.bin"), std::string::npos) << report;
+    EXPECT_NE(report.find("DAMAGED: 1 of 4 files lies outside the file (short by 1024 bytes)"), std::string::npos)
+        << report;
+    EXPECT_EQ(test::run_tool({"-q", "a.update", "empty.bin"}, options).status, 0);
+    EXPECT_EQ(test::read_file(dir.file("empty.bin")), "");
+}
+
 TEST(TestOption, NotesWhatExtractionWouldMeet) {
     const struct {
         const char* what;

@@ -77,6 +77,22 @@ TEST(IsSafeEntryName, RefusesGeneratedHostileNames) {
     EXPECT_EQ(checked, std::size(parts) * 6);
 }
 
+// What --strip-components leaves of a name, as it is spelled: parts that name nothing
+// are not counted, and the separators before what is left go, however many there are.
+TEST(StrippedName, DropsLeadingPartsThatNameSomething) {
+    const struct {
+        const char* name;
+        u32 count;
+        const char* left;
+    } cases[] = {
+        {"a/b/c", 1, "b/c"}, {"a///b", 1, "b"}, {"./a/b", 1, "b"}, {"a/./b/c", 2, "c"}, {"a//b//c", 2, "c"},
+        {"a/b", 2, ""},      {"a", 1, ""},      {"a/b", 0, "a/b"}, {"/a/b", 1, "b"},    {"a/b/", 1, "b/"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(stripped_name(c.name, c.count, NameRules::posix), c.left) << c.name << " without " << c.count;
+    }
+}
+
 TEST(IsReservedDeviceName, MatchesDevicesWithAnyExtensionOrCase) {
     for (const char* name : {"CON", "con", "Nul.txt", "aux.tar.gz", "PRN ", "com1", "LPT9.bin", "conin$", "COM\xC2\xB2",
                              "lpt\xC2\xB9.bin"}) {

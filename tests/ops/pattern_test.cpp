@@ -85,17 +85,34 @@ TEST(GlobMatch, SelectsNamesLikeAShell) {
     }
 }
 
-// An exclusion takes the names it matches and everything below a directory it matches.
-TEST(Exclusions, TakeADirectoryWithAllBelowIt) {
+// An exclusion matches as GNU tar's do: any run of whole parts, at any depth, so that it
+// takes a file by its last parts and a directory with everything below it; -I stays
+// anchored.
+TEST(Exclusions, MatchAnyRunOfWholeParts) {
     const struct {
         std::vector<std::string> patterns;
         std::string name;
         bool excluded;
     } cases[] = {
-        {{"sub"}, "sub/x.bin", true},  {{"sub"}, "sub", true},          {{"sub"}, "subx/y", false},
-        {{"sub"}, "a/sub/x", false},   {{"*.ko"}, "lib/x.ko", false},   {{"lib/*"}, "lib/m/x.ko", true},
-        {{"a", "b/c"}, "b/c/d", true}, {{}, "anything", false},         {{"*"}, "", true},
-        {{"x/"}, "x/y", false},        {{"**/k.ko"}, "lib/k.ko", true}, {{"lib"}, "lib/", true},
+        {{"*.ko"}, "lib/modules/m/x.ko", true},
+        {{"*.ko"}, "x.ko", true},
+        {{"*.ko"}, "lib/x.kobj", false},
+        {{"m/*.ko"}, "lib/m/x.ko", true},
+        {{"m/*.ko"}, "lib/n/x.ko", false},
+        {{"lib"}, "lib/m/x.ko", true},
+        {{"m"}, "lib/m/x.ko", true},
+        {{"lib"}, "libc/x", false},
+        {{"ib"}, "lib/x", false},
+        {{"sub"}, "sub", true},
+        {{"sub"}, "a/sub/x", true},
+        {{"lib/*"}, "lib/m/x.ko", true},
+        {{"a", "b/c"}, "x/b/c/d", true},
+        {{}, "anything", false},
+        {{"*"}, "", true},
+        {{"x/"}, "x/y", false},
+        {{"**/k.ko"}, "lib/k.ko", true},
+        {{"lib"}, "lib/", true},
+        {{"m/x"}, "m/xy", false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(is_excluded(exclusions_of(c.patterns, NameRules::posix), c.name, NameRules::posix), c.excluded)

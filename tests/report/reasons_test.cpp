@@ -60,7 +60,7 @@ TEST(Reasons, SayWhyEachFailureHappened) {
         {{LoadProblem::Kind::cannot_open, 0, 0, "Is a directory"}, "Is a directory"},
         {{}, ""},
     };
-    for (const auto& [load, reason] : loads) EXPECT_EQ(load_reason(load), reason);
+    for (const auto& [load, reason] : loads) EXPECT_EQ(load_reason(load, "f.update"), reason);
 
     const std::pair<const char*, const char*> quoted[] = {
         {"a.bin", "a.bin"}, {"-", "-"}, {"", "''"}, {"-a", "'-a'"}, {"a b", "'a b'"}, {"it's", "'it'\\''s'"},
