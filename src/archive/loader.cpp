@@ -160,23 +160,23 @@ u32 read_directory(UpdateArchive& archive, const ByteSource& in, u32 file_count)
     return complete;
 }
 
-i32 malformed(UpdateArchive& archive, LoadProblem::Kind kind, u64 first, u64 second = 0) {
-    archive.problem.kind = kind;
-    archive.problem.first = first;
-    archive.problem.second = second;
+i32 malformed(LoadProblem& problem, LoadProblem::Kind kind, u64 first, u64 second = 0) {
+    problem.kind = kind;
+    problem.first = first;
+    problem.second = second;
     return load_malformed;
 }
 
-i32 load_from(UpdateArchive& archive, const ByteSource& in) {
+i32 load_from(UpdateArchive& archive, const ByteSource& in, LoadProblem& problem) {
     RecordBytes header;
     const std::size_t header_bytes = in.read(in.source, header.data(), header.size());
     if (header_bytes != header.size()) {
-        return malformed(archive, LoadProblem::Kind::short_header, header_bytes);
+        return malformed(problem, LoadProblem::Kind::short_header, header_bytes);
     }
     archive.header.record = decode_record(header.data());
     const u32 file_count = archive.header.record.index;
     if (file_count < 1 || file_count > max_file_count) {
-        return malformed(archive, LoadProblem::Kind::file_count, file_count);
+        return malformed(problem, LoadProblem::Kind::file_count, file_count);
     }
 
     archive.data_start = data_start_of(file_count);
@@ -188,13 +188,13 @@ i32 load_from(UpdateArchive& archive, const ByteSource& in) {
     const u32 complete = read_directory(archive, in, file_count);
     group_entries(archive, complete);
     if (complete < file_count) {
-        return malformed(archive, LoadProblem::Kind::short_directory, complete, file_count);
+        return malformed(problem, LoadProblem::Kind::short_directory, complete, file_count);
     }
 
     const u32 declared_end = static_cast<u32>(archive.header.record.size * chunk_alignment);
     const auto derived_end = static_cast<u32>(archive.data_start + archive.chunk_sum);
     if (derived_end != declared_end) {
-        return malformed(archive, LoadProblem::Kind::sizes, derived_end, declared_end);
+        return malformed(problem, LoadProblem::Kind::sizes, derived_end, declared_end);
     }
     archive.loaded = true;
     return static_cast<i32>(file_count);
@@ -245,45 +245,33 @@ LoadProblem::Format format_of(const unsigned char* bytes, std::size_t size) {
     return Format::unknown;
 }
 
-i32 load_archive(UpdateArchive& archive, SourceFile& source) {
-    const i32 loaded = load_from(archive, {read_source, &source});
+i32 load_archive(UpdateArchive& archive, SourceFile& source, LoadProblem& problem) {
+    problem = {};
+    const i32 loaded = load_from(archive, {read_source, &source}, problem);
     if (loaded < 0 && !source.read_failure.empty()) {
         // Not the file's fault but the reading's: say what the system said.
-        archive.problem = {LoadProblem::Kind::unreadable, 0, 0, source.read_failure};
+        problem = {LoadProblem::Kind::unreadable, 0, 0, source.read_failure};
     } else if (loaded < 0) {
         // Named for what it is: a stream still holds its first bytes, which it read ahead.
         unsigned char first[512];
-        archive.problem.format = format_of(first, read_up_to(source, 0, first, sizeof first));
+        problem.format = format_of(first, read_up_to(source, 0, first, sizeof first));
     }
     return loaded;
 }
 
-i32 load_archive(UpdateArchive& archive, std::istream& in) {
-    return load_from(archive, {read_istream, &in});
+i32 load_archive(UpdateArchive& archive, std::istream& in, LoadProblem* problem) {
+    LoadProblem ignored;
+    return load_from(archive, {read_istream, &in}, problem != nullptr ? *problem : ignored);
 }
 
 bool is_update_file(const std::string& path) {
     SourceFile source;
     if (!open_source(source, file_path(path))) return false;
     UpdateArchive archive;
-    const bool loads = load_archive(archive, source) > 0;
+    LoadProblem problem;
+    const bool loads = load_archive(archive, source, problem) > 0;
     close_source(source);
     return loads;
-}
-
-i32 load_archive(UpdateArchive& archive, const char* path) {
-    SourceFile source;
-    if (!open_source(source, file_path(path))) {
-        const std::string error = last_error_text();  // of the path as given, which the user sees
-        if (!open_source(source, file_path(archive.base_directory + path))) {
-            archive.problem = {LoadProblem::Kind::cannot_open, 0, 0, error};
-            return load_cannot_open;
-        }
-    }
-    const i32 loaded = load_archive(archive, source);
-    if (loaded > 0) archive.path = path;
-    close_source(source);
-    return loaded;
 }
 
 }  // namespace kp

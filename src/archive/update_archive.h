@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "archive/records.h"
-#include "console/console.h"
 #include "fs/copy.h"
 
 namespace kp {
@@ -49,8 +48,6 @@ struct LoadProblem {
 LoadProblem::Format format_of(const unsigned char* bytes, std::size_t size);
 
 struct UpdateArchive {
-    std::string path;            // as passed to load_archive, kept only on success
-    std::string base_directory;  // current directory with a trailing '/', or empty
     EntryRecord header;
     u32 used_size = 0;   // sum of exact sizes (wraps at 2^32)
     u32 data_start = 0;  // offset of the first chunk
@@ -61,24 +58,18 @@ struct UpdateArchive {
     // Entries left out of their group because their second signature disagreed with
     // it, in directory order; found also when the load fails later on.
     std::vector<u32> mismatched;
-    LoadProblem problem;  // why the load failed, when it did
     bool loaded = false;
-    ConsoleOutput* console = nullptr;  // where the text reports go
 };
 
 // Reads and validates the update file open in `source`, from its cursor on: exactly the
 // header and the directory, in order, never a byte more, so that a stream reads on from
 // there. Returns the file count or load_malformed, with why in `problem` (what the
 // system said where a read failed). Each entry whose second signature disagrees with
-// its group goes into `mismatched`. Leaves `path` alone.
-i32 load_archive(UpdateArchive& archive, SourceFile& source);
+// its group goes into `mismatched`.
+i32 load_archive(UpdateArchive& archive, SourceFile& source, LoadProblem& problem);
 
 // The same validation over bytes in memory, positioned at the header.
-i32 load_archive(UpdateArchive& archive, std::istream& in);
-
-// The same for the update file at `path`, tried again with base_directory in front when
-// it does not open (load_cannot_open, with why); sets `path` on success.
-i32 load_archive(UpdateArchive& archive, const char* path);
+i32 load_archive(UpdateArchive& archive, std::istream& in, LoadProblem* problem = nullptr);
 
 // Whether `path` names a regular file that loads as an update file: for telling a user
 // who named one where a member's name was wanted.

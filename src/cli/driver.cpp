@@ -21,6 +21,7 @@ struct Done {
     SelectedEntries selected;
     UpdateArchive old;  // --diff's OTHER as an update file
     i32 old_loaded = 0;
+    LoadProblem old_problem;
     DiffReport diff;
     std::vector<EntryDigest> digests;
     HeldEntries held;
@@ -69,8 +70,7 @@ void compare(const Plan& plan, const UpdateArchive& archive, const Options& opti
         const DirectoryComparison how{options.padded, plan.selection.all, &plan.selection.excludes};
         compare_with_directory(archive, done.selected.positions, inputs.file, inputs.other.handle, how, done.diff);
     } else {
-        done.old_loaded =
-            load_source(done.old, inputs.other_kind, inputs.other, inputs.other_error, options.diff.c_str());
+        done.old_loaded = load_source(done.old, inputs.other_kind, inputs.other, inputs.other_error, done.old_problem);
         if (done.old_loaded < 0) return;
         const SelectedEntries theirs = select_entries(done.old, plan.selection);
         done.selected.missing = missed_by_both(done.selected.missing, theirs.missing);
@@ -115,7 +115,6 @@ void show(const Plan& plan, const Done& done, const Renderer& render) {
 }  // namespace
 
 i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& options, RunInputs& inputs) {
-    archive.console = &console;
     TextState text;
     JsonState json;
     text.settings = json.settings = settings_of(archive, console, options);
@@ -131,9 +130,10 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& o
         render.warnings(render.state, {"missing FILE, the update file to read; see 'kpupdate --help'"});
         return exit_failure;
     }
-    const i32 loaded = load_source(archive, inputs.file_kind, inputs.file, inputs.file_error, options.file);
+    LoadProblem problem;
+    const i32 loaded = load_source(archive, inputs.file_kind, inputs.file, inputs.file_error, problem);
     render.loaded(render.state);
-    if (loaded < 0) return load_failed(render, loaded, options.file, archive.problem);
+    if (loaded < 0) return load_failed(render, loaded, options.file, problem);
     if (options.json) gather_unseen_bytes(archive, inputs.file, unseen);
     render.archive(render.state);
 
@@ -144,7 +144,7 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& o
     if (plan.test_last) test(plan, archive, inputs, render, findings);
     if (plan.drain) skip_stream(inputs.file, archive_end(archive));  // its writer may count on all of it being read
     if (options.json) unseen_bytes_done(inputs.file, unseen);
-    if (done.old_loaded < 0) return load_failed(render, done.old_loaded, options.diff, done.old.problem);
+    if (done.old_loaded < 0) return load_failed(render, done.old_loaded, options.diff, done.old_problem);
     show(plan, done, render);
     warn_if_cut(archive, inputs.file, render);
     if (inputs.file.stream && !inputs.file.read_failure.empty()) {
@@ -180,7 +180,7 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
     RunInputs inputs;
     if (problem.usage.empty() && running && options.file != nullptr) {
         problem = check_options(options);
-        if (problem.usage.empty()) problem.usage = open_inputs(archive, options, current_directory(), inputs);
+        if (problem.usage.empty()) problem.usage = open_inputs(options, current_directory(), inputs);
     }
     if (!problem.usage.empty()) {
         close_inputs(inputs);
@@ -197,7 +197,7 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
         return exit_ok;
     }
     // "-" is standard input; a pipe, a FIFO or a device is read as one, once.
-    open_file_input(archive, options, inputs);
+    open_file_input(options, inputs);
     if (inputs.file_kind == InputKind::terminal) {
         close_inputs(inputs);
         const std::string refusal = "refusing to read an update file from a terminal";

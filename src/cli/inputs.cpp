@@ -4,18 +4,16 @@
 
 namespace kp {
 
-void set_base_directory(UpdateArchive& archive, std::string_view directory) {
-    archive.base_directory.assign(directory);
-    std::replace(archive.base_directory.begin(), archive.base_directory.end(), '\\', '/');
-    if (archive.base_directory.find('/') != std::string::npos) {
-        archive.base_directory += '/';
-    }
+std::string base_directory_of(std::string_view directory) {
+    std::string base(directory);
+    std::replace(base.begin(), base.end(), '\\', '/');
+    if (base.find('/') != std::string::npos) base += '/';
+    return base;
 }
 
-std::string open_inputs(UpdateArchive& archive, const Options& options, std::string_view current_directory,
-                        RunInputs& inputs) {
+std::string open_inputs(const Options& options, std::string_view current_directory, RunInputs& inputs) {
     inputs.current_directory = current_directory;
-    set_base_directory(archive, current_directory);
+    inputs.base_directory = base_directory_of(current_directory);
     inputs.here = open_target_directory({});
     if (inputs.here == no_file) inputs.here_error = last_error_text();
     if (options.diff_given && options.file != nullptr) {
@@ -23,7 +21,7 @@ std::string open_inputs(UpdateArchive& archive, const Options& options, std::str
             "'--diff' compares with an update file or a directory, not a stream: '" + options.diff + "'";
         if (options.diff == "-") return stream;
         inputs.other_kind =
-            open_input(inputs.other, options.diff, {inputs.here, archive.base_directory}, true, inputs.other_error);
+            open_input(inputs.other, options.diff, {inputs.here, inputs.base_directory}, true, inputs.other_error);
         // Read twice, for its directory and for its bytes, a pipe would be empty the second
         // time, and every file on its side would look damaged.
         if (inputs.other_kind == InputKind::stream || inputs.other_kind == InputKind::terminal) return stream;
@@ -31,10 +29,10 @@ std::string open_inputs(UpdateArchive& archive, const Options& options, std::str
     return {};
 }
 
-void open_file_input(const UpdateArchive& archive, const Options& options, RunInputs& inputs) {
+void open_file_input(const Options& options, RunInputs& inputs) {
     if (options.file == nullptr) return;
     inputs.file_kind =
-        open_input(inputs.file, options.file, {inputs.here, archive.base_directory}, false, inputs.file_error);
+        open_input(inputs.file, options.file, {inputs.here, inputs.base_directory}, false, inputs.file_error);
 }
 
 void close_inputs(RunInputs& inputs) {
@@ -58,14 +56,12 @@ bool read_names_from(const std::string& list, bool null, std::vector<std::string
 }
 
 i32 load_source(UpdateArchive& archive, InputKind kind, SourceFile& source, const std::string& error,
-                const char* path) {
+                LoadProblem& problem) {
     if (kind == InputKind::unopened) {
-        archive.problem = {LoadProblem::Kind::cannot_open, 0, 0, error};
+        problem = {LoadProblem::Kind::cannot_open, 0, 0, error};
         return load_cannot_open;
     }
-    const i32 loaded = load_archive(archive, source);
-    if (loaded > 0) archive.path = path;
-    return loaded;
+    return load_archive(archive, source, problem);
 }
 
 }  // namespace kp

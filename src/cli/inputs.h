@@ -13,7 +13,8 @@
 namespace kp {
 
 struct RunInputs {
-    std::string current_directory;  // its name, for the base directory
+    std::string current_directory;  // its name
+    std::string base_directory;     // the same, as a FILE that does not open is tried again under
     FileHandle here = no_file;      // the current directory: the default target
     std::string here_error;         // what the system said when it would not open
     SourceFile file;                // FILE
@@ -24,18 +25,17 @@ struct RunInputs {
     std::string other_error;
 };
 
-// Stores `directory` as the base for relative lookups: backslashes become '/', and
-// one '/' is appended when the text holds any '/' at all (so "C:/" becomes "C://").
-void set_base_directory(UpdateArchive& archive, std::string_view directory);
+// `directory` as the base for relative lookups: backslashes become '/', and one '/' is
+// appended when the text holds any '/' at all (so "C:/" becomes "C://").
+std::string base_directory_of(std::string_view directory);
 
-// Opens the current directory and then OTHER, and sets the archive's base directory from
+// Opens the current directory and then OTHER, and takes the base directory from
 // `current_directory`, which OTHER and FILE are tried again under. A usage problem when
 // OTHER is a stream, which --diff would have to read twice; empty otherwise.
-std::string open_inputs(UpdateArchive& archive, const Options& options, std::string_view current_directory,
-                        RunInputs& inputs);
+std::string open_inputs(const Options& options, std::string_view current_directory, RunInputs& inputs);
 
 // Opens FILE, after open_inputs; a FIFO waits here for its writer.
-void open_file_input(const UpdateArchive& archive, const Options& options, RunInputs& inputs);
+void open_file_input(const Options& options, RunInputs& inputs);
 
 void close_inputs(RunInputs& inputs);
 
@@ -44,8 +44,8 @@ void close_inputs(RunInputs& inputs);
 // be read, with why in `system_text`.
 bool read_names_from(const std::string& list, bool null, std::vector<std::string>& names, std::string& system_text);
 
-// Loads the update file open in `source` (of `kind`), or says why it did not open;
-// `path` is kept as the archive's on success.
-i32 load_source(UpdateArchive& archive, InputKind kind, SourceFile& source, const std::string& error, const char* path);
+// Loads the update file open in `source` (of `kind`), or says why it did not open.
+i32 load_source(UpdateArchive& archive, InputKind kind, SourceFile& source, const std::string& error,
+                LoadProblem& problem);
 
 }  // namespace kp

@@ -189,7 +189,8 @@ bool check_written_archive(const NewArchive& archive, SourceFile& written, Creat
     const NewLayout layout = layout_of(archive);
     UpdateArchive loaded;
     written.cursor = 0;
-    const i32 count = load_archive(loaded, written);
+    LoadProblem not_loaded;
+    const i32 count = load_archive(loaded, written, not_loaded);
     std::string differs;
     if (count < 0 || static_cast<std::size_t>(count) != archive.entries.size()) {
         differs = "it does not load as an update file of " + std::to_string(archive.entries.size()) + " files";

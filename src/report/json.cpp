@@ -179,10 +179,11 @@ std::string json_error_document(std::string_view message, std::string_view reaso
     return json.text;
 }
 
-void json_archive_fields(JsonWriter& json, const UpdateArchive& archive, const UnseenBytes* unseen) {
+void json_archive_fields(JsonWriter& json, std::string_view file, const UpdateArchive& archive,
+                         const UnseenBytes* unseen) {
     const DirectoryRecord& header = archive.header.record;
     json_break(json, 2);
-    json_text_field(json, "file", archive.path);
+    json_text_field(json, "file", file);
     json_break(json, 2);
     json_text_field(json, "version", record_text(header.name));
     // What the rest of the header and the gap before the data hold, where it is not zero,

@@ -53,6 +53,7 @@ std::string json_error_document(std::string_view message, std::string_view reaso
 // (of two or more, as the text report shows them) and second-signature mismatches, with
 // the gap and each entry's padding from `unseen` (may be null) where not all zero. Each
 // field starts on a new line indented by two.
-void json_archive_fields(JsonWriter& json, const UpdateArchive& archive, const UnseenBytes* unseen);
+void json_archive_fields(JsonWriter& json, std::string_view file, const UpdateArchive& archive,
+                         const UnseenBytes* unseen);
 
 }  // namespace kp

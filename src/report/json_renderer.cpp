@@ -142,7 +142,7 @@ void finish(void* state) {
     const UpdateArchive& archive = *facts.settings.archive;
     JsonWriter json;
     json_begin_object(json);
-    if (facts.archive_shown) json_archive_fields(json, archive, facts.settings.unseen);
+    if (facts.archive_shown) json_archive_fields(json, facts.settings.file, archive, facts.settings.unseen);
     if (facts.cut) {
         json_break(json, 2);
         json_key(json, "cut");

@@ -21,8 +21,7 @@ const char* shown_name(const ConsoleOutput& console, const DirectoryRecord& reco
 
 }  // namespace
 
-void print_mismatches(const UpdateArchive& archive, bool to_stderr) {
-    ConsoleOutput& console = *archive.console;
+void print_mismatches(ConsoleOutput& console, const UpdateArchive& archive, bool to_stderr) {
     std::string scratch;
     for (const u32 position : archive.mismatched) {
         const DirectoryRecord& record = archive.entries[position].record;
@@ -36,9 +35,8 @@ void print_mismatches(const UpdateArchive& archive, bool to_stderr) {
     }
 }
 
-void print_version_summary(const UpdateArchive& archive) {
+void print_version_summary(ConsoleOutput& console, const UpdateArchive& archive) {
     if (!archive.loaded) return;
-    ConsoleOutput& console = *archive.console;
     console_print(console, attr_grey, "firmware update version is\n");
     std::string scratch;
     console_print(console, attr_green, "%s\n", shown_name(console, archive.header.record, scratch));
@@ -52,14 +50,14 @@ void print_row(ConsoleOutput& console, const EntryRecord& entry, std::string& sc
                   as_signed(entry.record.size), entry.data_offset, shown_name(console, entry.record, scratch), end);
 }
 
-void print_listing_rows(const UpdateArchive& archive, const std::vector<u32>& positions, char end) {
+void print_listing_rows(ConsoleOutput& console, const UpdateArchive& archive, const std::vector<u32>& positions,
+                        char end) {
     std::string scratch;
-    for (const u32 position : positions) print_row(*archive.console, archive.entries[position], scratch, end);
+    for (const u32 position : positions) print_row(console, archive.entries[position], scratch, end);
 }
 
-void print_directory_listing(const UpdateArchive& archive) {
+void print_directory_listing(ConsoleOutput& console, const UpdateArchive& archive) {
     if (!archive.loaded) return;
-    ConsoleOutput& console = *archive.console;
     console_print(console, attr_white, "index\t    size\t  offset\tname\t\n");
     console_print(console, attr_blue, console.separator.c_str());
     std::string scratch;
@@ -71,9 +69,8 @@ void print_directory_listing(const UpdateArchive& archive) {
                   archive.chunk_sum);
 }
 
-void print_signature_groups(const UpdateArchive& archive) {
+void print_signature_groups(ConsoleOutput& console, const UpdateArchive& archive) {
     if (!archive.loaded) return;
-    ConsoleOutput& console = *archive.console;
     console_print(console, attr_white, "\n--- Files with common data signatures: ---\n");
     std::string scratch;
     for (const SignatureGroup& group : archive.groups) {

@@ -28,7 +28,7 @@ void start(void* state) {
 
 void loaded(void* state) {
     const RenderSettings& settings = of(state).settings;
-    print_mismatches(*settings.archive, settings.rows_only);
+    print_mismatches(*settings.console, *settings.archive, settings.rows_only);
 }
 
 void cut(void* state, u64 length, u64 declared) {
@@ -50,9 +50,9 @@ void failure(void* state, const std::string& message, const LoadProblem* problem
 void archive(void* state) {
     const RenderSettings& settings = of(state).settings;
     if (!settings.reports) return;
-    print_version_summary(*settings.archive);
-    print_directory_listing(*settings.archive);
-    print_signature_groups(*settings.archive);
+    print_version_summary(*settings.console, *settings.archive);
+    print_directory_listing(*settings.console, *settings.archive);
+    print_signature_groups(*settings.console, *settings.archive);
 }
 
 void integrity(void* state, const IntegrityReport& report) {
@@ -95,7 +95,7 @@ void selection(void* state, const SelectionMisses& missing) {
 
 void listing(void* state, const std::vector<u32>& positions) {
     const RenderSettings& settings = of(state).settings;
-    print_listing_rows(*settings.archive, positions, settings.null_rows ? '\0' : '\n');
+    print_listing_rows(*settings.console, *settings.archive, positions, settings.null_rows ? '\0' : '\n');
 }
 
 void diff(void* state, const DiffReport& report) {

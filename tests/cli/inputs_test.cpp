@@ -35,9 +35,7 @@ TEST(SetBaseDirectory, NormalisesSeparatorsAndAppendsOne) {
         {"work", "work"},
     };
     for (const auto& [directory, expected] : cases) {
-        UpdateArchive archive;
-        set_base_directory(archive, directory);
-        EXPECT_EQ(archive.base_directory, expected) << directory;
+        EXPECT_EQ(base_directory_of(directory), expected) << directory;
     }
 }
 

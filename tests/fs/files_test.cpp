@@ -58,8 +58,8 @@ test::ToolRun run_portable(const std::vector<std::string>& args, void (*force)(b
     force(true);
     test::ToolRun run;
     RunInputs inputs;
-    EXPECT_EQ(open_inputs(archive, options, "", inputs), "");
-    open_file_input(archive, options, inputs);
+    EXPECT_EQ(open_inputs(options, "", inputs), "");
+    open_file_input(options, inputs);
     run.status = run_program(archive, capture.console, options, inputs) & 0xFF;
     close_inputs(inputs);
     force(false);

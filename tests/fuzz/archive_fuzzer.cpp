@@ -31,9 +31,10 @@ namespace {
 void run_everything(const std::string& bytes, kp::ColourMode colour, bool terminal) {
     kp::test::LoadedArchive loaded(bytes, colour, terminal);
     kp::UpdateArchive& archive = loaded.archive;
-    kp::print_version_summary(archive);
-    kp::print_directory_listing(archive);
-    kp::print_signature_groups(archive);
+    kp::ConsoleOutput& console = loaded.capture.console;
+    kp::print_version_summary(console, archive);
+    kp::print_directory_listing(console, archive);
+    kp::print_signature_groups(console, archive);
     kp::Selection selection;
     selection.all = true;
     for (const kp::EntryRecord& entry : archive.entries) {
@@ -51,10 +52,10 @@ void run_everything(const std::string& bytes, kp::ColourMode colour, bool termin
     kp::JsonWriter json;
     kp::json_begin_object(json);
     if (archive.loaded) {
-        kp::json_archive_fields(json, archive, nullptr);
+        kp::json_archive_fields(json, "fuzz.update", archive, nullptr);
         kp::json_key(json, "test");
         kp::json_integrity(json, archive, report);
-        kp::print_integrity(*archive.console, archive, report);
+        kp::print_integrity(console, archive, report);
     }
     kp::json_end_object(json, 0);
     if (!nlohmann::json::accept(json.text)) std::abort();
@@ -89,8 +90,8 @@ std::string document(const std::string& bytes, bool json, bool padded, bool pipe
     kp::test::CapturedConsole capture;
     kp::RunInputs inputs;
     if (!piped) {
-        kp::open_inputs(archive, options, "", inputs);
-        kp::open_file_input(archive, options, inputs);
+        kp::open_inputs(options, "", inputs);
+        kp::open_file_input(options, inputs);
         kp::run_program(archive, capture.console, options, inputs);
         kp::close_inputs(inputs);
         wraps = archive.loaded && kp::archive_end(archive) > 0xFFFFFFFFu;
@@ -107,7 +108,7 @@ std::string document(const std::string& bytes, bool json, bool padded, bool pipe
         }
         ::close(out);
     });
-    kp::open_inputs(archive, options, "", inputs);
+    kp::open_inputs(options, "", inputs);
     inputs.file_kind = kp::open_input(inputs.file, "-", {}, false, inputs.file_error);
     if (inputs.file_kind != kp::InputKind::stream) std::abort();
     kp::run_program(archive, capture.console, options, inputs);

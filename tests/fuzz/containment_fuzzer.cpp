@@ -108,8 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kp::UpdateArchive archive;
     kp::test::CapturedConsole capture;
     kp::RunInputs inputs;
-    kp::open_inputs(archive, options, scratch.string(), inputs);
-    kp::open_file_input(archive, options, inputs);
+    kp::open_inputs(options, scratch.string(), inputs);
+    kp::open_file_input(options, inputs);
     kp::run_program(archive, capture.console, options, inputs);
     kp::close_inputs(inputs);
 

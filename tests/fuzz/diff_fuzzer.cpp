@@ -50,12 +50,13 @@ struct Side {
     kp::UpdateArchive archive;
     kp::SourceFile source;
     explicit Side(const fs::path& path) {
-        if (kp::open_source(source, path)) loaded = kp::load_archive(archive, source);
+        if (kp::open_source(source, path)) loaded = kp::load_archive(archive, source, problem);
     }
     ~Side() { kp::close_source(source); }
     Side(const Side&) = delete;
     Side& operator=(const Side&) = delete;
     kp::i32 loaded = -1;
+    kp::LoadProblem problem;
 };
 
 // What the comparison of `bytes`, fed through a pipe as the new side, with `old` finds.
@@ -77,7 +78,8 @@ kp::DiffReport from_pipe(const std::string& bytes, Side& old) {
     stream.length = kp::unknown_length;
     kp::UpdateArchive fresh;
     kp::DiffReport report;
-    if (kp::load_archive(fresh, stream) > 0) {
+    kp::LoadProblem problem;
+    if (kp::load_archive(fresh, stream, problem) > 0) {
         kp::compare_archives(fresh, latest(fresh), stream, old.archive, latest(old.archive), old.source, report);
     }
     kp::close_source(stream);  // the writer's last write fails, and it ends

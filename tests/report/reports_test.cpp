@@ -15,9 +15,9 @@ struct Reported : test::LoadedArchive {
         : LoadedArchive(build::bytes(plan), ColourMode::off, terminal) {
         capture.text();
         capture.out.clear();
-        print_version_summary(archive);
-        print_directory_listing(archive);
-        print_signature_groups(archive);
+        print_version_summary(capture.console, archive);
+        print_directory_listing(capture.console, archive);
+        print_signature_groups(capture.console, archive);
     }
 };
 
@@ -37,9 +37,8 @@ TEST(Reports, MismatchNameCannotDriveATerminal) {
     for (const bool terminal : {true, false}) {
         test::LoadedArchive loaded(bytes, ColourMode::off, terminal);  // prints the mismatches
         ASSERT_EQ(loaded.result, 2);
-        EXPECT_EQ(loaded.capture.text(),
-                  terminal ? "2nd data mismatch at (2) e\\033[2J\\177.bin.\n"
-                           : "2nd data mismatch at (2) e\x1b[2J\x7f.bin.\n");
+        EXPECT_EQ(loaded.capture.text(), terminal ? "2nd data mismatch at (2) e\\033[2J\\177.bin.\n"
+                                                  : "2nd data mismatch at (2) e\x1b[2J\x7f.bin.\n");
     }
 }
 
@@ -101,8 +100,8 @@ TEST(Reports, ShowNamesWholeAndSafe) {
         ASSERT_EQ(reported.result, 3);
         const std::string escaped = terminal ? "e\\033[2J\\177.bin" : "e\x1b[2J\x7f.bin";
         const std::string& out = reported.capture.text();
-        EXPECT_TRUE(
-            out.starts_with("firmware update version is\n" + std::string(terminal ? "v\\033[31m1" : "v\x1b[31m1") + "\n"))
+        EXPECT_TRUE(out.starts_with("firmware update version is\n" +
+                                    std::string(terminal ? "v\\033[31m1" : "v\x1b[31m1") + "\n"))
             << out;
         const std::string lines[] = {
             "    1\t       0\t00000200\t" + full + "\n",

@@ -48,14 +48,14 @@ struct CapturedConsole {
 struct LoadedArchive {
     CapturedConsole capture;
     UpdateArchive archive;
+    LoadProblem problem;
     i32 result = 0;
 
     explicit LoadedArchive(const std::string& bytes, ColourMode colour = ColourMode::off, bool terminal = false)
         : capture(colour, terminal) {
-        archive.console = &capture.console;
         std::istringstream in(bytes);
-        result = load_archive(archive, in);
-        print_mismatches(archive);
+        result = load_archive(archive, in, &problem);
+        print_mismatches(capture.console, archive);
     }
 };
 
