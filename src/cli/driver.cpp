@@ -27,12 +27,13 @@ struct Done {
     HeldEntries held;
 };
 
-// An update file that could not be loaded ends the run, with its status.
-i32 load_failed(const Renderer& render, i32 loaded, const std::string& file, const LoadProblem& problem) {
+// An update file that could not be loaded ends the run: a malformed one as damage.
+void load_failed(const Renderer& render, i32 loaded, const std::string& file, const LoadProblem& problem,
+                 Findings& findings) {
     const bool malformed = loaded == load_malformed;
     render.failure(render.state, (malformed ? "syntax-error or EOF in file " : "could not load file ") + file, &problem,
                    file);
-    return malformed ? exit_malformed : exit_failure;
+    (malformed ? findings.damaged : findings.failed) = true;
 }
 
 // An update file shorter than its header declares is warned of in every run, once, after
@@ -112,39 +113,45 @@ void show(const Plan& plan, const Done& done, const Renderer& render) {
     if (plan.work == Work::extract) replay(done.held);
 }
 
-}  // namespace
-
-i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& options, RunInputs& inputs) {
+// Reading: FILE loaded, the plan's steps each once, what they found shown.
+Findings read(UpdateArchive& archive, ConsoleOutput& console, const Options& options, const Plan& plan,
+              RunInputs& inputs) {
     TextState text;
     JsonState json;
     text.settings = json.settings = settings_of(archive, console, options);
     UnseenBytes unseen;  // gathered for --json, rendered at its end
     json.settings.unseen = &unseen;
     const Renderer render = options.json ? json_renderer(json) : text_renderer(text);
-    const Plan plan = plan_of(options, inputs);
 
+    Findings findings;
     render.warnings(render.state, argument_warnings(options));
     render.start(render.state);
     if (options.file == nullptr) {
         render.failure(render.state, "missing filename. Specify kelvo .update-file as argument", nullptr, "");
         render.warnings(render.state, {"missing FILE, the update file to read; see 'kpupdate --help'"});
-        return exit_failure;
+        findings.failed = true;
+        return findings;
     }
     LoadProblem problem;
     const i32 loaded = load_source(archive, inputs.file_kind, inputs.file, inputs.file_error, problem);
     render.loaded(render.state);
-    if (loaded < 0) return load_failed(render, loaded, options.file, problem);
+    if (loaded < 0) {
+        load_failed(render, loaded, options.file, problem, findings);
+        return findings;
+    }
     if (options.json) gather_unseen_bytes(archive, inputs.file, unseen);
     render.archive(render.state);
 
-    Findings findings;
     if (plan.test_first) test(plan, archive, inputs, render, findings);
     Done done;
     perform(plan, archive, options, inputs, render, done, findings);
     if (plan.test_last) test(plan, archive, inputs, render, findings);
     if (plan.drain) skip_stream(inputs.file, archive_end(archive));  // its writer may count on all of it being read
     if (options.json) unseen_bytes_done(inputs.file, unseen);
-    if (done.old_loaded < 0) return load_failed(render, done.old_loaded, options.diff, done.old_problem);
+    if (done.old_loaded < 0) {
+        load_failed(render, done.old_loaded, options.diff, done.old_problem, findings);
+        return findings;
+    }
     show(plan, done, render);
     warn_if_cut(archive, inputs.file, render);
     if (inputs.file.stream && !inputs.file.read_failure.empty()) {
@@ -152,68 +159,86 @@ i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& o
         findings.unreadable = true;
     }
     render.finish(render.state);
-    return status_of(findings);
+    return findings;
 }
 
-i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, char** argv) {
-    Options options;
-    OptionsProblem problem{parse_options(options, argc, argv), {}};
-    const bool running = problem.usage.empty() && !options.help && !options.version;
-    if (running && (options.create || options.manifest_given || options.version_text_given)) {
-        problem = check_create_options(options);  // --create reads -T's names as PATHs
-        if (problem.usage.empty()) return run_create(console, options);
-    } else if (running) {
+// Reads the arguments and the lists they name, checks them, and opens every path the
+// run reads, each once, before anything of them is read.
+OptionsProblem prepare(Options& options, int argc, char** argv, RunInputs& inputs) {
+    OptionsProblem problem;
+    problem.usage = parse_options(options, argc, argv);
+    const bool json = options.json || asks_for_json(argc, argv);
+    const bool create = asks_to_create(options);
+    if (problem.usage.empty() && !options.help && !options.version) {
+        if (create) problem = check_create_options(options);  // --create reads -T's names as PATHs
         // Every list counts, in the order given, as tar takes them.
-        for (const std::string& list : options.files_from) {
-            std::string reason;
+        for (const std::string& list : create ? std::vector<std::string>() : options.files_from) {
             if (list == "-" && options.file != nullptr && std::string_view(options.file) == "-") {
                 problem.usage = "'--files-from' and FILE cannot both be standard input";
                 break;
             }
-            if (!read_names_from(list, options.null, options.names, reason)) {  // nothing is read or written then
-                return end_early(console, options.json, "could not read names from " + list, reason,
-                                 {shell_quoted(list) + ": " + reason});
+            if (!read_names_from(list, options.null, options.names, problem.reason)) {
+                problem.list = list;
+                break;
             }
         }
+        const bool reads = create || options.file != nullptr;
+        if (!create && reads && problem.usage.empty() && problem.list.empty()) problem = check_options(options);
+        if (reads && problem.usage.empty() && problem.list.empty()) {
+            problem = open_inputs(options, current_directory(), inputs);
+            if (!create && problem.usage.empty()) open_file_input(options, inputs);  // a FIFO waits for its writer
+        }
     }
-    // Every path the run reads is resolved here, once, right after the options.
-    RunInputs inputs;
-    if (problem.usage.empty() && running && options.file != nullptr) {
-        problem = check_options(options);
-        if (problem.usage.empty()) problem.usage = open_inputs(options, current_directory(), inputs);
-    }
-    if (!problem.usage.empty()) {
-        close_inputs(inputs);
-        // A refusal that says what to do instead needs no pointer to the help.
-        const bool says_what_to_do = problem.usage.ends_with('?') || options.decompressor != nullptr;
-        std::vector<std::string> lines = {problem.usage + (says_what_to_do ? "" : "; see 'kpupdate --help'.")};
-        if (!problem.reason.empty()) lines.push_back(options.directory + ": " + problem.reason);
-        return end_early(console, options.json || asks_for_json(argc, argv), problem.usage, problem.reason, lines);
-    }
-    if (options.help || options.version) {
-        console_init(console, platform_stdout_handle(), ColourWhen::never);
-        console_print(console, console.current_attribute, options.help ? "%s" : "kpupdate %s\n",
-                      options.help ? usage_text() : kpupdate_version);
-        return exit_ok;
-    }
-    // "-" is standard input; a pipe, a FIFO or a device is read as one, once.
-    open_file_input(options, inputs);
-    if (inputs.file_kind == InputKind::terminal) {
-        close_inputs(inputs);
-        const std::string refusal = "refusing to read an update file from a terminal";
-        std::vector<std::string> lines = argument_warnings(options);
-        lines.push_back(refusal);
-        return end_early(console, options.json, refusal, {}, lines, argument_warnings(options));
-    }
-    // With --stdout, standard output carries only the files' bytes; JSON is never coloured.
+    problem.json = json;
+    return problem;
+}
+
+void print_about(ConsoleOutput& console, Mode mode) {
+    console_init(console, platform_stdout_handle(), ColourWhen::never);
+    console_print(console, console.current_attribute, mode == Mode::help ? "%s" : "kpupdate %s\n",
+                  mode == Mode::help ? usage_text() : kpupdate_version);
+}
+
+// With --stdout, standard output carries only the files' bytes; JSON is never coloured.
+void set_up_console(ConsoleOutput& console, const Options& options) {
     if (options.to_stdout) {
         console_init(console, platform_stderr_handle(), ColourWhen::never);
     } else {
         console_init(console, platform_stdout_handle(), options.json ? ColourWhen::never : options.colour);
     }
-    const i32 status = run_program(archive, console, options, inputs);
+}
+
+}  // namespace
+
+i32 run_program(UpdateArchive& archive, ConsoleOutput& console, const Options& options, RunInputs& inputs) {
+    return status_of(read(archive, console, options, plan_of(options, {}, inputs), inputs));
+}
+
+i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, char** argv) {
+    Options options;
+    RunInputs inputs;
+    const Plan plan = plan_of(options, prepare(options, argc, argv, inputs), inputs);
+    Findings findings;
+    switch (plan.mode) {
+        case Mode::help:
+        case Mode::version:
+            print_about(console, plan.mode);
+            break;
+        case Mode::usage:
+        case Mode::refusal:
+            end_early(console, plan.ending);
+            findings.failed = true;
+            break;
+        case Mode::create:
+            findings.failed = !run_create(console, options, plan.create, inputs);
+            break;
+        case Mode::read:
+            set_up_console(console, options);
+            findings = read(archive, console, options, plan, inputs);
+            break;
+    }
     close_inputs(inputs);
-    return status;
+    return status_of(findings);
 }
 
 }  // namespace kp

@@ -1,6 +1,9 @@
 #include "cli/inputs.h"
 
 #include <algorithm>
+#include <system_error>
+
+#include "fs/file_path.h"
 
 namespace kp {
 
@@ -11,7 +14,28 @@ std::string base_directory_of(std::string_view directory) {
     return base;
 }
 
-std::string open_inputs(const Options& options, std::string_view current_directory, RunInputs& inputs) {
+namespace {
+
+// Opens -C's directory, once, for every step after. A name that is no directory is the
+// user's mistake; one that is, but would not open, fails where it is first used.
+OptionsProblem open_directory(const Options& options, RunInputs& inputs) {
+    if (!options.directory_given) return {};
+    const std::filesystem::path path = file_path(options.directory);
+    if (!options.directory.empty()) inputs.directory = open_target_directory(path);
+    if (inputs.directory != no_file) return {};
+    inputs.directory_error = last_error_text();
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (!options.directory.empty() && std::filesystem::is_directory(status)) return {};
+    std::string reason = error ? error.message() : std::make_error_code(std::errc::not_a_directory).message();
+    if (options.directory.empty()) reason = std::make_error_code(std::errc::no_such_file_or_directory).message();
+    return refused("no directory '" + options.directory + "'", reason);
+}
+
+}  // namespace
+
+OptionsProblem open_inputs(const Options& options, std::string_view current_directory, RunInputs& inputs) {
+    if (OptionsProblem problem = open_directory(options, inputs); !problem.usage.empty()) return problem;
     inputs.current_directory = current_directory;
     inputs.base_directory = base_directory_of(current_directory);
     inputs.here = open_target_directory({});
@@ -19,12 +43,12 @@ std::string open_inputs(const Options& options, std::string_view current_directo
     if (options.diff_given && options.file != nullptr) {
         std::string stream =
             "'--diff' compares with an update file or a directory, not a stream: '" + options.diff + "'";
-        if (options.diff == "-") return stream;
+        if (options.diff == "-") return refused(stream);
         inputs.other_kind =
             open_input(inputs.other, options.diff, {inputs.here, inputs.base_directory}, true, inputs.other_error);
         // Read twice, for its directory and for its bytes, a pipe would be empty the second
         // time, and every file on its side would look damaged.
-        if (inputs.other_kind == InputKind::stream || inputs.other_kind == InputKind::terminal) return stream;
+        if (inputs.other_kind == InputKind::stream || inputs.other_kind == InputKind::terminal) return refused(stream);
     }
     return {};
 }
@@ -39,20 +63,9 @@ void close_inputs(RunInputs& inputs) {
     if (inputs.file_kind != InputKind::unopened) close_source(inputs.file);
     if (inputs.other_kind != InputKind::unopened) close_source(inputs.other);
     close_directory(inputs.here);
-    inputs.here = no_file;
+    close_directory(inputs.directory);
+    inputs.here = inputs.directory = no_file;
     inputs.file_kind = inputs.other_kind = InputKind::unopened;
-}
-
-bool read_names_from(const std::string& list, bool null, std::vector<std::string>& names, std::string& system_text) {
-    std::string bytes;
-    if (!read_whole_file(list, bytes, system_text)) return false;
-    const char end = null ? '\0' : '\n';
-    for (std::size_t start = 0; start < bytes.size();) {
-        const std::size_t stop = std::min(bytes.find(end, start), bytes.size());
-        if (stop > start) names.push_back(bytes.substr(start, stop - start));
-        start = stop + 1;
-    }
-    return true;
 }
 
 i32 load_source(UpdateArchive& archive, InputKind kind, SourceFile& source, const std::string& error,

@@ -13,11 +13,13 @@
 namespace kp {
 
 struct RunInputs {
-    std::string current_directory;  // its name
-    std::string base_directory;     // the same, as a FILE that does not open is tried again under
-    FileHandle here = no_file;      // the current directory: the default target
-    std::string here_error;         // what the system said when it would not open
-    SourceFile file;                // FILE
+    std::string current_directory;   // its name
+    std::string base_directory;      // the same, as a FILE that does not open is tried again under
+    FileHandle here = no_file;       // the current directory: the default target
+    std::string here_error;          // what the system said when it would not open
+    FileHandle directory = no_file;  // -C's: where extraction writes and --create reads
+    std::string directory_error;     // what the system said when it would not open
+    SourceFile file;                 // FILE
     InputKind file_kind = InputKind::unopened;
     std::string file_error;
     SourceFile other;  // --diff's OTHER: an update file, or a directory's handle
@@ -29,20 +31,16 @@ struct RunInputs {
 // appended when the text holds any '/' at all (so "C:/" becomes "C://").
 std::string base_directory_of(std::string_view directory);
 
-// Opens the current directory and then OTHER, and takes the base directory from
-// `current_directory`, which OTHER and FILE are tried again under. A usage problem when
-// OTHER is a stream, which --diff would have to read twice; empty otherwise.
-std::string open_inputs(const Options& options, std::string_view current_directory, RunInputs& inputs);
+// Opens -C's directory, the current directory and then OTHER, and takes the base
+// directory from `current_directory`, which OTHER and FILE are tried again under. A
+// usage problem when -C names no directory, or when OTHER is a stream, which --diff
+// would have to read twice; none otherwise.
+OptionsProblem open_inputs(const Options& options, std::string_view current_directory, RunInputs& inputs);
 
 // Opens FILE, after open_inputs; a FIFO waits here for its writer.
 void open_file_input(const Options& options, RunInputs& inputs);
 
 void close_inputs(RunInputs& inputs);
-
-// Adds to `names` those in the file `list` ("-" standard input): one a line, or with
-// `null` each ending in a NUL; an empty one names nothing. False when the file could not
-// be read, with why in `system_text`.
-bool read_names_from(const std::string& list, bool null, std::vector<std::string>& names, std::string& system_text);
 
 // Loads the update file open in `source` (of `kind`), or says why it did not open.
 i32 load_source(UpdateArchive& archive, InputKind kind, SourceFile& source, const std::string& error,

@@ -3,10 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <system_error>
 
 #include "cli/option_table.h"
-#include "fs/file_path.h"
 
 namespace kp {
 
@@ -153,6 +151,10 @@ bool selects_entries(const Options& options) {
            !options.positions.empty();
 }
 
+bool asks_to_create(const Options& options) {
+    return options.create || options.manifest_given || options.version_text_given;
+}
+
 bool original_form(const Options& options) {
     return options.index != nullptr && !options.all && !options.extract && options.names.empty() &&
            options.members.empty() && options.patterns.empty() && options.indexes.empty() &&
@@ -161,56 +163,6 @@ bool original_form(const Options& options) {
 
 bool writes_padded(const Options& options) {
     return options.padded || (!options.trim && original_form(options));
-}
-
-OptionsProblem check_options(const Options& options) {
-    if (options.to_stdout && options.directory_given) return {"'--stdout' and '--directory' cannot go together", {}};
-    if (options.trim && options.padded) return {"'--trim' and '--padded' cannot go together", {}};
-    for (const auto& [given, name] : {std::pair{options.list, "'--list'"}, std::pair{options.diff_given, "'--diff'"},
-                                      std::pair{options.sha256, "'--sha256'"}}) {
-        if (options.extract && given) return {std::string("'--extract' and ") + name + " cannot go together", {}};
-    }
-    if (options.to_stdout && options.json) return {"'--stdout' and '--json' cannot go together", {}};
-    if (options.list && options.to_stdout) return {"'--list' and '--stdout' cannot go together", {}};
-    for (const auto& [given, name] :
-         {std::pair{options.to_stdout, "'--stdout'"}, std::pair{options.directory_given, "'--directory'"},
-          std::pair{options.list, "'--list'"}}) {
-        if (options.diff_given && given) return {std::string("'--diff' and ") + name + " cannot go together", {}};
-    }
-    if (options.list && options.directory_given) return {"'--list' and '--directory' cannot go together", {}};
-    for (const auto& [given, name] :
-         {std::pair{options.list, "'--list'"}, std::pair{options.to_stdout, "'--stdout'"},
-          std::pair{options.directory_given, "'--directory'"}, std::pair{options.diff_given, "'--diff'"},
-          std::pair{options.padded, "'--padded'"}}) {
-        if (options.sha256 && given) return {std::string("'--sha256' and ") + name + " cannot go together", {}};
-    }
-    if (!selects_entries(options) && !options.list && !options.diff_given && !options.sha256) {
-        constexpr const char* needs = " needs something to extract: INDEX, '--name', '--include' or '--all'";
-        if (options.to_stdout) return {std::string("'--stdout'") + needs, {}};
-        if (options.directory_given) return {std::string("'--directory'") + needs, {}};
-        if (options.trim) return {std::string("'--trim'") + needs, {}};
-        if (options.padded) return {std::string("'--padded'") + needs, {}};
-        if (options.strip_given) return {std::string("'--strip-components'") + needs, {}};
-        if (options.existing_given) {
-            return {std::string("'--") + (options.existing == Existing::keep ? "keep" : "skip") + "-old-files'" + needs,
-                    {}};
-        }
-    }
-    return check_directory(options);
-}
-
-OptionsProblem check_directory(const Options& options) {
-    if (options.directory_given) {
-        std::error_code error;
-        const std::filesystem::file_status status = std::filesystem::status(file_path(options.directory), error);
-        if (options.directory.empty() || !std::filesystem::is_directory(status)) {
-            std::string reason = error ? error.message() : std::make_error_code(std::errc::not_a_directory).message();
-            if (options.directory.empty())
-                reason = std::make_error_code(std::errc::no_such_file_or_directory).message();
-            return {std::string("no directory '") + options.directory + "'", reason};
-        }
-    }
-    return {};
 }
 
 }  // namespace kp

@@ -70,18 +70,31 @@ std::string parse_options(Options& options, int argc, char** argv);
 struct OptionsProblem {
     std::string usage;   // the problem, for a usage message; empty when there is none
     std::string reason;  // for a directory: what the system says of it
+    std::string list;    // a --files-from list that could not be read, with why in `reason`
+    bool json = false;   // the arguments ask for a document, though they may not have parsed
 };
+
+// A usage problem, with what the system said where there is more to say.
+inline OptionsProblem refused(std::string usage, std::string reason = {}) {
+    OptionsProblem problem;
+    problem.usage = std::move(usage);
+    problem.reason = std::move(reason);
+    return problem;
+}
 
 // Whether the arguments ask for --json (by any start of its name) before "--": for the
 // document that a usage error is reported in, when the options did not parse.
 bool asks_for_json(int argc, char** argv);
 
-// What makes no sense in options that parsed (a combination, or a directory that does
-// not exist). Only called when FILE was given.
+// What makes no sense in options that parsed: a combination, or an option that needs
+// another. Only called when FILE was given.
 OptionsProblem check_options(const Options& options);
 
-// A --directory that does not exist or is no directory; nothing when none was given.
-OptionsProblem check_directory(const Options& options);
+// The same for options that ask for --create, or that give its own options without it.
+OptionsProblem check_create_options(const Options& options);
+
+// Whether the options ask for --create, or give its own options.
+bool asks_to_create(const Options& options);
 
 // The index number argument with atoi's reading (leading blanks, a sign, digits up to
 // the first other character; none gives 0), clamped to the signed 32-bit range.

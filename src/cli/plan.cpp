@@ -1,5 +1,7 @@
 #include "cli/plan.h"
 
+#include "report/reasons.h"
+
 namespace kp {
 
 namespace {
@@ -25,13 +27,9 @@ Selection selection_of(const Options& options, bool selects) {
 
 ExtractTarget target_of(const Options& options, const RunInputs& inputs) {
     ExtractTarget target;
-    if (options.directory_given) {
-        target.directory = options.directory;
-    } else {
-        target.root_given = true;
-        target.root = inputs.here;
-        target.root_error = inputs.here_error;
-    }
+    target.directory = options.directory;
+    target.root = options.directory_given ? inputs.directory : inputs.here;
+    target.root_error = options.directory_given ? inputs.directory_error : inputs.here_error;
     target.padded = writes_padded(options);
     target.strip = options.strip;
     // Index numbers alone write only into directories that exist, as they always have.
@@ -42,12 +40,66 @@ ExtractTarget target_of(const Options& options, const RunInputs& inputs) {
     return target;
 }
 
+CreateRequest request_of(const Options& options) {
+    CreateRequest request;
+    request.file = options.file != nullptr ? options.file : "";
+    if (options.manifest_given) request.manifest = options.manifest;
+    request.paths = options.paths;
+    request.lists = options.files_from;
+    request.null = options.null;
+    request.excludes = exclusions_of(options.excludes);
+    if (options.version_text_given) request.version_text = options.version_text;
+    if (options.filler_given) request.filler = options.filler;
+    request.padded = options.padded;
+    request.keep = options.existing == Existing::keep;
+    return request;
+}
+
+Ending usage_ending(const Options& options, const OptionsProblem& problem) {
+    // A refusal that says what to do instead needs no pointer to the help.
+    const bool says_what_to_do = problem.usage.ends_with('?') || options.decompressor != nullptr;
+    Ending ending{problem.json, problem.usage, problem.reason, {}, {}};
+    ending.lines.push_back(problem.usage + (says_what_to_do ? "" : "; see 'kpupdate --help'."));
+    if (!problem.reason.empty()) ending.lines.push_back(options.directory + ": " + problem.reason);
+    return ending;
+}
+
 }  // namespace
 
-Plan plan_of(const Options& options, const RunInputs& inputs) {
+Plan plan_of(const Options& options, const OptionsProblem& problem, const RunInputs& inputs) {
+    Plan plan;
+    if (!problem.usage.empty()) {
+        plan.mode = Mode::usage;
+        plan.ending = usage_ending(options, problem);
+        return plan;
+    }
+    if (!problem.list.empty()) {  // nothing is read or written then
+        plan.mode = Mode::refusal;
+        plan.ending = {options.json,
+                       "could not read names from " + problem.list,
+                       problem.reason,
+                       {shell_quoted(problem.list) + ": " + problem.reason},
+                       {}};
+        return plan;
+    }
+    if (options.help || options.version) {
+        plan.mode = options.help ? Mode::help : Mode::version;
+        return plan;
+    }
+    if (asks_to_create(options)) {
+        plan.mode = Mode::create;
+        plan.create = request_of(options);
+        return plan;
+    }
+    if (inputs.file_kind == InputKind::terminal) {
+        const std::string refusal = "refusing to read an update file from a terminal";
+        plan.mode = Mode::refusal;
+        plan.ending = {options.json, refusal, {}, argument_warnings(options), argument_warnings(options)};
+        plan.ending.lines.push_back(refusal);
+        return plan;
+    }
     const bool stream = inputs.file.stream;
     const bool selects = selects_entries(options);
-    Plan plan;
     plan.selection = selection_of(options, selects);
     plan.target = target_of(options, inputs);
     if (options.diff_given) {

@@ -1,5 +1,6 @@
-// What a run does, decided once from the options and the input before anything runs,
-// and the facts the plan holds back until they can be shown.
+// What a run does, decided once from the options and the inputs before anything of them
+// is read: exactly one mode, and for reading the steps; and the facts the plan holds
+// back until they can be shown.
 #pragma once
 
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "cli/inputs.h"
 #include "cli/options.h"
+#include "ops/create_file.h"
 #include "ops/extraction.h"
 #include "ops/results.h"
 #include "ops/selection.h"
@@ -27,7 +29,30 @@ enum class Work : unsigned char {
     digests,  // --sha256: the digests of the entries selected
 };
 
+enum class Mode : unsigned char {
+    help,     // the usage text
+    version,  // the version line
+    usage,    // the arguments make no sense: why, on standard error or as a document
+    refusal,  // they do, but the run cannot start: a -T list unread, FILE a terminal
+    read,     // FILE is read: the reports and the work
+    create,   // NEW is written
+};
+
+// Why a run ends before it reads anything: `lines` on standard error, or with `json` a
+// document of `message`, `reason` and `warnings`.
+struct Ending {
+    bool json = false;
+    std::string message;
+    std::string reason;
+    std::vector<std::string> lines;
+    std::vector<std::string> warnings;
+};
+
 struct Plan {
+    Mode mode = Mode::read;
+    Ending ending;  // usage, refusal
+    CreateRequest create;
+    // Reading:
     Work work = Work::reports;
     bool test_first = false;  // --test of a file, measured at once: shown before the work
     bool test_last = false;   // --test of a stream, whose length is known only at its end
@@ -37,7 +62,8 @@ struct Plan {
     ExtractTarget target;     // where extraction writes
 };
 
-Plan plan_of(const Options& options, const RunInputs& inputs);
+// The plan for options that parsed as `problem` says, and the inputs that were opened.
+Plan plan_of(const Options& options, const OptionsProblem& problem, const RunInputs& inputs);
 
 // What the renderer shows of the run, decided with the plan.
 RenderSettings settings_of(const UpdateArchive& archive, ConsoleOutput& console, const Options& options);

@@ -150,7 +150,7 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
 }
 
 void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::optional<FileId>& skip,
-                         std::vector<CreateProblem>& problems, std::vector<CreateProblem>& warnings) {
+                         std::vector<CreateProblem>& problems, std::vector<CreateWarning>& warnings) {
     std::vector<NewEntry> kept;
     kept.reserve(archive.entries.size());
     LastDirectory last;
@@ -174,7 +174,7 @@ void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::op
             continue;
         }
         if (skip && leaf.id == *skip) {
-            warnings.push_back(create_problem(CreateFault::is_output, entry.name));
+            warnings.push_back({CreateWarning::Kind::is_output, entry.name});
             continue;
         }
         if (leaf.size > largest_entry_size) {
@@ -191,9 +191,9 @@ void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::op
             entry.padding.clear();
         } else if (size != declared) {
             entry.padding.clear();
-            warnings.push_back(create_problem(CreateFault::size_changed, entry.name, {}, size, declared));
+            warnings.push_back({CreateWarning::Kind::size_changed, entry.name, size, declared});
         } else if (archive.padded && chunk != declared) {
-            warnings.push_back(create_problem(CreateFault::not_padded, entry.name, {}, size, chunk));
+            warnings.push_back({CreateWarning::Kind::not_padded, entry.name, size, chunk});
         }
         if (entry.padding.size() > padded_size(entry.size) - entry.size) {
             problems.push_back(create_problem(CreateFault::padding_too_long, entry.name, {}, entry.padding.size(),

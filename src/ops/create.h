@@ -71,10 +71,19 @@ enum class CreateFault : unsigned char {
     write_failed,        // `text` what the system said
     kept,                // NEW exists, and -k keeps it
     target_not_regular,  // NEW is a link, a FIFO, a device or a socket: `kind` says which
-    // Warnings.
-    size_changed,  // first: the file's size, second: the manifest's
-    not_padded,    // first: the file's size, its own, second: its chunk's, which a padded extraction holds
-    is_output,     // the file being written lies in the tree, and is not added
+};
+
+// What is made otherwise than asked, though the file is still made.
+struct CreateWarning {
+    enum class Kind : unsigned char {
+        size_changed,  // size: the file's, expected: the manifest's
+        not_padded,    // size: the file's, its own, expected: its chunk's, which a padded extraction holds
+        is_output,     // the file being written lies in the tree, and is not added
+    };
+    Kind kind = Kind::is_output;
+    std::string name;  // the entry's
+    u64 size = 0;
+    u64 expected = 0;
 };
 
 // A place in a manifest's text, from 1.
@@ -124,7 +133,7 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
 // Problems for what is missing, not a regular file, larger than largest_entry_size, or
 // given more padding than its chunk has room for.
 void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::optional<FileId>& skip,
-                         std::vector<CreateProblem>& problems, std::vector<CreateProblem>& warnings);
+                         std::vector<CreateProblem>& problems, std::vector<CreateWarning>& warnings);
 
 // Adds an empty entry called `name` at the end, where the count is a multiple of four, so
 // that the data region no longer begins at the last directory record: true when it did.

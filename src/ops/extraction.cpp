@@ -32,20 +32,13 @@ FileHandle directory_for(Extraction& extraction, std::string_view name, const st
     const ExtractTarget& target = extraction.target;
     if (!extraction.root_tried) {
         extraction.root_tried = true;
-        if (target.root_given) {
-            extraction.walk.root = target.root;
-            extraction.root_error = target.root_error;
-        } else {
-            extraction.walk.root = open_target_directory(file_path(target.directory));
-            extraction.root_owned = extraction.walk.root != no_file;
-            if (!extraction.root_owned) extraction.root_error = last_error_text();
-        }
+        extraction.walk.root = target.root;
         extraction.walk.create = target.make_directories;
         extraction.walk.follow_links = !target.make_directories;
     }
     if (extraction.walk.root == no_file) {
         problem.part = target.directory.empty() ? "." : target.directory;
-        problem.system_text = extraction.root_error;
+        problem.system_text = target.root_error;
         return no_file;
     }
     std::size_t reached = 0;
@@ -102,9 +95,7 @@ void extraction_begin(Extraction& extraction, const UpdateArchive& archive, cons
 void extraction_end(Extraction& extraction) {
     extraction.source_open = false;
     walk_end(extraction.walk);
-    if (extraction.root_owned) close_directory(extraction.walk.root);
     extraction.walk.root = no_file;
-    extraction.root_owned = false;
     extraction.root_tried = false;
     unguard_interruptions();
 }

@@ -19,10 +19,8 @@ namespace kp {
 // How chunks are written.
 struct ExtractTarget {
     std::string directory;  // where names are written under, as given; empty: the current directory
-    // The target's handle where it is open already (the current directory is, from the
-    // start of the run), with what the system said if it would not open; otherwise
-    // `directory` is opened at the first entry written under it.
-    bool root_given = false;
+    // That directory, opened once at the start of the run, or what the system said when
+    // it would not open.
     FileHandle root = no_file;
     std::string root_error;
     bool padded = false;  // each file's whole 512-byte chunk instead of its own bytes
@@ -44,9 +42,7 @@ struct Extraction {
     SourceFile* source = nullptr;  // the update file
     bool source_open = false;
     bool root_tried = false;
-    bool root_owned = false;  // opened here by its path, and closed at the end
-    std::string root_error;   // what the system said when the target would not open
-    DirectoryWalk walk;       // from the target, the directories entries went into
+    DirectoryWalk walk;  // from the target, the directories entries went into
 };
 
 // Reads the entries from `source`, open already (a stream's entries must come in the

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "fs/stream.h"
+
 namespace kp {
 
 namespace {
@@ -125,6 +127,18 @@ std::string_view name_key(std::string_view name, NameRules rules, std::string& s
     if (own_key) return name;
     storage = name_key(name, rules);
     return storage;
+}
+
+bool read_names_from(const std::string& list, bool null, std::vector<std::string>& names, std::string& system_text) {
+    std::string bytes;
+    if (!read_whole_file(list, bytes, system_text)) return false;
+    const char end = null ? '\0' : '\n';
+    for (std::size_t start = 0; start < bytes.size();) {
+        const std::size_t stop = std::min(bytes.find(end, start), bytes.size());
+        if (stop > start) names.push_back(bytes.substr(start, stop - start));
+        start = stop + 1;
+    }
+    return true;
 }
 
 }  // namespace kp

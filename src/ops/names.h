@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fs/file_path.h"
 #include "ops/results.h"
@@ -41,5 +42,10 @@ std::string name_key(std::string_view name, NameRules rules);
 // The same key as a view: of `name` itself where the name is its own key (the usual
 // case, which costs no copy), or else of `storage`, which then holds the key.
 std::string_view name_key(std::string_view name, NameRules rules, std::string& storage);
+
+// Adds to `names` those in the file `list` ("-" standard input): one a line, or with
+// `null` each ending in a NUL; an empty one names nothing. False when the file could not
+// be read, with why in `system_text`.
+bool read_names_from(const std::string& list, bool null, std::vector<std::string>& names, std::string& system_text);
 
 }  // namespace kp

@@ -120,14 +120,6 @@ std::string reason_of(const CreateProblem& problem) {
             return (problem.kind == LeafKind::unreadable ? problem.text : target_kind_text(problem.kind)) +
                    "; --create writes NEW only where there is nothing or a regular file (NEW '-' writes to "
                    "standard output)";
-        case CreateFault::size_changed:
-            return "warning: " + shell_quoted(problem.subject) + " is " + first + " bytes where the manifest says " +
-                   second + "; its signatures are kept for the changed bytes";
-        case CreateFault::not_padded:
-            return "warning: " + shell_quoted(problem.subject) + " is " + first + " bytes, its own size, where a " +
-                   "padded extraction holds its " + second + "-byte chunk; taken as its own bytes";
-        case CreateFault::is_output:
-            return "warning: " + shell_quoted(problem.subject) + " is the file being written; not added";
     }
     return problem.text;
 }
@@ -178,15 +170,29 @@ std::string create_reason(const CreateProblem& problem, const std::string& manif
         case CreateFault::gap_too_long:
         case CreateFault::archive_too_large:
         case CreateFault::written_otherwise:
-        case CreateFault::size_changed:
-        case CreateFault::not_padded:
-        case CreateFault::is_output:
             return reason;
         case CreateFault::name_refused:  // an empty name is shown as one
             return shell_quoted(problem.subject) + ": " + reason;
         default:
             return problem.subject.empty() ? reason : shell_quoted(problem.subject) + ": " + reason;
     }
+}
+
+std::string create_warning_text(const CreateWarning& warning) {
+    const std::string name = shell_quoted(warning.name);
+    const std::string size = std::to_string(warning.size);
+    const std::string expected = std::to_string(warning.expected);
+    switch (warning.kind) {
+        case CreateWarning::Kind::size_changed:
+            return "warning: " + name + " is " + size + " bytes where the manifest says " + expected +
+                   "; its signatures are kept for the changed bytes";
+        case CreateWarning::Kind::not_padded:
+            return "warning: " + name + " is " + size + " bytes, its own size, where a padded extraction holds its " +
+                   expected + "-byte chunk; taken as its own bytes";
+        case CreateWarning::Kind::is_output:
+            break;
+    }
+    return "warning: " + name + " is the file being written; not added";
 }
 
 void create_say(CreateText& text, const std::string& line) {

@@ -20,9 +20,12 @@ struct CreateText {
 // Events that draw the progress line and print each name added with -v.
 CreateEvents create_events(CreateText& text);
 
-// Why, in words: "SUBJECT: REASON" or the reason alone, for "kpupdate: ..." lines; a
-// warning begins with "warning: ". `manifest` names the manifest for its own problems.
+// Why, in words: "SUBJECT: REASON" or the reason alone, for "kpupdate: ..." lines.
+// `manifest` names the manifest for its own problems.
 std::string create_reason(const CreateProblem& problem, const std::string& manifest);
+
+// "warning: NAME ...", for a "kpupdate: ..." line.
+std::string create_warning_text(const CreateWarning& warning);
 
 // "kpupdate: TEXT" on standard error, the progress line out of its way.
 void create_say(CreateText& text, const std::string& line);

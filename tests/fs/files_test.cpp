@@ -58,7 +58,7 @@ test::ToolRun run_portable(const std::vector<std::string>& args, void (*force)(b
     force(true);
     test::ToolRun run;
     RunInputs inputs;
-    EXPECT_EQ(open_inputs(options, "", inputs), "");
+    EXPECT_EQ(open_inputs(options, "", inputs).usage, "");
     open_file_input(options, inputs);
     run.status = run_program(archive, capture.console, options, inputs) & 0xFF;
     close_inputs(inputs);
@@ -179,6 +179,7 @@ TEST(PortableFileCalls, FailWithoutLeavingATemporaryFile) {
     Extraction extraction;
     ExtractTarget target;
     target.directory = dir.file("out");
+    target.root = open_target_directory(target.directory);
     extraction_begin(extraction, loaded, target, source);
     // Cut short after it was measured: the copy meets the end of the file.
     write_file(dir.file("a.update"), archive.substr(0, 100000));
@@ -188,6 +189,7 @@ TEST(PortableFileCalls, FailWithoutLeavingATemporaryFile) {
     EXPECT_FALSE(copy_range(*extraction.source, 100000 - 10, 20, file.handle));
     discard_pending_file(file);
     extraction_end(extraction);
+    close_directory(target.root);
     close_source(source);
     use_portable_file_calls(false);
     EXPECT_EQ(read_file(dir.file("out/a.bin")), "old");

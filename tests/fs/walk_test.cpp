@@ -29,27 +29,35 @@ TEST(Walk, HoldsAQuarterOfTheDescriptorsAtMost256) {
 // Names that alternate between more directories than it holds each reach their own:
 // the one used longest ago is closed, and opened again when it is needed again.
 TEST(Walk, EvictsTheDirectoryUsedLongestAgo) {
-    TempDir dir;
-    for (int i = 0; i < 6; ++i) fs::create_directories(dir.file("d" + std::to_string(i) + "/in"));
-    DirectoryWalk walk;
-    walk.root = open_target_directory(dir.path());
-    walk.capacity = 4;
-    for (int round = 0; round < 3; ++round) {
-        for (int i = 0; i < 6; ++i) {
-            std::size_t reached = 0;
-            DirectoryError error;
-            const std::vector<fs::path> parts = {"d" + std::to_string(i), "in"};
-            const FileHandle inner = walk_to(walk, parts, reached, error);
-            ASSERT_NE(inner, no_file) << error.text;
-            EXPECT_LE(walk.held.size(), 4u);
-            EXPECT_EQ(walk.held.count(parts[0].native() + fs::path::preferred_separator + parts[1].native()), 1u);
-            std::vector<DirectoryItem> items;
-            ASSERT_TRUE(read_directory(inner, items));  // the handle still reads its own directory
-            EXPECT_TRUE(items.empty());
+    // A few over a small capacity, and more than the most any walk holds.
+    for (const auto& [capacity, count] : {std::pair<std::size_t, int>{4, 6}, {most_held_directories, 300}}) {
+        SCOPED_TRACE(capacity);
+        TempDir dir;
+        for (int i = 0; i < count; ++i) {
+            fs::create_directories(dir.file("d" + std::to_string(i) + "/in"));
+            test::write_file(dir.file("d" + std::to_string(i) + "/in/f" + std::to_string(i)), "");
         }
+        DirectoryWalk walk;
+        walk.root = open_target_directory(dir.path());
+        walk.capacity = capacity;
+        for (int round = 0; round < 3; ++round) {
+            for (int i = 0; i < count; ++i) {
+                std::size_t reached = 0;
+                DirectoryError error;
+                const std::vector<fs::path> parts = {"d" + std::to_string(i), "in"};
+                const FileHandle inner = walk_to(walk, parts, reached, error);
+                ASSERT_NE(inner, no_file) << error.text;
+                EXPECT_LE(walk.held.size(), capacity);
+                EXPECT_EQ(walk.held.count(parts[0].native() + fs::path::preferred_separator + parts[1].native()), 1u);
+                std::vector<DirectoryItem> items;
+                ASSERT_TRUE(read_directory(inner, items));  // the handle still reads its own directory
+                ASSERT_EQ(items.size(), 1u);
+                EXPECT_EQ(items[0].name, "f" + std::to_string(i));
+            }
+        }
+        walk_end(walk);
+        close_directory(walk.root);
     }
-    walk_end(walk);
-    close_directory(walk.root);
 }
 
 #ifndef _WIN32

@@ -1,0 +1,173 @@
+// Which options cannot go together, or need another: one table, looked at in one order.
+#include "cli/options.h"
+
+#include <string>
+#include <utility>
+
+namespace kp {
+
+namespace {
+
+// The options that a clash names.
+enum class Flag : unsigned char {
+    create,
+    all,
+    extract,
+    name,
+    include,
+    index,
+    position,
+    list,
+    test,
+    to_stdout,
+    diff,
+    sha256,
+    strip,
+    skip_old,
+    json,
+    directory,
+    trim,
+    padded,
+};
+
+bool given(const Options& options, Flag flag) {
+    switch (flag) {
+        case Flag::create:
+            return options.create;
+        case Flag::all:
+            return options.all;
+        case Flag::extract:
+            return options.extract;
+        case Flag::name:
+            return !options.names.empty();
+        case Flag::include:
+            return !options.patterns.empty();
+        case Flag::index:
+            return !options.indexes.empty();
+        case Flag::position:
+            return !options.positions.empty();
+        case Flag::list:
+            return options.list;
+        case Flag::test:
+            return options.test;
+        case Flag::to_stdout:
+            return options.to_stdout;
+        case Flag::diff:
+            return options.diff_given;
+        case Flag::sha256:
+            return options.sha256;
+        case Flag::strip:
+            return options.strip_given;
+        case Flag::skip_old:
+            return options.existing == Existing::skip;
+        case Flag::json:
+            return options.json;
+        case Flag::directory:
+            return options.directory_given;
+        case Flag::trim:
+            return options.trim;
+        case Flag::padded:
+            return options.padded;
+    }
+    return false;
+}
+
+const char* shown(Flag flag) {
+    constexpr const char* names[] = {
+        "'--create'",
+        "'--all'",
+        "'--extract'",
+        "'--name'",
+        "'--include'",
+        "'--index'",
+        "'--position'",
+        "'--list'",
+        "'--test'",
+        "'--stdout'",
+        "'--diff'",
+        "'--sha256'",
+        "'--strip-components'",
+        "'--skip-old-files'",
+        "'--json'",
+        "'--directory'",
+        "'--trim'",
+        "'--padded'",
+    };
+    return names[static_cast<std::size_t>(flag)];
+}
+
+// Options that cannot go together, in the order they are looked for: --create writes,
+// and nothing that reads goes with it; then what reading cannot do at once.
+constexpr std::pair<Flag, Flag> clashes[] = {
+    {Flag::create, Flag::all},       {Flag::create, Flag::extract}, {Flag::create, Flag::name},
+    {Flag::create, Flag::include},   {Flag::create, Flag::index},   {Flag::create, Flag::position},
+    {Flag::create, Flag::list},      {Flag::create, Flag::test},    {Flag::create, Flag::to_stdout},
+    {Flag::create, Flag::diff},      {Flag::create, Flag::sha256},  {Flag::create, Flag::strip},
+    {Flag::create, Flag::skip_old},  {Flag::create, Flag::json},    {Flag::to_stdout, Flag::directory},
+    {Flag::trim, Flag::padded},      {Flag::extract, Flag::list},   {Flag::extract, Flag::diff},
+    {Flag::extract, Flag::sha256},   {Flag::to_stdout, Flag::json}, {Flag::list, Flag::to_stdout},
+    {Flag::diff, Flag::to_stdout},   {Flag::diff, Flag::directory}, {Flag::diff, Flag::list},
+    {Flag::list, Flag::directory},   {Flag::sha256, Flag::list},    {Flag::sha256, Flag::to_stdout},
+    {Flag::sha256, Flag::directory}, {Flag::sha256, Flag::diff},    {Flag::sha256, Flag::padded},
+};
+
+// The first clash of the table's rows that `counts`, as a usage message; empty when none.
+std::string first_clash(const Options& options, bool (*counts)(std::pair<Flag, Flag>)) {
+    for (const auto& [first, second] : clashes) {
+        if (counts({first, second}) && given(options, first) && given(options, second))
+            return std::string(shown(first)) + " and " + shown(second) + " cannot go together";
+    }
+    return {};
+}
+
+bool of_create(std::pair<Flag, Flag> clash) {
+    return clash.first == Flag::create;
+}
+
+bool of_reading(std::pair<Flag, Flag> clash) {
+    return clash.first != Flag::create;
+}
+
+bool of_both(std::pair<Flag, Flag> clash) {
+    return clash == std::pair{Flag::trim, Flag::padded};
+}
+
+}  // namespace
+
+OptionsProblem check_options(const Options& options) {
+    if (std::string clash = first_clash(options, of_reading); !clash.empty()) return refused(clash);
+    if (!selects_entries(options) && !options.list && !options.diff_given && !options.sha256) {
+        constexpr const char* needs = " needs something to extract: INDEX, '--name', '--include' or '--all'";
+        if (options.to_stdout) return refused(std::string("'--stdout'") + needs);
+        if (options.directory_given) return refused(std::string("'--directory'") + needs);
+        if (options.trim) return refused(std::string("'--trim'") + needs);
+        if (options.padded) return refused(std::string("'--padded'") + needs);
+        if (options.strip_given) return refused(std::string("'--strip-components'") + needs);
+        if (options.existing_given) {
+            return refused(std::string("'--") + (options.existing == Existing::keep ? "keep" : "skip") + "-old-files'" +
+                           needs);
+        }
+    }
+    return {};
+}
+
+OptionsProblem check_create_options(const Options& options) {
+    if (!options.create) {
+        return refused(std::string(options.manifest_given ? "'--manifest'" : "'--version-text'") + " needs '--create'");
+    }
+    if (std::string clash = first_clash(options, of_create); !clash.empty()) return refused(clash);
+    if (options.file == nullptr) return refused("'--create' needs NEW, the update file to write");
+    if (options.manifest_given && (!options.paths.empty() || !options.files_from.empty())) {
+        return refused("'--manifest' gives the entries: no PATH or '--files-from' goes with it");
+    }
+    if (!options.manifest_given && options.paths.empty() && options.files_from.empty()) {
+        return refused("'--create' needs a PATH to add, or '--manifest'");
+    }
+    if (std::string clash = first_clash(options, of_both); !clash.empty()) return refused(clash);
+    if (options.padded && !options.manifest_given) {
+        return refused("'--padded' with '--create' needs '--manifest', which gives each file's own size");
+    }
+    return {};
+}
+
+}  // namespace kp

@@ -1,0 +1,192 @@
+#include "ops/create_file.h"
+
+#include <system_error>
+
+#include "console/console_platform.h"
+#include "fs/file_path.h"
+#include "fs/stream.h"
+#include "ops/create_tree.h"
+#include "ops/manifest.h"
+#include "ops/names.h"
+
+namespace kp {
+
+namespace {
+
+// Where NEW is made and named, opened at the start; or standard output.
+struct NewTarget {
+    bool to_stdout = false;
+    FileHandle directory = no_file;
+    std::filesystem::path leaf;
+    std::optional<FileId> existing;  // the file of that name there, if any
+};
+
+std::string system_text(std::errc error) {
+    return std::make_error_code(error).message();
+}
+
+// NEW is made where nothing is, or in place of a regular file; never in place of a link
+// (which would be followed by no one, and lost), a device, a FIFO or a socket, whose
+// readers would find a file where they expected what they had.
+bool replaceable(const LeafStatus& there) {
+    return there.kind == LeafKind::missing || there.kind == LeafKind::regular;
+}
+
+CreateProblem target_problem(const std::string& name, const LeafStatus& there) {
+    CreateProblem problem = create_problem(CreateFault::target_not_regular, name, there.text);
+    problem.kind = there.kind;
+    return problem;
+}
+
+// The entries asked for: a manifest's, or the tree's under the PATHs and the lists' names.
+bool gather(const CreateRequest& request, DirectoryWalk& walk, const NewTarget& target, NewArchive& archive,
+            std::vector<CreateProblem>& problems, std::vector<CreateWarning>& warnings) {
+    std::string bytes;
+    std::string reason;
+    if (request.manifest) {
+        CreateProblem problem;
+        u64 too_large = 0;
+        if (!read_whole_file(*request.manifest, bytes, reason, largest_manifest, &too_large)) {
+            problems.push_back(too_large != 0 ? create_problem(CreateFault::manifest_too_large, {}, {}, too_large)
+                                              : create_problem(CreateFault::unreadable, *request.manifest, reason));
+        } else if (!read_manifest(bytes, archive, problem)) {
+            problems.push_back(problem);
+        }
+    } else {
+        std::vector<std::string> paths = request.paths;
+        for (const std::string& list : request.lists) {
+            if (!read_names_from(list, request.null, paths, reason)) {
+                problems.push_back(create_problem(CreateFault::unreadable, list, reason));
+            }
+        }
+        archive.entries = gather_tree(walk, paths, request.excludes, problems);
+    }
+    if (request.version_text) archive.version = *request.version_text;
+    archive.padded = request.padded;
+    if (problems.empty()) check_new_archive(archive, problems);
+    // Only names that passed are looked for; a tree's own output is left out of it.
+    const std::optional<FileId> skip = request.manifest ? std::nullopt : target.existing;
+    if (problems.empty()) measure_new_entries(archive, walk, skip, problems, warnings);
+    // The filler goes last, once the count is known, and its name is held to the rules too.
+    if (problems.empty() && request.filler && add_filler(archive, *request.filler)) {
+        check_new_archive(archive, problems);
+    }
+    return problems.empty();
+}
+
+// Opens where NEW goes; a problem when it cannot be written there.
+bool open_target(const CreateRequest& request, NewTarget& target, std::vector<CreateProblem>& problems) {
+    const std::string& name = request.file;
+    target.to_stdout = name == "-";
+    if (target.to_stdout) {
+        if (platform_console_traits(platform_stdout_handle()).terminal) {
+            problems.push_back(
+                create_problem(CreateFault::write_failed, {}, "refusing to write an update file to a terminal"));
+        }
+        return problems.empty();
+    }
+    const std::filesystem::path path = file_path(name);
+    target.leaf = path.filename();
+    if (name.empty() || target.leaf.empty() || target.leaf == "." || target.leaf == "..") {
+        problems.push_back(create_problem(
+            CreateFault::write_failed, name,
+            system_text(name.empty() ? std::errc::no_such_file_or_directory : std::errc::is_a_directory)));
+        return false;
+    }
+    target.directory = open_target_directory(path.parent_path());
+    if (target.directory == no_file) {
+        problems.push_back(create_problem(CreateFault::write_failed, name, last_error_text()));
+        return false;
+    }
+    const LeafStatus there = measure_leaf(target.directory, target.leaf);
+    if (there.kind == LeafKind::directory) {
+        problems.push_back(create_problem(CreateFault::write_failed, name, system_text(std::errc::is_a_directory)));
+    } else if (!replaceable(there)) {
+        problems.push_back(target_problem(name, there));
+    } else if (there.kind != LeafKind::missing && request.keep) {
+        problems.push_back(create_problem(CreateFault::kept, name));
+    } else if (there.kind != LeafKind::missing) {
+        target.existing = there.id;
+    }
+    return problems.empty();
+}
+
+// Builds the file without a name, loads it back and names it, or sends it to standard
+// output; nothing of it is left where any step fails.
+bool build(const CreateRequest& request, NewArchive& archive, DirectoryWalk& walk, NewTarget& target,
+           const CreateEvents& events, CreateProblem& problem) {
+    PendingFile pending;
+    FileHandle temporary = no_file;
+    problem = create_problem(CreateFault::write_failed, request.file);
+    if (target.to_stdout) {
+        temporary = open_temporary_directory(problem.text);
+        if (temporary == no_file || !create_pending_file(pending, temporary, "kpupdate-create")) {
+            if (problem.text.empty()) problem.text = last_error_text();
+            close_directory(temporary);
+            return false;
+        }
+    } else if (!create_pending_file(pending, target.directory, target.leaf)) {
+        problem.text = last_error_text();
+        return false;
+    }
+    bool done = write_new_archive(archive, walk, pending.handle, events, problem);
+    // A failed write is of the file being made, whichever entry it came in.
+    if (!done && problem.fault == CreateFault::write_failed) problem.subject = target.to_stdout ? "" : request.file;
+    SourceFile written;
+    written.handle = pending.handle;
+    written.length = layout_of(archive).file_length;
+    done = done && check_written_archive(archive, written, problem);
+    if (done && target.to_stdout) {
+        done = copy_range(written, 0, written.length, standard_output());
+        if (!done) problem = create_problem(CreateFault::write_failed, {}, last_error_text());
+    }
+    release_source(written);
+    if (!done || target.to_stdout) {
+        discard_pending_file(pending);
+    } else if (const LeafStatus there = measure_leaf(target.directory, target.leaf); !replaceable(there)) {
+        // Looked at again through NEW's directory, as it is the moment it is replaced.
+        problem = target_problem(request.file, there);
+        discard_pending_file(pending);
+        done = false;
+    } else {
+        const Placed placed =
+            commit_pending_file(pending, target.leaf, request.keep ? Existing::keep : Existing::replace);
+        if (placed == Placed::kept) problem = create_problem(CreateFault::kept, request.file);
+        if (placed == Placed::failed)
+            problem = create_problem(CreateFault::write_failed, request.file, last_error_text());
+        done = placed == Placed::written;
+    }
+    close_directory(temporary);
+    return done;
+}
+
+}  // namespace
+
+bool create_update_file(const CreateRequest& request, FileHandle root, const std::string& root_name,
+                        const std::string& root_error, const CreateFileEvents& events,
+                        std::vector<CreateProblem>& problems) {
+    NewTarget target;
+    NewArchive archive;
+    DirectoryWalk walk;
+    walk.root = root;
+    std::vector<CreateWarning> warnings;
+    if (root == no_file) problems.push_back(create_problem(CreateFault::unreadable, root_name, root_error));
+    if (problems.empty() && open_target(request, target, problems))
+        gather(request, walk, target, archive, problems, warnings);
+    for (const CreateWarning& warning : warnings) {
+        if (events.warning != nullptr) events.warning(events.work.context, warning);
+    }
+    bool done = false;
+    if (problems.empty()) {
+        guard_interruptions();
+        CreateProblem problem;
+        done = build(request, archive, walk, target, events.work, problem);
+        unguard_interruptions();
+        if (!done) problems.push_back(problem);
+    }
+    walk_end(walk);
+    close_directory(target.directory);
+    return done;
+}
+
+}  // namespace kp
