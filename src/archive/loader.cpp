@@ -247,6 +247,9 @@ LoadProblem::Format format_of(const unsigned char* bytes, std::size_t size) {
 
 i32 load_archive(UpdateArchive& archive, SourceFile& source, LoadProblem& problem) {
     problem = {};
+    // With a multiple of four entries, entry 0's chunk begins at the directory's last
+    // record, which the load reads first: a stream keeps one record behind each read.
+    source.keep_back = record_size;
     const i32 loaded = load_from(archive, {read_source, &source}, problem);
     if (loaded < 0 && !source.read_failure.empty()) {
         // Not the file's fault but the reading's: say what the system said.

@@ -6,12 +6,9 @@
 #include <cstdint>
 #include <string_view>
 
-namespace kp {
+#include "console/integers.h"
 
-using u16 = std::uint16_t;
-using u32 = std::uint32_t;
-using u64 = std::uint64_t;
-using i32 = std::int32_t;
+namespace kp {
 
 inline constexpr std::size_t record_size = 128;
 inline constexpr std::size_t text_field_size = 88;

@@ -7,7 +7,7 @@
 #include <cwchar>
 
 #include "cli/command_line.h"
-#include "cli/utf16.h"
+#include "fs/utf16.h"
 
 namespace kp {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/current_directory.h"
-#include "cli/utf16.h"
+#include "fs/utf16.h"
 
 namespace kp {
 

@@ -40,7 +40,7 @@ void load_failed(const Renderer& render, i32 loaded, const std::string& file, co
 // the work, where a stream has come to its end: a file and a stream say it alike.
 void warn_if_cut(const UpdateArchive& archive, const SourceFile& source, const Renderer& render) {
     const u64 declared = archive_end(archive);
-    if (source.stream && !source.ended) return;  // it reached the declared end
+    if (!length_known(source)) return;  // it reached the declared end
     if (source.length < declared) render.cut(render.state, source.length, declared);
 }
 
@@ -53,8 +53,7 @@ void note_update_files(SelectionMisses& missing) {
 
 void test(const Plan& plan, const UpdateArchive& archive, RunInputs& inputs, const Renderer& render,
           Findings& findings) {
-    IntegrityReport report = check_archive_file(archive, inputs.file);
-    exclude_from_notes(report, archive, plan.selection);
+    const IntegrityReport report = check_archive_file(archive, inputs.file, plan.selection.excludes);
     render.integrity(render.state, report);
     findings.damaged |= !report.outside.empty();  // a damaged file is a malformed one
 }
@@ -146,7 +145,7 @@ Findings read(UpdateArchive& archive, ConsoleOutput& console, const Options& opt
     Done done;
     perform(plan, archive, options, inputs, render, done, findings);
     if (plan.test_last) test(plan, archive, inputs, render, findings);
-    if (plan.drain) skip_stream(inputs.file, archive_end(archive));  // its writer may count on all of it being read
+    if (plan.drain) finish_source(inputs.file, archive_end(archive));  // its writer may count on all of it being read
     if (options.json) unseen_bytes_done(inputs.file, unseen);
     if (done.old_loaded < 0) {
         load_failed(render, done.old_loaded, options.diff, done.old_problem, findings);

@@ -7,10 +7,9 @@
 #include <string>
 #include <string_view>
 
-namespace kp {
+#include "console/integers.h"
 
-using u16 = std::uint16_t;
-using i32 = std::int32_t;
+namespace kp {
 
 // Console character attributes: low four bits pick the foreground (1 blue, 2 green,
 // 4 red, 8 bright).

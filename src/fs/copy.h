@@ -40,10 +40,23 @@ struct SourceFile {
     std::size_t buffered = 0;
     std::string read_failure;  // what the system said when reading the stream failed
     StreamTap tap;             // a stream's bytes go through this process, not around it, while set
+    // How much of what a stream gave last stays readable behind what it gives next: what
+    // the format reads twice, which its reader says.
+    std::size_t keep_back = 0;
 };
 
 // The length of a stream not yet read to its end.
 inline constexpr u64 unknown_length = ~u64{0};
+
+// Whether the source's length is known: a file's always, a stream's once it has ended.
+inline bool length_known(const SourceFile& source) {
+    return !source.stream || source.ended;
+}
+
+// Reads a stream on to `end` (unknown_length: to its own end), dropping what it has not
+// read yet, so that its writer is not cut off and, at its end, its length is known. A
+// file is measured already. False when a read failed.
+bool finish_source(SourceFile& source, u64 end = unknown_length);
 
 // Opens the file at `path` for reading and measures it. False when either fails.
 bool open_source(SourceFile& source, const std::filesystem::path& path);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fs/file_path.h"
+#include "fs/utf16.h"
 
 namespace kp {
 
@@ -35,12 +36,7 @@ NameRules native_name_rules() {
 
 std::string path_text(const std::filesystem::path& path) {
     const std::wstring& wide = path.native();
-    const int size = static_cast<int>(wide.size());
-    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-    if (length <= 0) return {};
-    std::string text(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
-    return text;
+    return utf16_to_utf8(wide.data(), wide.data() + wide.size());
 }
 
 }  // namespace kp

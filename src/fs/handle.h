@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-namespace kp {
+#include "console/integers.h"
 
-using u64 = std::uint64_t;
+namespace kp {
 
 // A file descriptor on POSIX, a HANDLE on Windows.
 using FileHandle = std::intptr_t;

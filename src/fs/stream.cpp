@@ -10,11 +10,6 @@ namespace {
 // What one read may bring: more than a pipe holds, so each read takes all there is.
 constexpr std::size_t stream_buffer_size = std::size_t{256} << 10;
 
-// Each read keeps this much of what came before it in front: with a multiple of four
-// entries, entry 0's chunk begins at the directory's last record, which the loader has
-// read already.
-constexpr std::size_t kept_on_read = 128;  // one directory record
-
 // A range with at least this much left goes from the stream to its file inside the
 // kernel, in moves of at most the largest, so that progress is told of often.
 constexpr u64 smallest_move = u64{64} << 10;
@@ -54,7 +49,7 @@ bool read_more(SourceFile& source, u64 keep_from) {
 }
 
 bool read_more(SourceFile& source) {
-    return read_more(source, source.position - std::min<u64>(kept_on_read, source.position));
+    return read_more(source, source.position - std::min<u64>(source.keep_back, source.position));
 }
 
 // Reads on until the buffer holds the byte at `offset`, which the stream has not passed.
@@ -102,6 +97,10 @@ std::size_t read_at_cursor(SourceFile& source, unsigned char* buffer, std::size_
     return got;
 }
 
+bool finish_source(SourceFile& source, u64 end) {
+    return !source.stream || skip_stream(source, end);
+}
+
 bool stream_passed(const SourceFile& source, u64 offset) {
     return source.stream && offset < buffer_start(source);
 }
@@ -118,7 +117,7 @@ std::size_t read_stream_at(SourceFile& source, u64 offset, unsigned char* buffer
 }
 
 bool stream_read_ahead(SourceFile& source, u64 offset, u64 size) {
-    if (!source.stream || size > stream_buffer_size - kept_on_read) return true;
+    if (!source.stream || size > stream_buffer_size - source.keep_back) return true;
     while (source.position < offset + size) {
         const u64 keep_from = offset < source.position ? offset : source.position;
         if (!read_more(source, keep_from)) return false;

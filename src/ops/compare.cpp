@@ -60,7 +60,7 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
             if (!differs[i] && entry.record.size != before.record.size) differs[i] = common;  // cmp's EOF
         }
     }
-    read_to_end(fresh_source);
+    finish_source(fresh_source);
 
     for (std::size_t i = 0; i < positions.size(); ++i) {
         const u32 position = positions[i];

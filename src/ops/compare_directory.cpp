@@ -126,7 +126,7 @@ void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& 
         }
         walk_end(walk);
     }
-    read_to_end(fresh_source);
+    finish_source(fresh_source);
     const u64 length = fresh_source.length;
     for (std::size_t i = 0; i < positions.size(); ++i) {
         const EntryRecord& entry = fresh.entries[positions[i]];

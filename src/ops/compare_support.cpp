@@ -51,8 +51,4 @@ DiffEntry diff_entry_of(const EntryRecord& entry, u32 position) {
     return described;
 }
 
-void read_to_end(SourceFile& file) {
-    if (file.stream) skip_stream(file, unknown_length);
-}
-
 }  // namespace kp

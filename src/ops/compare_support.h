@@ -43,7 +43,4 @@ std::string_view key_of(const EntryRecord& entry, std::deque<std::string>& stora
 
 DiffEntry diff_entry_of(const EntryRecord& entry, u32 position);
 
-// Reads the rest of a stream, whose length the damage checks need; nothing for a file.
-void read_to_end(SourceFile& file);
-
 }  // namespace kp

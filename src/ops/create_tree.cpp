@@ -47,17 +47,14 @@ void gather_path(DirectoryWalk& walk, const std::string& path, Gathering& gather
     std::string text;
     bool outside = path.empty() || is_name_separator(path[0], rules) ||
                    (rules == NameRules::windows && path.find(':') != std::string::npos);
-    for (std::size_t start = 0; start <= path.size() && !outside;) {
-        std::size_t stop = start;
-        while (stop < path.size() && !is_name_separator(path[stop], rules)) ++stop;
-        const std::string part = path.substr(start, stop - start);
-        outside = part == "..";
-        if (!part.empty() && part != ".") {
-            parts.emplace_back(file_path(part));
+    NameParts walked{path, rules};
+    for (NamePart part; !outside && next_part(walked, part);) {
+        outside = part.text == "..";
+        if (part.names()) {
+            parts.emplace_back(file_path(part.text));
             if (!text.empty()) text += '/';
-            text += part;
+            text += part.text;
         }
-        start = stop + 1;
     }
     if (outside) {
         gathering.problems.push_back(create_problem(CreateFault::path_outside, path));

@@ -13,13 +13,9 @@ namespace {
 // The name up to the end of its part number `count` (from 1), counting only the parts
 // that name something, as the archive spells it.
 std::string_view name_through(std::string_view name, std::size_t count) {
-    std::size_t start = 0;
-    while (start < name.size()) {
-        std::size_t stop = start;
-        while (stop < name.size() && !is_name_separator(name[stop], native_name_rules())) ++stop;
-        const std::string_view part = name.substr(start, stop - start);
-        if (!part.empty() && part != "." && --count == 0) return name.substr(0, stop);
-        start = stop + 1;
+    NameParts parts{name, native_name_rules()};
+    for (NamePart part; next_part(parts, part);) {
+        if (part.names() && --count == 0) return name.substr(0, part.end);
     }
     return name;
 }

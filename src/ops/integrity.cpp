@@ -52,19 +52,17 @@ IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, N
     return report;
 }
 
-void exclude_from_notes(IntegrityReport& report, const UpdateArchive& archive, const Selection& selection) {
-    if (selection.excludes.empty()) return;
+IntegrityReport check_archive_file(const UpdateArchive& archive, SourceFile& source, const Exclusions& excludes) {
+    finish_source(source);  // a stream's length is what it delivered
+    IntegrityReport report = check_integrity(archive, source.length, native_name_rules());
+    if (excludes.empty()) return report;
     const auto excluded = [&](const EntryFinding& finding) {
-        return is_excluded(selection.excludes, record_text(archive.entries[finding.position].record.name));
+        return is_excluded(excludes, record_text(archive.entries[finding.position].record.name));
     };
     std::erase_if(report.refused, excluded);
     std::erase_if(report.repeated_indexes, excluded);
     std::erase_if(report.repeated_names, excluded);
-}
-
-IntegrityReport check_archive_file(const UpdateArchive& archive, SourceFile& source) {
-    if (source.stream) skip_stream(source, unknown_length);  // its length is what it delivered
-    return check_integrity(archive, source.length, native_name_rules());
+    return report;
 }
 
 }  // namespace kp

@@ -14,12 +14,10 @@ namespace kp {
 // extraction.
 IntegrityReport check_integrity(const UpdateArchive& archive, u64 file_length, NameRules rules);
 
-// Leaves out of the notes (refused names, repeated index numbers and names) the entries
-// that `selection` excludes; damage stays, whatever is excluded.
-void exclude_from_notes(IntegrityReport& report, const UpdateArchive& archive, const Selection& selection);
-
 // The same for the archive's own file, open in `source` and measured when it was opened,
-// with this platform's rules; a stream is read to its end first.
-IntegrityReport check_archive_file(const UpdateArchive& archive, SourceFile& source);
+// with this platform's rules; a stream is read to its end first. The notes (refused
+// names, repeated index numbers and names) leave out the entries `excludes` names;
+// damage stays, whatever is excluded.
+IntegrityReport check_archive_file(const UpdateArchive& archive, SourceFile& source, const Exclusions& excludes);
 
 }  // namespace kp

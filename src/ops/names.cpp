@@ -9,10 +9,6 @@ namespace kp {
 
 namespace {
 
-bool is_any_separator(char c) {
-    return c == '/' || c == '\\';
-}
-
 // The numbers after COM and LPT that make a device name. Windows also takes the
 // superscript digits one, two and three: in UTF-8, or as the single bytes they are in
 // the ANSI code page that a name which is not UTF-8 is read in.
@@ -28,6 +24,15 @@ bool is_device_number(std::string_view digits) {
 
 bool is_name_separator(char c, NameRules rules) {
     return c == '/' || (rules == NameRules::windows && c == '\\');
+}
+
+bool next_part(NameParts& parts, NamePart& part) {
+    if (parts.start > parts.name.size()) return false;
+    std::size_t stop = parts.start;
+    while (stop < parts.name.size() && !is_name_separator(parts.name[stop], parts.rules)) ++stop;
+    part = {parts.name.substr(parts.start, stop - parts.start), stop};
+    parts.start = stop + 1;
+    return true;
 }
 
 bool is_reserved_device_name(std::string_view component) {
@@ -50,18 +55,17 @@ bool is_safe_entry_name(std::string_view name, NameRules rules) {
 
 NameFault name_fault(std::string_view name, NameRules rules, std::string* part_found) {
     if (name.empty()) return NameFault::empty;
-    if (is_any_separator(name.front())) return NameFault::absolute;
+    if (is_name_separator(name.front(), NameRules::windows)) return NameFault::absolute;
     for (const char c : name) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F) return NameFault::control;
         if (c == ':') return NameFault::colon;
     }
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t stop = start;
-        while (stop < name.size() && !is_any_separator(name[stop])) ++stop;
-        const std::string_view part = name.substr(start, stop - start);
-        const bool last = stop == name.size();
+    // Both separators split, whatever the rules: "a\\..\\b" climbs wherever it is written.
+    NameParts parts{name, NameRules::windows};
+    for (NamePart each; next_part(parts, each);) {
+        const std::string_view part = each.text;
+        const bool last = each.end == name.size();
         if (part == "..") return NameFault::parent;
         // The last part is the file itself: it must name one.
         if (last && (part.empty() || part == ".")) return NameFault::no_file;
@@ -77,23 +81,19 @@ NameFault name_fault(std::string_view name, NameRules rules, std::string* part_f
                 return fault;
             }
         }
-        start = stop + 1;
     }
     return NameFault::none;
 }
 
 std::string_view stripped_name(std::string_view name, u32 count, NameRules rules) {
     if (count == 0) return name;  // as it is, a leading separator too, which extraction refuses
-    std::size_t start = 0;
-    for (; count > 0 && start < name.size(); ++start) {
-        std::size_t stop = start;
-        while (stop < name.size() && !is_name_separator(name[stop], rules)) ++stop;
-        const std::string_view part = name.substr(start, stop - start);
-        if (!part.empty() && part != ".") --count;
-        start = stop;
+    NameParts parts{name, rules};
+    NamePart part;
+    while (count > 0 && next_part(parts, part)) {
+        if (part.names()) --count;
     }
     if (count > 0) return {};
-    start = std::min(start, name.size());
+    std::size_t start = part.end;
     while (start < name.size() && is_name_separator(name[start], rules)) ++start;  // "a//b": not "/b"
     return name.substr(start);
 }
@@ -102,16 +102,11 @@ std::string name_key(std::string_view name, NameRules rules) {
     // A leading NUL keeps refused names apart from every safe one, which holds none.
     if (!is_safe_entry_name(name, rules)) return std::string(1, '\0').append(name);
     std::string key;
-    std::size_t start = 0;
-    while (start < name.size()) {
-        std::size_t stop = start;
-        while (stop < name.size() && !is_name_separator(name[stop], rules)) ++stop;
-        const std::string_view part = name.substr(start, stop - start);
-        if (!part.empty() && part != ".") {
-            if (!key.empty()) key += '/';
-            key += part;
-        }
-        start = stop + 1;
+    NameParts parts{name, rules};
+    for (NamePart part; next_part(parts, part);) {
+        if (!part.names()) continue;
+        if (!key.empty()) key += '/';
+        key += part.text;
     }
     if (rules == NameRules::windows) {
         for (char& c : key) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;

@@ -33,6 +33,25 @@ bool is_reserved_device_name(std::string_view component);
 // rules. Names with either count as unsafe when a part is "..", whatever the rules.
 bool is_name_separator(char c, NameRules rules);
 
+// The parts of a name between its separators, in order: empty ones and "." among them,
+// which most readers skip; "" is one empty part, and "a/" ends in one.
+struct NameParts {
+    std::string_view name;
+    NameRules rules = NameRules::posix;
+    std::size_t start = 0;
+};
+
+struct NamePart {
+    std::string_view text;
+    std::size_t end = 0;  // where it ends in the name: at a separator, or the name's end
+
+    // Whether it names something: not empty, not ".".
+    bool names() const { return !text.empty() && text != "."; }
+};
+
+// The next part, in `part`; false after the last.
+bool next_part(NameParts& parts, NamePart& part);
+
 // The file that `name` writes under the target, as one text: the parts that name
 // something (not empty, not "."), joined by '/', and under Windows rules with ASCII
 // letters in lower case, as that file system compares them. Two entries with one key

@@ -8,8 +8,6 @@
 
 namespace kp {
 
-using u64 = std::uint64_t;
-
 // When the progress line is drawn: by default on a terminal for large work.
 enum class ProgressWhen : unsigned char { automatic, always, never };
 

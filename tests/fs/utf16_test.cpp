@@ -3,7 +3,7 @@
 #include <array>
 #include <string>
 
-#include "cli/utf16.h"
+#include "fs/utf16.h"
 
 namespace kp {
 namespace {
@@ -45,6 +45,21 @@ TEST(Utf16ToUtf8, EncodesEachLengthAndRefusesBrokenSurrogates) {
         EXPECT_EQ(got.ok, c.ok) << c.text;
         EXPECT_EQ(got.text, c.text);
     }
+}
+
+// A name or a message is shown whole, each broken surrogate as U+FFFD.
+TEST(Utf16ToUtf8, ShowsABrokenSurrogateAsTheReplacementCharacter) {
+    const std::pair<std::u16string, std::string> cases[] = {
+        {u"a\U00010000b",
+         "a\xF0\x90\x80\x80"
+         "b"},
+        {std::u16string{u'a', char16_t(0xDC00), u'b'},
+         "a\xEF\xBF\xBD"
+         "b"},
+        {std::u16string{char16_t(0xD800), char16_t(0xD800), char16_t(0xDC00)}, "\xEF\xBF\xBD\xF0\x90\x80\x80"},
+        {std::u16string{u'a', char16_t(0xD800)}, "a\xEF\xBF\xBD"},
+    };
+    for (const auto& [units, text] : cases) EXPECT_EQ(utf16_to_utf8(units.data(), units.data() + units.size()), text);
 }
 
 TEST(Utf16ToUtf8, KeepsOneByteForTheTerminator) {

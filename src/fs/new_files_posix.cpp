@@ -1,0 +1,305 @@
+// New files: made without a name where the file system allows, or under a temporary one,
+// and named only once complete; and the signals that would leave a temporary behind.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "console/console_platform.h"
+#include "fs/files.h"
+
+namespace kp {
+
+namespace {
+
+bool portable_only = false;
+bool proc_links_only = false;
+
+// Files made without a name (O_TMPFILE) and named by linking them once complete: the
+// name then appears with every byte behind it, and costs the directory one entry
+// instead of a temporary one and a rename. Not every file system makes them.
+enum class Offered : unsigned char { unknown, yes, no };
+Offered unnamed_files = Offered::unknown;
+
+// Errors that say the file system or kernel makes no unnamed files.
+bool unnamed_file_refused(int error) {
+    return error == EISDIR || error == EOPNOTSUPP || error == ENOTSUP || error == EINVAL;
+}
+
+// The one temporary name that exists while a file is written or put in place, for the
+// signal handler to remove: its directory and its name, set and cleared only while the
+// signals are blocked, so the handler never sees half of it.
+constexpr std::size_t temporary_name_room = 256;
+volatile std::sig_atomic_t temporary_directory = -1;
+char temporary_name[temporary_name_room];
+
+// Every signal that ends a process and can be caught. One ignored when the run began
+// (nohup's SIGHUP, a caller's SIGPIPE) stays ignored, and one the process already handles
+// (a test harness's timer) stays its own: only a signal that would end the run is taken.
+constexpr int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE};
+struct sigaction previous_actions[std::size(guarded_signals)];
+struct sigaction previous_file_size_action;
+bool guarded = false;
+
+void remove_temporary_and_end(int signal_number) {
+    if (temporary_directory >= 0) ::unlinkat(temporary_directory, temporary_name, 0);
+    console_erase_drawn_line();
+    // SA_RESETHAND put the default back; raised again, the signal ends the process as
+    // it would have without this handler once the handler returns.
+    std::raise(signal_number);
+}
+
+// Blocks the guarded signals for as long as it lives.
+class SignalsBlocked {
+public:
+    SignalsBlocked() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (const int signal_number : guarded_signals) sigaddset(&set, signal_number);
+        active_ = guarded && ::sigprocmask(SIG_BLOCK, &set, &before_) == 0;
+    }
+    ~SignalsBlocked() {
+        if (active_) ::sigprocmask(SIG_SETMASK, &before_, nullptr);
+    }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+private:
+    sigset_t before_{};
+    bool active_ = false;
+};
+
+void remember_temporary(int directory, const std::string& name) {
+    std::memcpy(temporary_name, name.c_str(), name.size() + 1);
+    temporary_directory = directory;
+}
+
+void forget_temporary() {
+    temporary_directory = -1;
+}
+
+// A fresh temporary name beside `leaf`, short enough for the handler's copy.
+std::string temporary_for(const std::filesystem::path& leaf) {
+    std::string name = leaf.native().substr(0, temporary_name_room - 32);
+    return name + temporary_suffix();
+}
+
+// Cleans up after a failing call without losing what errno says of it.
+template <typename Cleanup>
+void keeping_errno(Cleanup cleanup) {
+    const int saved = errno;
+    cleanup();
+    errno = saved;
+}
+
+// Links the file behind `fd` to `name` in `directory`: through the descriptor itself,
+// or where the kernel allows that only to the privileged, through its /proc entry.
+int link_unnamed(int fd, int directory, const char* name) {
+    if (!proc_links_only) {
+        if (::linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) return 0;
+        if (errno != ENOENT && errno != EPERM) return -1;
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, self.c_str(), directory, name, AT_SYMLINK_FOLLOW);
+}
+
+// The process's umask, read once (reading it means setting it).
+mode_t process_umask() {
+    static const mode_t mask = [] {
+        const mode_t found = ::umask(0);
+        ::umask(found);
+        return found;
+    }();
+    return mask;
+}
+
+// The permission bits of the regular file at `leaf`, for the file that replaces it, less
+// the umask, as a new file's are: a file planted with 0777 does not hand its planter a
+// file he may write. Never the set-id bits, which an extracted file must not gain.
+void take_replaced_mode(int fd, int directory, const char* leaf) {
+    struct stat status {};
+    if (::fstatat(directory, leaf, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)) {
+        ::fchmod(fd, status.st_mode & 0777 & ~process_umask());
+    }
+}
+
+// A named temporary is made 0600, so that nobody else can read it while it is written;
+// before it takes its name it gets the mode a new file has, or the replaced file's.
+void take_final_mode(int fd, int directory, const char* leaf, Existing existing) {
+    ::fchmod(fd, 0666 & ~process_umask());
+    if (existing == Existing::replace) take_replaced_mode(fd, directory, leaf);
+}
+
+// Names the file behind `fd`, which has no name yet, `leaf`; closes `fd` either way.
+Placed place_unnamed(int fd, int directory, const char* leaf, Existing existing) {
+    if (link_unnamed(fd, directory, leaf) == 0) {
+        // Every byte must have reached the file for it to count: a failed close may mean
+        // they did not. Nothing was at the name before it.
+        if (::close(fd) == 0) return Placed::written;
+        keeping_errno([&] { ::unlinkat(directory, leaf, 0); });
+        return Placed::failed;
+    }
+    const int error = errno;
+    if (error != EEXIST || existing != Existing::replace) {
+        keeping_errno([&] { ::close(fd); });
+        return error == EEXIST ? Placed::kept : Placed::failed;
+    }
+    take_replaced_mode(fd, directory, leaf);
+    // A temporary name, renamed over the one that is taken, with the signals held off
+    // so that the handler never has to find it.
+    const SignalsBlocked blocked;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temporary = temporary_for(leaf);
+        if (link_unnamed(fd, directory, temporary.c_str()) == 0) {
+            if (::close(fd) == 0 && ::renameat(directory, temporary.c_str(), directory, leaf) == 0) {
+                return Placed::written;
+            }
+            keeping_errno([&] { ::unlinkat(directory, temporary.c_str(), 0); });
+            return Placed::failed;
+        }
+        if (errno != EEXIST) break;
+    }
+    keeping_errno([&] { ::close(fd); });
+    return Placed::failed;
+}
+
+// Names the file `temporary`, behind `fd`, `leaf`; closes `fd` either way. Replacing
+// renames it over what is there; keeping links it, which fails where the name is taken.
+Placed place_named(int fd, int directory, const char* temporary, const char* leaf, Existing existing) {
+    take_final_mode(fd, directory, leaf, existing);
+    const SignalsBlocked blocked;
+    Placed placed = Placed::failed;
+    if (::close(fd) != 0) {
+        placed = Placed::failed;
+    } else if (existing == Existing::replace) {
+        if (::renameat(directory, temporary, directory, leaf) == 0) placed = Placed::written;
+    } else if (::linkat(directory, temporary, directory, leaf, 0) == 0) {
+        placed = Placed::written;
+    } else if (errno == EEXIST) {
+        placed = Placed::kept;
+    }
+    if (placed != Placed::written || existing != Existing::replace) {
+        keeping_errno([&] { ::unlinkat(directory, temporary, 0); });
+    }
+    forget_temporary();
+    return placed;
+}
+
+}  // namespace
+
+void use_portable_file_calls(bool portable) {
+    portable_only = portable;
+}
+
+void use_proc_links_only(bool proc_only) {
+    proc_links_only = proc_only;
+}
+
+bool portable_file_calls() {
+    return portable_only;
+}
+
+FileHandle open_temporary_directory(std::string& text) {
+    const char* const named = std::getenv("TMPDIR");
+    const char* const path = named != nullptr && *named != '\0' ? named : "/tmp";
+    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) text = std::string(path) + ": " + last_error_text();
+    return fd < 0 ? no_file : fd;
+}
+
+bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf) {
+    file.directory = directory;
+    file.temporary.clear();
+    const int dir = descriptor(directory);
+    if (unnamed_files == Offered::unknown) {
+        // Where the kernel links such a file only for the privileged, /proc does it.
+        unnamed_files = ::access("/proc/self/fd", X_OK) == 0 ? Offered::yes : Offered::no;
+    }
+    if (!portable_only && unnamed_files == Offered::yes) {
+        const int fd = ::openat(dir, ".", O_RDWR | O_TMPFILE | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            file.handle = fd;
+            return true;
+        }
+        // This file system has none: named files from now on. Any other refusal (a
+        // directory removed meanwhile says EPERM here) is the named way's to explain.
+        if (unnamed_file_refused(errno)) unnamed_files = Offered::no;
+    }
+    const SignalsBlocked blocked;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temporary = temporary_for(leaf);
+        const int fd = ::openat(dir, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            remember_temporary(dir, temporary);
+            file.handle = fd;
+            file.temporary = temporary;
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    return false;
+}
+
+Placed commit_pending_file(PendingFile& file, const std::filesystem::path& leaf, Existing existing) {
+    const int fd = descriptor(file.handle);
+    const int directory = descriptor(file.directory);
+    file.handle = no_file;
+    if (file.temporary.empty()) return place_unnamed(fd, directory, leaf.c_str(), existing);
+    const std::string temporary = std::exchange(file.temporary, {}).native();
+    return place_named(fd, directory, temporary.c_str(), leaf.c_str(), existing);
+}
+
+void discard_pending_file(PendingFile& file) {
+    if (file.handle != no_file) ::close(descriptor(file.handle));
+    if (!file.temporary.empty()) {
+        const SignalsBlocked blocked;
+        ::unlinkat(descriptor(file.directory), file.temporary.c_str(), 0);
+        forget_temporary();
+    }
+    file.handle = no_file;
+    file.temporary.clear();
+}
+
+void guard_interruptions() {
+    if (guarded) return;
+    struct sigaction action {};
+    action.sa_handler = remove_temporary_and_end;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (const int signal_number : guarded_signals) sigaddset(&action.sa_mask, signal_number);
+    for (std::size_t i = 0; i < std::size(guarded_signals); ++i) {
+        ::sigaction(guarded_signals[i], nullptr, &previous_actions[i]);
+        const bool ends_run =
+            (previous_actions[i].sa_flags & SA_SIGINFO) == 0 && previous_actions[i].sa_handler == SIG_DFL;
+        if (ends_run) ::sigaction(guarded_signals[i], &action, nullptr);
+    }
+    // A write past the file-size limit then fails with EFBIG, and the file is removed as on
+    // any failed write, instead of the signal ending the run with the file half made.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGXFSZ, &ignore, &previous_file_size_action);
+    guarded = true;
+}
+
+void unguard_interruptions() {
+    if (!guarded) return;
+    for (std::size_t i = 0; i < std::size(guarded_signals); ++i) {
+        ::sigaction(guarded_signals[i], &previous_actions[i], nullptr);
+    }
+    ::sigaction(SIGXFSZ, &previous_file_size_action, nullptr);
+    guarded = false;
+}
+
+}  // namespace kp
