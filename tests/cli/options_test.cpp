@@ -174,6 +174,31 @@ TEST(ParseIndex, ReadsLikeAtoiAndClamps) {
     for (const auto& [text, expected] : cases) EXPECT_EQ(parse_index(text), expected) << '"' << text << '"';
 }
 
+// The one table of what cannot go together, read in one order: --create's clashes
+// before what it needs, and --trim against --padded in either mode.
+TEST(CheckOptions, RefuseTheFirstClashInTheTablesOrder) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-c", "n", "--trim", "--padded", "--manifest=m"}, "'--trim' and '--padded' cannot go together"},
+        {{"-c", "--trim", "--padded"}, "'--create' needs NEW, the update file to write"},
+        {{"-c", "n", "-a", "-O", "p"}, "'--create' and '--all' cannot go together"},
+        {{"-c", "n", "--padded", "p"},
+         "'--padded' with '--create' needs '--manifest', which gives each file's own size"},
+        {{"f", "1", "--trim", "--padded", "-O", "-C", "d"}, "'--stdout' and '--directory' cannot go together"},
+        {{"f", "1", "--trim", "--padded"}, "'--trim' and '--padded' cannot go together"},
+        {{"f", "--sha256", "--padded"}, "'--sha256' and '--padded' cannot go together"},
+        {{"f", "-C", "d"}, "'--directory' needs something to extract: INDEX, '--name', '--include' or '--all'"},
+        {{"f", "-a", "-C", "d"}, ""},
+    };
+    for (auto [args, expected] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        std::vector<char*> argv = {const_cast<char*>("kpupdate")};
+        for (std::string& arg : args) argv.push_back(arg.data());
+        Options options;
+        ASSERT_EQ(parse_options(options, static_cast<int>(argv.size()), argv.data()), "");
+        EXPECT_EQ((asks_to_create(options) ? check_create_options(options) : check_options(options)).usage, expected);
+    }
+}
+
 // Usage errors name the problem in one line on standard error, print nothing on standard
 // output and touch nothing; help and version print only themselves.
 TEST(Cli, AnswersUsageHelpAndVersion) {
