@@ -66,6 +66,15 @@ bool portable_file_calls() {
 FileHandle open_target_directory(const std::filesystem::path& path) {
     const HANDLE handle = CreateFileW(path.empty() ? L"." : path.c_str(), directory_access, directory_sharing, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // Listing a directory is reading a file's data to the system: a file opens too, and is
+    // no directory to write under, as POSIX's O_DIRECTORY refuses it.
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (handle != INVALID_HANDLE_VALUE && (!GetFileInformationByHandle(handle, &information) ||
+                                           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)) {
+        CloseHandle(handle);
+        SetLastError(ERROR_DIRECTORY);
+        return no_file;
+    }
     return file_of(handle);
 }
 

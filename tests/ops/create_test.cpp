@@ -419,7 +419,6 @@ TEST(Create, RefusesWhatItCannotMakeAndWritesNothing) {
          ".",
          from_tree({"n.update"}),
          {"n.update: Is a directory"}},
-        {"the directory read is missing", files({}), "t", from_tree({"."}), {"t: No such file or directory"}},
         {"a manifest that is no JSON",
          files({{"m.json", "{\"entries\": [\n  \"a\",,]}"}}),
          ".",
