@@ -50,7 +50,9 @@ std::map<std::string, std::set<std::string>> expected_files(const kp::UpdateArch
         const std::string name(kp::record_text(entry.record.name));
         const kp::ByteRange range = kp::written_bytes(entry, padded);
         if (name.empty() || !range.lies_within(bytes.size())) continue;
-        expected[fs::path(name).lexically_normal().generic_string()].insert(bytes.substr(range.offset, range.size));
+        // An empty range lies within any file, wherever it begins.
+        const std::string content = range.size == 0 ? std::string() : bytes.substr(range.offset, range.size);
+        expected[fs::path(name).lexically_normal().generic_string()].insert(content);
     }
     return expected;
 }
