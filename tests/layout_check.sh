@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fails when a source file reaches into a room it may not use, when a file that is not
 # one of the Windows halves includes <windows.h>, or when a room that only finds things
-# out (fs, archive, ops) prints them: rendering is report's.
+# out (fs, archive, ops) prints them: rendering is report's. The faces on the top floor
+# (cli, api) never use each other, and the bindings outside src use the public header alone.
 #
 #   tests/layout_check.sh SOURCE_DIR
 set -euo pipefail
@@ -14,6 +15,7 @@ declare -A may_use=(
   [ops]="console fs archive ops"
   [report]="console fs archive ops report"
   [cli]="console fs archive ops report cli"
+  [api]="console fs archive ops report api"
 )
 
 status=0
@@ -39,5 +41,11 @@ for room in fs archive ops; do
 done
 for room in *; do
   [[ -d $room && -z ${may_use[$room]+set} ]] && { echo "src/$room is no known room"; status=1; }
+done
+for file in ../include/* ../python/*.cpp ../tests/api/*.c; do
+  if grep -nE '^#include "' "$file" | grep -v '"kpupdate.h"'; then
+    echo "$file includes more than the public header"
+    status=1
+  fi
 done
 exit $status

@@ -19,6 +19,14 @@ struct StreamTap {
     void* context = nullptr;
 };
 
+// Where a stream's bytes come from when they do not come from its handle: a function of
+// whoever opened it, which returns how many it read, 0 at the end, -1 when it failed
+// (with errno, or the system's last error, saying why).
+struct StreamReader {
+    std::int64_t (*read)(void* context, unsigned char* buffer, std::size_t size) = nullptr;
+    void* context = nullptr;
+};
+
 struct SourceFile {
     FileHandle handle = no_file;
     u64 length = 0;                    // the file's length when it was opened
@@ -40,6 +48,7 @@ struct SourceFile {
     std::size_t buffered = 0;
     std::string read_failure;  // what the system said when reading the stream failed
     StreamTap tap;             // a stream's bytes go through this process, not around it, while set
+    StreamReader reader;       // set: a stream read through it, never through `handle`
     // How much of what a stream gave last stays readable behind what it gives next: what
     // the format reads twice, which its reader says.
     std::size_t keep_back = 0;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -30,7 +31,7 @@ bool proc_links_only = false;
 // name then appears with every byte behind it, and costs the directory one entry
 // instead of a temporary one and a rename. Not every file system makes them.
 enum class Offered : unsigned char { unknown, yes, no };
-Offered unnamed_files = Offered::unknown;
+std::atomic<Offered> unnamed_files = Offered::unknown;
 
 // Errors that say the file system or kernel makes no unnamed files.
 bool unnamed_file_refused(int error) {
@@ -80,13 +81,16 @@ private:
     bool active_ = false;
 };
 
+// Only a process that guards itself has a handler to tell: a library's caller may write
+// files from several threads, and none of them is the one.
 void remember_temporary(int directory, const std::string& name) {
+    if (!guarded) return;
     std::memcpy(temporary_name, name.c_str(), name.size() + 1);
     temporary_directory = directory;
 }
 
 void forget_temporary() {
-    temporary_directory = -1;
+    if (guarded) temporary_directory = -1;
 }
 
 // A fresh temporary name beside `leaf`, short enough for the handler's copy.

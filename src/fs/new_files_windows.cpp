@@ -94,7 +94,7 @@ bool create_pending_file(PendingFile& file, FileHandle directory, const std::fil
         const NTSTATUS status = NtCreateFile(&handle, GENERIC_READ | GENERIC_WRITE | DELETE | SYNCHRONIZE,
                                              &relative.attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, 0, FILE_CREATE,
                                              FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-        if (NT_SUCCESS(status)) file_being_written = handle;
+        if (NT_SUCCESS(status) && guarded) file_being_written = handle;
         if (guarded) LeaveCriticalSection(&pending_lock);
         if (NT_SUCCESS(status)) {
             file.handle = file_of(handle);
@@ -122,7 +122,7 @@ Placed commit_pending_file(PendingFile& file, const std::filesystem::path& leaf,
             status == status_object_name_collision && existing != Existing::replace ? Placed::kept : Placed::failed;
         delete_on_close(handle);
     }
-    file_being_written = nullptr;
+    if (guarded) file_being_written = nullptr;
     if (guarded) LeaveCriticalSection(&pending_lock);
     if (!CloseHandle(handle) && placed == Placed::written) placed = Placed::failed;
     file.handle = no_file;

@@ -32,7 +32,10 @@ bool read_more(SourceFile& source, u64 keep_from) {
     const auto keep = static_cast<std::size_t>(source.position - std::max(keep_from, buffer_start(source)));
     std::memmove(source.buffer.data(), source.buffer.data() + source.buffered - keep, keep);
     source.buffered = keep;
-    const std::int64_t got = stream_read(source.handle, source.buffer.data() + keep, source.buffer.size() - keep);
+    unsigned char* const into = source.buffer.data() + keep;
+    const std::size_t room = source.buffer.size() - keep;
+    const std::int64_t got = source.reader.read != nullptr ? source.reader.read(source.reader.context, into, room)
+                                                           : stream_read(source.handle, into, room);
     if (got > 0) {
         if (source.tap.seen != nullptr) {
             source.tap.seen(source.tap.context, source.position, source.buffer.data() + keep,
@@ -136,7 +139,7 @@ bool copy_from_stream(SourceFile& source, u64 offset, u64 size, FileHandle out, 
         if (stream_passed(source, offset)) return false;
         // Straight from the stream where nothing of the range is buffered and much is left.
         if (offset == source.position && size >= smallest_move && !source.kernel_copy_refused && !source.ended &&
-            source.tap.seen == nullptr) {
+            source.tap.seen == nullptr && source.reader.read == nullptr) {
             const std::int64_t moved =
                 stream_move(source.handle, out, static_cast<std::size_t>(std::min(size, largest_move)));
             if (moved > 0) {

@@ -35,6 +35,13 @@ struct RetryUnder {
 InputKind open_input(SourceFile& source, std::string_view path, const RetryUnder& retry, bool directories,
                      std::string& system_text);
 
+// The same for a descriptor another part of the process holds, which is duplicated: the
+// caller keeps its own. Unopened where it is no open descriptor.
+InputKind open_descriptor_input(SourceFile& source, int descriptor, std::string& system_text);
+
+// The handle behind a descriptor of the process, to write to; no_file where there is none.
+FileHandle descriptor_handle(int descriptor);
+
 // Every byte of the file at `path` ("-": standard input), read once from start to end. False
 // when it would not open or a read failed, with why in `system_text`; false too, with
 // `system_text` empty and its length (for a stream, not read to its end, unknown_length) in

@@ -60,6 +60,28 @@ InputKind open_input(SourceFile& source, std::string_view path, const RetryUnder
     return InputKind::stream;
 }
 
+InputKind open_descriptor_input(SourceFile& source, int descriptor, std::string& system_text) {
+    const int fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0) {
+        system_text = std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return InputKind::unopened;
+    }
+    source.handle = fd;
+    if (S_ISREG(status.st_mode)) {
+        source.length = static_cast<u64>(status.st_size);
+        return InputKind::file;
+    }
+    source.stream = true;
+    source.length = unknown_length;
+    return InputKind::stream;
+}
+
+FileHandle descriptor_handle(int descriptor) {
+    return descriptor < 0 ? no_file : descriptor;
+}
+
 std::int64_t stream_read(FileHandle in, unsigned char* buffer, std::size_t size) {
     for (;;) {
         const ssize_t got = ::read(static_cast<int>(in), buffer, size);

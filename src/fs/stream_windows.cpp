@@ -1,6 +1,7 @@
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <io.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -93,6 +94,31 @@ InputKind open_input(SourceFile& source, std::string_view path, const RetryUnder
     source.stream = true;
     source.length = unknown_length;
     return InputKind::stream;
+}
+
+InputKind open_descriptor_input(SourceFile& source, int descriptor, std::string& system_text) {
+    const intptr_t held = _get_osfhandle(descriptor);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (held == -1 || !DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(held), GetCurrentProcess(),
+                                       &handle, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        system_text = std::strerror(EBADF);
+        return InputKind::unopened;
+    }
+    source.handle = reinterpret_cast<FileHandle>(handle);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &information) &&
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        source.length = u64{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
+        return InputKind::file;
+    }
+    source.stream = true;
+    source.length = unknown_length;
+    return InputKind::stream;
+}
+
+FileHandle descriptor_handle(int descriptor) {
+    const intptr_t held = _get_osfhandle(descriptor);
+    return held == -1 ? no_file : static_cast<FileHandle>(held);
 }
 
 std::int64_t stream_read(FileHandle in, unsigned char* buffer, std::size_t size) {

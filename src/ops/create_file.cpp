@@ -43,10 +43,14 @@ bool gather(const CreateRequest& request, DirectoryWalk& walk, const NewTarget& 
             std::vector<CreateProblem>& problems, std::vector<CreateWarning>& warnings) {
     std::string bytes;
     std::string reason;
-    if (request.manifest) {
+    if (request.manifest || request.manifest_text) {
         CreateProblem problem;
         u64 too_large = 0;
-        if (!read_whole_file(*request.manifest, bytes, reason, largest_manifest, &too_large)) {
+        if (request.manifest_text && request.manifest_text->size() > largest_manifest) {
+            problems.push_back(create_problem(CreateFault::manifest_too_large, {}, {}, request.manifest_text->size()));
+        } else if (request.manifest_text) {
+            if (!read_manifest(*request.manifest_text, archive, problem)) problems.push_back(problem);
+        } else if (!read_whole_file(*request.manifest, bytes, reason, largest_manifest, &too_large)) {
             problems.push_back(too_large != 0 ? create_problem(CreateFault::manifest_too_large, {}, {}, too_large)
                                               : create_problem(CreateFault::unreadable, *request.manifest, reason));
         } else if (!read_manifest(bytes, archive, problem)) {
@@ -65,7 +69,7 @@ bool gather(const CreateRequest& request, DirectoryWalk& walk, const NewTarget& 
     archive.padded = request.padded;
     if (problems.empty()) check_new_archive(archive, problems);
     // Only names that passed are looked for; a tree's own output is left out of it.
-    const std::optional<FileId> skip = request.manifest ? std::nullopt : target.existing;
+    const std::optional<FileId> skip = request.manifest || request.manifest_text ? std::nullopt : target.existing;
     if (problems.empty()) measure_new_entries(archive, walk, skip, problems, warnings);
     // The filler goes last, once the count is known, and its name is held to the rules too.
     if (problems.empty() && request.filler && add_filler(archive, *request.filler)) {
@@ -178,10 +182,10 @@ bool create_update_file(const CreateRequest& request, FileHandle root, const std
     }
     bool done = false;
     if (problems.empty()) {
-        guard_interruptions();
+        if (request.guard) guard_interruptions();
         CreateProblem problem;
         done = build(request, archive, walk, target, events.work, problem);
-        unguard_interruptions();
+        if (request.guard) unguard_interruptions();
         if (!done) problems.push_back(problem);
     }
     walk_end(walk);

@@ -16,7 +16,8 @@ namespace kp {
 // root at `paths` and the names in the lists.
 struct CreateRequest {
     std::string file;                     // NEW; "-" standard output
-    std::optional<std::string> manifest;  // "-" standard input
+    std::optional<std::string> manifest;       // "-" standard input
+    std::optional<std::string> manifest_text;  // the manifest itself, read from no file
     std::vector<std::string> paths;
     std::vector<std::string> lists;  // files of PATHs ("-" standard input), one a line or with `null` NUL-ended
     bool null = false;
@@ -25,6 +26,7 @@ struct CreateRequest {
     std::optional<std::string> filler;  // an empty entry that keeps the count off a multiple of four
     bool padded = false;                // the files are a padded extraction
     bool keep = false;                  // an existing NEW is kept
+    bool guard = true;                  // a signal that ends the process removes what is half written
 };
 
 // Told of the warnings once the entries are measured, before a byte is written, then
@@ -35,8 +37,8 @@ struct CreateFileEvents {
 };
 
 // Makes the update file `request` asks for from the files under `root` (no_file: it
-// would not open, and `root_error` says why, of `root_name`). Every signal that ends the
-// process leaves nothing behind while the file is written. False, with every reason in
+// would not open, and `root_error` says why, of `root_name`). Where the request guards,
+// every signal that ends the process leaves nothing behind while the file is written. False, with every reason in
 // `problems`, where nothing was written.
 bool create_update_file(const CreateRequest& request, FileHandle root, const std::string& root_name,
                         const std::string& root_error, const CreateFileEvents& events,

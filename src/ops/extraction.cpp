@@ -85,7 +85,7 @@ void extraction_begin(Extraction& extraction, const UpdateArchive& archive, cons
     extraction.target = target;
     extraction.source = &source;
     extraction.source_open = archive.loaded;
-    guard_interruptions();
+    if (target.guard) guard_interruptions();
 }
 
 void extraction_end(Extraction& extraction) {
@@ -93,7 +93,7 @@ void extraction_end(Extraction& extraction) {
     walk_end(extraction.walk);
     extraction.walk.root = no_file;
     extraction.root_tried = false;
-    unguard_interruptions();
+    if (extraction.target.guard) unguard_interruptions();
 }
 
 EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) {

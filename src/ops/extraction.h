@@ -30,6 +30,9 @@ struct ExtractTarget {
     bool make_directories = false;
     Existing existing = Existing::replace;  // what to do where a file is in the way
     bool to_stdout = false;                 // the bytes to standard output, one entry after another
+    // The process is the program's own: a signal that ends it first removes the file half
+    // written. A library's caller keeps its signals, and may extract from several threads.
+    bool guard = true;
 };
 
 // An extraction under way: the update file, open already for every entry, and the

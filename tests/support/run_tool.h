@@ -78,6 +78,9 @@ private:
 std::vector<std::string> tree(const std::string& root);
 
 void write_file(const std::string& path, const std::string& bytes);
+// A descriptor of a new file at `path`, open for writing; close_descriptor lets it go.
+int create_descriptor(const std::string& path);
+void close_descriptor(int descriptor);
 std::string read_file(const std::string& path);
 
 // Whether this build runs under AddressSanitizer, whose programs cannot be given an

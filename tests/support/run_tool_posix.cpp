@@ -260,4 +260,12 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     return run;
 }
 
+int create_descriptor(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+void close_descriptor(int descriptor) {
+    ::close(descriptor);
+}
+
 }  // namespace kp::test

@@ -2,6 +2,9 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <thread>
@@ -167,6 +170,14 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     std::wstring arguments;
     for (const std::string& arg : args) arguments += L" " + quoted(widen(arg));
     return run_tool_command_line(arguments, options);
+}
+
+int create_descriptor(const std::string& path) {
+    return ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0644);
+}
+
+void close_descriptor(int descriptor) {
+    ::_close(descriptor);
 }
 
 }  // namespace kp::test

@@ -1,0 +1,72 @@
+# libkpupdate: the rooms below the command line with the C interface over them (src/api,
+# include/kpupdate.h), assembled from the very objects the command line is linked from:
+# one static library everywhere and, off Windows, one shared library that exports the
+# kp_ names alone.
+add_library(kp_api OBJECT
+  src/api/archive.cpp
+  src/api/operations.cpp
+  src/api/compare.cpp
+  src/api/create.cpp)
+target_include_directories(kp_api PUBLIC ${PROJECT_SOURCE_DIR}/include)
+target_link_libraries(kp_api PUBLIC kp_report)
+
+set(kp_library_objects)
+foreach(part kp_console kp_fs kp_archive kp_ops kp_report kp_api)
+  list(APPEND kp_library_objects $<TARGET_OBJECTS:${part}>)
+endforeach()
+
+add_library(kpupdate_static STATIC ${kp_library_objects})
+set_target_properties(kpupdate_static PROPERTIES OUTPUT_NAME kpupdate EXPORT_NAME static)
+target_include_directories(kpupdate_static INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+                                                     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+if(WIN32)
+  target_link_libraries(kpupdate_static INTERFACE bcrypt ntdll)
+else()
+  target_link_libraries(kpupdate_static INTERFACE crypto)
+endif()
+set(kp_library_targets kpupdate_static)
+
+# No shared library on Windows, nor of the fuzz build, whose objects call libFuzzer's
+# coverage hooks that only a fuzz target's executable defines.
+if(NOT WIN32 AND NOT KPUPDATE_FUZZ)
+  set(KP_SHARED_LIBRARY ON)
+else()
+  set(KP_SHARED_LIBRARY OFF)
+endif()
+if(KP_SHARED_LIBRARY)
+  # The system's libcrypto as a shared library: the static one is for the one-file program.
+  find_library(KP_SHARED_CRYPTO NAMES libcrypto.so crypto REQUIRED)
+  add_library(kpupdate_shared SHARED ${kp_library_objects})
+  set_target_properties(kpupdate_shared PROPERTIES OUTPUT_NAME kpupdate EXPORT_NAME shared
+                                                   VERSION ${PROJECT_VERSION} SOVERSION 0)
+  target_include_directories(kpupdate_shared INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+                                                       $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  target_link_libraries(kpupdate_shared PRIVATE ${KP_SHARED_CRYPTO} $<BUILD_INTERFACE:project_options>)
+  target_link_options(kpupdate_shared PRIVATE -Wl,--version-script=${PROJECT_SOURCE_DIR}/src/api/kpupdate.map
+                                              -Wl,--no-undefined)
+  set_target_properties(kpupdate_shared PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/api/kpupdate.map)
+  list(APPEND kp_library_targets kpupdate_shared)
+endif()
+
+# What an install gives a program that uses the library: the header, pkg-config's file
+# and CMake's package.
+set(KP_PC_LIBDIR ${CMAKE_INSTALL_LIBDIR})
+# The prefix as seen from the directory the file is installed in, so that an install
+# anywhere finds its own header and library.
+file(RELATIVE_PATH KP_PC_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+configure_file(cmake/kpupdate.pc.in ${PROJECT_BINARY_DIR}/kpupdate.pc @ONLY)
+include(CMakePackageConfigHelpers)
+configure_file(cmake/kpupdateConfig.cmake.in ${PROJECT_BINARY_DIR}/kpupdateConfig.cmake COPYONLY)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/kpupdateConfigVersion.cmake COMPATIBILITY SameMinorVersion)
+if(KP_SHARED_LIBRARY)
+  install(TARGETS kpupdate_shared EXPORT kpupdateTargets
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libkpupdate0 NAMELINK_COMPONENT libkpupdate-dev)
+endif()
+install(TARGETS kpupdate_static EXPORT kpupdateTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        COMPONENT libkpupdate-dev)
+install(FILES include/kpupdate.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT libkpupdate-dev)
+install(FILES ${PROJECT_BINARY_DIR}/kpupdate.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT libkpupdate-dev)
+install(EXPORT kpupdateTargets NAMESPACE kpupdate:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kpupdate
+        COMPONENT libkpupdate-dev)
+install(FILES ${PROJECT_BINARY_DIR}/kpupdateConfig.cmake ${PROJECT_BINARY_DIR}/kpupdateConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kpupdate COMPONENT libkpupdate-dev)

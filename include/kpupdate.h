@@ -1,0 +1,196 @@
+/* libkpupdate: read, check, extract, compare and write Kelvo/Pardo firmware update files.
+ *
+ * An update file is a 128-byte header record, a directory of 128-byte records, and each
+ * file's bytes in a 512-byte aligned chunk. A kp_archive handle holds one loaded update
+ * file and what the last call on it said: every call returns a kp_status, and where it
+ * failed, kp_reason() says why in the words the command line uses. Handles share nothing:
+ * two may be used from two threads at once; one handle is used by one thread at a time.
+ *
+ * Structures that may grow begin with struct_size, which the caller sets to sizeof the
+ * structure it was compiled with; the library fills or reads no field past it.
+ */
+#ifndef KPUPDATE_H
+#define KPUPDATE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define KP_VERSION_MAJOR 0
+#define KP_VERSION_MINOR 8
+#define KP_VERSION_PATCH 0
+#define KP_VERSION_NUMBER (KP_VERSION_MAJOR * 10000 + KP_VERSION_MINOR * 100 + KP_VERSION_PATCH)
+#define KP_VERSION_STRING "0.8.0"
+
+#if defined(_WIN32) || !defined(__GNUC__)
+#define KP_API
+#else
+#define KP_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* What a call did. */
+typedef enum kp_status {
+    KP_OK = 0,
+    KP_DIFFERENT = 1,        /* kp_diff: the two sides differ */
+    KP_ERROR_SYSTEM = -1,    /* the system refused: kp_system_error() says which errno */
+    KP_ERROR_FORMAT = -2,    /* no update file, or one whose bytes are damaged */
+    KP_ERROR_ARGUMENT = -3,  /* a null pointer, a position past the entries, a value out of range */
+    KP_ERROR_STATE = -4,     /* no update file is open, or a stream has passed the bytes asked for */
+    KP_ERROR_NOT_FOUND = -5, /* a name or selector matched no entry */
+    KP_ERROR_FAILED = -6     /* the work was refused or not all done: kp_reason() has every reason */
+} kp_status;
+
+/* The library's version, "MAJOR.MINOR.PATCH", and as KP_VERSION_NUMBER counts it. */
+KP_API const char* kp_version(void);
+KP_API int kp_version_number(void);
+
+typedef struct kp_archive kp_archive;
+
+/* A handle with nothing open; NULL where memory ran out. */
+KP_API kp_archive* kp_new(void);
+/* Closes what the handle holds and frees it; NULL is ignored. */
+KP_API void kp_close(kp_archive* archive);
+/* Why the last call on the handle failed, one reason a line without a line feed at the
+ * end; "" after a success. Valid until the next call on the handle. */
+KP_API const char* kp_reason(const kp_archive* archive);
+/* The errno of the last failure where it was the system's, else 0. */
+KP_API int kp_system_error(const kp_archive* archive);
+/* Frees a document the library allocated. */
+KP_API void kp_free(void* memory);
+
+/* Opening: each closes what the handle held first, then loads the header and the
+ * directory, and fails with KP_ERROR_FORMAT (and why) for what is no update file.
+ * A path is UTF-8. A descriptor is duplicated: the caller keeps its own. A regular file
+ * is read with offsets; anything else is a stream, read once, in order, as the read
+ * function is: it returns how many bytes it read into `buffer`, 0 at the end, or -1
+ * (with errno set) when it failed. */
+KP_API int kp_open_path(kp_archive* archive, const char* path);
+KP_API int kp_open_fd(kp_archive* archive, int fd);
+typedef ptrdiff_t (*kp_read_function)(void* context, void* buffer, size_t size);
+KP_API int kp_open_stream(kp_archive* archive, kp_read_function read, void* context);
+/* 1 for a stream, whose entries are read in the order they lie, each once; else 0. */
+KP_API int kp_is_stream(const kp_archive* archive);
+
+/* The header. `version` points into the handle, valid while the file stays open; the
+ * field's text, up to its NUL. */
+typedef struct kp_header {
+    size_t struct_size;
+    const char* version;
+    size_t version_length;
+    uint32_t file_count;
+    uint32_t data_start; /* where the first chunk lies */
+    uint64_t end;        /* where the last chunk ends: the length the file should have */
+    uint32_t used_size;  /* the entries' sizes summed, as the format wraps them at 2^32 */
+    uint32_t chunk_sum;  /* their chunks' sizes summed, the same way */
+    uint64_t signatures[4];
+} kp_header;
+KP_API int kp_get_header(const kp_archive* archive, kp_header* header);
+
+/* One entry of the directory, at `position` (from 0, in directory order). `name` points
+ * into the handle: the name field's bytes up to its NUL, which need not be UTF-8. */
+typedef struct kp_entry {
+    size_t struct_size;
+    uint32_t position;
+    uint32_t index;
+    const char* name;
+    size_t name_length;
+    uint32_t size;       /* the file's own bytes */
+    uint32_t chunk_size; /* its 512-byte aligned chunk */
+    uint32_t offset;     /* where the chunk lies */
+    uint64_t signatures[4];
+} kp_entry;
+KP_API uint32_t kp_entry_count(const kp_archive* archive);
+KP_API int kp_get_entry(const kp_archive* archive, uint32_t position, kp_entry* entry);
+/* The position of the last entry named `name` (NUL-terminated bytes), which is the one
+ * extraction writes; KP_ERROR_NOT_FOUND where none is. */
+KP_API int kp_find_entry(const kp_archive* archive, const char* name, uint32_t* position);
+
+/* The groups of two or more entries whose first signatures coincide, as the report shows
+ * them, ascending by signature; `positions` points into the handle. */
+typedef struct kp_group {
+    size_t struct_size;
+    uint64_t signature;
+    size_t count;
+    const int32_t* positions;
+} kp_group;
+KP_API size_t kp_group_count(const kp_archive* archive);
+KP_API int kp_get_group(const kp_archive* archive, size_t group, kp_group* out);
+
+/* Reads up to `size` bytes of the entry at `position` from `offset` within it into
+ * `buffer`, its own bytes or with `padded` its whole chunk; `*got` is how many, fewer only
+ * at the entry's end. KP_ERROR_FORMAT where the update file ends before the entry does. */
+KP_API int kp_read(kp_archive* archive, uint32_t position, int padded, uint64_t offset, void* buffer, size_t size,
+                   size_t* got);
+/* Writes the entry's bytes to the descriptor `fd`, in bounded memory. */
+KP_API int kp_read_to_fd(kp_archive* archive, uint32_t position, int padded, int fd);
+/* The SHA-256 of the entry's bytes, as 64 lower-case hex digits and a NUL. */
+KP_API int kp_sha256(kp_archive* archive, uint32_t position, int padded, char hex[65]);
+
+/* Extraction, as the command line's -a, --name, --include, --exclude, --strip-components,
+ * --padded and -k / --skip-old-files: without names or patterns every file. Each name is
+ * reached through directory handles from `directory` (NULL: the current one), and each
+ * file takes its name only once complete. `entry`, when set, is told of each entry:
+ * `result` 1 written (at `path`), 0 skipped, -1 failed (`reason` says why). */
+enum { KP_EXISTING_REPLACE = 0, KP_EXISTING_KEEP = 1, KP_EXISTING_SKIP = 2 };
+typedef struct kp_extract_options {
+    size_t struct_size;
+    const char* directory;
+    const char* const* names;
+    size_t name_count;
+    const char* const* includes;
+    size_t include_count;
+    const char* const* excludes;
+    size_t exclude_count;
+    uint32_t strip;
+    int padded;
+    int existing;
+    void (*entry)(void* context, uint32_t position, int result, const char* path, const char* reason);
+    void* context;
+} kp_extract_options;
+/* KP_OK when every entry asked for was written or skipped; KP_ERROR_NOT_FOUND where a
+ * name or pattern matched nothing; KP_ERROR_FAILED where an entry was not written. */
+KP_API int kp_extract(kp_archive* archive, const kp_extract_options* options);
+
+/* Documents, as the command line's --json prints them, NUL-terminated, to be freed with
+ * kp_free; `length` may be NULL. kp_json is `kpupdate --json FILE`: a stream is read to
+ * its end for it. */
+KP_API int kp_json(kp_archive* archive, char** document, size_t* length);
+/* --test: KP_OK, or KP_ERROR_FORMAT where entries' bytes lie outside the file; the
+ * findings as the document's "test" object in `document`, when it is not NULL. A stream
+ * is read to its end. */
+KP_API int kp_test(kp_archive* archive, char** document);
+/* --diff: `fresh` against `old`, another open update file, or against the files under
+ * `directory` (own bytes, or with `padded` whole chunks). KP_OK where they are the same,
+ * KP_DIFFERENT where not; the document's "diff" object in `document`, when not NULL. */
+KP_API int kp_diff(kp_archive* fresh, kp_archive* old, char** document);
+KP_API int kp_diff_directory(kp_archive* fresh, const char* directory, int padded, char** document);
+
+/* --create: the update file `file` ("-": standard output) from the files under
+ * `directory` (NULL: the current one) at `paths`, or from a manifest, a file or its text.
+ * Nothing is written where anything stops it; `archive` is used only for kp_reason and is
+ * left with nothing open. */
+typedef struct kp_create_options {
+    size_t struct_size;
+    const char* directory;
+    const char* const* paths;
+    size_t path_count;
+    const char* manifest;      /* a manifest's path ("-": standard input), or NULL */
+    const char* manifest_text; /* a manifest itself, or NULL */
+    size_t manifest_length;
+    const char* version_text; /* NULL: the manifest's, or none */
+    const char* filler;       /* NULL: none */
+    const char* const* excludes;
+    size_t exclude_count;
+    int padded; /* the tree is a padded extraction: needs a manifest */
+    int keep;   /* an existing `file` is kept, and nothing is written */
+} kp_create_options;
+KP_API int kp_create(kp_archive* archive, const char* file, const kp_create_options* options);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KPUPDATE_H */

@@ -1,0 +1,313 @@
+// The handle, opening an update file, the model it holds, and reading entries' bytes.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "api/handle.h"
+#include "fs/stream.h"
+#include "ops/digests.h"
+#include "ops/sha256.h"
+#include "report/reasons.h"
+#include "version.h"
+
+using kp::api::fail;
+using kp::api::need_open;
+using kp::api::succeed;
+
+namespace kp::api {
+
+namespace {
+
+void reset(kp_archive* handle) {
+    if (handle->open || handle->source.handle != no_file) close_source(handle->source);
+    handle->source = SourceFile{};
+    handle->archive = UpdateArchive{};
+    handle->open = false;
+    handle->file.clear();
+    handle->read = nullptr;
+    handle->context = nullptr;
+}
+
+std::int64_t read_through(void* context, unsigned char* buffer, std::size_t size) {
+    const auto* handle = static_cast<const kp_archive*>(context);
+    return handle->read(handle->context, buffer, size);
+}
+
+// Loads what was just opened, as `file`.
+int load(kp_archive* handle, std::string file) {
+    LoadProblem problem;
+    if (load_archive(handle->archive, handle->source, problem) < 0) {
+        const int status = problem.kind == LoadProblem::Kind::unreadable ? KP_ERROR_SYSTEM : KP_ERROR_FORMAT;
+        const std::string reason = shell_quoted(file) + ": " + load_reason(problem, file);
+        const int error = status == KP_ERROR_SYSTEM ? errno : 0;
+        reset(handle);
+        return fail(handle, status, reason, error);
+    }
+    handle->open = true;
+    handle->file = std::move(file);
+    return succeed(handle);
+}
+
+// Where an input would not open, or is a terminal, which nobody types an update file into.
+int opened(kp_archive* handle, InputKind kind, const std::string& text, int error, std::string file) {
+    if (kind == InputKind::unopened) {
+        reset(handle);
+        return fail(handle, KP_ERROR_SYSTEM, shell_quoted(file) + ": " + text, error);
+    }
+    return load(handle, std::move(file));
+}
+
+}  // namespace
+
+const EntryRecord* entry_at(kp_archive* handle, u32 position) {
+    if (need_open(handle) != KP_OK) return nullptr;
+    if (position >= handle->archive.entries.size()) {
+        fail(handle, KP_ERROR_ARGUMENT,
+             "no entry at position " + std::to_string(position) + "; the update file holds " +
+                 std::to_string(handle->archive.entries.size()));
+        return nullptr;
+    }
+    return &handle->archive.entries[position];
+}
+
+bool hand_out(const std::string& text, char** document, std::size_t* length) {
+    if (length != nullptr) *length = text.size();
+    if (document == nullptr) return true;
+    *document = static_cast<char*>(std::malloc(text.size() + 1));
+    if (*document == nullptr) return false;
+    std::memcpy(*document, text.c_str(), text.size() + 1);
+    return true;
+}
+
+}  // namespace kp::api
+
+using namespace kp;
+
+extern "C" {
+
+const char* kp_version(void) {
+    return KP_VERSION_STRING;
+}
+
+int kp_version_number(void) {
+    return KP_VERSION_NUMBER;
+}
+
+kp_archive* kp_new(void) {
+    return new (std::nothrow) kp_archive;
+}
+
+void kp_close(kp_archive* handle) {
+    if (handle == nullptr) return;
+    if (handle->source.handle != no_file) close_source(handle->source);
+    delete handle;
+}
+
+const char* kp_reason(const kp_archive* handle) {
+    return handle == nullptr ? "no handle" : handle->reason.c_str();
+}
+
+int kp_system_error(const kp_archive* handle) {
+    return handle == nullptr ? 0 : handle->system_error;
+}
+
+void kp_free(void* memory) {
+    std::free(memory);
+}
+
+int kp_open_path(kp_archive* handle, const char* path) {
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    if (path == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no path given");
+    api::reset(handle);
+    std::string text;
+    errno = 0;
+    InputKind kind = open_input(handle->source, path, {}, false, text);
+    const int error = errno;
+    if (kind == InputKind::terminal) {
+        api::reset(handle);
+        return fail(handle, KP_ERROR_ARGUMENT, "refusing to read an update file from a terminal");
+    }
+    return api::opened(handle, kind, text, error, path);
+}
+
+int kp_open_fd(kp_archive* handle, int fd) {
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    api::reset(handle);
+    std::string text;
+    errno = 0;
+    const InputKind kind = open_descriptor_input(handle->source, fd, text);
+    return api::opened(handle, kind, text, errno, "descriptor " + std::to_string(fd));
+}
+
+int kp_open_stream(kp_archive* handle, kp_read_function read, void* context) {
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    if (read == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no read function given");
+    api::reset(handle);
+    handle->read = read;
+    handle->context = context;
+    handle->source.stream = true;
+    handle->source.length = unknown_length;
+    handle->source.reader = {api::read_through, handle};
+    return api::load(handle, "-");
+}
+
+int kp_is_stream(const kp_archive* handle) {
+    return handle != nullptr && handle->open && handle->source.stream ? 1 : 0;
+}
+
+int kp_get_header(const kp_archive* handle, kp_header* header) {
+    if (handle == nullptr || header == nullptr) return KP_ERROR_ARGUMENT;
+    if (!handle->open) return KP_ERROR_STATE;
+    const UpdateArchive& archive = handle->archive;
+    const std::string_view version = record_text(archive.header.record.name);
+    kp_header filled{};
+    filled.struct_size = header->struct_size;
+    filled.version = version.data();
+    filled.version_length = version.size();
+    filled.file_count = archive.header.record.index;
+    filled.data_start = archive.data_start;
+    filled.end = archive_end(archive);
+    filled.used_size = archive.used_size;
+    filled.chunk_sum = archive.chunk_sum;
+    for (int i = 0; i < 4; ++i) filled.signatures[i] = archive.header.record.signature[i];
+    std::memcpy(header, &filled, std::min(header->struct_size, sizeof filled));
+    return KP_OK;
+}
+
+uint32_t kp_entry_count(const kp_archive* handle) {
+    return handle == nullptr || !handle->open ? 0 : static_cast<uint32_t>(handle->archive.entries.size());
+}
+
+int kp_get_entry(const kp_archive* handle, uint32_t position, kp_entry* entry) {
+    if (handle == nullptr || entry == nullptr) return KP_ERROR_ARGUMENT;
+    if (!handle->open) return KP_ERROR_STATE;
+    if (position >= handle->archive.entries.size()) return KP_ERROR_ARGUMENT;
+    const EntryRecord& record = handle->archive.entries[position];
+    const std::string_view name = record_text(record.record.name);
+    kp_entry filled{};
+    filled.struct_size = entry->struct_size;
+    filled.position = position;
+    filled.index = record.record.index;
+    filled.name = name.data();
+    filled.name_length = name.size();
+    filled.size = record.record.size;
+    filled.chunk_size = record.chunk_size;
+    filled.offset = record.data_offset;
+    for (int i = 0; i < 4; ++i) filled.signatures[i] = record.record.signature[i];
+    std::memcpy(entry, &filled, std::min(entry->struct_size, sizeof filled));
+    return KP_OK;
+}
+
+int kp_find_entry(const kp_archive* handle, const char* name, uint32_t* position) {
+    if (handle == nullptr || name == nullptr || position == nullptr) return KP_ERROR_ARGUMENT;
+    if (!handle->open) return KP_ERROR_STATE;
+    const auto& entries = handle->archive.entries;
+    for (std::size_t i = entries.size(); i-- > 0;) {
+        if (record_text(entries[i].record.name) == name) {
+            *position = static_cast<uint32_t>(i);
+            return KP_OK;
+        }
+    }
+    return KP_ERROR_NOT_FOUND;
+}
+
+size_t kp_group_count(const kp_archive* handle) {
+    if (handle == nullptr || !handle->open) return 0;
+    std::size_t count = 0;
+    for (const SignatureGroup& group : handle->archive.groups) count += group.positions.size() >= 2 ? 1 : 0;
+    return count;
+}
+
+int kp_get_group(const kp_archive* handle, size_t index, kp_group* out) {
+    if (handle == nullptr || out == nullptr) return KP_ERROR_ARGUMENT;
+    if (!handle->open) return KP_ERROR_STATE;
+    for (const SignatureGroup& group : handle->archive.groups) {
+        if (group.positions.size() < 2 || index-- != 0) continue;
+        kp_group filled{};
+        filled.struct_size = out->struct_size;
+        filled.signature = group.signature;
+        filled.count = group.positions.size();
+        filled.positions = group.positions.data();
+        std::memcpy(out, &filled, std::min(out->struct_size, sizeof filled));
+        return KP_OK;
+    }
+    return KP_ERROR_ARGUMENT;
+}
+
+int kp_read(kp_archive* handle, uint32_t position, int padded, uint64_t offset, void* buffer, size_t size,
+            size_t* got) {
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    if (got == nullptr || (buffer == nullptr && size != 0)) return fail(handle, KP_ERROR_ARGUMENT, "no buffer given");
+    *got = 0;
+    const EntryRecord* entry = api::entry_at(handle, position);
+    if (entry == nullptr) return KP_ERROR_ARGUMENT;
+    const ByteRange range = written_bytes(*entry, padded != 0);
+    if (offset >= range.size) return succeed(handle);
+    const u64 wanted = std::min<u64>(size, range.size - offset);
+    if (stream_passed(handle->source, range.offset + offset))
+        return fail(handle, KP_ERROR_STATE, "a stream has passed these bytes, and is read only once");
+    const std::size_t read =
+        read_up_to(handle->source, range.offset + offset, buffer, static_cast<std::size_t>(wanted));
+    *got = read;
+    if (read == wanted) return succeed(handle);
+    const std::string name = shell_quoted(record_text(entry->record.name));
+    if (!handle->source.read_failure.empty())
+        return fail(handle, KP_ERROR_SYSTEM, name + ": reading it failed: " + handle->source.read_failure, EIO);
+    EntryProblem problem;
+    problem.failure = EntryFailure::outside_file;
+    problem.past_end = range.end() - (range.offset + offset + read);
+    return fail(handle, KP_ERROR_FORMAT, name + ": " + entry_reason(problem, padded != 0));
+}
+
+int kp_read_to_fd(kp_archive* handle, uint32_t position, int padded, int fd) {
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    const EntryRecord* entry = api::entry_at(handle, position);
+    if (entry == nullptr) return KP_ERROR_ARGUMENT;
+    const FileHandle out = descriptor_handle(fd);
+    if (out == no_file) return fail(handle, KP_ERROR_ARGUMENT, "descriptor " + std::to_string(fd) + " is not open");
+    const ByteRange range = written_bytes(*entry, padded != 0);
+    const std::string name = shell_quoted(record_text(entry->record.name));
+    if (stream_passed(handle->source, range.offset))
+        return fail(handle, KP_ERROR_STATE, name + ": a stream has passed its bytes, and is read only once");
+    if (length_known(handle->source) && !range.lies_within(handle->source.length)) {
+        EntryProblem problem;
+        problem.failure = EntryFailure::outside_file;
+        problem.past_end = range.past(handle->source.length);
+        return fail(handle, KP_ERROR_FORMAT, name + ": " + entry_reason(problem, padded != 0));
+    }
+    errno = 0;
+    if (!copy_range(handle->source, range.offset, range.size, out)) {
+        const int error = errno;
+        return fail(handle, KP_ERROR_SYSTEM, name + ": " + last_error_text(), error);
+    }
+    return succeed(handle);
+}
+
+int kp_sha256(kp_archive* handle, uint32_t position, int padded, char hex[65]) {
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    if (hex == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no room for the digest given");
+    const EntryRecord* entry = api::entry_at(handle, position);
+    if (entry == nullptr) return KP_ERROR_ARGUMENT;
+    Sha256 digest;
+    if (!sha256_begin(digest)) return fail(handle, KP_ERROR_SYSTEM, "the digest could not be started");
+    const ByteRange range = written_bytes(*entry, padded != 0);
+    unsigned char piece[64 * 1024];
+    for (u64 done = 0; done < range.size;) {
+        std::size_t got = 0;
+        const int status = kp_read(handle, position, padded, done, piece,
+                                   static_cast<std::size_t>(std::min<u64>(sizeof piece, range.size - done)), &got);
+        if (status != KP_OK) {
+            Sha256Digest ignored;
+            sha256_end(digest, ignored);
+            return status;
+        }
+        sha256_add(digest, piece, got);
+        done += got;
+    }
+    Sha256Digest bytes;
+    if (!sha256_end(digest, bytes)) return fail(handle, KP_ERROR_SYSTEM, "the digest could not be finished");
+    std::memcpy(hex, hex_of(bytes).c_str(), 65);
+    return succeed(handle);
+}
+
+}  // extern "C"

@@ -1,0 +1,55 @@
+// What a kp_archive handle holds: one loaded update file, open for every call after,
+// and what the last call said. Nothing is shared between handles.
+#pragma once
+
+#include <cerrno>
+#include <string>
+
+#include "archive/update_archive.h"
+#include "kpupdate.h"
+
+struct kp_archive {
+    kp::UpdateArchive archive;
+    kp::SourceFile source;
+    bool open = false;
+    std::string file;  // as the caller named it, for the documents and the reasons
+    std::string reason;
+    int system_error = 0;
+    kp_read_function read = nullptr;  // a caller's stream
+    void* context = nullptr;
+};
+
+namespace kp::api {
+
+// The call succeeded: nothing to say.
+inline int succeed(kp_archive* handle, int status = KP_OK) {
+    handle->reason.clear();
+    handle->system_error = 0;
+    return status;
+}
+
+// The call failed with `status`, for `reason`; `system_error` where the system's errno says why.
+inline int fail(kp_archive* handle, int status, std::string reason, int system_error = 0) {
+    handle->reason = std::move(reason);
+    handle->system_error = system_error;
+    return status;
+}
+
+// KP_OK where the handle has an update file open, else why not.
+inline int need_open(kp_archive* handle) {
+    return handle->open ? KP_OK : fail(handle, KP_ERROR_STATE, "no update file is open");
+}
+
+// The entry at `position`, checked against the directory; null (with why) past it.
+const EntryRecord* entry_at(kp_archive* handle, u32 position);
+
+// A NUL-terminated copy of `text` the caller frees with kp_free; false where memory ran out.
+// Adds one line to a reason of several, one a line.
+inline void add_line(std::string& lines, const std::string& line) {
+    if (!lines.empty()) lines += '\n';
+    lines += line;
+}
+
+bool hand_out(const std::string& text, char** document, std::size_t* length);
+
+}  // namespace kp::api
