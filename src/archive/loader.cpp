@@ -250,14 +250,21 @@ i32 load_archive(UpdateArchive& archive, SourceFile& source, LoadProblem& proble
     // With a multiple of four entries, entry 0's chunk begins at the directory's last
     // record, which the load reads first: a stream keeps one record behind each read.
     source.keep_back = record_size;
+    // What names a file that is no update file lies in its first bytes, which a stream
+    // passes as the load reads on: taken before the load there, after it from a file.
+    unsigned char first[512];
+    std::size_t first_size = 0;
+    if (source.stream) {
+        stream_read_ahead(source, 0, sizeof first);  // the short stream's end is the load's to find
+        first_size = read_up_to(source, 0, first, sizeof first);
+    }
     const i32 loaded = load_from(archive, {read_source, &source}, problem);
     if (loaded < 0 && !source.read_failure.empty()) {
         // Not the file's fault but the reading's: say what the system said.
         problem = {LoadProblem::Kind::unreadable, 0, 0, source.read_failure};
     } else if (loaded < 0) {
-        // Named for what it is: a stream still holds its first bytes, which it read ahead.
-        unsigned char first[512];
-        problem.format = format_of(first, read_up_to(source, 0, first, sizeof first));
+        if (!source.stream) first_size = read_up_to(source, 0, first, sizeof first);
+        problem.format = format_of(first, first_size);
     }
     return loaded;
 }

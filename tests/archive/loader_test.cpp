@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -264,6 +266,34 @@ TEST(FormatOf, NamesWhatAFileIsInstead) {
     for (const auto& [bytes, format] : cases) {
         EXPECT_EQ(format_of(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()), format) << bytes;
     }
+}
+
+// A stream passes its first bytes while the load reads a long directory on; the name of
+// what the bytes are must not depend on how the pipe happened to hand them over.
+TEST(FormatOf, IsTheSameFromAStreamThatComesInSmallPieces) {
+    Archive zip = with_count(40);
+    zip.version = std::string("PK\x05\x06", 4);
+    const std::string bytes = build::bytes(zip).substr(0, record_size * 30);  // the directory cut short
+    struct Pieces {
+        const std::string& bytes;
+        std::size_t at = 0;
+    } pieces{bytes};
+    SourceFile source;
+    source.stream = true;
+    source.length = unknown_length;
+    source.reader = {[](void* context, unsigned char* buffer, std::size_t size) -> std::int64_t {
+                         auto& from = *static_cast<Pieces*>(context);
+                         const std::size_t got = std::min({size, std::size_t{100}, from.bytes.size() - from.at});
+                         std::memcpy(buffer, from.bytes.data() + from.at, got);
+                         from.at += got;
+                         return static_cast<std::int64_t>(got);
+                     },
+                     &pieces};
+    UpdateArchive archive;
+    LoadProblem problem;
+    EXPECT_LT(load_archive(archive, source, problem), 0);
+    EXPECT_EQ(problem.kind, LoadProblem::Kind::short_directory);
+    EXPECT_EQ(problem.format, LoadProblem::Format::zip);
 }
 
 TEST(Sample, IsReproducibleFromTheBuilder) {
