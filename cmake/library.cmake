@@ -70,3 +70,27 @@ install(EXPORT kpupdateTargets NAMESPACE kpupdate:: DESTINATION ${CMAKE_INSTALL_
         COMPONENT libkpupdate-dev)
 install(FILES ${PROJECT_BINARY_DIR}/kpupdateConfig.cmake ${PROJECT_BINARY_DIR}/kpupdateConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kpupdate COMPONENT libkpupdate-dev)
+
+# kpupdate-mount: the second program, on the same rooms and the system's libfuse3.
+if(KP_SHARED_LIBRARY)
+  find_package(PkgConfig)
+  if(PkgConfig_FOUND)
+    pkg_check_modules(FUSE3 IMPORTED_TARGET fuse3)
+  endif()
+endif()
+if(FUSE3_FOUND)
+  add_library(kp_mount STATIC src/mount/mount_tree.cpp)
+  target_link_libraries(kp_mount PUBLIC kp_report)
+  add_executable(kpupdate-mount src/mount/main.cpp)
+  target_link_libraries(kpupdate-mount PRIVATE kp_mount PkgConfig::FUSE3 ${KP_SHARED_CRYPTO})
+  install(TARGETS kpupdate-mount RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT kpupdate-mount)
+  configure_file(doc/kpupdate-mount.1.in ${PROJECT_BINARY_DIR}/kpupdate-mount.1 @ONLY)
+  add_custom_command(OUTPUT kpupdate-mount.1.gz
+    COMMAND sh -c "gzip -9n -c '${PROJECT_BINARY_DIR}/kpupdate-mount.1' > kpupdate-mount.1.gz"
+    DEPENDS ${PROJECT_BINARY_DIR}/kpupdate-mount.1 VERBATIM)
+  add_custom_target(mount_manual ALL DEPENDS kpupdate-mount.1.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/kpupdate-mount.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+          COMPONENT kpupdate-mount)
+else()
+  message(STATUS "kpupdate-mount is not built: it needs libfuse3-dev")
+endif()

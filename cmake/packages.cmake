@@ -7,10 +7,16 @@ if(WIN32)
 endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL kpupdate libkpupdate0 libkpupdate-dev python3-kpupdate)
+if(TARGET kpupdate-mount)
+  list(APPEND CPACK_COMPONENTS_ALL kpupdate-mount)
+endif()
 set(CPACK_DEBIAN_KPUPDATE_PACKAGE_NAME kpupdate)
 set(CPACK_DEBIAN_KPUPDATE_FILE_NAME DEB-DEFAULT)
 
-foreach(package libkpupdate0 libkpupdate-dev python3-kpupdate)
+foreach(package ${CPACK_COMPONENTS_ALL})
+  if(package STREQUAL kpupdate)
+    continue()
+  endif()
   install(FILES ${PROJECT_BINARY_DIR}/changelog.gz ${PROJECT_BINARY_DIR}/copyright
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${package})
 endforeach()
@@ -56,4 +62,15 @@ set(CPACK_DEBIAN_PYTHON3-KPUPDATE_DESCRIPTION "Python module for ${library_summa
 import kpupdate: open an update file from a path or a stream, list its
 entries, read their bytes, test it, compare it, extract it and write new
 ones, with libkpupdate doing the work as the command line does it.")
+
+set(CPACK_DEBIAN_KPUPDATE-MOUNT_PACKAGE_NAME kpupdate-mount)
+set(CPACK_DEBIAN_KPUPDATE-MOUNT_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_KPUPDATE-MOUNT_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_KPUPDATE-MOUNT_PACKAGE_DEPENDS "fuse3")
+set(CPACK_DEBIAN_KPUPDATE-MOUNT_DESCRIPTION "mount ${library_summary} as read-only file systems
+kpupdate-mount shows a Kelvo/Pardo firmware update archive as the tree that
+extraction would write, without extracting: every file at its own size, read
+straight from the archive, with the listing's JSON document and every entry by
+position in a hidden directory, so that the archive can be made again from the
+mount alone.")
 set(CPACK_COMPONENT_KPUPDATE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
