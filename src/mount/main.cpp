@@ -128,6 +128,15 @@ int read_file(const char*, char* buffer, std::size_t size, off_t offset, fuse_fi
     return got == 0 && wanted > 0 ? -EIO : static_cast<int>(got);
 }
 
+// A vector of one buffer of `size` bytes, in memory until its owner says otherwise.
+fuse_bufvec one_buffer(std::size_t size) {
+    fuse_bufvec vector{};
+    vector.count = 1;
+    vector.buf[0].size = size;
+    vector.buf[0].fd = -1;
+    return vector;
+}
+
 // Reads as read_file does, but hands FUSE the bytes' place in FILE, which it moves to the
 // kernel without copying them through this process (splice) where it can.
 int read_buffer(const char* path, fuse_bufvec** out, std::size_t size, off_t offset, fuse_file_info* info) {
@@ -148,7 +157,7 @@ int read_buffer(const char* path, fuse_bufvec** out, std::size_t size, off_t off
             std::free(bytes);
             return got;
         }
-        *copied = FUSE_BUFVEC_INIT(static_cast<std::size_t>(got));
+        *copied = one_buffer(static_cast<std::size_t>(got));
         copied->buf[0].mem = bytes;
         *out = copied;
         return 0;
@@ -156,7 +165,7 @@ int read_buffer(const char* path, fuse_bufvec** out, std::size_t size, off_t off
     const u64 start = std::min<u64>(static_cast<u64>(offset), range.size);
     auto* placed = static_cast<fuse_bufvec*>(std::malloc(sizeof(fuse_bufvec)));
     if (placed == nullptr) return -ENOMEM;
-    *placed = FUSE_BUFVEC_INIT(static_cast<std::size_t>(std::min<u64>(size, range.size - start)));
+    *placed = one_buffer(static_cast<std::size_t>(std::min<u64>(size, range.size - start)));
     placed->buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK | FUSE_BUF_FD_RETRY);
     placed->buf[0].fd = descriptor(mount().source.handle);
     placed->buf[0].pos = static_cast<off_t>(range.offset + start);
@@ -192,7 +201,7 @@ int get_attribute(const char* path, const char* name, char* value, std::size_t s
     if (text.empty()) return -ENODATA;
     if (size == 0) return static_cast<int>(text.size());
     if (size < text.size()) return -ERANGE;
-    std::memcpy(value, text.data(), text.size());
+    std::copy(text.begin(), text.end(), value);  // an attribute's value has no NUL
     return static_cast<int>(text.size());
 }
 
