@@ -1,5 +1,6 @@
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -17,10 +18,28 @@ void use_temporary_suffix(std::string suffix) {
     fixed_suffix = std::move(suffix);
 }
 
+namespace {
+
+// Random bytes drawn from the system some at a time, not in a call for every name; each
+// thread has its own.
+bool take_random(unsigned char* out, std::size_t size) {
+    thread_local unsigned char pool[512];
+    thread_local std::size_t left = 0;
+    if (left < size) {
+        if (!system_random(pool, sizeof pool)) return false;
+        left = sizeof pool;
+    }
+    std::memcpy(out, pool + sizeof pool - left, size);
+    left -= size;
+    return true;
+}
+
+}  // namespace
+
 std::string temporary_suffix() {
     if (!fixed_suffix.empty()) return fixed_suffix;
     unsigned char bytes[8] = {};
-    if (!system_random(bytes, sizeof bytes)) {
+    if (!take_random(bytes, sizeof bytes)) {
         // No random source at all: the clock and a count still keep one run's names apart.
         static std::uint64_t count = 0;
         const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());

@@ -100,14 +100,20 @@ struct PendingFile {
     FileHandle handle = no_file;
     FileHandle directory = no_file;   // where it is made and named
     std::filesystem::path temporary;  // its name while written, where it needs one
+    bool at_name = false;             // made at its own name, which was free: `temporary` is that name
 };
 
 // Starts a new file inside `directory` for the name `leaf`, open for reading back as well
 // as writing: without a name at all where the system offers that, or else under a
 // temporary name beside it, created only where nothing held that name, readable by its
 // owner alone (0600) until it takes its name and its mode: 0666 less the umask on POSIX,
-// or a replaced file's. False when no file could be made.
-bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf);
+// or a replaced file's. False when no file could be made. With `at_name_when_free`, on
+// POSIX, a name nothing holds yet is taken at once (O_CREAT|O_EXCL): nothing is there to
+// protect, it costs the file system no unnamed inode and no second link, and the file is
+// removed again if it is not completed, by an interruption too. Others may then see it
+// before it is complete.
+bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf,
+                         bool at_name_when_free = false);
 
 // What to do where the leaf's name is taken already.
 enum class Existing : unsigned char {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -140,9 +141,17 @@ void take_replaced_mode(int fd, int directory, const char* leaf) {
 
 // A named temporary is made 0600, so that nobody else can read it while it is written;
 // before it takes its name it gets the mode a new file has, or the replaced file's.
+// Whether the name the last file took held a file already. Extraction over a tree writes
+// name after name that is taken, and a fresh one name after name that is free: a file
+// is tried at its own name only while names have been free.
+std::atomic<bool> names_taken = false;
+
 void take_final_mode(int fd, int directory, const char* leaf, Existing existing) {
-    ::fchmod(fd, 0666 & ~process_umask());
-    if (existing == Existing::replace) take_replaced_mode(fd, directory, leaf);
+    struct stat status {};
+    const bool found = existing == Existing::replace && ::fstatat(directory, leaf, &status, AT_SYMLINK_NOFOLLOW) == 0;
+    if (existing == Existing::replace) names_taken = found;
+    const bool replaced = found && S_ISREG(status.st_mode);
+    ::fchmod(fd, (replaced ? status.st_mode & 0777 : 0666) & ~process_umask());
 }
 
 // Names the file behind `fd`, which has no name yet, `leaf`; closes `fd` either way.
@@ -180,9 +189,10 @@ Placed place_unnamed(int fd, int directory, const char* leaf, Existing existing)
 
 // Names the file `temporary`, behind `fd`, `leaf`; closes `fd` either way. Replacing
 // renames it over what is there; keeping links it, which fails where the name is taken.
+// The handler may remove the temporary until it is forgotten, after it was renamed or
+// linked too: its name is then free or the link it keeps goes, so no signal is held off.
 Placed place_named(int fd, int directory, const char* temporary, const char* leaf, Existing existing) {
     take_final_mode(fd, directory, leaf, existing);
-    const SignalsBlocked blocked;
     Placed placed = Placed::failed;
     if (::close(fd) != 0) {
         placed = Placed::failed;
@@ -222,15 +232,37 @@ FileHandle open_temporary_directory(std::string& text) {
     return fd < 0 ? no_file : fd;
 }
 
-bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf) {
+bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf,
+                         bool at_name_when_free) {
     file.directory = directory;
     file.temporary.clear();
+    file.at_name = false;
     const int dir = descriptor(directory);
+    bool taken = false;  // the name is known to be taken: a named temporary and a rename replace it
+    // Files are made and told to the handler with the signals held off, so that an
+    // interruption finds each either not there or known.
+    std::optional<SignalsBlocked> blocked;
+    if (at_name_when_free && !portable_only && names_taken) {
+        taken = true;  // most likely: the way for a taken name, which serves a free one too
+    } else if (at_name_when_free && !portable_only) {
+        blocked.emplace();
+        const int fd = ::openat(dir, leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            remember_temporary(dir, leaf.native());
+            file.handle = fd;
+            file.temporary = leaf;
+            file.at_name = true;
+            return true;
+        }
+        taken = errno == EEXIST;
+        names_taken = taken;
+        if (!taken) blocked.reset();  // an unnamed file needs no telling
+    }
     if (unnamed_files == Offered::unknown) {
         // Where the kernel links such a file only for the privileged, /proc does it.
         unnamed_files = ::access("/proc/self/fd", X_OK) == 0 ? Offered::yes : Offered::no;
     }
-    if (!portable_only && unnamed_files == Offered::yes) {
+    if (!portable_only && !taken && unnamed_files == Offered::yes) {
         const int fd = ::openat(dir, ".", O_RDWR | O_TMPFILE | O_CLOEXEC, 0666);
         if (fd >= 0) {
             file.handle = fd;
@@ -240,7 +272,7 @@ bool create_pending_file(PendingFile& file, FileHandle directory, const std::fil
         // directory removed meanwhile says EPERM here) is the named way's to explain.
         if (unnamed_file_refused(errno)) unnamed_files = Offered::no;
     }
-    const SignalsBlocked blocked;
+    if (!blocked) blocked.emplace();
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string temporary = temporary_for(leaf);
         const int fd = ::openat(dir, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -259,6 +291,15 @@ Placed commit_pending_file(PendingFile& file, const std::filesystem::path& leaf,
     const int fd = descriptor(file.handle);
     const int directory = descriptor(file.directory);
     file.handle = no_file;
+    if (std::exchange(file.at_name, false)) {
+        // Complete: from here an interruption leaves it. A failed close may mean that not
+        // every byte reached it.
+        forget_temporary();
+        file.temporary.clear();
+        if (::close(fd) == 0) return Placed::written;
+        keeping_errno([&] { ::unlinkat(directory, leaf.c_str(), 0); });
+        return Placed::failed;
+    }
     if (file.temporary.empty()) return place_unnamed(fd, directory, leaf.c_str(), existing);
     const std::string temporary = std::exchange(file.temporary, {}).native();
     return place_named(fd, directory, temporary.c_str(), leaf.c_str(), existing);
@@ -273,6 +314,7 @@ void discard_pending_file(PendingFile& file) {
     }
     file.handle = no_file;
     file.temporary.clear();
+    file.at_name = false;
 }
 
 void guard_interruptions() {

@@ -80,7 +80,7 @@ FileHandle open_temporary_directory(std::string& text) {
     return file_of(handle);
 }
 
-bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf) {
+bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf, bool) {
     file.directory = directory;
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::filesystem::path temporary = leaf;

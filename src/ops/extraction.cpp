@@ -122,7 +122,7 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
     if (directory == no_file) return failed(EntryFailure::directory);
 
     PendingFile file;
-    if (!create_pending_file(file, directory, leaf)) {
+    if (!create_pending_file(file, directory, leaf, true)) {
         problem.system_text = last_error_text();
         return failed(EntryFailure::write);
     }

@@ -262,17 +262,18 @@ void write_big_update(const TempDir& dir) {
 
 // Interrupted at any moment by any signal that ends a process, or stopped by a file-size
 // limit, the run leaves the old file and no other: killed by the signal, or done when it
-// came too late, or failed with "File too large".
+// came too late, or failed with "File too large". Where there was no old file, the new one
+// is made at its name at once, and is gone again unless complete.
 TEST(Interruption, LeavesNoTemporaryFileAndTheOldTarget) {
     std::mt19937 random(std::random_device{}());
     constexpr int file_size_limit = 0;  // in place of a signal: RLIMIT_FSIZE below the file's size
-    for (const bool portable : {false, true}) {
+    for (const auto& [portable, fresh] : {std::pair{false, false}, {true, false}, {false, true}}) {
         for (const int signal_number :
              {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, file_size_limit}) {
-            SCOPED_TRACE(std::to_string(signal_number) + (portable ? ", portable" : ""));
+            SCOPED_TRACE(std::to_string(signal_number) + (portable ? ", portable" : "") + (fresh ? ", fresh" : ""));
             TempDir dir;
             write_big_update(dir);
-            write_file(dir.file("out/big.bin"), "old");
+            if (!fresh) write_file(dir.file("out/big.bin"), "old");
             const int delay = std::uniform_int_distribution<int>(5, 80)(random);
             const std::vector<std::string> args = {"-qa", "-C", dir.file("out"), dir.file("a.update")};
             test::ToolRun run;
@@ -300,9 +301,14 @@ TEST(Interruption, LeavesNoTemporaryFileAndTheOldTarget) {
                 if (signal_number == file_size_limit) options.file_size_limit = 1 << 20;
                 run = test::run_tool(args, options);
             }
+            if (fresh && test::tree(dir.file("out")).empty()) {
+                EXPECT_TRUE(run.signal == signal_number || (signal_number == file_size_limit && run.status == 255));
+                continue;
+            }
             EXPECT_EQ(test::tree(dir.file("out")), std::vector<std::string>{"big.bin"});
             const std::uintmax_t size = fs::file_size(dir.file("out/big.bin"));
             if (signal_number == file_size_limit) {
+                EXPECT_FALSE(fresh) << "a file cut short by the limit is left";
                 EXPECT_EQ(run.signal, 0);
                 EXPECT_EQ(run.status, 255);
                 EXPECT_EQ(read_file(dir.file("out/big.bin")), "old");
@@ -310,11 +316,63 @@ TEST(Interruption, LeavesNoTemporaryFileAndTheOldTarget) {
                 // Before the new file took the name, the old one stays; a signal that comes
                 // after, as the run ends, finds the new one complete in its place.
                 EXPECT_EQ(run.signal, signal_number);
-                EXPECT_TRUE(size == 3 ? read_file(dir.file("out/big.bin")) == "old" : size == 256u << 20);
+                EXPECT_TRUE(size == 3 && !fresh ? read_file(dir.file("out/big.bin")) == "old" : size == 256u << 20);
             } else {
                 EXPECT_EQ(run.status, 0);
                 EXPECT_EQ(size, 256u << 20);
             }
+        }
+    }
+}
+
+// A new file made at its free name is the handler's to remove until it is complete, and
+// no longer once it is: a signal at either moment, in a process that guards itself.
+// Where the name is taken, the file is made aside and the name keeps the old bytes.
+TEST(Interruption, RemovesAFreshFileOnlyUntilItIsComplete) {
+    struct Case {
+        const char* what;
+        bool taken;
+        bool commit_first;
+        bool visible_while_written;
+        const char* left;  // "" for no file
+    };
+    const Case cases[] = {
+        {"fresh, interrupted while written", false, false, true, ""},
+        {"fresh, interrupted once complete", false, true, true, "new"},
+        {"taken, interrupted while written", true, false, false, "old"},
+        {"taken, interrupted once complete", true, true, false, "new"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        if (c.taken) write_file(dir.file("f"), "old");
+        const pid_t child = ::fork();
+        if (child == 0) {
+            guard_interruptions();
+            const int directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            PendingFile file;
+            // A file put at a free name first: names have been free, so the next is tried
+            // at its own name, whatever this process wrote before.
+            if (!create_pending_file(file, directory, "primer", true) ||
+                commit_pending_file(file, "primer", Existing::replace) != Placed::written ||
+                ::unlinkat(directory, "primer", 0) != 0) {
+                _exit(2);
+            }
+            if (!create_pending_file(file, directory, "f", true)) _exit(3);
+            if (::write(descriptor(file.handle), "new", 3) != 3) _exit(4);
+            const bool visible = ::faccessat(directory, "f", F_OK, 0) == 0 && !c.taken;
+            if (visible != c.visible_while_written) _exit(5);
+            if (c.commit_first && commit_pending_file(file, "f", Existing::replace) != Placed::written) _exit(6);
+            std::raise(SIGTERM);
+            _exit(7);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << WEXITSTATUS(status);
+        EXPECT_EQ(test::tree(dir.path()),
+                  c.left[0] == '\0' ? std::vector<std::string>{} : std::vector<std::string>{"f"});
+        if (c.left[0] != '\0') {
+            EXPECT_EQ(read_file(dir.file("f")), c.left);
         }
     }
 }
