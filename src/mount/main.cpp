@@ -4,7 +4,9 @@
 #include <fuse3/fuse.h>
 #include <fuse3/fuse_lowlevel.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -177,11 +179,11 @@ int read_buffer(const char* path, fuse_bufvec** out, std::size_t size, off_t off
 std::string attribute_of(const MountNode& node, std::string_view name) {
     const EntryRecord& entry = mount().archive.entries[node.position];
     char text[96];
-    if (name == "user.kpupdate.index")
+    if (name == "user.kpupdate.index") {
         std::snprintf(text, sizeof text, "%u", entry.record.index);
-    else if (name == "user.kpupdate.position")
+    } else if (name == "user.kpupdate.position") {
         std::snprintf(text, sizeof text, "%u", node.position);
-    else if (name == "user.kpupdate.signatures") {
+    } else if (name == "user.kpupdate.signatures") {
         const auto& s = entry.record.signature;
         std::snprintf(text, sizeof text, "%016llx:%016llx:%016llx:%016llx", static_cast<unsigned long long>(s[0]),
                       static_cast<unsigned long long>(s[1]), static_cast<unsigned long long>(s[2]),
@@ -346,7 +348,6 @@ int serve(fuse_args& args, const fuse_operations& ops, Mount& state) {
     }
     if (served != nullptr) fuse_destroy(served);
     std::free(settings.mountpoint);
-    fuse_opt_free_args(&args);
     close_source(state.source);
     return status;
 }
@@ -355,6 +356,10 @@ int serve(fuse_args& args, const fuse_operations& ops, Mount& state) {
 
 int main(int argc, char** argv) {
     fuse_args args = FUSE_ARGS_INIT(argc, argv);
+    struct Freed {
+        fuse_args& args;
+        ~Freed() { fuse_opt_free_args(&args); }
+    } freed{args};
     Arguments arguments;
     if (fuse_opt_parse(&args, &arguments, options, take_argument) != 0) return 255;
     if (arguments.show_version != 0) {
@@ -373,14 +378,18 @@ int main(int argc, char** argv) {
     state.file = arguments.file;
     state.padded = arguments.padded != 0;
     std::string system_text;
-    const InputKind kind = open_input(state.source, state.file, {}, false, system_text);
     const std::string named = shell_quoted(state.file);
-    if (kind == InputKind::unopened) {
-        std::fprintf(stderr, "kpupdate-mount: %s: %s\n", named.c_str(), system_text.c_str());
+    // Opened without waiting, as a pipe with no writer would have it wait, and looked at
+    // before anything is read: only a regular file can be read anywhere, at any time.
+    const int opened = ::open(state.file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (opened < 0) {
+        std::fprintf(stderr, "kpupdate-mount: %s: %s\n", named.c_str(), std::strerror(errno));
         return 255;
     }
-    if (kind != InputKind::file || ::fstat(descriptor(state.source.handle), &state.file_stat) != 0 ||
-        !S_ISREG(state.file_stat.st_mode)) {
+    const bool regular = ::fstat(opened, &state.file_stat) == 0 && S_ISREG(state.file_stat.st_mode);
+    const InputKind kind = regular ? open_descriptor_input(state.source, opened, system_text) : InputKind::unopened;
+    ::close(opened);
+    if (kind != InputKind::file) {
         std::fprintf(stderr, "kpupdate-mount: %s: not a regular file: a mount needs to read it anywhere, at any time\n",
                      named.c_str());
         return 255;
@@ -413,7 +422,9 @@ int main(int argc, char** argv) {
         if (c == ',' || c == '\\') escaped += '\\';
         escaped += c;
     }
-    const std::string fsname = "-ofsname=" + escaped + ",subtype=kpupdate,ro,default_permissions";
+    std::string fsname = "-ofsname=";
+    fsname += escaped;
+    fsname += ",subtype=kpupdate,ro,default_permissions";
     fuse_opt_add_arg(&args, fsname.c_str());
     const fuse_operations ops = operations();
     return serve(args, ops, state);

@@ -83,6 +83,9 @@ def test_the_mount_is_what_the_command_line_gives(seed, tmp_path):
                                   "user.kpupdate.position": str(entry["position"]),
                                   "user.kpupdate.signatures": ":".join(entry["signatures"])}
             assert os.stat(path).st_ino == entry["position"] + 2
+            with pytest.raises(OSError) as raised:
+                os.getxattr(path, "user.other")
+            assert raised.value.errno == errno.ENODATA
         digests = subprocess.run(["sha256sum", "-c", "--quiet", "-"], input=run("--sha256", update).stdout,
                                  cwd=root, capture_output=True)
         assert digests.returncode == 0, digests.stdout + digests.stderr
@@ -197,3 +200,12 @@ def test_sigterm_unmounts(tmp_path):
     mount.process.send_signal(signal.SIGTERM)
     assert mount.process.wait() == 0
     assert not os.path.ismount(mount.point)
+
+
+def test_a_pipe_is_refused_without_waiting_for_a_writer(tmp_path):
+    os.mkfifo(tmp_path / "pipe")
+    (tmp_path / "m").mkdir()
+    refused = subprocess.run([MOUNT, tmp_path / "pipe", tmp_path / "m"], capture_output=True)
+    assert refused.returncode == 255
+    assert refused.stderr.decode().endswith("not a regular file: a mount needs to read it anywhere, at any time\n")
+    assert not os.path.ismount(tmp_path / "m")
