@@ -17,18 +17,12 @@ extern "C" {
 int kp_create(kp_archive* handle, const char* file, const kp_create_options* given) {
     if (handle == nullptr) return KP_ERROR_ARGUMENT;
     if (file == nullptr || given == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no file or options given");
-    kp_create_options options{};
-    std::memcpy(&options, given, std::min(given->struct_size, sizeof options));
-    const auto texts = [](const char* const* list, std::size_t count) {
-        std::vector<std::string> result;
-        for (std::size_t i = 0; list != nullptr && i < count; ++i) result.emplace_back(list[i]);
-        return result;
-    };
+    const kp_create_options options = api::copy_of(given);
     CreateRequest request;
     request.file = file;
     if (options.manifest != nullptr) request.manifest = options.manifest;
     if (options.manifest_text != nullptr) request.manifest_text.emplace(options.manifest_text, options.manifest_length);
-    request.paths = texts(options.paths, options.path_count);
+    request.paths = api::texts(options.paths, options.path_count);
     const bool manifest = request.manifest || request.manifest_text;
     if (manifest == !request.paths.empty() || (request.manifest && request.manifest_text)) {
         return fail(handle, KP_ERROR_ARGUMENT, "give a manifest (a file or its text) or the PATHs to add, not both");
@@ -37,7 +31,7 @@ int kp_create(kp_archive* handle, const char* file, const kp_create_options* giv
         return fail(handle, KP_ERROR_ARGUMENT, "padded files need a manifest, which gives each file's own size");
     if (options.version_text != nullptr) request.version_text = options.version_text;
     if (options.filler != nullptr) request.filler = options.filler;
-    request.excludes = exclusions_of(texts(options.excludes, options.exclude_count));
+    request.excludes = exclusions_of(api::texts(options.excludes, options.exclude_count));
     request.padded = options.padded != 0;
     request.keep = options.keep != 0;
     request.guard = false;

@@ -2,8 +2,11 @@
 // and what the last call said. Nothing is shared between handles.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "archive/update_archive.h"
 #include "kpupdate.h"
@@ -43,13 +46,30 @@ inline int need_open(kp_archive* handle) {
 // The entry at `position`, checked against the directory; null (with why) past it.
 const EntryRecord* entry_at(kp_archive* handle, u32 position);
 
-// A NUL-terminated copy of `text` the caller frees with kp_free; false where memory ran out.
+// A caller's structure, as far as it and this library know its fields.
+template <typename Options>
+Options copy_of(const Options* given) {
+    Options options{};
+    if (given != nullptr) std::memcpy(&options, given, std::min(given->struct_size, sizeof options));
+    return options;
+}
+
+// A caller's list of C strings, its null entries left out.
+inline std::vector<std::string> texts(const char* const* list, std::size_t count) {
+    std::vector<std::string> result;
+    for (std::size_t i = 0; list != nullptr && i < count; ++i) {
+        if (list[i] != nullptr) result.emplace_back(list[i]);
+    }
+    return result;
+}
+
 // Adds one line to a reason of several, one a line.
 inline void add_line(std::string& lines, const std::string& line) {
     if (!lines.empty()) lines += '\n';
     lines += line;
 }
 
+// A NUL-terminated copy of `text` the caller frees with kp_free; false where memory ran out.
 bool hand_out(const std::string& text, char** document, std::size_t* length);
 
 }  // namespace kp::api

@@ -23,22 +23,6 @@ namespace kp::api {
 
 namespace {
 
-// A caller's structure, as far as it and this library know its fields.
-template <typename Options>
-Options copy_of(const Options* given) {
-    Options options{};
-    if (given != nullptr) std::memcpy(&options, given, std::min(given->struct_size, sizeof options));
-    return options;
-}
-
-std::vector<std::string> texts(const char* const* list, std::size_t count) {
-    std::vector<std::string> result;
-    for (std::size_t i = 0; list != nullptr && i < count; ++i) {
-        if (list[i] != nullptr) result.emplace_back(list[i]);
-    }
-    return result;
-}
-
 // A pattern the command line would refuse as too long; empty where none is.
 std::string too_long(const std::vector<std::string>& patterns) {
     for (const std::string& pattern : patterns) {
@@ -84,24 +68,6 @@ std::string missing_lines(const SelectionMisses& missing) {
     for (const std::string_view pattern : missing.patterns) say("no file matches " + shell_quoted(pattern));
     return lines;
 }
-
-// A string the JSON writer fills, as the console the renderers print to.
-struct DocumentConsole {
-    ConsoleOutput console;
-    std::string text;
-    DocumentConsole() {
-        ConsoleSink sink;
-        sink.write = [](void* self, const char* data, std::size_t size) {
-            static_cast<DocumentConsole*>(self)->text.append(data, size);
-            return true;
-        };
-        sink.set_attribute = [](void*, std::uint16_t) {};
-        sink.context = this;
-        console_setup(console, nullptr, {}, ColourMode::off, sink);
-    }
-    DocumentConsole(const DocumentConsole&) = delete;
-    DocumentConsole& operator=(const DocumentConsole&) = delete;
-};
 
 int handed_out(kp_archive* handle, int status, const std::string& text, char** document, std::size_t* length) {
     if (!hand_out(text, document, length)) return fail(handle, KP_ERROR_SYSTEM, "out of memory", ENOMEM);
@@ -166,28 +132,9 @@ int kp_extract(kp_archive* handle, const kp_extract_options* given) {
 int kp_json(kp_archive* handle, char** document, size_t* length) {
     if (handle == nullptr) return KP_ERROR_ARGUMENT;
     if (need_open(handle) != KP_OK) return KP_ERROR_STATE;
-    api::DocumentConsole out;
-    UnseenBytes unseen;
-    JsonState state;
-    state.settings.console = &out.console;
-    state.settings.archive = &handle->archive;
-    state.settings.unseen = &unseen;
-    state.settings.file = handle->file;
-    const Renderer render = json_renderer(state);
-    SourceFile& source = handle->source;
-    render.start(render.state);
-    render.loaded(render.state);
-    gather_unseen_bytes(handle->archive, source, unseen);
-    render.archive(render.state);
-    finish_source(source, archive_end(handle->archive));
-    unseen_bytes_done(source, unseen);
-    if (length_known(source) && source.length < archive_end(handle->archive))
-        render.cut(render.state, source.length, archive_end(handle->archive));
-    if (source.stream && !source.read_failure.empty()) render.unreadable(render.state, source.read_failure);
-    render.finish(render.state);
-    console_flush(out.console);
-    if (!out.text.empty() && out.text.back() == '\n') out.text.pop_back();
-    return api::handed_out(handle, succeed(handle), out.text, document, length);
+    std::string text = listing_document(handle->archive, handle->source, handle->file);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return api::handed_out(handle, succeed(handle), text, document, length);
 }
 
 int kp_test(kp_archive* handle, char** document) {

@@ -18,7 +18,6 @@
 #include <string>
 
 #include "archive/update_archive.h"
-#include "console/console.h"
 #include "fs/handle.h"
 #include "fs/stream.h"
 #include "mount/mount_tree.h"
@@ -265,37 +264,6 @@ fuse_operations operations() {
     return ops;
 }
 
-// The --json document of the file, as `kpupdate --json FILE` prints it.
-std::string document_of(Mount& state) {
-    std::string text;
-    ConsoleOutput console;
-    ConsoleSink sink;
-    sink.write = [](void* into, const char* data, std::size_t size) {
-        static_cast<std::string*>(into)->append(data, size);
-        return true;
-    };
-    sink.set_attribute = [](void*, std::uint16_t) {};
-    sink.context = &text;
-    console_setup(console, nullptr, {}, ColourMode::off, sink);
-    UnseenBytes unseen;
-    JsonState json;
-    json.settings.console = &console;
-    json.settings.archive = &state.archive;
-    json.settings.unseen = &unseen;
-    json.settings.file = state.file;
-    const Renderer render = json_renderer(json);
-    render.start(render.state);
-    render.loaded(render.state);
-    gather_unseen_bytes(state.archive, state.source, unseen);
-    render.archive(render.state);
-    unseen_bytes_done(state.source, unseen);
-    if (state.source.length < archive_end(state.archive))
-        render.cut(render.state, state.source.length, archive_end(state.archive));
-    render.finish(render.state);
-    console_flush(console);
-    return text;
-}
-
 struct Arguments {
     const char* file = nullptr;
     int padded = 0;
@@ -399,7 +367,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kpupdate-mount: %s: %s\n", named.c_str(), load_reason(problem, state.file).c_str());
         return 254;
     }
-    state.tree = build_mount_tree(state.archive, document_of(state));
+    state.tree = build_mount_tree(state.archive, listing_document(state.archive, state.source, state.file));
     for (const std::string& line : state.tree.refused)
         std::fprintf(stderr, "kpupdate-mount: not shown: %s\n", line.c_str());
     for (u32 position = 0; position < state.archive.entries.size(); ++position) {

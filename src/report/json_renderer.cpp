@@ -258,4 +258,36 @@ Renderer json_renderer(JsonState& state) {
             .finish = finish};
 }
 
+std::string listing_document(const UpdateArchive& archive, SourceFile& source, const std::string& file) {
+    std::string text;
+    ConsoleOutput console;
+    ConsoleSink sink;
+    sink.write = [](void* into, const char* data, std::size_t size) {
+        static_cast<std::string*>(into)->append(data, size);
+        return true;
+    };
+    sink.set_attribute = [](void*, std::uint16_t) {};
+    sink.context = &text;
+    console_setup(console, nullptr, {}, ColourMode::off, sink);
+    UnseenBytes unseen;
+    JsonState state;
+    state.settings.console = &console;
+    state.settings.archive = &archive;
+    state.settings.unseen = &unseen;
+    state.settings.file = file;
+    const Renderer render = json_renderer(state);
+    render.start(render.state);
+    render.loaded(render.state);
+    gather_unseen_bytes(archive, source, unseen);
+    render.archive(render.state);
+    finish_source(source, archive_end(archive));
+    unseen_bytes_done(source, unseen);
+    if (length_known(source) && source.length < archive_end(archive))
+        render.cut(render.state, source.length, archive_end(archive));
+    if (source.stream && !source.read_failure.empty()) render.unreadable(render.state, source.read_failure);
+    render.finish(render.state);
+    console_flush(console);
+    return text;
+}
+
 }  // namespace kp

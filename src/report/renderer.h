@@ -98,6 +98,10 @@ struct Renderer {
 Renderer text_renderer(TextState& state);
 Renderer json_renderer(JsonState& state);
 
+// The document `kpupdate --json FILE` prints for `archive`, loaded from `source` (which a
+// stream is read on from, to the archive's end), with its closing line feed.
+std::string listing_document(const UpdateArchive& archive, SourceFile& source, const std::string& file);
+
 // A line on standard error, "kpupdate: TEXT", after whatever was printed before it and
 // with the progress line out of its way; where standard error is a terminal, with the
 // controls of TEXT (names from an update file among them) escaped.
