@@ -28,9 +28,10 @@ struct ByteSource {
     void* source = nullptr;
 };
 
-// Adds one directory record at `position`, with the layout derived so far.
-void accept_entry(UpdateArchive& archive, u32 position, const unsigned char* bytes) {
-    EntryRecord& entry = archive.entries[position];
+// Adds the next directory record, with the layout derived so far. Appended, not written
+// over a zeroed table: zeroing a large directory's table first costs a pass over it.
+void accept_entry(UpdateArchive& archive, const unsigned char* bytes) {
+    EntryRecord& entry = archive.entries.emplace_back();
     entry.record = decode_record(bytes);
     entry.chunk_size = chunk_size_of(entry.record.size);
     entry.data_offset = static_cast<u32>(archive.data_start + archive.chunk_sum);
@@ -152,7 +153,7 @@ u32 read_directory(UpdateArchive& archive, const ByteSource& in, u32 file_count)
         const std::size_t got = in.read(in.source, block.get(), std::size_t{wanted} * record_size);
         const auto whole = static_cast<u32>(got / record_size);
         for (u32 i = 0; i < whole; ++i) {
-            accept_entry(archive, complete + i, block.get() + std::size_t{i} * record_size);
+            accept_entry(archive, block.get() + std::size_t{i} * record_size);
         }
         complete += whole;
         if (whole < wanted) break;
@@ -180,12 +181,13 @@ i32 load_from(UpdateArchive& archive, const ByteSource& in, LoadProblem& problem
     }
 
     archive.data_start = data_start_of(file_count);
+    archive.entries.clear();
     reserve_populated(archive.entries, file_count);
-    archive.entries.resize(file_count);
     archive.used_size = 0;
     archive.chunk_sum = 0;
 
     const u32 complete = read_directory(archive, in, file_count);
+    archive.entries.resize(file_count);  // the records a short directory lacks, as empty ones
     group_entries(archive, complete);
     if (complete < file_count) {
         return malformed(problem, LoadProblem::Kind::short_directory, complete, file_count);

@@ -148,6 +148,18 @@ i32 console_print(ConsoleOutput& console, u16 attribute, const char* format, ...
     return n;
 }
 
+char* console_line(ConsoleOutput& console, u16 attribute, std::size_t size) {
+    if (attribute != console.current_attribute) change_attribute(console, attribute);
+    pending_buffer(console);
+    if (pending_capacity - console.pending_size < size) console_flush(console);
+    return console.pending.get() + console.pending_size;
+}
+
+void console_commit_line(ConsoleOutput& console, const char* line_end) {
+    console.pending_size = static_cast<std::size_t>(line_end - console.pending.get());
+    if (console.pending_size >= flush_threshold) console_flush(console);
+}
+
 bool console_flush(ConsoleOutput& console) {
     if (console.pending_size != 0) {
         if (console.sink.write == nullptr ||

@@ -88,6 +88,13 @@ void console_setup(ConsoleOutput& console, void* handle, const ConsoleTraits& tr
 // unsigned 64-bit arguments. Returns the number of characters, negative on error.
 i32 console_print(ConsoleOutput& console, u16 attribute, const char* format, ...);
 
+// Room for a line of up to `size` bytes (at most a sixteenth of the buffer) in
+// `attribute`, written at the pointer returned and then committed with its end: a
+// listing prints thousands of lines of one shape, for which reading a format each time
+// costs more than the digits.
+char* console_line(ConsoleOutput& console, u16 attribute, std::size_t size);
+void console_commit_line(ConsoleOutput& console, const char* line_end);
+
 // Hands all buffered text to the sink. False when a write failed, now or before.
 bool console_flush(ConsoleOutput& console);
 

@@ -176,6 +176,27 @@ template <typename PutBody>
 
 }  // namespace
 
+// Padding is a few bytes, stored one by one: a fixed-size store would need the room
+// past the text that a caller of these does not promise.
+char* put_decimal(char* out, long long value, unsigned char width) {
+    const bool negative = value < 0;
+    // Negate in unsigned arithmetic: the most negative value has no positive twin.
+    const unsigned long long magnitude =
+        negative ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+    const std::size_t digits = digit_count(magnitude, false);
+    for (std::size_t length = digits + (negative ? 1 : 0); length < width; ++length) *out++ = ' ';
+    if (negative) *out++ = '-';
+    put_digits(out + digits, magnitude, 'd');
+    return out + digits;
+}
+
+char* put_hex(char* out, unsigned long long value, unsigned char width) {
+    const std::size_t digits = digit_count(value, true);
+    for (std::size_t length = digits; length < width; ++length) *out++ = '0';
+    put_digits(out + digits, value, 'x');
+    return out + digits;
+}
+
 char* format_simple(char* out, const char* end, const char* format, std::va_list args) {
     for (;;) {
         // The text between conversions is a few bytes: copied as it is scanned.

@@ -13,6 +13,12 @@ namespace kp {
 // would pass `end`. `args` is consumed either way.
 char* format_simple(char* out, const char* end, const char* format, std::va_list args);
 
+// `value` as "%*d" prints it with `width`, and as "%0*llx" prints it with `width`: the
+// fields of the listings' rows, written without a format to read. Each writes at most
+// 20 bytes or `width`, whichever is more; returns the end of the text.
+char* put_decimal(char* out, long long value, unsigned char width);
+char* put_hex(char* out, unsigned long long value, unsigned char width);
+
 // The format with each I64 length modifier turned into the standard ll, for vsnprintf.
 std::string standard_format(const char* format);
 

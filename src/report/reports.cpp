@@ -1,5 +1,9 @@
 #include "report/reports.h"
 
+#include <cstring>
+
+#include "console/format.h"
+
 namespace kp {
 
 namespace {
@@ -17,6 +21,27 @@ const char* shown_name(const ConsoleOutput& console, const DirectoryRecord& reco
     if (!console.terminal && text.size() < record.name.size()) return record.name.data();
     scratch = escape_for_console(console, text);
     return scratch.c_str();
+}
+
+// The same as text, without the terminator.
+std::string_view shown_text(const ConsoleOutput& console, const DirectoryRecord& record, std::string& scratch) {
+    const std::string_view text = record_text(record.name);
+    if (!console.terminal && text.size() < record.name.size()) return text;
+    scratch = escape_for_console(console, text);
+    return scratch;
+}
+
+// The bytes a row needs besides its name: three numbers of at most 20 digits and their
+// separators.
+constexpr std::size_t row_room = 3 * 21 + 2;
+
+// The listings' rows are written straight into the console's buffer: there are thousands,
+// and reading a format for each took as long as all else the listing does.
+char* put_text(char* out, std::string_view text, char end) {
+    std::memcpy(out, text.data(), text.size());
+    out += text.size();
+    *out++ = end;
+    return out;
 }
 
 }  // namespace
@@ -45,9 +70,17 @@ void print_version_summary(ConsoleOutput& console, const UpdateArchive& archive)
                   as_signed(static_cast<u32>(archive.data_start + archive.chunk_sum)));
 }
 
+// "%5d\t%8d\t%08x\t%s%c" of the index, size, offset and name.
 void print_row(ConsoleOutput& console, const EntryRecord& entry, std::string& scratch, char end = '\n') {
-    console_print(console, attr_yellow, "%5d\t%8d\t%08x\t%s%c", as_signed(entry.record.index),
-                  as_signed(entry.record.size), entry.data_offset, shown_name(console, entry.record, scratch), end);
+    const std::string_view name = shown_text(console, entry.record, scratch);
+    char* out = console_line(console, attr_yellow, row_room + name.size());
+    out = put_decimal(out, as_signed(entry.record.index), 5);
+    *out++ = '\t';
+    out = put_decimal(out, as_signed(entry.record.size), 8);
+    *out++ = '\t';
+    out = put_hex(out, entry.data_offset, 8);
+    *out++ = '\t';
+    console_commit_line(console, put_text(out, name, end));
 }
 
 void print_listing_rows(ConsoleOutput& console, const UpdateArchive& archive, const std::vector<u32>& positions,
@@ -77,9 +110,15 @@ void print_signature_groups(ConsoleOutput& console, const UpdateArchive& archive
         if (group.positions.size() < 2) continue;
         console_print(console, attr_blue, "\n[%016I64x]\n", wide(group.signature));
         for (const i32 position : group.positions) {
+            // "%016I64x:%016I64x:%016I64x:%s\n" of the other signatures and the name.
             const DirectoryRecord& record = archive.entries[static_cast<std::size_t>(position)].record;
-            console_print(console, attr_yellow, "%016I64x:%016I64x:%016I64x:%s\n", wide(record.signature[1]),
-                          wide(record.signature[2]), wide(record.signature[3]), shown_name(console, record, scratch));
+            const std::string_view name = shown_text(console, record, scratch);
+            char* out = console_line(console, attr_yellow, row_room + name.size());
+            for (std::size_t part = 1; part < 4; ++part) {
+                out = put_hex(out, record.signature[part], 16);
+                *out++ = ':';
+            }
+            console_commit_line(console, put_text(out, name, '\n'));
         }
     }
 }

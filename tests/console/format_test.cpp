@@ -99,3 +99,31 @@ TEST(FormatSimple, StopsAtTheBufferEndAndAtForeignConversions) {
 
 }  // namespace
 }  // namespace kp
+
+namespace kp {
+namespace {
+
+// The listings' row fields, written without a format, against the C library at the
+// widths the rows use and past them: every digit count, signs, and the extremes.
+TEST(RowFields, AgreeWithSnprintf) {
+    const long long decimals[] = {0,     7,      -7,         99999,           100000,
+                                  -9999, -10000, 2147483647, -2147483647 - 1, -9223372036854775807LL - 1};
+    const unsigned long long hexes[] = {0, 0xF, 0x10, 0x9c400, 0xFFFFFFFF, 0x100000000ULL, ~0ULL};
+    for (const unsigned char width : {0, 1, 5, 8, 16, 21}) {
+        char ours[64];
+        char expected[64];
+        for (const long long value : decimals) {
+            const std::string text(ours, put_decimal(ours, value, width));
+            std::snprintf(expected, sizeof expected, "%*lld", width, value);
+            EXPECT_EQ(text, expected) << value << " in " << int{width};
+        }
+        for (const unsigned long long value : hexes) {
+            const std::string text(ours, put_hex(ours, value, width));
+            std::snprintf(expected, sizeof expected, "%0*llx", width, value);
+            EXPECT_EQ(text, expected) << value << " in " << int{width};
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kp
