@@ -170,4 +170,15 @@ bool portable_file_calls();
 // nothing on Windows, which has no unnamed files.
 void use_proc_links_only(bool proc_only);
 
+// Makes replacing exchange names with the old file and then remove it on every file
+// system, not only where that is cheaper than a rename. For tests of that way; nothing on
+// Windows.
+void use_exchange_to_replace(bool exchange);
+
+// Puts the file `temporary` in `directory` at `leaf`, which held a regular file when
+// last looked at, as replacing does by an exchange: a rename where the name is free by
+// now, and where a directory took it meanwhile, the directory keeps it and this fails as
+// a rename over it would. Exposed for tests of those moments; POSIX only.
+bool replace_by_exchange(FileHandle directory, const char* temporary, const char* leaf);
+
 }  // namespace kp

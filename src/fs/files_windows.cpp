@@ -59,6 +59,8 @@ void use_portable_file_calls(bool) {}
 
 void use_proc_links_only(bool) {}
 
+void use_exchange_to_replace(bool) {}
+
 bool portable_file_calls() {
     return true;  // Windows has only the portable ways
 }

@@ -5,6 +5,7 @@
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,6 +28,7 @@ namespace {
 
 bool portable_only = false;
 bool proc_links_only = false;
+bool exchange_always = false;
 
 // Files made without a name (O_TMPFILE) and named by linking them once complete: the
 // name then appears with every byte behind it, and costs the directory one entry
@@ -139,19 +141,43 @@ void take_replaced_mode(int fd, int directory, const char* leaf) {
     }
 }
 
-// A named temporary is made 0600, so that nobody else can read it while it is written;
-// before it takes its name it gets the mode a new file has, or the replaced file's.
 // Whether the name the last file took held a file already. Extraction over a tree writes
 // name after name that is taken, and a fresh one name after name that is free: a file
 // is tried at its own name only while names have been free.
 std::atomic<bool> names_taken = false;
 
-void take_final_mode(int fd, int directory, const char* leaf, Existing existing) {
+// Whether a file on `device` replaces another more cheaply by exchanging names with it
+// and removing the old one than by a rename over it. ext4 starts writing out a file
+// renamed over another at once (a guard for programs that replace files without syncing
+// them); an exchange it leaves to the usual writeback, as a newly created file. Asked
+// of the file system once per device, and per thread, since a library's callers may
+// write on several at once.
+bool exchange_cheaper(int directory, dev_t device) {
+    constexpr decltype(statfs::f_type) ext4_magic = 0xEF53;
+    thread_local dev_t known_device = 0;
+    thread_local bool known = false;
+    thread_local bool cheaper = false;
+    if (exchange_always) return true;
+    if (!known || known_device != device) {
+        struct statfs system {};
+        cheaper = ::fstatfs(directory, &system) == 0 && system.f_type == ext4_magic;
+        known_device = device;
+        known = true;
+    }
+    return cheaper;
+}
+
+// A named temporary is made 0600, so that nobody else can read it while it is written;
+// before it takes its name it gets the mode a new file has, or the replaced file's. Says
+// whether it should take the name by an exchange (see exchange_cheaper): only from a
+// regular file, since a directory must never be moved aside.
+bool take_final_mode(int fd, int directory, const char* leaf, Existing existing) {
     struct stat status {};
     const bool found = existing == Existing::replace && ::fstatat(directory, leaf, &status, AT_SYMLINK_NOFOLLOW) == 0;
     if (existing == Existing::replace) names_taken = found;
     const bool replaced = found && S_ISREG(status.st_mode);
     ::fchmod(fd, (replaced ? status.st_mode & 0777 : 0666) & ~process_umask());
+    return replaced && !portable_only && exchange_cheaper(directory, status.st_dev);
 }
 
 // Names the file behind `fd`, which has no name yet, `leaf`; closes `fd` either way.
@@ -192,12 +218,14 @@ Placed place_unnamed(int fd, int directory, const char* leaf, Existing existing)
 // The handler may remove the temporary until it is forgotten, after it was renamed or
 // linked too: its name is then free or the link it keeps goes, so no signal is held off.
 Placed place_named(int fd, int directory, const char* temporary, const char* leaf, Existing existing) {
-    take_final_mode(fd, directory, leaf, existing);
+    const bool exchange = take_final_mode(fd, directory, leaf, existing);
     Placed placed = Placed::failed;
     if (::close(fd) != 0) {
         placed = Placed::failed;
     } else if (existing == Existing::replace) {
-        if (::renameat(directory, temporary, directory, leaf) == 0) placed = Placed::written;
+        const bool moved = exchange ? replace_by_exchange(directory, temporary, leaf)
+                                    : ::renameat(directory, temporary, directory, leaf) == 0;
+        if (moved) placed = Placed::written;
     } else if (::linkat(directory, temporary, directory, leaf, 0) == 0) {
         placed = Placed::written;
     } else if (errno == EEXIST) {
@@ -218,6 +246,21 @@ void use_portable_file_calls(bool portable) {
 
 void use_proc_links_only(bool proc_only) {
     proc_links_only = proc_only;
+}
+
+void use_exchange_to_replace(bool exchange) {
+    exchange_always = exchange;
+}
+
+bool replace_by_exchange(FileHandle directory_handle, const char* temporary, const char* leaf) {
+    const int directory = descriptor(directory_handle);
+    if (::renameat2(directory, temporary, directory, leaf, RENAME_EXCHANGE) != 0) {
+        const bool no_exchange = errno == EINVAL || errno == ENOSYS || errno == ENOENT;
+        return no_exchange && ::renameat(directory, temporary, directory, leaf) == 0;
+    }
+    if (::unlinkat(directory, temporary, 0) == 0) return true;
+    keeping_errno([&] { ::renameat2(directory, temporary, directory, leaf, RENAME_EXCHANGE); });
+    return false;
 }
 
 bool portable_file_calls() {

@@ -48,7 +48,8 @@ bool place(MountTree& tree, u64& next_directory, std::string_view name, u32 posi
     u32 at = 0;
     std::string so_far;
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-        so_far += (so_far.empty() ? "" : "/") + std::string(parts[i]);
+        if (!so_far.empty()) so_far += '/';
+        so_far += parts[i];
         const auto found = tree.nodes[at].children.find(parts[i]);
         if (found == tree.nodes[at].children.end()) {
             const u32 made = add_directory(tree, next_directory);

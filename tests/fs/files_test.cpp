@@ -88,13 +88,16 @@ TEST(ExistingFiles, ReplaceKeepOrSkipAsAsked) {
         {"--keep-old-files", 255, false, error + "file.bin.\n" + error + "dir.bin.\n"},
         {"--skip-old-files", 0, false, ""},
     };
-    // By the program, the portable ways, and links through /proc (a new name and a replaced one).
-    for (const auto force : {static_cast<void (*)(bool)>(nullptr), use_portable_file_calls, use_proc_links_only}) {
+    // By the program, the portable ways, links through /proc (a new name and a replaced
+    // one), and replacing by an exchange of names on any file system.
+    for (const auto force : {static_cast<void (*)(bool)>(nullptr), use_portable_file_calls, use_proc_links_only,
+                             use_exchange_to_replace}) {
         for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(c.option != nullptr ? c.option : "replace") + (force == nullptr ? ""
-                                                                                    : force == use_proc_links_only
-                                                                                        ? ", /proc"
-                                                                                        : ", portable"));
+            SCOPED_TRACE(std::string(c.option != nullptr ? c.option : "replace") +
+                         (force == nullptr                   ? ""
+                          : force == use_proc_links_only     ? ", /proc"
+                          : force == use_exchange_to_replace ? ", exchange"
+                                                             : ", portable"));
             TempDir dir;
             write_file(dir.file("a.update"), archive);
             fs::create_directories(dir.file("out/dir.bin"));
@@ -552,6 +555,47 @@ TEST(ConcurrentWriter, CannotLeadAFileOutsideTheTarget) {
     }
     stop = true;
     swapper.join();
+}
+
+// Replacing by an exchange of names, at each thing that may stand at the name by the
+// time of the exchange: the old file goes, a symbolic link is replaced and not followed,
+// a free name is simply taken, and a directory that took the name keeps it, whole.
+TEST(ConcurrentWriter, ReplacingByExchangeNeverMovesADirectoryAside) {
+    const struct {
+        const char* at_name;  // what stands at "x"
+        bool placed;
+        int error;  // when not placed
+    } cases[] = {{"file", true, 0}, {"link", true, 0}, {"nothing", true, 0}, {"directory", false, EISDIR}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.at_name);
+        TempDir dir;
+        write_file(dir.file("elsewhere"), "theirs");
+        write_file(dir.file("tmp"), "new");
+        const std::string at_name = c.at_name;
+        if (at_name == "file") write_file(dir.file("x"), "old");
+        if (at_name == "link") fs::create_symlink(dir.file("elsewhere"), dir.file("x"));
+        if (at_name == "directory") {
+            fs::create_directory(dir.file("x"));
+            write_file(dir.file("x/inside"), "theirs");
+        }
+        const int directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+        const bool placed = replace_by_exchange(directory, "tmp", "x");
+        const int error = errno;
+        EXPECT_EQ(placed, c.placed);
+        if (!c.placed) {
+            EXPECT_EQ(error, c.error);
+        }
+        ::close(directory);
+        if (c.placed) {
+            EXPECT_EQ(read_file(dir.file("x")), "new");
+            EXPECT_FALSE(fs::is_symlink(dir.file("x")));
+            EXPECT_EQ(test::tree(dir.path()), (std::vector<std::string>{"elsewhere", "x"}));
+        } else {
+            EXPECT_EQ(read_file(dir.file("x/inside")), "theirs");
+            EXPECT_EQ(read_file(dir.file("tmp")), "new");
+        }
+        EXPECT_EQ(read_file(dir.file("elsewhere")), "theirs");
+    }
 }
 
 #endif
