@@ -73,7 +73,10 @@ void close_directory(FileHandle directory) {
     if (directory != no_file) ::close(descriptor(directory));
 }
 
-Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, std::uint64_t& length) {
+namespace {
+
+// open_leaf's way, with what fstat said of a regular file in `status`.
+Leaf open_regular(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, struct stat& status) {
     const int fd = ::openat(descriptor(directory), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         // A link there fails with ELOOP, a socket with ENXIO; anything else is the system's
@@ -81,7 +84,6 @@ Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHand
         if (errno == ENOENT) return Leaf::missing;
         return errno == ELOOP || errno == ENXIO ? Leaf::other : Leaf::unreadable;
     }
-    struct stat status {};
     if (::fstat(fd, &status) != 0) {
         const int error = errno;  // what the system said of it, not of the close
         ::close(fd);
@@ -93,17 +95,38 @@ Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHand
         return Leaf::other;
     }
     opened = fd;
-    length = static_cast<std::uint64_t>(status.st_size);
     return Leaf::regular;
+}
+
+FileStamp stamp_from(const struct stat& status) {
+    constexpr std::int64_t nanoseconds = 1000000000;
+    FileStamp stamp;
+    stamp.size = status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+    stamp.modified = status.st_mtim.tv_sec * nanoseconds + status.st_mtim.tv_nsec;
+    stamp.changed = status.st_ctim.tv_sec * nanoseconds + status.st_ctim.tv_nsec;
+    return stamp;
+}
+
+}  // namespace
+
+Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, std::uint64_t& length) {
+    struct stat status {};
+    const Leaf kind = open_regular(directory, leaf, opened, status);
+    if (kind == Leaf::regular) length = static_cast<std::uint64_t>(status.st_size);
+    return kind;
+}
+
+Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, FileStamp& stamp) {
+    struct stat status {};
+    const Leaf kind = open_regular(directory, leaf, opened, status);
+    if (kind == Leaf::regular) stamp = stamp_from(status);
+    return kind;
 }
 
 bool stamp_of(FileHandle file, FileStamp& stamp) {
     struct stat status {};
     if (::fstat(descriptor(file), &status) != 0) return false;
-    constexpr std::int64_t nanoseconds = 1000000000;
-    stamp.size = status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
-    stamp.modified = status.st_mtim.tv_sec * nanoseconds + status.st_mtim.tv_nsec;
-    stamp.changed = status.st_ctim.tv_sec * nanoseconds + status.st_ctim.tv_nsec;
+    stamp = stamp_from(status);
     return true;
 }
 

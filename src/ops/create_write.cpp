@@ -85,8 +85,9 @@ bool copy_entry(const NewEntry& entry, DirectoryWalk& walk, LastDirectory& last,
     if (directory == no_file) return false;
     SourceFile file;
     FileStamp before;
-    if (open_leaf(directory, leaf, file.handle, file.length) != Leaf::regular || file.length != entry.taken ||
-        !stamp_of(file.handle, before)) {
+    const Leaf kind = open_leaf(directory, leaf, file.handle, before);
+    file.length = before.size;
+    if (kind != Leaf::regular || file.length != entry.taken) {
         close_source(file);
         problem.fault = CreateFault::changed;
         return false;
