@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Speed and memory of kpupdate against the floor (cat, cp) and a peer (bsdtar).
 #
-#   bench/run.sh [RUNS]     RUNS samples per command, 12 by default
+#   bench/run.sh [RUNS]          RUNS samples per command, 15 by default
+#   bench/run.sh --peers [RUNS]  only the last table: kpupdate against GNU tar, cp and cat,
+#                                row by row, on ext4 (DISK, /var/tmp by default) and tmpfs
 #
 # Each row is the median of RUNS samples; in every round the tool, its floor and the
 # peers run one after the other, so all see the same machine, and each takes every
@@ -11,8 +13,30 @@
 # write calls.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs=${1:-12}
+peers_only=false
+if [[ ${1:-} == --peers ]]; then
+  peers_only=true
+  shift
+fi
+runs=${1:-15}
 batch=${BATCH:-20}
+bench=$PWD/bench
+
+# kpupdate against the tools people use instead, each row paired in alternation, on the
+# disk and in memory.
+peer_table() {
+  printf '\n| work | file system | kpupdate | peer | ×peer (median of rounds) | spread: quartiles (min, max) |\n'
+  printf '|---|---|---|---|---|---|\n'
+  for place in "${DISK:-/var/tmp}/kpupdate-peers" /dev/shm/kpupdate-peers; do
+    "$bench/peers.sh" "$place" "$runs"
+    rm -rf "$place"
+  done
+}
+if $peers_only; then
+  cmake --workflow --preset release >/dev/null
+  peer_table
+  exit 0
+fi
 
 cmake --workflow --preset release >/dev/null
 tool=${KPUPDATE_TOOL:-$PWD/build/release/kpupdate}  # KPUPDATE_TOOL: another build to measure
@@ -256,3 +280,5 @@ if command -v strace >/dev/null; then
     echo "write calls for the listing, CLICOLOR_FORCE=$colour: ${writes:-0}"
   done
 fi
+
+peer_table
