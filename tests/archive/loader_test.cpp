@@ -95,6 +95,12 @@ TEST(LoadArchive, RejectsShortInput) {
     EXPECT_EQ(short_directory.archive.entries[1].record.size, 20u);
     EXPECT_EQ(short_directory.archive.entries[2].record.size, 0u);
     EXPECT_EQ(short_directory.archive.chunk_sum, 1024u);
+
+    // A model loaded again holds the second file's entries only, however many the first had.
+    std::istringstream shorter(build::bytes(with_sizes({40, 50})));
+    EXPECT_EQ(load_archive(short_directory.archive, shorter), 2);
+    ASSERT_EQ(short_directory.archive.entries.size(), 2u);
+    EXPECT_EQ(short_directory.archive.entries[1].record.size, 50u);
 }
 
 TEST(LoadArchive, GroupsBySignatureAndWarnsOnSecondMismatch) {

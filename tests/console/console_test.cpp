@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "console/console.h"
 #include "support/capture.h"
@@ -74,6 +75,19 @@ TEST(ConsolePrint, KeepsOrderAcrossFlushes) {
         const std::string line(fill % 1500, 'f');
         console_print(capture.console, attr_grey, "%s|%d\n", line.c_str(), static_cast<int>(fill));
         expected += line + "|" + std::to_string(fill) + "\n";
+    }
+    // Lines written in place, longer than the room left in the buffer: from a buffer
+    // filled to 1560 bytes short of its capacity, and then as it fills.
+    console_flush(capture.console);
+    const std::string filler(pending_capacity - 1560, 'p');
+    console_print(capture.console, attr_grey, "%s", filler.c_str());
+    expected += filler;
+    for (std::size_t size = 2000; size < 4000; size += 101) {
+        char* out = console_line(capture.console, attr_grey, size);
+        std::memset(out, 'l', size - 1);
+        out[size - 1] = '\n';
+        console_commit_line(capture.console, out + size);
+        expected += std::string(size - 1, 'l') + "\n";
     }
     const std::string& text = capture.text();
     const auto [differs, _] = std::mismatch(text.begin(), text.end(), expected.begin(), expected.end());
