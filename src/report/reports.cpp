@@ -13,22 +13,19 @@ i32 as_signed(u32 value) {
     return static_cast<i32>(value);
 }
 
-// The name field as it may be shown, NUL-terminated: the field itself where it holds its
-// own terminator and needs no escaping, which spares a copy per listed file; otherwise a
-// shown copy kept in `scratch`.
-const char* shown_name(const ConsoleOutput& console, const DirectoryRecord& record, std::string& scratch) {
-    const std::string_view text = record_text(record.name);
-    if (!console.terminal && text.size() < record.name.size()) return record.name.data();
-    scratch = escape_for_console(console, text);
-    return scratch.c_str();
-}
-
-// The same as text, without the terminator.
+// The name field as it may be shown: the field's own text where it needs no escaping,
+// which spares a copy per listed file; otherwise a shown copy kept in `scratch`. Either
+// is followed by a NUL, the field's own or the copy's.
 std::string_view shown_text(const ConsoleOutput& console, const DirectoryRecord& record, std::string& scratch) {
     const std::string_view text = record_text(record.name);
     if (!console.terminal && text.size() < record.name.size()) return text;
     scratch = escape_for_console(console, text);
     return scratch;
+}
+
+// The same, for a "%s".
+const char* shown_name(const ConsoleOutput& console, const DirectoryRecord& record, std::string& scratch) {
+    return shown_text(console, record, scratch).data();
 }
 
 // The bytes a row needs besides its name: three numbers of at most 20 digits and their
