@@ -29,14 +29,18 @@ struct ByteSource {
 };
 
 // Adds the next directory record, with the layout derived so far. Appended, not written
-// over a zeroed table: zeroing a large directory's table first costs a pass over it.
+// over a zeroed table: zeroing a large directory's table first costs a pass over it, and
+// so does an entry zeroed in the table before its fields are: it is built where it is
+// cheap to, on the stack, and copied once.
 void accept_entry(UpdateArchive& archive, const unsigned char* bytes) {
-    EntryRecord& entry = archive.entries.emplace_back();
-    entry.record = decode_record(bytes);
+    EntryRecord entry;
+    decode_record(bytes, entry.record);
     entry.chunk_size = chunk_size_of(entry.record.size);
     entry.data_offset = static_cast<u32>(archive.data_start + archive.chunk_sum);
     archive.used_size = static_cast<u32>(archive.used_size + entry.record.size);
     archive.chunk_sum = static_cast<u32>(archive.chunk_sum + entry.chunk_size);
+    archive.chunk_total += entry.chunk_size;
+    archive.entries.push_back(entry);
 }
 
 // Room for `count` elements in `table`, its pages faulted in at once: the tables of a
@@ -50,11 +54,12 @@ void reserve_populated(std::vector<T>& table, std::size_t count) {
 
 // (signature[0], position) of the first `count` entries, ascending by signature and,
 // within one signature, by position. The entries are dealt into buckets by the highest
-// bits in which their signatures differ, which leaves a bucket or two per entry for
-// signatures spread out the way checksums are, and each bucket is then sorted on its
-// own; signatures that crowd into a few buckets still cost no more than one sort.
+// bits in which their signatures differ, which leaves four entries or so to a bucket for
+// signatures spread out the way checksums are (fewer buckets would mean longer sorts,
+// more would mean a larger table of their ends to clear), and each bucket is then sorted
+// on its own; signatures that crowd into a few buckets still cost no more than one sort.
 std::vector<std::pair<u64, u32>> sorted_by_signature(const UpdateArchive& archive, u32 count) {
-    constexpr int most_bucket_bits = 12;
+    constexpr int most_bucket_bits = 10;
     std::vector<std::pair<u64, u32>> order;
     reserve_populated(order, count);
     order.resize(count);
@@ -63,7 +68,7 @@ std::vector<std::pair<u64, u32>> sorted_by_signature(const UpdateArchive& archiv
 
     u64 differing = 0;  // every bit in which some signature differs from the first
     for (u32 position = 1; position < count; ++position) differing |= signature(position) ^ signature(0);
-    const int bucket_bits = std::min(static_cast<int>(std::bit_width(count)), most_bucket_bits);
+    const int bucket_bits = std::clamp(static_cast<int>(std::bit_width(count)) - 2, 1, most_bucket_bits);
     const int shift = std::max(static_cast<int>(std::bit_width(differing)) - bucket_bits, 0);
     const u64 mask = (u64{1} << bucket_bits) - 1;
     const auto bucket_of = [&](u32 position) {
@@ -99,35 +104,56 @@ std::vector<std::pair<u64, u32>> sorted_by_signature(const UpdateArchive& archiv
     return order;
 }
 
-// Groups the first `count` entries by signature[0]. An entry joins its group when it is
-// the group's first or carries the group's second signature; since only agreeing entries
-// join, that signature is the first entry's throughout, and one sort of the keys finds
-// every group without a lookup per entry. Each entry that does not join is kept in
-// `mismatched`, in directory order, exactly as if the entries had been taken one by one.
+// Groups the first `count` entries by signature[0], keeping the groups that two or more
+// entries share: a signature of its own is no finding, and a large directory holds
+// thousands. An entry joins its group when it is the group's first or carries the
+// group's second signature; since only agreeing entries join, that signature is the
+// first entry's throughout, and one sort of the keys finds every group without a lookup
+// per entry. Each entry that does not join is kept in `mismatched`, in directory order,
+// exactly as if the entries had been taken one by one.
 void group_entries(UpdateArchive& archive, u32 count) {
     const std::vector<std::pair<u64, u32>> order = sorted_by_signature(archive, count);
+    const auto run_end = [&order](std::size_t run) {
+        std::size_t next = run + 1;
+        while (next < order.size() && order[next].first == order[run].first) ++next;
+        return next;
+    };
 
-    // Reserved in full, so the spans handed out below stay valid while it fills.
-    reserve_populated(archive.grouped_positions, count);
-    reserve_populated(archive.groups, count);
+    // Reserved in full, so the spans handed out below stay valid while they fill.
+    std::size_t shared_groups = 0;
+    std::size_t shared_entries = 0;
+    for (std::size_t run = 0, next = 0; run < order.size(); run = next) {
+        next = run_end(run);
+        if (next - run < 2) continue;
+        ++shared_groups;
+        shared_entries += next - run;
+    }
+    archive.groups.reserve(shared_groups);
+    archive.grouped_positions.reserve(shared_entries);
+
     std::vector<bool> rejected(count);
-    for (std::size_t run = 0; run < order.size();) {
+    for (std::size_t run = 0, next = 0; run < order.size(); run = next) {
+        next = run_end(run);
+        if (next - run < 2) continue;
         SignatureGroup group;
         group.signature = order[run].first;
         group.second_signature = archive.entries[order[run].second].record.signature[1];
         const std::size_t first = archive.grouped_positions.size();
-        std::size_t next = run;
-        for (; next < order.size() && order[next].first == group.signature; ++next) {
-            const u32 position = order[next].second;
+        for (std::size_t member = run; member < next; ++member) {
+            const u32 position = order[member].second;
             if (archive.entries[position].record.signature[1] == group.second_signature) {
                 archive.grouped_positions.push_back(static_cast<i32>(position));
             } else {
                 rejected[position] = true;
             }
         }
-        group.positions = {archive.grouped_positions.data() + first, archive.grouped_positions.size() - first};
+        const std::size_t members = archive.grouped_positions.size() - first;
+        if (members < 2) {  // the others all disagreed with the first
+            archive.grouped_positions.resize(first);
+            continue;
+        }
+        group.positions = {archive.grouped_positions.data() + first, members};
         archive.groups.push_back(group);
-        run = next;
     }
 
     for (u32 position = 0; position < count; ++position) {
@@ -147,6 +173,7 @@ constexpr u32 records_per_block = 512;
 u32 read_directory(UpdateArchive& archive, const ByteSource& in, u32 file_count) {
     const u32 block_records = std::min(file_count, records_per_block);
     const auto block = std::make_unique_for_overwrite<unsigned char[]>(std::size_t{block_records} * record_size);
+    prefault(block.get(), std::size_t{block_records} * record_size);
     u32 complete = 0;
     while (complete < file_count) {
         const u32 wanted = std::min(file_count - complete, block_records);
@@ -182,9 +209,13 @@ i32 load_from(UpdateArchive& archive, const ByteSource& in, LoadProblem& problem
 
     archive.data_start = data_start_of(file_count);
     archive.entries.clear();
+    archive.groups.clear();
+    archive.grouped_positions.clear();
+    archive.mismatched.clear();
     reserve_populated(archive.entries, file_count);
     archive.used_size = 0;
     archive.chunk_sum = 0;
+    archive.chunk_total = 0;
 
     const u32 complete = read_directory(archive, in, file_count);
     archive.entries.resize(file_count);  // the records a short directory lacks, as empty ones

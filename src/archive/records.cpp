@@ -4,23 +4,9 @@
 
 namespace kp {
 
-u32 read_u32le(const unsigned char* bytes) {
-    return static_cast<u32>(bytes[0]) | static_cast<u32>(bytes[1]) << 8 | static_cast<u32>(bytes[2]) << 16 |
-           static_cast<u32>(bytes[3]) << 24;
-}
-
-u64 read_u64le(const unsigned char* bytes) {
-    return static_cast<u64>(read_u32le(bytes)) | static_cast<u64>(read_u32le(bytes + 4)) << 32;
-}
-
 DirectoryRecord decode_record(const unsigned char* bytes) {
     DirectoryRecord record;
-    std::memcpy(record.name.data(), bytes + name_offset, text_field_size);
-    record.index = read_u32le(bytes + index_offset);
-    record.size = read_u32le(bytes + size_offset);
-    for (std::size_t i = 0; i < record.signature.size(); ++i) {
-        record.signature[i] = read_u64le(bytes + signature_offset + 8 * i);
-    }
+    decode_record(bytes, record);
     return record;
 }
 

@@ -6,9 +6,7 @@
 namespace kp {
 
 u64 archive_end(const UpdateArchive& archive) {
-    u64 end = archive.data_start;
-    for (const EntryRecord& entry : archive.entries) end += entry.chunk_size;
-    return end;
+    return archive.data_start + archive.chunk_total;
 }
 
 namespace {

@@ -49,11 +49,12 @@ LoadProblem::Format format_of(const unsigned char* bytes, std::size_t size);
 
 struct UpdateArchive {
     EntryRecord header;
-    u32 used_size = 0;   // sum of exact sizes (wraps at 2^32)
-    u32 data_start = 0;  // offset of the first chunk
-    u32 chunk_sum = 0;   // sum of chunk sizes (wraps at 2^32)
+    u32 used_size = 0;    // sum of exact sizes (wraps at 2^32)
+    u32 data_start = 0;   // offset of the first chunk
+    u32 chunk_sum = 0;    // sum of chunk sizes (wraps at 2^32)
+    u64 chunk_total = 0;  // the same sum in 64 bits, where it never wraps
     std::vector<EntryRecord> entries;
-    std::vector<SignatureGroup> groups;  // one per distinct signature[0], ascending
+    std::vector<SignatureGroup> groups;  // one per signature[0] two or more entries share, ascending
     std::vector<i32> grouped_positions;  // storage behind every group's positions
     // Entries left out of their group because their second signature disagreed with
     // it, in directory order; found also when the load fails later on.
@@ -75,8 +76,8 @@ i32 load_archive(UpdateArchive& archive, std::istream& in, LoadProblem* problem 
 // who named one where a member's name was wanted.
 bool is_update_file(const std::string& path);
 
-// Where the directory's chunks end the data region, in 64 bits: past the end of every
-// chunk, where the u32 sums of the format may have wrapped.
+// Where the directory's chunks end the data region of a loaded archive, in 64 bits: past
+// the end of every chunk, where the u32 sums of the format may have wrapped.
 u64 archive_end(const UpdateArchive& archive);
 
 // What an update file holds besides its records and every entry's own bytes: the gap

@@ -96,11 +96,24 @@ TEST(LoadArchive, RejectsShortInput) {
     EXPECT_EQ(short_directory.archive.entries[2].record.size, 0u);
     EXPECT_EQ(short_directory.archive.chunk_sum, 1024u);
 
-    // A model loaded again holds the second file's entries only, however many the first had.
-    std::istringstream shorter(build::bytes(with_sizes({40, 50})));
-    EXPECT_EQ(load_archive(short_directory.archive, shorter), 2);
+    // A model loaded again holds the second file's entries, groups and mismatches only,
+    // however many the first had.
+    Archive grouped = with_sizes({40, 50});
+    grouped.entries[0].signature = grouped.entries[1].signature = {5, 6, 0, 0};
+    Archive mismatching = with_sizes({10, 20, 30, 40, 50});
+    mismatching.entries[0].signature = {7, 9, 0, 0};
+    mismatching.entries[1].signature = {7, 8, 0, 0};
+    mismatching.entries[2].signature = mismatching.entries[3].signature = {4, 1, 0, 0};
+    for (const Archive* file : {&mismatching, &grouped}) {
+        std::istringstream in(build::bytes(*file));
+        EXPECT_EQ(load_archive(short_directory.archive, in), static_cast<i32>(file->entries.size()));
+    }
     ASSERT_EQ(short_directory.archive.entries.size(), 2u);
     EXPECT_EQ(short_directory.archive.entries[1].record.size, 50u);
+    ASSERT_EQ(short_directory.archive.groups.size(), 1u);
+    EXPECT_EQ(short_directory.archive.groups[0].signature, 5u);
+    EXPECT_EQ(short_directory.archive.groups[0].positions.size(), 2u);
+    EXPECT_TRUE(short_directory.archive.mismatched.empty());
 }
 
 TEST(LoadArchive, GroupsBySignatureAndWarnsOnSecondMismatch) {
@@ -110,17 +123,22 @@ TEST(LoadArchive, GroupsBySignatureAndWarnsOnSecondMismatch) {
         {"b.bin", 0xFFFFFFFF, 1, {0x8000000000000000, 0xB, 0, 0}, ""},
         {"c.bin", 12, 1, {0x8000000000000000, 0xA, 0, 0}, ""},
         {"d.bin", 13, 1, {0x1, 0, 0, 0}, ""},
+        {"e.bin", 14, 1, {0x2, 0xC, 0, 0}, ""},
+        {"f.bin", 15, 1, {0x2, 0xD, 0, 0}, ""},  // its group's only other entry disagrees: no group
+        {"g.bin", 16, 1, {0x1, 0, 0, 0}, ""},
     };
     archive.total_blocks = 3;  // wrong on purpose: the warning still comes first
     Loaded loaded(build::bytes(archive));
     EXPECT_EQ(loaded.result, load_malformed);
-    EXPECT_EQ(loaded.capture.text(), "2nd data mismatch at (-1) b.bin.\n");
+    EXPECT_EQ(loaded.capture.text(), "2nd data mismatch at (-1) b.bin.\n2nd data mismatch at (15) f.bin.\n");
 
     archive.total_blocks.reset();
     Loaded good(build::bytes(archive));
-    ASSERT_EQ(good.result, 4);
-    ASSERT_EQ(good.archive.groups.size(), 2u);
+    ASSERT_EQ(good.result, 7);
+    ASSERT_EQ(good.archive.groups.size(), 2u);          // a signature no other entry shares makes no group
     EXPECT_EQ(good.archive.groups[0].signature, 0x1u);  // unsigned order
+    EXPECT_EQ(std::vector<i32>(good.archive.groups[0].positions.begin(), good.archive.groups[0].positions.end()),
+              (std::vector<i32>{3, 6}));
     const SignatureGroup& group = good.archive.groups[1];
     EXPECT_EQ(group.signature, 0x8000000000000000u);
     EXPECT_EQ(std::vector<i32>(group.positions.begin(), group.positions.end()), (std::vector<i32>{0, 2}));
@@ -150,7 +168,9 @@ ReferenceGroups group_one_by_one(const Archive& archive, std::size_t count) {
     return reference;
 }
 
-void expect_groups(const Loaded& loaded, const ReferenceGroups& reference) {
+// Only groups that two or more entries share are kept.
+void expect_groups(const Loaded& loaded, ReferenceGroups reference) {
+    std::erase_if(reference.groups, [](const auto& group) { return group.second.first.size() < 2; });
     ASSERT_EQ(loaded.archive.groups.size(), reference.groups.size());
     auto expected = reference.groups.begin();
     for (const SignatureGroup& group : loaded.archive.groups) {
@@ -198,12 +218,15 @@ TEST(LoadArchive, GroupsLikeTakingEntriesOneByOne) {
     };
     for (const auto& directory : directories) {
         SCOPED_TRACE(directory.what);
-        const Archive archive = keyed_directory(1500, directory.key);
-        Loaded loaded(build::bytes(archive));
-        EXPECT_EQ(loaded.result, 1500);
-        const ReferenceGroups reference = group_one_by_one(archive, 1500);
-        EXPECT_EQ(loaded.capture.text(), reference.warnings);
-        expect_groups(loaded, reference);
+        // Directories of a few entries too, fewer than there are buckets.
+        for (const u32 count : {1500u, 2u, 3u, 5u}) {
+            const Archive archive = keyed_directory(count, directory.key);
+            Loaded loaded(build::bytes(archive));
+            EXPECT_EQ(loaded.result, static_cast<i32>(count));
+            const ReferenceGroups reference = group_one_by_one(archive, count);
+            EXPECT_EQ(loaded.capture.text(), reference.warnings);
+            expect_groups(loaded, reference);
+        }
     }
 }
 
