@@ -14,8 +14,9 @@ namespace kp {
 char* format_simple(char* out, const char* end, const char* format, std::va_list args);
 
 // `value` as "%*d" prints it with `width`, and as "%0*llx" prints it with `width`: the
-// fields of the listings' rows, written without a format to read. Each writes at most
-// 20 bytes or `width`, whichever is more; returns the end of the text.
+// fields of the listings' rows, written without a format to read. Each needs room for
+// 21 bytes or `width`, whichever is more, and may write there past the text it returns
+// the end of: a row's next field writes over it.
 char* put_decimal(char* out, long long value, unsigned char width);
 char* put_hex(char* out, unsigned long long value, unsigned char width);
 

@@ -28,8 +28,8 @@ const char* shown_name(const ConsoleOutput& console, const DirectoryRecord& reco
     return shown_text(console, record, scratch).data();
 }
 
-// The bytes a row needs besides its name: three numbers of at most 20 digits and their
-// separators.
+// The bytes a row needs besides its name: three numbers, each in the room of 21 bytes
+// that put_decimal and put_hex may write in, and their separators.
 constexpr std::size_t row_room = 3 * 21 + 2;
 
 // The listings' rows are written straight into the console's buffer: there are thousands,

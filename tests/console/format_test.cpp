@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 #include "support/capture.h"
@@ -109,16 +111,24 @@ TEST(RowFields, AgreeWithSnprintf) {
     const long long decimals[] = {0,     7,      -7,         99999,           100000,
                                   -9999, -10000, 2147483647, -2147483647 - 1, -9223372036854775807LL - 1};
     const unsigned long long hexes[] = {0, 0xF, 0x10, 0x9c400, 0xFFFFFFFF, 0x100000000ULL, ~0ULL};
-    for (const unsigned char width : {0, 1, 5, 8, 16, 21}) {
+    for (const unsigned char width : {0, 1, 5, 8, 16, 17, 21, 30}) {
+        // Each may write anywhere in its room of 21 bytes or `width`, and never past it.
+        const std::size_t room = std::max<std::size_t>(21, width);
         char ours[64];
         char expected[64];
+        const auto field = [&](const char* end) {
+            EXPECT_EQ(std::string(ours + room, sizeof ours - room), std::string(sizeof ours - room, '#'));
+            return std::string(static_cast<const char*>(ours), end);
+        };
         for (const long long value : decimals) {
-            const std::string text(ours, put_decimal(ours, value, width));
+            std::memset(ours, '#', sizeof ours);
+            const std::string text = field(put_decimal(ours, value, width));
             std::snprintf(expected, sizeof expected, "%*lld", width, value);
             EXPECT_EQ(text, expected) << value << " in " << int{width};
         }
         for (const unsigned long long value : hexes) {
-            const std::string text(ours, put_hex(ours, value, width));
+            std::memset(ours, '#', sizeof ours);
+            const std::string text = field(put_hex(ours, value, width));
             std::snprintf(expected, sizeof expected, "%0*llx", width, value);
             EXPECT_EQ(text, expected) << value << " in " << int{width};
         }
