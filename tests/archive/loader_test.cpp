@@ -80,6 +80,7 @@ TEST(LoadArchive, SumsWrapLikeTheFormat) {
     EXPECT_EQ(loaded.archive.used_size, 0x200u);
     EXPECT_EQ(loaded.archive.chunk_sum, 0x200u);
     EXPECT_EQ(loaded.archive.header.record.size, 2u);
+    EXPECT_EQ(archive_end(loaded.archive), 0x200 + 0xFFFFFE00ull + 0x400);  // where 64 bits do not wrap
 }
 
 TEST(LoadArchive, RejectsShortInput) {
@@ -98,8 +99,10 @@ TEST(LoadArchive, RejectsShortInput) {
 
     // A model loaded again holds the second file's entries, groups and mismatches only,
     // however many the first had.
-    Archive grouped = with_sizes({40, 50});
+    Archive grouped = with_sizes({40, 50, 60, 70, 80});
     grouped.entries[0].signature = grouped.entries[1].signature = {5, 6, 0, 0};
+    grouped.entries[2].signature = grouped.entries[3].signature = {3, 1, 0, 0};
+    grouped.entries[4].signature = {9, 9, 0, 0};
     Archive mismatching = with_sizes({10, 20, 30, 40, 50});
     mismatching.entries[0].signature = {7, 9, 0, 0};
     mismatching.entries[1].signature = {7, 8, 0, 0};
@@ -108,12 +111,19 @@ TEST(LoadArchive, RejectsShortInput) {
         std::istringstream in(build::bytes(*file));
         EXPECT_EQ(load_archive(short_directory.archive, in), static_cast<i32>(file->entries.size()));
     }
-    ASSERT_EQ(short_directory.archive.entries.size(), 2u);
-    EXPECT_EQ(short_directory.archive.entries[1].record.size, 50u);
-    ASSERT_EQ(short_directory.archive.groups.size(), 1u);
-    EXPECT_EQ(short_directory.archive.groups[0].signature, 5u);
-    EXPECT_EQ(short_directory.archive.groups[0].positions.size(), 2u);
-    EXPECT_TRUE(short_directory.archive.mismatched.empty());
+    const UpdateArchive& reloaded = short_directory.archive;
+    ASSERT_EQ(reloaded.entries.size(), 5u);
+    EXPECT_EQ(reloaded.entries[1].record.size, 50u);
+    EXPECT_EQ(archive_end(reloaded), u64{2 * 512 + 5 * 512});  // data from the third block
+    ASSERT_EQ(reloaded.groups.size(), 2u);
+    const auto positions = [&](std::size_t group) {
+        return std::vector<i32>(reloaded.groups[group].positions.begin(), reloaded.groups[group].positions.end());
+    };
+    EXPECT_EQ(reloaded.groups[0].signature, 3u);
+    EXPECT_EQ(positions(0), (std::vector<i32>{2, 3}));
+    EXPECT_EQ(reloaded.groups[1].signature, 5u);
+    EXPECT_EQ(positions(1), (std::vector<i32>{0, 1}));
+    EXPECT_TRUE(reloaded.mismatched.empty());
 }
 
 TEST(LoadArchive, GroupsBySignatureAndWarnsOnSecondMismatch) {
