@@ -179,6 +179,11 @@ void use_proc_links_only(bool proc_only);
 // Windows.
 void use_exchange_to_replace(bool exchange);
 
+// Makes a process that guards itself raise `signal_number` (0: none) inside the moment
+// a named file is made and not yet told to the handler, which holds the signal over to
+// that moment's end. For tests of that moment; nothing on Windows.
+void raise_inside_file_making(int signal_number);
+
 // Puts the file `temporary` in `directory` at `leaf`, which held a regular file when
 // last looked at, as replacing does by an exchange: a rename where the name is free by
 // now, and where a directory took it meanwhile, the directory keeps it and this fails as

@@ -61,6 +61,8 @@ void use_proc_links_only(bool) {}
 
 void use_exchange_to_replace(bool) {}
 
+void raise_inside_file_making(int) {}
+
 bool portable_file_calls() {
     return true;  // Windows has only the portable ways
 }

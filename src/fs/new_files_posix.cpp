@@ -43,10 +43,17 @@ bool unnamed_file_refused(int error) {
 
 // The one temporary name that exists while a file is written or put in place, for the
 // signal handler to remove: its directory and its name, set and cleared only while the
-// signals are blocked, so the handler never sees half of it.
+// handler holds a signal over, so that it never sees half of them.
 constexpr std::size_t temporary_name_room = 256;
 volatile std::sig_atomic_t temporary_directory = -1;
 char temporary_name[temporary_name_room];
+
+// Set while a file is made and told to the handler, or a name is put in place or taken
+// away: a signal that comes then is held over to the moment's end. Blocking the signals
+// instead would cost two calls for every file, as much as the file's own write.
+volatile std::sig_atomic_t deferring = 0;
+volatile std::sig_atomic_t deferred_signal = 0;
+int signal_inside_making = 0;  // a test's, raised inside the moment a file is made
 
 // Every signal that ends a process and can be caught. One ignored when the run began
 // (nohup's SIGHUP, a caller's SIGPIPE) stays ignored, and one the process already handles
@@ -56,32 +63,47 @@ struct sigaction previous_actions[std::size(guarded_signals)];
 struct sigaction previous_file_size_action;
 bool guarded = false;
 
+// Removes the temporary and ends the process as the signal would have without a handler.
 void remove_temporary_and_end(int signal_number) {
     if (temporary_directory >= 0) ::unlinkat(temporary_directory, temporary_name, 0);
     console_erase_drawn_line();
-    // SA_RESETHAND put the default back; raised again, the signal ends the process as
-    // it would have without this handler once the handler returns.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    ::sigaction(signal_number, &default_action, nullptr);
+    // Raised in the handler, it comes once the handler returns; raised after a moment
+    // that held it over, at once.
     std::raise(signal_number);
 }
 
-// Blocks the guarded signals for as long as it lives.
-class SignalsBlocked {
+void on_signal(int signal_number) {
+    if (deferring != 0) {
+        deferred_signal = signal_number;
+        return;
+    }
+    remove_temporary_and_end(signal_number);
+}
+
+// Holds a guarded signal over for as long as it lives, and acts on it at its end.
+class SignalsHeldOver {
 public:
-    SignalsBlocked() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (const int signal_number : guarded_signals) sigaddset(&set, signal_number);
-        active_ = guarded && ::sigprocmask(SIG_BLOCK, &set, &before_) == 0;
+    SignalsHeldOver() : active_(guarded) {
+        if (!active_) return;
+        deferring = 1;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
     }
-    ~SignalsBlocked() {
-        if (active_) ::sigprocmask(SIG_SETMASK, &before_, nullptr);
+    ~SignalsHeldOver() {
+        if (!active_) return;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        deferring = 0;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (const int signal_number = deferred_signal; signal_number != 0) remove_temporary_and_end(signal_number);
     }
-    SignalsBlocked(const SignalsBlocked&) = delete;
-    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+    SignalsHeldOver(const SignalsHeldOver&) = delete;
+    SignalsHeldOver& operator=(const SignalsHeldOver&) = delete;
 
 private:
-    sigset_t before_{};
-    bool active_ = false;
+    bool active_;
 };
 
 // Only a process that guards itself has a handler to tell: a library's caller may write
@@ -195,9 +217,9 @@ Placed place_unnamed(int fd, int directory, const char* leaf, Existing existing)
         return error == EEXIST ? Placed::kept : Placed::failed;
     }
     take_replaced_mode(fd, directory, leaf);
-    // A temporary name, renamed over the one that is taken, with the signals held off
+    // A temporary name, renamed over the one that is taken, with the signals held over
     // so that the handler never has to find it.
-    const SignalsBlocked blocked;
+    const SignalsHeldOver held;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string temporary = temporary_for(leaf);
         if (link_unnamed(fd, directory, temporary.c_str()) == 0) {
@@ -252,6 +274,10 @@ void use_exchange_to_replace(bool exchange) {
     exchange_always = exchange;
 }
 
+void raise_inside_file_making(int signal_number) {
+    signal_inside_making = signal_number;
+}
+
 bool replace_by_exchange(FileHandle directory_handle, const char* temporary, const char* leaf) {
     const int directory = descriptor(directory_handle);
     if (::renameat2(directory, temporary, directory, leaf, RENAME_EXCHANGE) != 0) {
@@ -282,15 +308,16 @@ bool create_pending_file(PendingFile& file, FileHandle directory, const std::fil
     file.at_name = false;
     const int dir = descriptor(directory);
     bool taken = false;  // the name is known to be taken: a named temporary and a rename replace it
-    // Files are made and told to the handler with the signals held off, so that an
+    // Files are made and told to the handler with the signals held over, so that an
     // interruption finds each either not there or known.
-    std::optional<SignalsBlocked> blocked;
+    std::optional<SignalsHeldOver> held;
     if (at_name_when_free && !portable_only && names_taken) {
         taken = true;  // most likely: the way for a taken name, which serves a free one too
     } else if (at_name_when_free && !portable_only) {
-        blocked.emplace();
+        held.emplace();
         const int fd = ::openat(dir, leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
+            if (signal_inside_making != 0) std::raise(signal_inside_making);
             remember_temporary(dir, leaf.native());
             file.handle = fd;
             file.temporary = leaf;
@@ -299,7 +326,7 @@ bool create_pending_file(PendingFile& file, FileHandle directory, const std::fil
         }
         taken = errno == EEXIST;
         names_taken = taken;
-        if (!taken) blocked.reset();  // an unnamed file needs no telling
+        if (!taken) held.reset();  // an unnamed file needs no telling
     }
     if (unnamed_files == Offered::unknown) {
         // Where the kernel links such a file only for the privileged, /proc does it.
@@ -315,11 +342,12 @@ bool create_pending_file(PendingFile& file, FileHandle directory, const std::fil
         // directory removed meanwhile says EPERM here) is the named way's to explain.
         if (unnamed_file_refused(errno)) unnamed_files = Offered::no;
     }
-    if (!blocked) blocked.emplace();
+    if (!held) held.emplace();
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string temporary = temporary_for(leaf);
         const int fd = ::openat(dir, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
+            if (signal_inside_making != 0) std::raise(signal_inside_making);
             remember_temporary(dir, temporary);
             file.handle = fd;
             file.temporary = temporary;
@@ -351,7 +379,7 @@ Placed commit_pending_file(PendingFile& file, const std::filesystem::path& leaf,
 void discard_pending_file(PendingFile& file) {
     if (file.handle != no_file) ::close(descriptor(file.handle));
     if (!file.temporary.empty()) {
-        const SignalsBlocked blocked;
+        const SignalsHeldOver held;
         ::unlinkat(descriptor(file.directory), file.temporary.c_str(), 0);
         forget_temporary();
     }
@@ -363,8 +391,8 @@ void discard_pending_file(PendingFile& file) {
 void guard_interruptions() {
     if (guarded) return;
     struct sigaction action {};
-    action.sa_handler = remove_temporary_and_end;
-    action.sa_flags = SA_RESETHAND;
+    action.sa_handler = on_signal;
+    action.sa_flags = SA_RESTART;  // a signal held over returns to the call it came in
     sigemptyset(&action.sa_mask);
     for (const int signal_number : guarded_signals) sigaddset(&action.sa_mask, signal_number);
     for (std::size_t i = 0; i < std::size(guarded_signals); ++i) {

@@ -328,6 +328,21 @@ TEST(Interruption, LeavesNoTemporaryFileAndTheOldTarget) {
     }
 }
 
+// In a forked child: guards itself, opens `dir` and puts a file at a free name there
+// first, so that names have been free and the next is tried at its own name, whatever the
+// process wrote before. Ends the child where that fails.
+int guarded_child_in(const TempDir& dir) {
+    guard_interruptions();
+    const int directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    PendingFile file;
+    if (!create_pending_file(file, directory, "primer", true) ||
+        commit_pending_file(file, "primer", Existing::replace) != Placed::written ||
+        ::unlinkat(directory, "primer", 0) != 0) {
+        _exit(2);
+    }
+    return directory;
+}
+
 // A new file made at its free name is the handler's to remove until it is complete, and
 // no longer once it is: a signal at either moment, in a process that guards itself.
 // Where the name is taken, the file is made aside and the name keeps the old bytes.
@@ -351,16 +366,8 @@ TEST(Interruption, RemovesAFreshFileOnlyUntilItIsComplete) {
         if (c.taken) write_file(dir.file("f"), "old");
         const pid_t child = ::fork();
         if (child == 0) {
-            guard_interruptions();
-            const int directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            const int directory = guarded_child_in(dir);
             PendingFile file;
-            // A file put at a free name first: names have been free, so the next is tried
-            // at its own name, whatever this process wrote before.
-            if (!create_pending_file(file, directory, "primer", true) ||
-                commit_pending_file(file, "primer", Existing::replace) != Placed::written ||
-                ::unlinkat(directory, "primer", 0) != 0) {
-                _exit(2);
-            }
             if (!create_pending_file(file, directory, "f", true)) _exit(3);
             if (::write(descriptor(file.handle), "new", 3) != 3) _exit(4);
             const bool visible = ::faccessat(directory, "f", F_OK, 0) == 0 && !c.taken;
@@ -376,6 +383,32 @@ TEST(Interruption, RemovesAFreshFileOnlyUntilItIsComplete) {
                   c.left[0] == '\0' ? std::vector<std::string>{} : std::vector<std::string>{"f"});
         if (c.left[0] != '\0') {
             EXPECT_EQ(read_file(dir.file("f")), c.left);
+        }
+    }
+}
+
+// A signal that comes inside the moment a file is made, before the handler is told of
+// it, is held over to that moment's end: the process then ends by it, and the file is gone.
+TEST(Interruption, HoldsASignalOverTheMomentAFileIsMade) {
+    for (const bool taken : {false, true}) {
+        SCOPED_TRACE(taken ? "a temporary beside a taken name" : "a file at its free name");
+        TempDir dir;
+        if (taken) write_file(dir.file("f"), "old");
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int directory = guarded_child_in(dir);
+            PendingFile file;
+            raise_inside_file_making(SIGTERM);
+            create_pending_file(file, directory, "f", true);
+            _exit(3);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << WEXITSTATUS(status);
+        EXPECT_EQ(WTERMSIG(status), SIGTERM);
+        EXPECT_EQ(test::tree(dir.path()), taken ? std::vector<std::string>{"f"} : std::vector<std::string>{});
+        if (taken) {
+            EXPECT_EQ(read_file(dir.file("f")), "old");
         }
     }
 }
