@@ -213,25 +213,21 @@ int kp_find_entry(const kp_archive* handle, const char* name, uint32_t* position
 
 size_t kp_group_count(const kp_archive* handle) {
     if (handle == nullptr || !handle->open) return 0;
-    std::size_t count = 0;
-    for (const SignatureGroup& group : handle->archive.groups) count += group.positions.size() >= 2 ? 1 : 0;
-    return count;
+    return handle->archive.groups.size();
 }
 
 int kp_get_group(const kp_archive* handle, size_t index, kp_group* out) {
     if (handle == nullptr || out == nullptr) return KP_ERROR_ARGUMENT;
     if (!handle->open) return KP_ERROR_STATE;
-    for (const SignatureGroup& group : handle->archive.groups) {
-        if (group.positions.size() < 2 || index-- != 0) continue;
-        kp_group filled{};
-        filled.struct_size = out->struct_size;
-        filled.signature = group.signature;
-        filled.count = group.positions.size();
-        filled.positions = group.positions.data();
-        std::memcpy(out, &filled, std::min(out->struct_size, sizeof filled));
-        return KP_OK;
-    }
-    return KP_ERROR_ARGUMENT;
+    if (index >= handle->archive.groups.size()) return KP_ERROR_ARGUMENT;
+    const SignatureGroup& group = handle->archive.groups[index];
+    kp_group filled{};
+    filled.struct_size = out->struct_size;
+    filled.signature = group.signature;
+    filled.count = group.positions.size();
+    filled.positions = group.positions.data();
+    std::memcpy(out, &filled, std::min(out->struct_size, sizeof filled));
+    return KP_OK;
 }
 
 int kp_read(kp_archive* handle, uint32_t position, int padded, uint64_t offset, void* buffer, size_t size,

@@ -153,16 +153,6 @@ mode_t process_umask() {
     return mask;
 }
 
-// The permission bits of the regular file at `leaf`, for the file that replaces it, less
-// the umask, as a new file's are: a file planted with 0777 does not hand its planter a
-// file he may write. Never the set-id bits, which an extracted file must not gain.
-void take_replaced_mode(int fd, int directory, const char* leaf) {
-    struct stat status {};
-    if (::fstatat(directory, leaf, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)) {
-        ::fchmod(fd, status.st_mode & 0777 & ~process_umask());
-    }
-}
-
 // Whether the name the last file took held a file already. Extraction over a tree writes
 // name after name that is taken, and a fresh one name after name that is free: a file
 // is tried at its own name only while names have been free.
@@ -190,7 +180,9 @@ bool exchange_cheaper(int directory, dev_t device) {
 }
 
 // A named temporary is made 0600, so that nobody else can read it while it is written;
-// before it takes its name it gets the mode a new file has, or the replaced file's. Says
+// before it takes its name it gets the mode a new file has, or the permission bits of the
+// regular file it replaces, less the umask as a new file's are: a file planted with 0777
+// does not hand its planter a file he may write, and the set-id bits never pass. Says
 // whether it should take the name by an exchange (see exchange_cheaper): only from a
 // regular file, since a directory must never be moved aside.
 bool take_final_mode(int fd, int directory, const char* leaf, Existing existing) {
@@ -216,7 +208,7 @@ Placed place_unnamed(int fd, int directory, const char* leaf, Existing existing)
         keeping_errno([&] { ::close(fd); });
         return error == EEXIST ? Placed::kept : Placed::failed;
     }
-    take_replaced_mode(fd, directory, leaf);
+    take_final_mode(fd, directory, leaf, Existing::replace);
     // A temporary name, renamed over the one that is taken, with the signals held over
     // so that the handler never has to find it.
     const SignalsHeldOver held;

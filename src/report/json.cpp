@@ -250,7 +250,6 @@ void json_archive_fields(JsonWriter& json, std::string_view file, const UpdateAr
     json_key(json, "groups");
     json_begin_array(json);
     for (const SignatureGroup& group : archive.groups) {
-        if (group.positions.size() < 2) continue;
         json_break(json, 4);
         json_begin_object(json);
         json_key(json, "signature");

@@ -104,7 +104,6 @@ void print_signature_groups(ConsoleOutput& console, const UpdateArchive& archive
     console_print(console, attr_white, "\n--- Files with common data signatures: ---\n");
     std::string scratch;
     for (const SignatureGroup& group : archive.groups) {
-        if (group.positions.size() < 2) continue;
         console_print(console, attr_blue, "\n[%016I64x]\n", wide(group.signature));
         for (const i32 position : group.positions) {
             // "%016I64x:%016I64x:%016I64x:%s\n" of the other signatures and the name.
