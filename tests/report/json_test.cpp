@@ -108,10 +108,8 @@ TEST(JsonReport, AgreesFieldByFieldWithTheLoadedArchive) {
         }
     }
     std::vector<std::pair<u64, std::vector<i32>>> groups;
-    for (const SignatureGroup& group : archive.groups) {
-        if (group.positions.size() >= 2)
-            groups.push_back({group.signature, {group.positions.begin(), group.positions.end()}});
-    }
+    for (const SignatureGroup& group : archive.groups)
+        groups.push_back({group.signature, {group.positions.begin(), group.positions.end()}});
     ASSERT_EQ(document.at("groups").size(), groups.size());
     for (std::size_t i = 0; i < groups.size(); ++i) {
         EXPECT_EQ(std::stoull(document.at("groups")[i].at("signature").get<std::string>(), nullptr, 16),
