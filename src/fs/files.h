@@ -89,11 +89,23 @@ struct LeafStatus {
     LeafKind kind = LeafKind::missing;
     std::uint64_t size = 0;  // a regular file's length
     FileId id;
+    FileStamp stamp;   // a regular file's
     std::string text;  // unreadable: what the system said
 };
 
 // What `leaf` inside `directory` is, never following a link there.
 LeafStatus measure_leaf(FileHandle directory, const std::filesystem::path& leaf);
+
+// Opens `leaf` inside `directory` to read the regular file it was measured as, never
+// following a link there and never waiting; no_file where it would not open. Where the
+// system can, nothing is looked at yet: whatever was opened is known by `is_as_measured`
+// once it is read, and its bytes are not used unless it is the file measured. One look
+// per file in place of two, where a file is read whole in one call.
+FileHandle open_measured(FileHandle directory, const std::filesystem::path& leaf);
+
+// Whether the open `file` is the regular file measured as `id` with `stamp`, unchanged
+// since: then what was read from it is what it held from measuring until now.
+bool is_as_measured(FileHandle file, const FileId& id, const FileStamp& stamp);
 
 // The directory temporary files go into (TMPDIR, else /tmp; on Windows the user's
 // temporary directory), opened; no_file with why in `text` when it would not open.

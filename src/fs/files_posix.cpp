@@ -107,6 +107,10 @@ FileStamp stamp_from(const struct stat& status) {
     return stamp;
 }
 
+FileId id_from(const struct stat& status) {
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
 }  // namespace
 
 Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, std::uint64_t& length) {
@@ -177,8 +181,21 @@ LeafStatus measure_leaf(FileHandle directory, const std::filesystem::path& leaf)
                     : type == S_IFSOCK ? LeafKind::socket
                                        : LeafKind::other;
     measured.size = status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
-    measured.id = {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+    measured.id = id_from(status);
+    if (measured.kind == LeafKind::regular) measured.stamp = stamp_from(status);
     return measured;
+}
+
+FileHandle open_measured(FileHandle directory, const std::filesystem::path& leaf) {
+    // Not even a FIFO with a writer or a terminal waits: the descriptor does not block.
+    const int fd = ::openat(descriptor(directory), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    return fd < 0 ? no_file : fd;
+}
+
+bool is_as_measured(FileHandle file, const FileId& id, const FileStamp& stamp) {
+    struct stat status {};
+    return ::fstat(descriptor(file), &status) == 0 && S_ISREG(status.st_mode) && id_from(status) == id &&
+           stamp_from(status) == stamp;
 }
 
 }  // namespace kp

@@ -27,6 +27,11 @@ bool is_reparse_point(HANDLE handle) {
            (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+FileId id_from(const BY_HANDLE_FILE_INFORMATION& information) {
+    return {information.dwVolumeSerialNumber,
+            std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow};
+}
+
 }  // namespace
 
 std::string status_text(NTSTATUS status) {
@@ -221,10 +226,28 @@ LeafStatus measure_leaf(FileHandle directory, const std::filesystem::path& leaf)
         measured.kind = type == FILE_TYPE_DISK ? LeafKind::regular : LeafKind::other;
         measured.size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
     }
-    measured.id = {information.dwVolumeSerialNumber,
-                   std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow};
+    measured.id = id_from(information);
+    if (measured.kind == LeafKind::regular && !stamp_of(file_of(handle), measured.stamp)) {
+        measured.kind = LeafKind::unreadable;
+        measured.text = last_error_text();
+    }
     CloseHandle(handle);
     return measured;
+}
+
+FileHandle open_measured(FileHandle directory, const std::filesystem::path& leaf) {
+    // A handle's type is known without a call to the file system, so this looks first.
+    FileHandle opened = no_file;
+    std::uint64_t length = 0;
+    return open_leaf(directory, leaf, opened, length) == Leaf::regular ? opened : no_file;
+}
+
+bool is_as_measured(FileHandle file, const FileId& id, const FileStamp& stamp) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    FileStamp now;
+    return GetFileInformationByHandle(handle_of(file), &information) &&
+           (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+           id_from(information) == id && stamp_of(file, now) && now == stamp;
 }
 
 }  // namespace kp

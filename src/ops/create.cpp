@@ -117,11 +117,15 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
         problems.push_back(create_problem(CreateFault::gap_too_long, {}, {}, archive.gap.size(), gap));
     }
 
-    std::unordered_map<std::string, std::size_t> files;  // by the file each name writes
+    // By the file each name writes. Most names are their own keys; the others' are kept in
+    // `keys`, reserved so that no view into them moves.
+    std::unordered_map<std::string_view, std::size_t> files;
     files.reserve(count);
+    std::vector<std::string> keys;
+    keys.reserve(count);
     for (std::size_t position = 0; position < count; ++position) {
         const NewEntry& entry = archive.entries[position];
-        CreateProblem problem = create_problem(CreateFault::no_files, entry.name);
+        CreateProblem problem;
         // A NUL ends the stored text, and the name must leave room for one.
         if (entry.name.size() >= text_field_size) {
             problem.fault = CreateFault::name_too_long;
@@ -140,23 +144,26 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
             problem.text = "the manifest";
         } else {
             check_tail(entry.name, entry.name, entry.name_tail);
-            const auto [found, added] = files.try_emplace(name_key(entry.name, native_name_rules()), position);
+            std::string storage;
+            std::string_view key = name_key(entry.name, native_name_rules(), storage);
+            if (key.data() == storage.data()) key = keys.emplace_back(std::move(storage));
+            const auto [found, added] = files.try_emplace(key, position);
             if (added) continue;
             problem.fault = CreateFault::duplicate_name;
             problem.first = found->second;
         }
+        problem.subject = entry.name;
         problems.push_back(problem);
     }
 }
 
 void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::optional<FileId>& skip,
                          std::vector<CreateProblem>& problems, std::vector<CreateWarning>& warnings) {
-    std::vector<NewEntry> kept;
-    kept.reserve(archive.entries.size());
+    std::size_t kept = 0;  // the entries before it that stay, moved down in place
     LastDirectory last;
     for (std::size_t position = 0; position < archive.entries.size(); ++position) {
         NewEntry& entry = archive.entries[position];
-        CreateProblem problem = create_problem(CreateFault::no_files, entry.name);
+        CreateProblem problem;
         std::filesystem::path name;
         const FileHandle directory = place_of(walk, last, entry, name, problem);
         if (directory == no_file) {
@@ -165,6 +172,7 @@ void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::op
         }
         const LeafStatus leaf = measure_leaf(directory, name);
         if (leaf.kind != LeafKind::regular) {
+            problem.subject = entry.name;
             problem.fault = leaf.kind == LeafKind::missing      ? CreateFault::missing
                             : leaf.kind == LeafKind::unreadable ? CreateFault::unreadable
                                                                 : CreateFault::not_regular;
@@ -184,6 +192,8 @@ void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::op
         const auto size = static_cast<u32>(leaf.size);
         entry.taken = size;
         entry.size = size;
+        entry.id = leaf.id;
+        entry.stamp = leaf.stamp;
         const u32 declared = entry.declared_size.value_or(size);
         const u64 chunk = padded_size(declared);
         if (archive.padded && size == chunk && size != declared) {
@@ -202,10 +212,11 @@ void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::op
         }
         // An index number that was the entry's position (a tree's) stays its position
         // when a file before it is dropped.
-        if (entry.index == position) entry.index = static_cast<u32>(kept.size());
-        kept.push_back(std::move(entry));
+        if (entry.index == position) entry.index = static_cast<u32>(kept);
+        if (kept != position) archive.entries[kept] = std::move(entry);
+        ++kept;
     }
-    archive.entries = std::move(kept);
+    archive.entries.erase(archive.entries.begin() + static_cast<std::ptrdiff_t>(kept), archive.entries.end());
     const NewLayout layout = layout_of(archive);
     if (layout.end >= largest_archive)
         problems.push_back(create_problem(CreateFault::archive_too_large, {}, {}, layout.end));

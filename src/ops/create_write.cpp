@@ -15,8 +15,10 @@ namespace kp {
 namespace {
 
 // Files up to this size are read into the output's buffer in one read, with one byte
-// more to find a file that grew; larger ones are copied inside the kernel.
-constexpr std::size_t output_buffer_size = std::size_t{1} << 20;
+// more to find a file that grew; larger ones are copied inside the kernel. A quarter of a
+// MiB: every page of it is faulted in once a run, and writes larger than this were no
+// faster on disk or in memory.
+constexpr std::size_t output_buffer_size = std::size_t{1} << 18;
 
 // The new file's bytes, gathered into large writes. After the first write that fails
 // nothing more is written or gathered, and what the system said of it is kept.
@@ -73,10 +75,11 @@ bool agrees_with_record(const NewEntry& entry, const unsigned char* head, std::s
 }
 
 // Appends the entry's chunk: the bytes taken from its file, opened once from the walk and
-// read once, then its padding. Where `first` is given the data region begins at that
+// read once, then its padding. The file is looked at once, after the read: it must still
+// be the file measured, as it was then. Where `first` is given the data region begins at that
 // directory record, so the chunk's first bytes are the record's: the file's own bytes and
 // padding there must agree with it. False, with why, where they do not, or the file
-// changed as it was read, or a read or a write failed.
+// changed since it was measured, or a read or a write failed.
 bool copy_entry(const NewEntry& entry, DirectoryWalk& walk, LastDirectory& last, const RecordBytes* first,
                 Output& output, const CreateEvents& events, CreateProblem& problem) {
     const CopyProgress& progress = events.progress;
@@ -84,19 +87,14 @@ bool copy_entry(const NewEntry& entry, DirectoryWalk& walk, LastDirectory& last,
     const FileHandle directory = place_of(walk, last, entry, leaf, problem);
     if (directory == no_file) return false;
     SourceFile file;
-    FileStamp before;
-    const Leaf kind = open_leaf(directory, leaf, file.handle, before);
-    file.length = before.size;
-    if (kind != Leaf::regular || file.length != entry.taken) {
-        close_source(file);
-        problem.fault = CreateFault::changed;
-        return false;
-    }
+    file.handle = open_measured(directory, leaf);
+    file.length = entry.taken;
+    problem.fault = CreateFault::changed;
+    if (file.handle == no_file) return false;
     const u64 chunk = padded_size(entry.size);  // in 64 bits: a chunk here never wraps
     u64 from = 0;
     u64 written = 0;  // of the chunk
     bool done = true;
-    problem.fault = CreateFault::changed;
     if (first != nullptr) {
         const auto own = static_cast<std::size_t>(std::min<u64>(entry.taken, record_size));
         unsigned char head[record_size];
@@ -131,10 +129,9 @@ bool copy_entry(const NewEntry& entry, DirectoryWalk& walk, LastDirectory& last,
     }
     written = std::max(written, entry.taken);
     // Cut and written back to the same length while it was read, a file still shows it
-    // in the times of its last change.
+    // in the times of its last change; and a file put in its place, in its id.
     if (done && events.read != nullptr) events.read(events.context, entry);
-    FileStamp after;
-    if (done && (!stamp_of(file.handle, after) || after != before)) done = false;
+    if (done && !is_as_measured(file.handle, entry.id, entry.stamp)) done = false;
     close_source(file);
     if (done) append_padding(entry, written - entry.taken, chunk - written, output);
     if (output.failed) {
@@ -169,9 +166,10 @@ bool write_new_archive(const NewArchive& archive, DirectoryWalk& walk, FileHandl
     LastDirectory last;
     for (std::size_t i = 0; i < count && written; ++i) {
         const NewEntry& entry = archive.entries[i];
-        problem = create_problem(CreateFault::no_files, entry.name);
+        problem = CreateProblem{};
         const RecordBytes* first = layout.has_overlap && i == layout.overlap ? &last_record : nullptr;
         if (entry.size != 0) written = copy_entry(entry, walk, last, first, output, events, problem);
+        if (!written && problem.subject.empty()) problem.subject = entry.name;
         if (!written && problem.fault == CreateFault::overlap) {
             problem.first = count;
             problem.text = archive.entries.back().name;

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
@@ -25,6 +26,7 @@
 
 #include "archive_builder.h"
 #include "cli/driver.h"
+#include "fs/copy.h"
 #include "fs/file_path.h"
 #include "ops/extraction.h"
 #include "ops/names.h"
@@ -248,6 +250,50 @@ TEST(PortableFileCalls, AppendToStandardOutput) {
         EXPECT_EQ(test::run_tool({"-O", "-a", "--padded", piped ? "-" : dir.file("a.update")}, options).status, 0);
         EXPECT_EQ(read_file(dir.file("out.bin")), "before\n" + archive.substr(512));
     }
+}
+
+// What was read from a file counts only while it is the file measured, in the state it
+// was measured in: not another file of the same stamp, not itself changed, not a directory.
+TEST(MeasuredFiles, AreReadOnlyAsTheFileMeasured) {
+    TempDir dir;
+    write_file(dir.file("a"), "aaaa");
+    write_file(dir.file("b"), "bbbb");
+    fs::create_directory(dir.file("d"));
+    const FileHandle root = open_target_directory(dir.path());
+    const LeafStatus a = measure_leaf(root, "a");
+    const LeafStatus b = measure_leaf(root, "b");
+    ASSERT_EQ(a.kind, LeafKind::regular);
+    FileStamp grown = a.stamp;
+    ++grown.size;
+    FileStamp rewritten = a.stamp;
+    ++rewritten.changed;
+    const struct {
+        const char* what;
+        const char* leaf;
+        FileId id;
+        std::optional<FileStamp> stamp;  // none: the opened file's own
+        bool as_measured;
+    } cases[] = {
+        {"itself, unchanged", "a", a.id, a.stamp, true},
+        {"another file, with that file's stamp", "b", a.id, b.stamp, false},
+        {"itself, of another size", "a", a.id, grown, false},
+        {"itself, changed since", "a", a.id, rewritten, false},
+        {"a directory, as itself", "d", measure_leaf(root, "d").id, std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SourceFile file;
+        file.handle = open_measured(root, c.leaf);
+        if (file.handle == no_file) {  // Windows opens no directory to be read
+            EXPECT_FALSE(c.as_measured);
+            continue;
+        }
+        FileStamp stamp;
+        ASSERT_TRUE(c.stamp || stamp_of(file.handle, stamp));
+        EXPECT_EQ(is_as_measured(file.handle, c.id, c.stamp.value_or(stamp)), c.as_measured);
+        close_source(file);
+    }
+    close_directory(root);
 }
 
 #ifndef _WIN32

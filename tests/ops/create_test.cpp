@@ -463,10 +463,10 @@ TEST(Create, RefusesWhatItCannotMakeAndWritesNothing) {
          from_manifest(),
          {"a: 87 bytes to follow its NUL, where the field has room for 86"}},
         {"two names for one file",
-         files({{"a", "a"}, {"m.json", R"({"entries": ["a", "./a"]})"}}),
+         files({{"a", "a"}, {"m.json", R"({"entries": ["./a", "a"]})"}}),
          ".",
          from_manifest(),
-         {"./a: entry 0 writes the same file; an update file holds each file once"}},
+         {"a: entry 0 writes the same file; an update file holds each file once"}},
         {"a manifest's size whose chunk would wrap",
          files({{"empty.bin", ""}, {"m.json", R"({"entries": [{"name": "empty.bin", "size": 4294967000}]})"}}),
          ".",
@@ -813,8 +813,9 @@ void rewrite_once(void* context, const NewEntry&) {
     path->clear();
 }
 
-// A file that changes between its measuring and its reading, grows as it is read, or is
-// written over to its own length meanwhile, is not written as any of them.
+// A file that changes or is put in another's place between its measuring and its reading,
+// grows as it is read, or is written over to its own length meanwhile, is not written as
+// any of them.
 TEST(Create, RefusesAFileThatChangedAsItWasRead) {
     struct Case {
         const char* what;
@@ -828,6 +829,23 @@ TEST(Create, RefusesAFileThatChangedAsItWasRead) {
          [](const std::string& path) {
              fs::remove(path);
              fs::create_directory(path);
+         }},
+        {"rewritten to its length", 600,
+         [](const std::string& path) {
+             std::string rewriting = path;
+             rewrite_once(&rewriting, NewEntry{});
+         }},
+        {"another file in its place, of the same bytes", 600,
+         [](const std::string& path) {
+             write_file(path + ".new", std::string(600, 'a'));
+             fs::rename(path + ".new", path);
+         }},
+        {"a FIFO now, which is never waited on (on Windows, nothing)", 600,
+         [](const std::string& path) {
+             fs::remove(path);
+#ifndef _WIN32
+             ::mkfifo(path.c_str(), 0600);
+#endif
          }},
         {"grows as it is read", 3u << 20, nullptr},
         {"rewritten to its length as it is read", 3u << 20, nullptr},
