@@ -90,7 +90,9 @@ std::vector<std::pair<u64, u32>> sorted_by_signature(const UpdateArchive& archiv
         const auto first = order.begin() + begin;
         const auto last = order.begin() + ends[bucket];
         if (last - first > 16) {
-            std::sort(first, last);
+            // Dealt in position order, a bucket of one signature (a new file's, all zero)
+            // is in order already.
+            if (!std::is_sorted(first, last)) std::sort(first, last);
         } else {
             for (auto next = first; next != last; ++next) {  // insertion sort: a handful at most
                 const auto key = *next;

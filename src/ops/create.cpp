@@ -145,7 +145,7 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
         } else {
             check_tail(entry.name, entry.name, entry.name_tail);
             std::string storage;
-            std::string_view key = name_key(entry.name, native_name_rules(), storage);
+            std::string_view key = safe_name_key(entry.name, native_name_rules(), storage);
             if (key.data() == storage.data()) key = keys.emplace_back(std::move(storage));
             const auto [found, added] = files.try_emplace(key, position);
             if (added) continue;

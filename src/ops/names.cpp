@@ -98,9 +98,10 @@ std::string_view stripped_name(std::string_view name, u32 count, NameRules rules
     return name.substr(start);
 }
 
-std::string name_key(std::string_view name, NameRules rules) {
-    // A leading NUL keeps refused names apart from every safe one, which holds none.
-    if (!is_safe_entry_name(name, rules)) return std::string(1, '\0').append(name);
+namespace {
+
+// The key of a safe name, from its parts.
+std::string key_of_safe(std::string_view name, NameRules rules) {
     std::string key;
     NameParts parts{name, rules};
     for (NamePart part; next_part(parts, part);) {
@@ -114,13 +115,26 @@ std::string name_key(std::string_view name, NameRules rules) {
     return key;
 }
 
+}  // namespace
+
+std::string name_key(std::string_view name, NameRules rules) {
+    // A leading NUL keeps refused names apart from every safe one, which holds none.
+    if (!is_safe_entry_name(name, rules)) return std::string(1, '\0').append(name);
+    return key_of_safe(name, rules);
+}
+
 std::string_view name_key(std::string_view name, NameRules rules, std::string& storage) {
+    if (is_safe_entry_name(name, rules)) return safe_name_key(name, rules, storage);
+    storage = std::string(1, '\0').append(name);  // as name_key keeps a refused name apart
+    return storage;
+}
+
+std::string_view safe_name_key(std::string_view name, NameRules rules, std::string& storage) {
     // Under POSIX rules a safe name without empty or "." parts is its own key.
     const bool own_key = rules == NameRules::posix && name.find("//") == std::string_view::npos &&
-                         !name.starts_with("./") && name.find("/./") == std::string_view::npos &&
-                         is_safe_entry_name(name, rules);
+                         !name.starts_with("./") && name.find("/./") == std::string_view::npos;
     if (own_key) return name;
-    storage = name_key(name, rules);
+    storage = key_of_safe(name, rules);
     return storage;
 }
 

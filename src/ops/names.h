@@ -62,6 +62,10 @@ std::string name_key(std::string_view name, NameRules rules);
 // case, which costs no copy), or else of `storage`, which then holds the key.
 std::string_view name_key(std::string_view name, NameRules rules, std::string& storage);
 
+// name_key's view for a name already found safe (name_fault found nothing), which is not
+// looked at for that again.
+std::string_view safe_name_key(std::string_view name, NameRules rules, std::string& storage);
+
 // Adds to `names` those in the file `list` ("-" standard input): one a line, or with
 // `null` each ending in a NUL; an empty one names nothing. False when the file could not
 // be read, with why in `system_text`.

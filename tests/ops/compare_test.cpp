@@ -91,6 +91,12 @@ TEST(Diff, TellsWhatChangedBetweenTwoUpdateFiles) {
          1,
          "changed: fw/k.img: signatures 2 3, bytes from 4\nDIFFERENT: 0 added, 0 removed, 1 changed, 2 the same.\n"},
         {"equivalent names", with([](build::Archive& p) { p.entries[1].name = "fw//k.img"; }), {}, 0, same},
+        {"a refused name is no safe name's match",
+         with([](build::Archive& p) { p.entries[1].name = "/fw//k.img"; }),
+         {},
+         1,
+         "added:   /fw//k.img (index 2, 600 bytes)\nremoved: fw/k.img (index 2, 600 bytes)\n"
+         "DIFFERENT: 1 added, 1 removed, 0 changed, 2 the same.\n"},
         {"a later entry of one name wins",
          with([](build::Archive& p) {
              p.entries.insert(p.entries.begin(), {"notes.txt", 3, 4, {0, 0, 0, 0}, "old"});
