@@ -54,10 +54,6 @@ struct FileStamp {
     bool operator==(const FileStamp&) const = default;
 };
 
-// open_leaf, with the stamp of the file opened (its length among it) from the same look:
-// a reader that compares stamps before and after needs no other.
-Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, FileStamp& stamp);
-
 // The stamp of the open file `file`; false when the system would not say.
 bool stamp_of(FileHandle file, FileStamp& stamp);
 

@@ -75,29 +75,6 @@ void close_directory(FileHandle directory) {
 
 namespace {
 
-// open_leaf's way, with what fstat said of a regular file in `status`.
-Leaf open_regular(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, struct stat& status) {
-    const int fd = ::openat(descriptor(directory), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        // A link there fails with ELOOP, a socket with ENXIO; anything else is the system's
-        // refusal (no right to read it, no descriptor to spare), which says nothing of it.
-        if (errno == ENOENT) return Leaf::missing;
-        return errno == ELOOP || errno == ENXIO ? Leaf::other : Leaf::unreadable;
-    }
-    if (::fstat(fd, &status) != 0) {
-        const int error = errno;  // what the system said of it, not of the close
-        ::close(fd);
-        errno = error;
-        return Leaf::unreadable;
-    }
-    if (!S_ISREG(status.st_mode) || status.st_size < 0) {
-        ::close(fd);
-        return Leaf::other;
-    }
-    opened = fd;
-    return Leaf::regular;
-}
-
 FileStamp stamp_from(const struct stat& status) {
     constexpr std::int64_t nanoseconds = 1000000000;
     FileStamp stamp;
@@ -114,17 +91,28 @@ FileId id_from(const struct stat& status) {
 }  // namespace
 
 Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, std::uint64_t& length) {
+    const FileHandle file = open_measured(directory, leaf);
+    if (file == no_file) {
+        // A link there fails with ELOOP, a socket with ENXIO; anything else is the system's
+        // refusal (no right to read it, no descriptor to spare), which says nothing of it.
+        if (errno == ENOENT) return Leaf::missing;
+        return errno == ELOOP || errno == ENXIO ? Leaf::other : Leaf::unreadable;
+    }
+    const int fd = descriptor(file);
     struct stat status {};
-    const Leaf kind = open_regular(directory, leaf, opened, status);
-    if (kind == Leaf::regular) length = static_cast<std::uint64_t>(status.st_size);
-    return kind;
-}
-
-Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, FileStamp& stamp) {
-    struct stat status {};
-    const Leaf kind = open_regular(directory, leaf, opened, status);
-    if (kind == Leaf::regular) stamp = stamp_from(status);
-    return kind;
+    if (::fstat(fd, &status) != 0) {
+        const int error = errno;  // what the system said of it, not of the close
+        ::close(fd);
+        errno = error;
+        return Leaf::unreadable;
+    }
+    if (!S_ISREG(status.st_mode) || status.st_size < 0) {
+        ::close(fd);
+        return Leaf::other;
+    }
+    opened = fd;
+    length = static_cast<std::uint64_t>(status.st_size);
+    return Leaf::regular;
 }
 
 bool stamp_of(FileHandle file, FileStamp& stamp) {

@@ -144,15 +144,6 @@ Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHand
     return Leaf::regular;
 }
 
-Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, FileStamp& stamp) {
-    std::uint64_t length = 0;
-    const Leaf kind = open_leaf(directory, leaf, opened, length);
-    if (kind != Leaf::regular || stamp_of(opened, stamp)) return kind;
-    CloseHandle(handle_of(opened));
-    opened = no_file;
-    return Leaf::unreadable;
-}
-
 bool stamp_of(FileHandle file, FileStamp& stamp) {
     FILE_BASIC_INFO basic{};
     LARGE_INTEGER size{};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <unordered_map>
 
 #include "archive/update_archive.h"
@@ -118,11 +119,10 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
     }
 
     // By the file each name writes. Most names are their own keys; the others' are kept in
-    // `keys`, reserved so that no view into them moves.
+    // `keys`, where no view into them moves.
     std::unordered_map<std::string_view, std::size_t> files;
     files.reserve(count);
-    std::vector<std::string> keys;
-    keys.reserve(count);
+    std::deque<std::string> keys;
     for (std::size_t position = 0; position < count; ++position) {
         const NewEntry& entry = archive.entries[position];
         CreateProblem problem;
