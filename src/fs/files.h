@@ -61,10 +61,12 @@ bool stamp_of(FileHandle file, FileStamp& stamp);
 // sets no limit of its own, a large number.
 std::size_t open_files_limit();
 
-// One name a directory holds, and whether it is a directory itself (a link is not).
+// One name a directory holds, and whether it is a directory itself (a link is not), or a
+// regular file, as the directory said when it was read.
 struct DirectoryItem {
     std::filesystem::path name;
     bool directory = false;
+    bool regular = false;
 };
 
 // The names `directory` holds, but "." and "..", read through its handle. False when it
@@ -91,6 +93,15 @@ struct LeafStatus {
 
 // What `leaf` inside `directory` is, never following a link there.
 LeafStatus measure_leaf(FileHandle directory, const std::filesystem::path& leaf);
+
+// What the open `file` is: its kind, and for a regular file its length, id and stamp. One
+// look at a file already open, in place of a look by name before it is opened.
+LeafStatus measure_open(FileHandle file);
+
+// Moves where the next write to `file` lands to `offset`: a file's later part may be
+// written before its beginning, which then fills what lies before it. False where the
+// system refused.
+bool set_write_position(FileHandle file, std::uint64_t offset);
 
 // Opens `leaf` inside `directory` to read the regular file it was measured as, never
 // following a link there and never waiting; no_file where it would not open. Where the

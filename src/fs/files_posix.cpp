@@ -88,6 +88,23 @@ FileId id_from(const struct stat& status) {
     return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
+LeafStatus status_from(const struct stat& status) {
+    LeafStatus measured;
+    const mode_t type = status.st_mode & S_IFMT;
+    measured.kind = type == S_IFREG    ? LeafKind::regular
+                    : type == S_IFDIR  ? LeafKind::directory
+                    : type == S_IFLNK  ? LeafKind::link
+                    : type == S_IFIFO  ? LeafKind::fifo
+                    : type == S_IFCHR  ? LeafKind::device
+                    : type == S_IFBLK  ? LeafKind::device
+                    : type == S_IFSOCK ? LeafKind::socket
+                                       : LeafKind::other;
+    measured.size = status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+    measured.id = id_from(status);
+    if (measured.kind == LeafKind::regular) measured.stamp = stamp_from(status);
+    return measured;
+}
+
 }  // namespace
 
 Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, std::uint64_t& length) {
@@ -141,37 +158,43 @@ bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
         const std::string_view name = item->d_name;
         if (name == "." || name == "..") continue;
         bool is_directory = item->d_type == DT_DIR;
+        bool is_regular = item->d_type == DT_REG;
         if (item->d_type == DT_UNKNOWN) {  // some file systems leave the kind to a look of its own
             struct stat status {};
-            is_directory = ::fstatat(fd, item->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
+            const bool seen = ::fstatat(fd, item->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0;
+            is_directory = seen && S_ISDIR(status.st_mode);
+            is_regular = seen && S_ISREG(status.st_mode);
         }
-        items.push_back({std::filesystem::path(std::string(name)), is_directory});
+        items.push_back({std::filesystem::path(std::string(name)), is_directory, is_regular});
     }
     ::closedir(listing);
     return true;
 }
 
 LeafStatus measure_leaf(FileHandle directory, const std::filesystem::path& leaf) {
-    LeafStatus measured;
     struct stat status {};
     if (::fstatat(descriptor(directory), leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        LeafStatus measured;
         measured.kind = errno == ENOENT ? LeafKind::missing : LeafKind::unreadable;
         measured.text = last_error_text();
         return measured;
     }
-    const mode_t type = status.st_mode & S_IFMT;
-    measured.kind = type == S_IFREG    ? LeafKind::regular
-                    : type == S_IFDIR  ? LeafKind::directory
-                    : type == S_IFLNK  ? LeafKind::link
-                    : type == S_IFIFO  ? LeafKind::fifo
-                    : type == S_IFCHR  ? LeafKind::device
-                    : type == S_IFBLK  ? LeafKind::device
-                    : type == S_IFSOCK ? LeafKind::socket
-                                       : LeafKind::other;
-    measured.size = status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
-    measured.id = id_from(status);
-    if (measured.kind == LeafKind::regular) measured.stamp = stamp_from(status);
-    return measured;
+    return status_from(status);
+}
+
+LeafStatus measure_open(FileHandle file) {
+    struct stat status {};
+    if (::fstat(descriptor(file), &status) != 0) {
+        LeafStatus measured;
+        measured.kind = LeafKind::unreadable;
+        measured.text = last_error_text();
+        return measured;
+    }
+    return status_from(status);
+}
+
+bool set_write_position(FileHandle file, std::uint64_t offset) {
+    return ::lseek(descriptor(file), static_cast<off_t>(offset), SEEK_SET) >= 0;
 }
 
 FileHandle open_measured(FileHandle directory, const std::filesystem::path& leaf) {

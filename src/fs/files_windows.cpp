@@ -177,8 +177,9 @@ bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
             const std::wstring name(item->FileName, item->FileNameLength / sizeof(wchar_t));
             if (name != L"." && name != L"..") {
                 const DWORD attributes = item->FileAttributes;
-                items.push_back({std::filesystem::path(name), (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                                                                  (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0});
+                const bool plain = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+                const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+                items.push_back({std::filesystem::path(name), directory && plain, !directory && plain});
             }
             if (item->NextEntryOffset == 0) break;
             bytes += item->NextEntryOffset;
@@ -202,6 +203,14 @@ LeafStatus measure_leaf(FileHandle directory, const std::filesystem::path& leaf)
         measured.text = status_text(status);
         return measured;
     }
+    measured = measure_open(file_of(handle));
+    CloseHandle(handle);
+    return measured;
+}
+
+LeafStatus measure_open(FileHandle file) {
+    LeafStatus measured;
+    const HANDLE handle = handle_of(file);
     BY_HANDLE_FILE_INFORMATION information{};
     const DWORD type = GetFileType(handle);
     if (!GetFileInformationByHandle(handle, &information)) {
@@ -218,12 +227,17 @@ LeafStatus measure_leaf(FileHandle directory, const std::filesystem::path& leaf)
         measured.size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
     }
     measured.id = id_from(information);
-    if (measured.kind == LeafKind::regular && !stamp_of(file_of(handle), measured.stamp)) {
+    if (measured.kind == LeafKind::regular && !stamp_of(file, measured.stamp)) {
         measured.kind = LeafKind::unreadable;
         measured.text = last_error_text();
     }
-    CloseHandle(handle);
     return measured;
+}
+
+bool set_write_position(FileHandle file, std::uint64_t offset) {
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(handle_of(file), position, nullptr, FILE_BEGIN) != 0;
 }
 
 FileHandle open_measured(FileHandle directory, const std::filesystem::path& leaf) {

@@ -50,7 +50,7 @@ void walk_tree(DirectoryWalk& walk, const std::vector<std::filesystem::path>& pa
             std::string inner = joined(directory.name, item.name);
             if (skipped(visit, inner)) continue;
             if (!item.directory) {
-                if (visit.file != nullptr) visit.file(visit.context, std::move(inner));
+                if (visit.file != nullptr) visit.file(visit.context, std::move(inner), item.regular);
                 continue;
             }
             Waiting below{directory.parts, std::move(inner)};

@@ -19,8 +19,9 @@ struct TreeVisit {
     void* context = nullptr;
     // Whether `name` is left out, with everything below it.
     bool (*skip)(void* context, std::string_view name) = nullptr;
-    // A name that is no directory (a link is not one).
-    void (*file)(void* context, std::string&& name) = nullptr;
+    // A name that is no directory (a link is not one); `regular` where the directory said
+    // it is a regular file when it was read.
+    void (*file)(void* context, std::string&& name, bool regular) = nullptr;
     // A directory not entered, since nothing below it could be named within the limits;
     // `holds` whether it holds any name that is not skipped.
     void (*deep)(void* context, std::string&& name, bool holds) = nullptr;

@@ -93,7 +93,8 @@ Listing& listing_of(void* context) {
 const TreeVisit list_visit = {
     .context = nullptr,
     .skip = [](void* context, std::string_view name) { return is_excluded(listing_of(context).excludes, name); },
-    .file = [](void* context, std::string&& name) { listing_of(context).files.push_back(std::move(name)); },
+    .file = [](void* context, std::string&& name,
+               bool /*regular*/) { listing_of(context).files.push_back(std::move(name)); },
     .deep =
         [](void* context, std::string&& name, bool) {
             name += '/';

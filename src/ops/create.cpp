@@ -13,8 +13,6 @@ namespace kp {
 
 namespace {
 
-constexpr u64 largest_archive = u64{1} << 32;  // the format's offsets are 32 bits
-
 // A text field: the text, a NUL where there is room, the tail after it, zeros past that.
 std::array<char, text_field_size> text_field(const std::string& text, const std::string& tail) {
     std::array<char, text_field_size> field{};
@@ -69,6 +67,7 @@ bool add_filler(NewArchive& archive, const std::string& name) {
     if (archive.entries.size() % 4 != 0) return false;
     NewEntry filler;
     filler.name = name;
+    filler.filler = true;
     filler.index = static_cast<u32>(archive.entries.size());
     archive.entries.push_back(std::move(filler));
     return true;
@@ -157,69 +156,42 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
     }
 }
 
-void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::optional<FileId>& skip,
-                         std::vector<CreateProblem>& problems, std::vector<CreateWarning>& warnings) {
-    std::size_t kept = 0;  // the entries before it that stay, moved down in place
-    LastDirectory last;
-    for (std::size_t position = 0; position < archive.entries.size(); ++position) {
-        NewEntry& entry = archive.entries[position];
-        CreateProblem problem;
-        std::filesystem::path name;
-        const FileHandle directory = place_of(walk, last, entry, name, problem);
-        if (directory == no_file) {
-            problems.push_back(problem);
-            continue;
-        }
-        const LeafStatus leaf = measure_leaf(directory, name);
-        if (leaf.kind != LeafKind::regular) {
-            problem.subject = entry.name;
-            problem.fault = leaf.kind == LeafKind::missing      ? CreateFault::missing
-                            : leaf.kind == LeafKind::unreadable ? CreateFault::unreadable
-                                                                : CreateFault::not_regular;
-            problem.kind = leaf.kind;
-            problem.text = leaf.text;
-            problems.push_back(problem);
-            continue;
-        }
-        if (skip && leaf.id == *skip) {
-            warnings.push_back({CreateWarning::Kind::is_output, entry.name});
-            continue;
-        }
-        if (leaf.size > largest_entry_size) {
-            problems.push_back(create_problem(CreateFault::file_too_large, entry.name, {}, leaf.size));
-            continue;
-        }
-        const auto size = static_cast<u32>(leaf.size);
-        entry.taken = size;
-        entry.size = size;
-        entry.id = leaf.id;
-        entry.stamp = leaf.stamp;
-        const u32 declared = entry.declared_size.value_or(size);
-        const u64 chunk = padded_size(declared);
-        if (archive.padded && size == chunk && size != declared) {
-            entry.size = declared;  // the bytes and their padding, as a padded extraction wrote them
-            entry.padding.clear();
-        } else if (size != declared) {
-            entry.padding.clear();
-            warnings.push_back({CreateWarning::Kind::size_changed, entry.name, size, declared});
-        } else if (archive.padded && chunk != declared) {
-            warnings.push_back({CreateWarning::Kind::not_padded, entry.name, size, chunk});
-        }
-        if (entry.padding.size() > padded_size(entry.size) - entry.size) {
-            problems.push_back(create_problem(CreateFault::padding_too_long, entry.name, {}, entry.padding.size(),
-                                              padded_size(entry.size) - entry.size));
-            continue;
-        }
-        // An index number that was the entry's position (a tree's) stays its position
-        // when a file before it is dropped.
-        if (entry.index == position) entry.index = static_cast<u32>(kept);
-        if (kept != position) archive.entries[kept] = std::move(entry);
-        ++kept;
+bool take_measure(const NewArchive& archive, NewEntry& entry, const LeafStatus& leaf,
+                  std::vector<CreateProblem>& problems, std::vector<CreateWarning>& warnings) {
+    if (leaf.size > largest_entry_size) {
+        problems.push_back(create_problem(CreateFault::file_too_large, entry.name, {}, leaf.size));
+        return false;
     }
-    archive.entries.erase(archive.entries.begin() + static_cast<std::ptrdiff_t>(kept), archive.entries.end());
-    const NewLayout layout = layout_of(archive);
-    if (layout.end >= largest_archive)
-        problems.push_back(create_problem(CreateFault::archive_too_large, {}, {}, layout.end));
+    const auto size = static_cast<u32>(leaf.size);
+    entry.taken = size;
+    entry.size = size;
+    entry.id = leaf.id;
+    entry.stamp = leaf.stamp;
+    const u32 declared = entry.declared_size.value_or(size);
+    const u64 chunk = padded_size(declared);
+    if (archive.padded && size == chunk && size != declared) {
+        entry.size = declared;  // the bytes and their padding, as a padded extraction wrote them
+        entry.padding.clear();
+    } else if (size != declared) {
+        entry.padding.clear();
+        warnings.push_back({CreateWarning::Kind::size_changed, entry.name, size, declared});
+    } else if (archive.padded && chunk != declared) {
+        warnings.push_back({CreateWarning::Kind::not_padded, entry.name, size, chunk});
+    }
+    if (entry.padding.size() > padded_size(entry.size) - entry.size) {
+        problems.push_back(create_problem(CreateFault::padding_too_long, entry.name, {}, entry.padding.size(),
+                                          padded_size(entry.size) - entry.size));
+        return false;
+    }
+    return true;
+}
+
+void drop_entry(NewArchive& archive, std::size_t position) {
+    archive.entries.erase(archive.entries.begin() + static_cast<std::ptrdiff_t>(position));
+    // An index number that was the entry's position (a tree's) stays its position.
+    for (std::size_t later = position; later < archive.entries.size(); ++later) {
+        if (archive.entries[later].index == later + 1) archive.entries[later].index = static_cast<u32>(later);
+    }
 }
 
 }  // namespace kp

@@ -23,6 +23,8 @@ struct NewEntry {
     u32 index = 0;
     std::array<u64, 4> signature{};
     std::optional<u32> declared_size;  // a manifest's size, which the file is measured against
+    bool listed_regular = false;       // its directory listed a regular file: it is opened without a look by name
+    bool filler = false;               // empty, with no file behind it
     std::string padding;               // the chunk's bytes after the file's own; zeros past them
     // Found when the file is measured: the size the record gets, and the bytes taken
     // from the file: its own size, or from a padded extraction the whole chunk.
@@ -125,17 +127,19 @@ NewLayout layout_of(const NewArchive& archive);
 // each name, names that write one file, the header's fields.
 void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& problems);
 
-// Measures every entry's file under the walk's root, never following a link, and sets
-// its size and the bytes taken. A file's size is its entry's: where it is the manifest's,
-// the manifest's padding follows it; any other size is the new size, with zero padding
-// and a warning. Where the archive is `padded`, a file of the manifest's size's whole
-// chunk is the bytes and their padding; any other is taken as without it, and warned of.
-// Nothing is guessed from a length. A file whose id is `skip` (the file being written)
-// is dropped, with a warning; an index number after it that was a position stays one.
-// Problems for what is missing, not a regular file, larger than largest_entry_size, or
-// given more padding than its chunk has room for.
-void measure_new_entries(NewArchive& archive, DirectoryWalk& walk, const std::optional<FileId>& skip,
-                         std::vector<CreateProblem>& problems, std::vector<CreateWarning>& warnings);
+// Takes what `leaf`, an entry's regular file, measured: the size the record gets and the
+// bytes taken. A file's size is its entry's: where it is the manifest's, the manifest's
+// padding follows it; any other size is the new size, with zero padding and a warning.
+// Where the archive is `padded`, a file of the manifest's size's whole chunk is the bytes
+// and their padding; any other is taken as without it, and warned of. Nothing is guessed
+// from a length. False, with a problem, for a file larger than largest_entry_size or given
+// more padding than its chunk has room for.
+bool take_measure(const NewArchive& archive, NewEntry& entry, const LeafStatus& leaf,
+                  std::vector<CreateProblem>& problems, std::vector<CreateWarning>& warnings);
+
+// Leaves out the entry at `position`; an index number after it that was its position (a
+// tree's) stays one.
+void drop_entry(NewArchive& archive, std::size_t position);
 
 // Adds an empty entry called `name` at the end, where the count is a multiple of four, so
 // that the data region no longer begins at the last directory record: true when it did.
@@ -162,6 +166,7 @@ FileHandle place_of(DirectoryWalk& walk, LastDirectory& last, const NewEntry& en
 // Told of the work ahead, of the bytes as they are copied and of each entry as it is added.
 struct CreateEvents {
     void* context = nullptr;
+    // `bytes` is unknown_length: each file is measured only as it is read.
     void (*begin)(void* context, u64 bytes, u64 entries) = nullptr;
     CopyProgress progress;
     // An entry's bytes are read, and its file is about to be looked at once more to see
@@ -171,14 +176,28 @@ struct CreateEvents {
     void (*end)(void* context) = nullptr;
 };
 
-// Writes the update file to `out`, an empty new file, from its start: the header, the
-// directory and each entry's bytes, each file opened once from the walk and read once,
-// never through a view of its memory. False, with why, where a file changed as it was
-// read (its length, or when its bytes or inode last changed, differ at the end), a read
-// or a write failed (writing stops at the first), or the first bytes of the data
-// disagree with the last directory record they share.
-bool write_new_archive(const NewArchive& archive, DirectoryWalk& walk, FileHandle out, const CreateEvents& events,
-                       CreateProblem& problem);
+// How a pass over the entries ended.
+enum class Pass : unsigned char {
+    written,     // the whole file
+    failed,      // with every reason in the problems
+    met_output,  // an entry's file is the file being written (its id `skip`): nothing more was done
+};
+
+// Writes the update file to `out`, an empty new file, in one pass over the entries. Each
+// file is opened once from the walk, never following a link, and measured through its
+// handle (an entry not listed as a regular file is looked at by name first, so that
+// nothing else is ever opened); its measure taken as take_measure says; it is read once,
+// never through a view of its memory, and looked at once more: it must still be the file
+// measured, as it was then. The data goes where the count puts it, from the first entry
+// on, and the header and directory last, once every size is known. Where a file cannot be
+// added, nothing more is written and the rest are only measured, so that every such
+// problem is told, with the first that came in writing: a file that changed as it was
+// read, a read or a write that failed, an archive past 4 GiB, or first bytes of the data
+// that disagree with the last directory record they share. Met_output, with its position
+// in `output_at`, where the entry's file is `skip`.
+Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::optional<FileId>& skip, FileHandle out,
+                       const CreateEvents& events, std::vector<CreateProblem>& problems,
+                       std::vector<CreateWarning>& warnings, std::size_t& output_at);
 
 // Loads what was written back from `written` and compares it with what was asked: the
 // header, every record, where each entry's data lies, and the file's length; and that

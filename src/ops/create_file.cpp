@@ -39,8 +39,8 @@ CreateProblem target_problem(const std::string& name, const LeafStatus& there) {
 }
 
 // The entries asked for: a manifest's, or the tree's under the PATHs and the lists' names.
-bool gather(const CreateRequest& request, DirectoryWalk& walk, const NewTarget& target, NewArchive& archive,
-            std::vector<CreateProblem>& problems, std::vector<CreateWarning>& warnings) {
+bool gather(const CreateRequest& request, DirectoryWalk& walk, NewArchive& archive,
+            std::vector<CreateProblem>& problems) {
     std::string bytes;
     std::string reason;
     if (request.manifest || request.manifest_text) {
@@ -68,9 +68,6 @@ bool gather(const CreateRequest& request, DirectoryWalk& walk, const NewTarget& 
     if (request.version_text) archive.version = *request.version_text;
     archive.padded = request.padded;
     if (problems.empty()) check_new_archive(archive, problems);
-    // Only names that passed are looked for; a tree's own output is left out of it.
-    const std::optional<FileId> skip = request.manifest || request.manifest_text ? std::nullopt : target.existing;
-    if (problems.empty()) measure_new_entries(archive, walk, skip, problems, warnings);
     // The filler goes last, once the count is known, and its name is held to the rules too.
     if (problems.empty() && request.filler && add_filler(archive, *request.filler)) {
         check_new_archive(archive, problems);
@@ -115,30 +112,55 @@ bool open_target(const CreateRequest& request, NewTarget& target, std::vector<Cr
     return problems.empty();
 }
 
+// Leaves out the entry at `position`, which is the file being written, and the filler
+// after it, which the new count may not need; the rest is checked again.
+void leave_out_output(const CreateRequest& request, NewArchive& archive, std::size_t position,
+                      std::vector<CreateProblem>& problems, std::vector<CreateWarning>& warnings) {
+    warnings.push_back({CreateWarning::Kind::is_output, archive.entries[position].name});
+    drop_entry(archive, position);
+    if (!archive.entries.empty() && archive.entries.back().filler) archive.entries.pop_back();
+    if (request.filler) add_filler(archive, *request.filler);
+    check_new_archive(archive, problems);
+}
+
 // Builds the file without a name, loads it back and names it, or sends it to standard
-// output; nothing of it is left where any step fails.
+// output; nothing of it is left where any step fails. Where the tree holds the file being
+// written, which shows only as it is read, it is left out and the file begun again.
 bool build(const CreateRequest& request, NewArchive& archive, DirectoryWalk& walk, NewTarget& target,
-           const CreateEvents& events, CreateProblem& problem) {
+           const CreateEvents& events, std::vector<CreateProblem>& problems, std::vector<CreateWarning>& warnings) {
     PendingFile pending;
     FileHandle temporary = no_file;
-    problem = create_problem(CreateFault::write_failed, request.file);
-    if (target.to_stdout) {
-        temporary = open_temporary_directory(problem.text);
-        if (temporary == no_file || !create_pending_file(pending, temporary, "kpupdate-create")) {
+    CreateProblem problem = create_problem(CreateFault::write_failed, request.file);
+    if (target.to_stdout) temporary = open_temporary_directory(problem.text);
+    const FileHandle directory = target.to_stdout ? temporary : target.directory;
+    const std::filesystem::path leaf = target.to_stdout ? std::filesystem::path("kpupdate-create") : target.leaf;
+    // A tree's own output is left out of it.
+    std::optional<FileId> skip = request.manifest || request.manifest_text ? std::nullopt : target.existing;
+    Pass pass = Pass::met_output;
+    while (pass == Pass::met_output && problems.empty()) {
+        if (directory == no_file || !create_pending_file(pending, directory, leaf)) {
             if (problem.text.empty()) problem.text = last_error_text();
+            problems.push_back(problem);
             close_directory(temporary);
             return false;
         }
-    } else if (!create_pending_file(pending, target.directory, target.leaf)) {
-        problem.text = last_error_text();
-        return false;
+        std::size_t output_at = 0;
+        const std::size_t before = problems.size();
+        pass = write_new_archive(archive, walk, skip, pending.handle, events, problems, warnings, output_at);
+        // A failed write is of the file being made, whichever entry it came in.
+        for (std::size_t i = before; i < problems.size(); ++i) {
+            if (problems[i].fault == CreateFault::write_failed)
+                problems[i].subject = target.to_stdout ? "" : request.file;
+        }
+        if (pass != Pass::met_output) break;
+        discard_pending_file(pending);
+        leave_out_output(request, archive, output_at, problems, warnings);
+        skip.reset();
     }
-    bool done = write_new_archive(archive, walk, pending.handle, events, problem);
-    // A failed write is of the file being made, whichever entry it came in.
-    if (!done && problem.fault == CreateFault::write_failed) problem.subject = target.to_stdout ? "" : request.file;
+    bool done = pass == Pass::written;
     SourceFile written;
     written.handle = pending.handle;
-    written.length = layout_of(archive).file_length;
+    written.length = done ? layout_of(archive).file_length : 0;
     done = done && check_written_archive(archive, written, problem);
     if (done && target.to_stdout) {
         done = copy_range(written, 0, written.length, standard_output());
@@ -146,7 +168,7 @@ bool build(const CreateRequest& request, NewArchive& archive, DirectoryWalk& wal
     }
     release_source(written);
     if (!done || target.to_stdout) {
-        discard_pending_file(pending);
+        if (pending.handle != no_file) discard_pending_file(pending);
     } else if (const LeafStatus there = measure_leaf(target.directory, target.leaf); !replaceable(there)) {
         // Looked at again through NEW's directory, as it is the moment it is replaced.
         problem = target_problem(request.file, there);
@@ -160,6 +182,7 @@ bool build(const CreateRequest& request, NewArchive& archive, DirectoryWalk& wal
             problem = create_problem(CreateFault::write_failed, request.file, last_error_text());
         done = placed == Placed::written;
     }
+    if (!done && pass == Pass::written) problems.push_back(problem);
     close_directory(temporary);
     return done;
 }
@@ -175,18 +198,15 @@ bool create_update_file(const CreateRequest& request, FileHandle root, const std
     walk.root = root;
     std::vector<CreateWarning> warnings;
     if (root == no_file) problems.push_back(create_problem(CreateFault::unreadable, root_name, root_error));
-    if (problems.empty() && open_target(request, target, problems))
-        gather(request, walk, target, archive, problems, warnings);
-    for (const CreateWarning& warning : warnings) {
-        if (events.warning != nullptr) events.warning(events.work.context, warning);
-    }
+    if (problems.empty() && open_target(request, target, problems)) gather(request, walk, archive, problems);
     bool done = false;
     if (problems.empty()) {
         if (request.guard) guard_interruptions();
-        CreateProblem problem;
-        done = build(request, archive, walk, target, events.work, problem);
+        done = build(request, archive, walk, target, events.work, problems, warnings);
         if (request.guard) unguard_interruptions();
-        if (!done) problems.push_back(problem);
+    }
+    for (const CreateWarning& warning : warnings) {
+        if (events.warning != nullptr) events.warning(events.work.context, warning);
     }
     walk_end(walk);
     close_directory(target.directory);

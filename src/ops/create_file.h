@@ -15,7 +15,7 @@ namespace kp {
 // What to make, and from what: the entries a manifest lists, or the files under the
 // root at `paths` and the names in the lists.
 struct CreateRequest {
-    std::string file;                     // NEW; "-" standard output
+    std::string file;                          // NEW; "-" standard output
     std::optional<std::string> manifest;       // "-" standard input
     std::optional<std::string> manifest_text;  // the manifest itself, read from no file
     std::vector<std::string> paths;
@@ -29,8 +29,8 @@ struct CreateRequest {
     bool guard = true;                  // a signal that ends the process removes what is half written
 };
 
-// Told of the warnings once the entries are measured, before a byte is written, then
-// of the work as CreateEvents say.
+// Told of the work as CreateEvents say, then of the warnings, once every entry is
+// measured.
 struct CreateFileEvents {
     CreateEvents work;
     void (*warning)(void* context, const CreateWarning& warning) = nullptr;

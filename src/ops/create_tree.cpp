@@ -12,7 +12,7 @@ namespace {
 struct Gathering {
     const Exclusions& excludes;
     std::vector<CreateProblem>& problems;
-    std::vector<std::string> names;
+    std::vector<std::pair<std::string, bool>> names;  // and whether the directory listed a regular file
 };
 
 Gathering& of(void* context) {
@@ -24,7 +24,8 @@ Gathering& of(void* context) {
 const TreeVisit gather_visit = {
     .context = nullptr,
     .skip = [](void* context, std::string_view name) { return is_excluded(of(context).excludes, name); },
-    .file = [](void* context, std::string&& name) { of(context).names.push_back(std::move(name)); },
+    .file = [](void* context, std::string&& name,
+               bool regular) { of(context).names.emplace_back(std::move(name), regular); },
     .deep =
         [](void* context, std::string&& name, bool holds) {
             if (!holds) return;  // nothing below it would be added
@@ -82,7 +83,8 @@ void gather_path(DirectoryWalk& walk, const std::string& path, Gathering& gather
         parts.push_back(leaf);
         walk_tree(walk, parts, text, visit, limits);
     } else {
-        gathering.names.push_back(text);  // measured with the rest: a link or a FIFO is refused there
+        // A link or a FIFO is refused with the rest, where it is looked at again by name.
+        gathering.names.emplace_back(text, status.kind == LeafKind::regular);
     }
 }
 
@@ -94,11 +96,15 @@ std::vector<NewEntry> gather_tree(DirectoryWalk& walk, const std::vector<std::st
     for (const std::string& path : paths) gather_path(walk, path, gathering);
     // Byte order of the names, as std::string compares them, makes the same tree the
     // same file on every system and file system.
-    std::sort(gathering.names.begin(), gathering.names.end());
-    gathering.names.erase(std::unique(gathering.names.begin(), gathering.names.end()), gathering.names.end());
-    std::vector<NewEntry> entries(gathering.names.size());
+    auto& names = gathering.names;
+    std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    names.erase(
+        std::unique(names.begin(), names.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+        names.end());
+    std::vector<NewEntry> entries(names.size());
     for (std::size_t position = 0; position < entries.size(); ++position) {
-        entries[position].name = std::move(gathering.names[position]);
+        entries[position].name = std::move(names[position].first);
+        entries[position].listed_regular = names[position].second;
         entries[position].index = static_cast<u32>(position);
     }
     return entries;

@@ -14,6 +14,8 @@ namespace kp {
 
 namespace {
 
+constexpr u64 largest_archive = u64{1} << 32;  // the format's offsets are 32 bits
+
 // Files up to this size are read into the output's buffer in one read, with one byte
 // more to find a file that grew; larger ones are copied inside the kernel. A quarter of a
 // MiB: every page of it is faulted in once a run, and writes larger than this were no
@@ -64,48 +66,74 @@ void append_padding(const NewEntry& entry, u64 from, u64 size, Output& output) {
     output.add_zeros(size - given);
 }
 
-// Whether the chunk's first bytes, its file's `head` (as many as the file has of them)
-// and then its padding, are the directory record they share.
-bool agrees_with_record(const NewEntry& entry, const unsigned char* head, std::size_t own, const RecordBytes& record) {
-    unsigned char chunk[record_size] = {};
-    std::memcpy(chunk, head, own);
-    const std::size_t given = std::min(entry.padding.size(), record_size - own);
-    std::memcpy(chunk + own, entry.padding.data(), given);
-    return std::memcmp(chunk, record.data(), record_size) == 0;
+// The first bytes of a chunk, where the data region begins at the last directory record:
+// they are that record, which is known only once the last entry is measured.
+struct SharedHead {
+    bool taken = false;
+    std::size_t entry = 0;
+    RecordBytes bytes{};
+};
+
+// What the file opened for an entry is, and its handle in `opened` where it is a regular
+// file. An entry its directory did not list as a regular file is looked at by name first,
+// so that nothing else is opened: a device may act on being opened.
+LeafStatus open_entry(FileHandle directory, const std::filesystem::path& leaf, bool listed_regular,
+                      FileHandle& opened) {
+    opened = no_file;
+    if (!listed_regular) {
+        LeafStatus named = measure_leaf(directory, leaf);
+        if (named.kind != LeafKind::regular) return named;
+    }
+    const FileHandle file = open_measured(directory, leaf);
+    if (file == no_file) {
+        // Why it would not open, where a regular file is there still: else what is there.
+        const std::string why = last_error_text();
+        LeafStatus named = measure_leaf(directory, leaf);
+        if (named.kind == LeafKind::regular) {
+            named.kind = LeafKind::unreadable;
+            named.text = why;
+        }
+        return named;
+    }
+    LeafStatus status = measure_open(file);
+    if (status.kind == LeafKind::regular) {
+        opened = file;
+    } else {
+        SourceFile closing;
+        closing.handle = file;
+        close_source(closing);
+    }
+    return status;
 }
 
-// Appends the entry's chunk: the bytes taken from its file, opened once from the walk and
-// read once, then its padding. The file is looked at once, after the read: it must still
-// be the file measured, as it was then. Where `first` is given the data region begins at that
-// directory record, so the chunk's first bytes are the record's: the file's own bytes and
-// padding there must agree with it. False, with why, where they do not, or the file
-// changed since it was measured, or a read or a write failed.
-bool copy_entry(const NewEntry& entry, DirectoryWalk& walk, LastDirectory& last, const RecordBytes* first,
-                Output& output, const CreateEvents& events, CreateProblem& problem) {
+CreateFault fault_of(LeafKind kind) {
+    return kind == LeafKind::missing      ? CreateFault::missing
+           : kind == LeafKind::unreadable ? CreateFault::unreadable
+                                          : CreateFault::not_regular;
+}
+
+// Appends the entry's chunk: the bytes taken from its open `file`, read once, then its
+// padding; the file is looked at once, after the read: it must still be the file
+// measured, as it was then. Where `head` is given, the chunk's first record_size bytes are
+// kept in it. False, with why, where the file changed since it was measured, or a read or
+// a write failed.
+bool copy_entry(const NewEntry& entry, SourceFile& file, SharedHead* head, Output& output, const CreateEvents& events,
+                CreateProblem& problem) {
     const CopyProgress& progress = events.progress;
-    std::filesystem::path leaf;
-    const FileHandle directory = place_of(walk, last, entry, leaf, problem);
-    if (directory == no_file) return false;
-    SourceFile file;
-    file.handle = open_measured(directory, leaf);
     file.length = entry.taken;
     problem.fault = CreateFault::changed;
-    if (file.handle == no_file) return false;
     const u64 chunk = padded_size(entry.size);  // in 64 bits: a chunk here never wraps
     u64 from = 0;
     u64 written = 0;  // of the chunk
     bool done = true;
-    if (first != nullptr) {
+    if (head != nullptr) {
         const auto own = static_cast<std::size_t>(std::min<u64>(entry.taken, record_size));
-        unsigned char head[record_size];
-        done = read_up_to(file, 0, head, own) == own;
-        if (done && (entry.taken >= record_size ? std::memcmp(head, first->data(), record_size) != 0
-                                                : !agrees_with_record(entry, head, own, *first))) {
-            problem.fault = CreateFault::overlap;
-            done = false;
-        }
+        done = read_up_to(file, 0, head->bytes.data(), own) == own;
+        const std::size_t given = std::min(entry.padding.size(), record_size - own);
+        std::memcpy(head->bytes.data() + own, entry.padding.data(), given);
+        std::memset(head->bytes.data() + own + given, 0, record_size - own - given);
         if (done) {
-            output.add(first->data(), record_size);
+            output.add(head->bytes.data(), record_size);
             from = own;
             written = record_size;
         }
@@ -132,7 +160,6 @@ bool copy_entry(const NewEntry& entry, DirectoryWalk& walk, LastDirectory& last,
     // in the times of its last change; and a file put in its place, in its id.
     if (done && events.read != nullptr) events.read(events.context, entry);
     if (done && !is_as_measured(file.handle, entry.id, entry.stamp)) done = false;
-    close_source(file);
     if (done) append_padding(entry, written - entry.taken, chunk - written, output);
     if (output.failed) {
         problem.fault = CreateFault::write_failed;
@@ -140,48 +167,99 @@ bool copy_entry(const NewEntry& entry, DirectoryWalk& walk, LastDirectory& last,
     }
     return done && !output.failed;
 }
-}  // namespace
 
-bool write_new_archive(const NewArchive& archive, DirectoryWalk& walk, FileHandle out, const CreateEvents& events,
-                       CreateProblem& problem) {
-    const NewLayout layout = layout_of(archive);
+// The header and the directory, which go before the data: the last record too, unless
+// the data region begins at it and holds it already.
+void append_directory(const NewArchive& archive, const NewLayout& layout, Output& output) {
     const std::size_t count = archive.entries.size();
-    u64 total = 0;
-    for (const NewEntry& entry : archive.entries) total += entry.taken;
-    if (events.begin != nullptr) events.begin(events.context, total, count);
-
-    Output output;
-    output.out = out;
     output.add(encode_record(header_of(archive, layout)).data(), record_size);
     for (std::size_t i = 0; i + 1 < count; ++i)
         output.add(encode_record(record_of(archive.entries[i])).data(), record_size);
-    const RecordBytes last_record = encode_record(record_of(archive.entries.back()));
-    if (!layout.has_overlap || layout.overlap == count) output.add(last_record.data(), record_size);
+    if (!layout.has_overlap || layout.overlap == count)
+        output.add(encode_record(record_of(archive.entries.back())).data(), record_size);
     if (!layout.has_overlap) {
         output.add(archive.gap.data(), archive.gap.size());
         output.add_zeros(layout.data_start - layout.directory_end - archive.gap.size());
     }
+}
 
-    bool written = true;
+}  // namespace
+
+Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::optional<FileId>& skip, FileHandle out,
+                       const CreateEvents& events, std::vector<CreateProblem>& problems,
+                       std::vector<CreateWarning>& warnings, std::size_t& output_at) {
+    const std::size_t count = archive.entries.size();
+    if (events.begin != nullptr) events.begin(events.context, unknown_length, count);
+    const u64 data_start = data_start_of(static_cast<u32>(count));
+    // With a multiple of four entries the data region begins at the last directory record.
+    const bool shares_record = count % 4 == 0;
+    SharedHead head;
+    Output output;
+    output.out = out;
+    const std::size_t problems_before = problems.size();
+    bool writing = set_write_position(out, data_start);  // while nothing failed
+    if (!writing) problems.push_back(create_problem(CreateFault::write_failed, {}, last_error_text()));
+    u64 end = data_start;
     LastDirectory last;
-    for (std::size_t i = 0; i < count && written; ++i) {
-        const NewEntry& entry = archive.entries[i];
-        problem = CreateProblem{};
-        const RecordBytes* first = layout.has_overlap && i == layout.overlap ? &last_record : nullptr;
-        if (entry.size != 0) written = copy_entry(entry, walk, last, first, output, events, problem);
-        if (!written && problem.subject.empty()) problem.subject = entry.name;
-        if (!written && problem.fault == CreateFault::overlap) {
-            problem.first = count;
-            problem.text = archive.entries.back().name;
+    Pass pass = Pass::written;
+    for (std::size_t i = 0; i < count && pass == Pass::written; ++i) {
+        NewEntry& entry = archive.entries[i];
+        if (entry.filler) {
+            if (writing && events.added != nullptr) events.added(events.context, entry);
+            continue;
         }
-        if (written && events.added != nullptr) events.added(events.context, entry);
+        CreateProblem problem;
+        std::filesystem::path leaf;
+        const FileHandle directory = place_of(walk, last, entry, leaf, problem);
+        if (directory == no_file) {
+            problems.push_back(problem);
+            continue;
+        }
+        SourceFile file;
+        const LeafStatus status = open_entry(directory, leaf, entry.listed_regular, file.handle);
+        if (status.kind != LeafKind::regular) {
+            problem = create_problem(fault_of(status.kind), entry.name, status.text);
+            problem.kind = status.kind;
+            problems.push_back(problem);
+        } else if (skip && status.id == *skip) {
+            output_at = i;
+            pass = Pass::met_output;
+        } else if (take_measure(archive, entry, status, problems, warnings)) {
+            end += padded_size(entry.size);
+            writing = writing && problems.size() == problems_before && end < largest_archive;
+            SharedHead* shared = shares_record && !head.taken && entry.size != 0 ? &head : nullptr;
+            if (shared != nullptr) {
+                head.taken = true;
+                head.entry = i;
+            }
+            if (writing && entry.size != 0 && !copy_entry(entry, file, shared, output, events, problem)) {
+                if (problem.subject.empty()) problem.subject = entry.name;
+                problems.push_back(problem);
+                writing = false;
+            }
+            if (writing && events.added != nullptr) events.added(events.context, entry);
+        }
+        close_source(file);
     }
-    if (written && !output.flush()) {
-        written = false;
-        problem = create_problem(CreateFault::write_failed, {}, output.error);
+    if (pass == Pass::written && end >= largest_archive) {
+        problems.push_back(create_problem(CreateFault::archive_too_large, {}, {}, end));
+    }
+    const RecordBytes last_record = encode_record(record_of(archive.entries.back()));
+    if (pass == Pass::written && problems.size() == problems_before && head.taken && head.bytes != last_record) {
+        CreateProblem problem =
+            create_problem(CreateFault::overlap, archive.entries[head.entry].name, archive.entries.back().name, count);
+        problems.push_back(problem);
+    }
+    if (pass == Pass::written && problems.size() == problems_before) {
+        // Where the data ends, the last write, and then what goes before it.
+        const bool placed = output.flush() && set_write_position(out, 0);
+        if (!placed && !output.failed) output.fail(last_error_text());
+        if (placed) append_directory(archive, layout_of(archive), output);
+        if (!output.flush()) problems.push_back(create_problem(CreateFault::write_failed, {}, output.error));
     }
     if (events.end != nullptr) events.end(events.context);
-    return written;
+    if (pass == Pass::written && problems.size() != problems_before) pass = Pass::failed;
+    return pass;
 }
 
 bool check_written_archive(const NewArchive& archive, SourceFile& written, CreateProblem& problem) {

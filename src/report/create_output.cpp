@@ -125,6 +125,7 @@ std::string reason_of(const CreateProblem& problem) {
 }
 
 void begin(void* context, u64 bytes, u64 entries) {
+    static_assert(unknown_length == progress_unknown_total);  // a file is measured only as it is read
     CreateText& text = of(context);
     console_flush(*text.console);
     progress_begin(text.progress, text.progress_when, bytes, entries);

@@ -25,11 +25,14 @@ void draw(Progress& progress) {
     progress.last_drawn = now;
     const double seconds = std::chrono::duration<double>(now - progress.start).count();
     char line[160];
-    const int length = std::snprintf(line, sizeof line, "kpupdate: %.1f of %.1f MiB, %llu of %llu files, %.1f MiB/s",
-                                     mebibytes(progress.done_bytes), mebibytes(progress.total_bytes),
-                                     static_cast<unsigned long long>(progress.done_files),
-                                     static_cast<unsigned long long>(progress.total_files),
-                                     seconds > 0 ? mebibytes(progress.done_bytes) / seconds : 0.0);
+    char total[40] = "";
+    if (progress.total_bytes != progress_unknown_total)
+        std::snprintf(total, sizeof total, " of %.1f", mebibytes(progress.total_bytes));
+    const int length =
+        std::snprintf(line, sizeof line, "kpupdate: %.1f%s MiB, %llu of %llu files, %.1f MiB/s",
+                      mebibytes(progress.done_bytes), total, static_cast<unsigned long long>(progress.done_files),
+                      static_cast<unsigned long long>(progress.total_files),
+                      seconds > 0 ? mebibytes(progress.done_bytes) / seconds : 0.0);
     std::size_t shown = length > 0 ? static_cast<std::size_t>(length) : 0;
     if (progress.width > 1 && shown > progress.width - 1) shown = progress.width - 1;  // a wrapped line stays
     std::string text(1, '\r');
@@ -47,24 +50,33 @@ void redraw_when_due(Progress& progress) {
     if (progress.shown && std::chrono::steady_clock::now() - progress.last_drawn >= redraw_interval) draw(progress);
 }
 
+// Starts drawing on standard error.
+void show(Progress& progress) {
+    void* const handle = platform_stderr_handle();
+    progress.shown = true;
+    progress.may_show = false;
+    progress.sink = platform_stdout_sink(handle);
+    progress.width = platform_console_traits(handle).width;
+    draw(progress);
+}
+
 }  // namespace
 
 void progress_begin(Progress& progress, ProgressWhen when, u64 total_bytes, u64 total_files) {
-    void* const handle = platform_stderr_handle();
-    const bool large = total_bytes > progress_bytes_worth_showing || total_files > progress_files_worth_showing;
-    progress.shown = when == ProgressWhen::always ||
-                     (when == ProgressWhen::automatic && large && platform_console_traits(handle).terminal);
-    if (!progress.shown) return;
-    progress.sink = platform_stdout_sink(handle);
-    progress.width = platform_console_traits(handle).width;
+    const bool known = total_bytes != progress_unknown_total;
+    const bool large =
+        (known && total_bytes > progress_bytes_worth_showing) || total_files > progress_files_worth_showing;
+    const bool terminal = when == ProgressWhen::automatic && platform_console_traits(platform_stderr_handle()).terminal;
     progress.total_bytes = total_bytes;
     progress.total_files = total_files;
     progress.start = std::chrono::steady_clock::now();
-    draw(progress);
+    progress.may_show = terminal && !large && !known;
+    if (when == ProgressWhen::always || (terminal && large)) show(progress);
 }
 
 void progress_add_bytes(Progress& progress, u64 bytes) {
     progress.done_bytes += bytes;
+    if (progress.may_show && progress.done_bytes > progress_bytes_worth_showing) show(progress);
     redraw_when_due(progress);
 }
 

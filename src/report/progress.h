@@ -15,8 +15,13 @@ enum class ProgressWhen : unsigned char { automatic, always, never };
 inline constexpr u64 progress_bytes_worth_showing = u64{64} << 20;
 inline constexpr u64 progress_files_worth_showing = 1000;
 
+// A total of bytes not known before the work: the line counts what is done, and shows
+// once that is large.
+inline constexpr u64 progress_unknown_total = ~u64{0};
+
 struct Progress {
     bool shown = false;     // whether this run draws at all
+    bool may_show = false;  // whether it draws once the bytes done are large: the total is not known
     ConsoleSink sink;       // standard error
     std::size_t width = 0;  // the terminal's columns; 0 when unknown
     u64 total_bytes = 0;
@@ -29,7 +34,9 @@ struct Progress {
 };
 
 // Decides whether to draw: always, never, or with `automatic` when standard error is a
-// terminal and the work is large. Draws the first line when it does.
+// terminal and the work is large (with `total_bytes` progress_unknown_total: when the
+// files are many, or else as soon as the bytes done are many). Draws the first line when
+// it does.
 void progress_begin(Progress& progress, ProgressWhen when, u64 total_bytes, u64 total_files);
 
 // Counts bytes and files done; redraws at most ten times a second.

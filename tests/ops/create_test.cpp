@@ -391,6 +391,12 @@ TEST(Create, RefusesWhatItCannotMakeAndWritesNothing) {
          "t",
          from_tree({"."}),
          {"no file to add; an update file holds at least one"}},
+        {"a tree that holds NEW alone",
+         files({{"n.update", "old"}}),
+         ".",
+         from_tree({"."}),
+         {"no file to add; an update file holds at least one",
+          "warning: n.update is the file being written; not added"}},
         {"a missing PATH", files({{"t/a", "a"}}), "t", from_tree({"a", "b"}), {"b: No such file or directory"}},
         {"a PATH that climbs",
          files({{"t/a", "a"}}),
@@ -813,37 +819,48 @@ void rewrite_once(void* context, const NewEntry&) {
     path->clear();
 }
 
-// A file that changes between its measuring and its reading, grows as it is read, or is
-// written over to its own length meanwhile, is not written as any of them.
+// A file that changes as it is read (grows, is cut, or is written over to its own
+// length) is not written as any of them; one swapped for something else since it was
+// listed is never read as a file.
 TEST(Create, RefusesAFileThatChangedAsItWasRead) {
+    using Change = std::function<void(const std::string&)>;
+    const Change rewrite = [](const std::string& path) {
+        std::string rewriting = path;
+        rewrite_once(&rewriting, NewEntry{});
+    };
     struct Case {
         const char* what;
         std::size_t size;
-        std::function<void(const std::string&)> change;  // between measuring and writing
+        Change listed;  // after the listing, before the pass
+        Change read;    // after its read, before its last look
+        bool grows;     // as it is read
+        CreateFault fault;
     };
     const Case cases[] = {
-        {"grown", 600, [](const std::string& path) { write_file(path, std::string(700, 'g')); }},
-        {"cut", 600, [](const std::string& path) { fs::resize_file(path, 10); }},
-        {"a directory now", 600,
+        {"grown", 600, nullptr, [](const std::string& path) { write_file(path, std::string(700, 'g')); }, false,
+         CreateFault::changed},
+        {"cut", 600, nullptr, [](const std::string& path) { fs::resize_file(path, 10); }, false, CreateFault::changed},
+        {"rewritten to its length", 600, nullptr, rewrite, false, CreateFault::changed},
+        {"grows as it is read", 3u << 20, nullptr, nullptr, true, CreateFault::changed},
+        {"rewritten to its length as it is read", 3u << 20, nullptr, rewrite, false, CreateFault::changed},
+        {"a directory since it was listed", 600,
          [](const std::string& path) {
              fs::remove(path);
              fs::create_directory(path);
-         }},
-        {"rewritten to its length", 600,
-         [](const std::string& path) {
-             std::string rewriting = path;
-             rewrite_once(&rewriting, NewEntry{});
-         }},
-        {"a FIFO now, which is never waited on (on Windows, nothing)", 600,
+         },
+         nullptr, false, CreateFault::not_regular},
+        {"a FIFO since it was listed, never waited on (on Windows, gone)", 600,
          [](const std::string& path) {
              fs::remove(path);
 #ifndef _WIN32
              ::mkfifo(path.c_str(), 0600);
 #endif
-         }},
-        {"grows as it is read", 3u << 20, nullptr},
-        {"rewritten to its length as it is read", 3u << 20, nullptr},
-        {"rewritten, a small one", 600, nullptr},
+         },
+         nullptr, false, test::posix_child_controls ? CreateFault::not_regular : CreateFault::missing},
+    };
+    struct AtRead {
+        std::string path;
+        Change change;
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -856,21 +873,24 @@ TEST(Create, RefusesAFileThatChangedAsItWasRead) {
         std::vector<CreateWarning> warnings;
         NewArchive archive;
         archive.entries = gather_tree(walk, {"."}, {}, problems);
-        measure_new_entries(archive, walk, std::nullopt, problems, warnings);
         ASSERT_TRUE(problems.empty());
-        const bool rewritten = std::string_view(c.what).starts_with("rewritten");
-        std::string growing = c.change || rewritten ? std::string() : dir.file("a.bin");
-        if (c.change) c.change(dir.file("a.bin"));
+        if (c.listed) c.listed(dir.file("a.bin"));
+        std::string growing = c.grows ? dir.file("a.bin") : std::string();
+        AtRead at_read{dir.file("a.bin"), c.read};
         PendingFile pending;
         ASSERT_TRUE(create_pending_file(pending, walk.root, "n.update"));
         CreateEvents events;
         events.progress = {grow_once, &growing};
-        std::string rewriting = rewritten ? dir.file("a.bin") : std::string();
-        events.context = &rewriting;
-        events.read = rewrite_once;
-        CreateProblem problem;
-        EXPECT_FALSE(write_new_archive(archive, walk, pending.handle, events, problem));
-        EXPECT_EQ(problem.fault, CreateFault::changed);
+        events.context = &at_read;
+        events.read = [](void* context, const NewEntry&) {
+            auto* at = static_cast<AtRead*>(context);
+            if (at->change) std::exchange(at->change, nullptr)(at->path);
+        };
+        std::size_t output_at = 0;
+        EXPECT_EQ(write_new_archive(archive, walk, std::nullopt, pending.handle, events, problems, warnings, output_at),
+                  Pass::failed);
+        ASSERT_EQ(problems.size(), 1u);
+        EXPECT_EQ(problems[0].fault, c.fault);
         discard_pending_file(pending);
         walk_end(walk);
         close_directory(walk.root);

@@ -27,7 +27,8 @@ struct ProgressArchives {
 };
 
 // Standard output is the same with the line or without; the line goes to standard error
-// only where it is asked for, and is taken off the screen at the end.
+// only where it is asked for, and is taken off the screen at the end. --create measures
+// each file only as it reads it: its line shows once the bytes done are many.
 TEST(Progress, ShowsOnATerminalForLargeWorkOnly) {
     ProgressArchives archives;
     const struct {
@@ -35,6 +36,7 @@ TEST(Progress, ShowsOnATerminalForLargeWorkOnly) {
         std::vector<std::string> args;
         bool terminal;
         bool shown;
+        std::string first = "\rkpupdate: 0.0 of ";  // how the line begins
     } cases[] = {
         {"terminal, large", {"-O", "large.update", "1"}, true, true},
         {"terminal, never", {"--no-progress", "-O", "large.update", "1"}, true, false},
@@ -42,6 +44,13 @@ TEST(Progress, ShowsOnATerminalForLargeWorkOnly) {
         {"terminal, small, always", {"--progress=always", "-O", "small.update", "1"}, true, true},
         {"file, large", {"-O", "large.update", "1"}, false, false},
         {"file, large, always", {"--progress=always", "-O", "large.update", "1"}, false, true},
+        {"--create, terminal, large", {"-c", "n.update", "large.update"}, true, true, "\rkpupdate: 64."},
+        {"--create, terminal, small", {"-c", "n.update", "small.update"}, true, false},
+        {"--create, always",
+         {"--progress=always", "-c", "n.update", "small.update"},
+         false,
+         true,
+         "\rkpupdate: 0.0 MiB, 0 of 1 files, "},
     };
     std::string large_out;
     for (const auto& c : cases) {
@@ -61,7 +70,7 @@ TEST(Progress, ShowsOnATerminalForLargeWorkOnly) {
             EXPECT_EQ(run.err, "");
             continue;
         }
-        EXPECT_TRUE(run.err.starts_with("\rkpupdate: 0.0 of ")) << run.err;
+        EXPECT_TRUE(run.err.starts_with(c.first)) << run.err;
         EXPECT_NE(run.err.find(" of 1 files, "), std::string::npos) << run.err;
         const std::size_t last_line = run.err.rfind("\rkpupdate: ");
         const std::size_t drawn = run.err.find('\r', last_line + 1) - last_line - 1;
