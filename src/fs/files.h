@@ -64,7 +64,8 @@ std::size_t open_files_limit();
 // One name a directory holds, and whether it is a directory itself (a link is not), or a
 // regular file, as the directory said when it was read.
 struct DirectoryItem {
-    std::filesystem::path name;
+    std::string name;              // its text, in UTF-8
+    std::filesystem::path native;  // a directory's name as the system gives it, to open it by
     bool directory = false;
     bool regular = false;
 };
@@ -108,7 +109,8 @@ bool set_write_position(FileHandle file, std::uint64_t offset);
 // system can, nothing is looked at yet: whatever was opened is known by `is_as_measured`
 // once it is read, and its bytes are not used unless it is the file measured. One look
 // per file in place of two, where a file is read whole in one call.
-FileHandle open_measured(FileHandle directory, const std::filesystem::path& leaf);
+// `leaf` is its UTF-8 text: the end of a name the caller holds already, made into no path.
+FileHandle open_measured(FileHandle directory, const char* leaf);
 
 // Whether the open `file` is the regular file measured as `id` with `stamp`, unchanged
 // since: then what was read from it is what it held from measuring until now.

@@ -108,7 +108,7 @@ LeafStatus status_from(const struct stat& status) {
 }  // namespace
 
 Leaf open_leaf(FileHandle directory, const std::filesystem::path& leaf, FileHandle& opened, std::uint64_t& length) {
-    const FileHandle file = open_measured(directory, leaf);
+    const FileHandle file = open_measured(directory, leaf.c_str());
     if (file == no_file) {
         // A link there fails with ELOOP, a socket with ENXIO; anything else is the system's
         // refusal (no right to read it, no descriptor to spare), which says nothing of it.
@@ -165,7 +165,8 @@ bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
             is_directory = seen && S_ISDIR(status.st_mode);
             is_regular = seen && S_ISREG(status.st_mode);
         }
-        items.push_back({std::filesystem::path(std::string(name)), is_directory, is_regular});
+        items.push_back({std::string(name), is_directory ? std::filesystem::path(name) : std::filesystem::path(),
+                         is_directory, is_regular});
     }
     ::closedir(listing);
     return true;
@@ -197,9 +198,9 @@ bool set_write_position(FileHandle file, std::uint64_t offset) {
     return ::lseek(descriptor(file), static_cast<off_t>(offset), SEEK_SET) >= 0;
 }
 
-FileHandle open_measured(FileHandle directory, const std::filesystem::path& leaf) {
+FileHandle open_measured(FileHandle directory, const char* leaf) {
     // Not even a FIFO with a writer or a terminal waits: the descriptor does not block.
-    const int fd = ::openat(descriptor(directory), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::openat(descriptor(directory), leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     return fd < 0 ? no_file : fd;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "console/console_platform.h"
+#include "fs/file_path.h"
 #include "fs/files.h"
 #include "fs/utf16.h"
 
@@ -179,7 +180,9 @@ bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
                 const DWORD attributes = item->FileAttributes;
                 const bool plain = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
                 const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-                items.push_back({std::filesystem::path(name), directory && plain, !directory && plain});
+                const std::filesystem::path native(name);
+                items.push_back({path_text(native), directory ? native : std::filesystem::path(), directory && plain,
+                                 !directory && plain});
             }
             if (item->NextEntryOffset == 0) break;
             bytes += item->NextEntryOffset;
@@ -240,11 +243,11 @@ bool set_write_position(FileHandle file, std::uint64_t offset) {
     return SetFilePointerEx(handle_of(file), position, nullptr, FILE_BEGIN) != 0;
 }
 
-FileHandle open_measured(FileHandle directory, const std::filesystem::path& leaf) {
+FileHandle open_measured(FileHandle directory, const char* leaf) {
     // A handle's type is known without a call to the file system, so this looks first.
     FileHandle opened = no_file;
     std::uint64_t length = 0;
-    return open_leaf(directory, leaf, opened, length) == Leaf::regular ? opened : no_file;
+    return open_leaf(directory, file_path(leaf), opened, length) == Leaf::regular ? opened : no_file;
 }
 
 bool is_as_measured(FileHandle file, const FileId& id, const FileStamp& stamp) {

@@ -38,8 +38,9 @@ struct TreeLimits {
 };
 
 // Visits every name below the directory that `parts` lead to from the walk's root, whose
-// name is `name` (empty for the root itself), depth first, each directory read once.
-// Memory grows with the directories waiting to be entered, never with recursion.
+// name is `name` (empty for the root itself), depth first, each directory read once, in
+// byte order of the names' text. Memory grows with the names waiting to be visited, never
+// with recursion.
 void walk_tree(DirectoryWalk& walk, const std::vector<std::filesystem::path>& parts, const std::string& name,
                const TreeVisit& visit, const TreeLimits& limits = {});
 

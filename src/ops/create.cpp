@@ -34,12 +34,12 @@ DirectoryRecord header_of(const NewArchive& archive, const NewLayout& layout) {
             static_cast<u32>(layout.end / chunk_alignment), archive.header_signature};
 }
 
-FileHandle place_of(DirectoryWalk& walk, LastDirectory& last, const NewEntry& entry, std::filesystem::path& leaf,
+FileHandle place_of(DirectoryWalk& walk, LastDirectory& last, const NewEntry& entry, const char*& leaf,
                     CreateProblem& problem) {
     const std::string_view name = entry.name;
     std::size_t cut = name.size();
     while (cut > 0 && !is_name_separator(name[cut - 1], native_name_rules())) --cut;
-    leaf = file_path(name.substr(cut));
+    leaf = entry.name.c_str() + cut;
     if (last.handle != no_file && name.substr(0, cut) == last.text) return last.handle;
     std::vector<std::filesystem::path> parts = name_parts(name);
     parts.pop_back();
@@ -117,11 +117,12 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
         problems.push_back(create_problem(CreateFault::gap_too_long, {}, {}, archive.gap.size(), gap));
     }
 
-    // By the file each name writes. Most names are their own keys; the others' are kept in
-    // `keys`, where no view into them moves.
-    std::unordered_map<std::string_view, std::size_t> files;
-    files.reserve(count);
-    std::deque<std::string> keys;
+    // By the file each name writes: the key of every name that passed, with its position.
+    // Most names are their own keys; the others' are kept in `stored`, where no view into
+    // them moves.
+    std::vector<std::pair<std::string_view, std::size_t>> keys;
+    keys.reserve(count);
+    std::deque<std::string> stored;
     for (std::size_t position = 0; position < count; ++position) {
         const NewEntry& entry = archive.entries[position];
         CreateProblem problem;
@@ -145,13 +146,23 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
             check_tail(entry.name, entry.name, entry.name_tail);
             std::string storage;
             std::string_view key = safe_name_key(entry.name, native_name_rules(), storage);
-            if (key.data() == storage.data()) key = keys.emplace_back(std::move(storage));
-            const auto [found, added] = files.try_emplace(key, position);
-            if (added) continue;
-            problem.fault = CreateFault::duplicate_name;
-            problem.first = found->second;
+            if (key.data() == storage.data()) key = stored.emplace_back(std::move(storage));
+            keys.emplace_back(key, position);
+            continue;
         }
         problem.subject = entry.name;
+        problems.push_back(problem);
+    }
+    // Keys in strictly rising order, as a tree's names come, are all different.
+    const auto not_rising = [](const auto& a, const auto& b) { return !(a.first < b.first); };
+    if (std::adjacent_find(keys.begin(), keys.end(), not_rising) == keys.end()) return;
+    std::unordered_map<std::string_view, std::size_t> files;
+    files.reserve(keys.size());
+    for (const auto& [key, position] : keys) {
+        const auto [found, added] = files.try_emplace(key, position);
+        if (added) continue;
+        CreateProblem problem = create_problem(CreateFault::duplicate_name, archive.entries[position].name);
+        problem.first = found->second;
         problems.push_back(problem);
     }
 }

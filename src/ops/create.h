@@ -158,9 +158,9 @@ struct LastDirectory {
     FileHandle handle = no_file;
 };
 
-// Where an entry's file lies: the directory, from the walk, and `leaf` in it; no_file
-// with why in `problem`.
-FileHandle place_of(DirectoryWalk& walk, LastDirectory& last, const NewEntry& entry, std::filesystem::path& leaf,
+// Where an entry's file lies: the directory, from the walk, and `leaf` in it, the end of
+// the entry's name; no_file with why in `problem`.
+FileHandle place_of(DirectoryWalk& walk, LastDirectory& last, const NewEntry& entry, const char*& leaf,
                     CreateProblem& problem);
 
 // Told of the work ahead, of the bytes as they are copied and of each entry as it is added.

@@ -96,8 +96,10 @@ std::vector<NewEntry> gather_tree(DirectoryWalk& walk, const std::vector<std::st
     for (const std::string& path : paths) gather_path(walk, path, gathering);
     // Byte order of the names, as std::string compares them, makes the same tree the
     // same file on every system and file system.
+    // One walk gives them in that order already.
     auto& names = gathering.names;
-    std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    const auto before = [](const auto& a, const auto& b) { return a.first < b.first; };
+    if (!std::is_sorted(names.begin(), names.end(), before)) std::sort(names.begin(), names.end(), before);
     names.erase(
         std::unique(names.begin(), names.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
         names.end());

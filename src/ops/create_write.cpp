@@ -9,6 +9,7 @@
 
 #include "archive/update_archive.h"
 #include "console/console_platform.h"
+#include "fs/file_path.h"
 
 namespace kp {
 
@@ -77,18 +78,17 @@ struct SharedHead {
 // What the file opened for an entry is, and its handle in `opened` where it is a regular
 // file. An entry its directory did not list as a regular file is looked at by name first,
 // so that nothing else is opened: a device may act on being opened.
-LeafStatus open_entry(FileHandle directory, const std::filesystem::path& leaf, bool listed_regular,
-                      FileHandle& opened) {
+LeafStatus open_entry(FileHandle directory, const char* leaf, bool listed_regular, FileHandle& opened) {
     opened = no_file;
     if (!listed_regular) {
-        LeafStatus named = measure_leaf(directory, leaf);
+        LeafStatus named = measure_leaf(directory, file_path(leaf));
         if (named.kind != LeafKind::regular) return named;
     }
     const FileHandle file = open_measured(directory, leaf);
     if (file == no_file) {
         // Why it would not open, where a regular file is there still: else what is there.
         const std::string why = last_error_text();
-        LeafStatus named = measure_leaf(directory, leaf);
+        LeafStatus named = measure_leaf(directory, file_path(leaf));
         if (named.kind == LeafKind::regular) {
             named.kind = LeafKind::unreadable;
             named.text = why;
@@ -209,7 +209,7 @@ Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::opti
             continue;
         }
         CreateProblem problem;
-        std::filesystem::path leaf;
+        const char* leaf = nullptr;
         const FileHandle directory = place_of(walk, last, entry, leaf, problem);
         if (directory == no_file) {
             problems.push_back(problem);
