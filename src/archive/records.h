@@ -29,6 +29,8 @@ struct DirectoryRecord {
     u32 index = 0;                             // header: file_count
     u32 size = 0;                              // header: total_blocks
     std::array<u64, 4> signature{};
+    // Field by field: what encodes to the same bytes, as each field is encoded on its own.
+    bool operator==(const DirectoryRecord&) const = default;
 };
 
 struct EntryRecord {

@@ -146,30 +146,31 @@ std::size_t open_files_limit() {
 }
 
 bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
-    // A descriptor of its own: reading a directory moves its position, which the one held
-    // for the names inside it should keep.
-    const int fd = ::openat(descriptor(directory), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* const listing = fd < 0 ? nullptr : ::fdopendir(fd);
-    if (listing == nullptr) {
-        if (fd >= 0) ::close(fd);
-        return false;
-    }
-    while (const dirent* item = ::readdir(listing)) {
-        const std::string_view name = item->d_name;
-        if (name == "." || name == "..") continue;
-        bool is_directory = item->d_type == DT_DIR;
-        bool is_regular = item->d_type == DT_REG;
-        if (item->d_type == DT_UNKNOWN) {  // some file systems leave the kind to a look of its own
-            struct stat status {};
-            const bool seen = ::fstatat(fd, item->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0;
-            is_directory = seen && S_ISDIR(status.st_mode);
-            is_regular = seen && S_ISREG(status.st_mode);
+    // Read from its start through the descriptor held for the names inside it, whose
+    // position nothing else uses: none of its own to open, hand to a stream and close.
+    const int fd = descriptor(directory);
+    if (::lseek(fd, 0, SEEK_SET) != 0) return false;
+    alignas(dirent64) char buffer[16384];
+    for (;;) {
+        const ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
+        if (got <= 0) return got == 0;
+        for (ssize_t at = 0; at < got;) {
+            const auto* item = reinterpret_cast<const dirent64*>(buffer + at);
+            at += item->d_reclen;
+            const std::string_view name = item->d_name;
+            if (name == "." || name == "..") continue;
+            bool is_directory = item->d_type == DT_DIR;
+            bool is_regular = item->d_type == DT_REG;
+            if (item->d_type == DT_UNKNOWN) {  // some file systems leave the kind to a look of its own
+                struct stat status {};
+                const bool seen = ::fstatat(fd, item->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0;
+                is_directory = seen && S_ISDIR(status.st_mode);
+                is_regular = seen && S_ISREG(status.st_mode);
+            }
+            items.push_back({std::string(name), is_directory ? std::filesystem::path(name) : std::filesystem::path(),
+                             is_directory, is_regular});
         }
-        items.push_back({std::string(name), is_directory ? std::filesystem::path(name) : std::filesystem::path(),
-                         is_directory, is_regular});
     }
-    ::closedir(listing);
-    return true;
 }
 
 LeafStatus measure_leaf(FileHandle directory, const std::filesystem::path& leaf) {

@@ -111,8 +111,10 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
     } else {
         check_tail("the version text", archive.version, archive.version_tail);
     }
-    const NewLayout layout = layout_of(archive);
-    const u64 gap = layout.data_start > layout.directory_end ? layout.data_start - layout.directory_end : 0;
+    // Where the data starts depends on the count alone.
+    const u64 data_start = data_start_of(static_cast<u32>(count));
+    const u64 directory_end = record_size * (count + 1);
+    const u64 gap = data_start > directory_end ? data_start - directory_end : 0;
     if (archive.gap.size() > gap) {
         problems.push_back(create_problem(CreateFault::gap_too_long, {}, {}, archive.gap.size(), gap));
     }
@@ -176,8 +178,6 @@ bool take_measure(const NewArchive& archive, NewEntry& entry, const LeafStatus& 
     const auto size = static_cast<u32>(leaf.size);
     entry.taken = size;
     entry.size = size;
-    entry.id = leaf.id;
-    entry.stamp = leaf.stamp;
     const u32 declared = entry.declared_size.value_or(size);
     const u64 chunk = padded_size(declared);
     if (archive.padded && size == chunk && size != declared) {

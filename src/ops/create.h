@@ -30,8 +30,6 @@ struct NewEntry {
     // from the file: its own size, or from a padded extraction the whole chunk.
     u32 size = 0;
     u64 taken = 0;
-    FileId id;  // which file it was, and its state then: it is read only as that
-    FileStamp stamp;
 };
 
 struct NewArchive {

@@ -114,11 +114,11 @@ CreateFault fault_of(LeafKind kind) {
 
 // Appends the entry's chunk: the bytes taken from its open `file`, read once, then its
 // padding; the file is looked at once, after the read: it must still be the file
-// measured, as it was then. Where `head` is given, the chunk's first record_size bytes are
+// `measured`, as it was then. Where `head` is given, the chunk's first record_size bytes are
 // kept in it. False, with why, where the file changed since it was measured, or a read or
 // a write failed.
-bool copy_entry(const NewEntry& entry, SourceFile& file, SharedHead* head, Output& output, const CreateEvents& events,
-                CreateProblem& problem) {
+bool copy_entry(const NewEntry& entry, SourceFile& file, const LeafStatus& measured, SharedHead* head, Output& output,
+                const CreateEvents& events, CreateProblem& problem) {
     const CopyProgress& progress = events.progress;
     file.length = entry.taken;
     problem.fault = CreateFault::changed;
@@ -159,7 +159,7 @@ bool copy_entry(const NewEntry& entry, SourceFile& file, SharedHead* head, Outpu
     // Cut and written back to the same length while it was read, a file still shows it
     // in the times of its last change; and a file put in its place, in its id.
     if (done && events.read != nullptr) events.read(events.context, entry);
-    if (done && !is_as_measured(file.handle, entry.id, entry.stamp)) done = false;
+    if (done && !is_as_measured(file.handle, measured.id, measured.stamp)) done = false;
     if (done) append_padding(entry, written - entry.taken, chunk - written, output);
     if (output.failed) {
         problem.fault = CreateFault::write_failed;
@@ -232,7 +232,7 @@ Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::opti
                 head.taken = true;
                 head.entry = i;
             }
-            if (writing && entry.size != 0 && !copy_entry(entry, file, shared, output, events, problem)) {
+            if (writing && entry.size != 0 && !copy_entry(entry, file, status, shared, output, events, problem)) {
                 if (problem.subject.empty()) problem.subject = entry.name;
                 problems.push_back(problem);
                 writing = false;
@@ -271,14 +271,13 @@ bool check_written_archive(const NewArchive& archive, SourceFile& written, Creat
     std::string differs;
     if (count < 0 || static_cast<std::size_t>(count) != archive.entries.size()) {
         differs = "it does not load as an update file of " + std::to_string(archive.entries.size()) + " files";
-    } else if (encode_record(loaded.header.record) != encode_record(header_of(archive, layout))) {
+    } else if (loaded.header.record != header_of(archive, layout)) {
         differs = "its header";
     }
     u64 offset = layout.data_start;
     for (std::size_t i = 0; differs.empty() && i < archive.entries.size(); ++i) {
         const EntryRecord& entry = loaded.entries[i];
-        if (encode_record(entry.record) != encode_record(record_of(archive.entries[i])) ||
-            entry.data_offset != offset) {
+        if (entry.record != record_of(archive.entries[i]) || entry.data_offset != offset) {
             differs = "the record of " + archive.entries[i].name;
         } else if (entry.chunk_size < entry.record.size || !chunk_bytes(entry).lies_within(written.length)) {
             differs = "where the bytes of " + archive.entries[i].name + " lie";  // as --test would find them

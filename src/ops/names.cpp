@@ -56,10 +56,17 @@ bool is_safe_entry_name(std::string_view name, NameRules rules) {
 NameFault name_fault(std::string_view name, NameRules rules, std::string* part_found) {
     if (name.empty()) return NameFault::empty;
     if (is_name_separator(name.front(), NameRules::windows)) return NameFault::absolute;
-    for (const char c : name) {
+    bool dot_part = false;  // a part that begins with '.', as "." and ".." do
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i];
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F) return NameFault::control;
         if (c == ':') return NameFault::colon;
+        if (c == '.' && (i == 0 || is_name_separator(name[i - 1], NameRules::windows))) dot_part = true;
+    }
+    // Under POSIX rules only "..", "." and an empty last part are left to find.
+    if (rules == NameRules::posix && !dot_part && !is_name_separator(name.back(), NameRules::windows)) {
+        return NameFault::none;
     }
     // Both separators split, whatever the rules: "a\\..\\b" climbs wherever it is written.
     NameParts parts{name, NameRules::windows};
