@@ -204,6 +204,7 @@ Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::opti
     Pass pass = Pass::written;
     for (std::size_t i = 0; i < count && pass == Pass::written; ++i) {
         NewEntry& entry = archive.entries[i];
+        writing = writing && problems.size() == problems_before;
         if (entry.filler) {
             if (writing && events.added != nullptr) events.added(events.context, entry);
             continue;
@@ -226,7 +227,7 @@ Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::opti
             pass = Pass::met_output;
         } else if (take_measure(archive, entry, status, problems, warnings)) {
             end += padded_size(entry.size);
-            writing = writing && problems.size() == problems_before && end < largest_archive;
+            writing = writing && end < largest_archive;
             SharedHead* shared = shares_record && !head.taken && entry.size != 0 ? &head : nullptr;
             if (shared != nullptr) {
                 head.taken = true;

@@ -208,6 +208,12 @@ TEST(Create, AddsAFillerWhereTheCountWouldBeAMultipleOfFour) {
         if (filled) expected.push_back("zz.pad");
         EXPECT_EQ(test::tree(dir.file("out")), expected);
         EXPECT_EQ(filled ? fs::file_size(dir.file("out/zz.pad")) : 0u, 0u);
+        // NEW found in the tree is left out, and the filler is what the count without it needs.
+        fs::copy_file(dir.file("n.update"), dir.file("t/n.update"));
+        EXPECT_EQ(run_tool({"-c", "t/n.update", "-C", "t", "--filler=zz.pad", "."}, in(dir.path())).err,
+                  "kpupdate: warning: n.update is the file being written; not added\n");
+        EXPECT_TRUE(read_file(dir.file("t/n.update")) == read_file(dir.file("n.update")));
+        fs::remove(dir.file("t/n.update"));
         if (!filled) continue;
         // Its name is held to the rules every name is.
         EXPECT_EQ(run_tool({"-c", "m.update", "-C", "t", "--filler=f0", "."}, in(dir.path())).err,
