@@ -1,7 +1,7 @@
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
-#include <io.h>
 #include <windows.h>
+#include <io.h>
 
 #include <algorithm>
 #include <cerrno>
