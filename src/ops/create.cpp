@@ -15,8 +15,11 @@ namespace {
 
 // A text field: the text, a NUL where there is room, the tail after it, zeros past that.
 std::array<char, text_field_size> text_field(const std::string& text, const std::string& tail) {
-    std::array<char, text_field_size> field{};
-    std::memcpy(field.data(), text.data(), std::min(text.size(), field.size()));
+    // The text and zeros after it, not zeros first and the text over them; then the tail.
+    std::array<char, text_field_size> field;
+    const std::size_t length = std::min(text.size(), field.size());
+    std::memcpy(field.data(), text.data(), length);
+    std::memset(field.data() + length, 0, field.size() - length);
     if (text.size() + 1 < field.size()) {
         std::memcpy(field.data() + text.size() + 1, tail.data(), std::min(tail.size(), field.size() - text.size() - 1));
     }
@@ -37,8 +40,9 @@ DirectoryRecord header_of(const NewArchive& archive, const NewLayout& layout) {
 FileHandle place_of(DirectoryWalk& walk, LastDirectory& last, const NewEntry& entry, const char*& leaf,
                     CreateProblem& problem) {
     const std::string_view name = entry.name;
-    std::size_t cut = name.size();
-    while (cut > 0 && !is_name_separator(name[cut - 1], native_name_rules())) --cut;
+    const std::size_t separator =
+        native_name_rules() == NameRules::windows ? name.find_last_of("/\\") : name.rfind('/');
+    const std::size_t cut = separator == std::string_view::npos ? 0 : separator + 1;
     leaf = entry.name.c_str() + cut;
     if (last.handle != no_file && name.substr(0, cut) == last.text) return last.handle;
     std::vector<std::filesystem::path> parts = name_parts(name);

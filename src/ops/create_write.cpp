@@ -204,6 +204,9 @@ Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::opti
     Pass pass = Pass::written;
     for (std::size_t i = 0; i < count && pass == Pass::written; ++i) {
         NewEntry& entry = archive.entries[i];
+        // The next entry is asked for now: a file's calls leave little of this one's memory
+        // in the cache by the time the next begins.
+        if (i + 1 < count) __builtin_prefetch(&archive.entries[i + 1]);
         writing = writing && problems.size() == problems_before;
         if (entry.filler) {
             if (writing && events.added != nullptr) events.added(events.context, entry);
