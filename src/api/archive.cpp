@@ -263,7 +263,7 @@ int kp_read_to_fd(kp_archive* handle, uint32_t position, int padded, int fd) {
     if (out == no_file) return fail(handle, KP_ERROR_ARGUMENT, "descriptor " + std::to_string(fd) + " is not open");
     const ByteRange range = written_bytes(*entry, padded != 0);
     const std::string name = shell_quoted(record_text(entry->record.name));
-    if (stream_passed(handle->source, range.offset))
+    if (stream_passed(handle->source, range.offset, range.size))
         return fail(handle, KP_ERROR_STATE, name + ": a stream has passed its bytes, and is read only once");
     if (length_known(handle->source) && !range.lies_within(handle->source.length)) {
         EntryProblem problem;

@@ -108,6 +108,10 @@ bool stream_passed(const SourceFile& source, u64 offset) {
     return source.stream && offset < buffer_start(source);
 }
 
+bool stream_passed(const SourceFile& source, u64 offset, u64 size) {
+    return size != 0 && stream_passed(source, offset);
+}
+
 std::size_t read_stream_at(SourceFile& source, u64 offset, unsigned char* buffer, std::size_t size) {
     std::size_t done = 0;
     while (done < size && !stream_passed(source, offset + done) && reach(source, offset + done)) {

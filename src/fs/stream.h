@@ -69,6 +69,10 @@ bool stream_read_ahead(SourceFile& source, u64 offset, u64 size);
 // can no longer be read.
 bool stream_passed(const SourceFile& source, u64 offset);
 
+// The same for the `size` bytes at `offset`: a range of no bytes needs nothing read, and
+// is never passed.
+bool stream_passed(const SourceFile& source, u64 offset, u64 size);
+
 // read_up_to and copy_range for a stream. A range starts no earlier than the bytes
 // still buffered; what lies between is read and dropped.
 std::size_t read_stream_at(SourceFile& source, u64 offset, unsigned char* buffer, std::size_t size);

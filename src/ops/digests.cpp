@@ -36,9 +36,9 @@ std::vector<EntryDigest> entry_digests(const UpdateArchive& archive, const Selec
             continue;
         }
         const ByteRange range = own_bytes(entry);
-        if (!range.lies_within(source.length) || stream_passed(source, range.offset)) {
-            digest.problem.failure =
-                stream_passed(source, range.offset) ? EntryFailure::passed : EntryFailure::outside_file;
+        const bool passed = stream_passed(source, range.offset, range.size);
+        if (!range.lies_within(source.length) || passed) {
+            digest.problem.failure = passed ? EntryFailure::passed : EntryFailure::outside_file;
             digest.problem.past_end = range.past(source.length);
             continue;
         }

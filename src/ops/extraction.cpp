@@ -55,7 +55,7 @@ std::string_view written_name(const ExtractTarget& target, const EntryRecord& en
 }
 
 bool entry_within(SourceFile& source, const ByteRange& range, EntryProblem& problem) {
-    if (stream_passed(source, range.offset)) {
+    if (stream_passed(source, range.offset, range.size)) {
         problem.failure = EntryFailure::passed;
         return false;
     }
