@@ -137,9 +137,13 @@ std::string_view name_key(std::string_view name, NameRules rules, std::string& s
 }
 
 std::string_view safe_name_key(std::string_view name, NameRules rules, std::string& storage) {
-    // Under POSIX rules a safe name without empty or "." parts is its own key.
-    const bool own_key = rules == NameRules::posix && name.find("//") == std::string_view::npos &&
-                         !name.starts_with("./") && name.find("/./") == std::string_view::npos;
+    // Under POSIX rules a safe name without empty or "." parts is its own key: what follows
+    // each separator, and the start, is no "/" and no "./". One look per separator.
+    bool own_key = rules == NameRules::posix && !name.starts_with("./");
+    for (std::size_t at = name.find('/'); own_key && at != std::string_view::npos; at = name.find('/', at + 1)) {
+        const std::string_view after = name.substr(at + 1);
+        own_key = !after.starts_with('/') && !after.starts_with("./");
+    }
     if (own_key) return name;
     storage = key_of_safe(name, rules);
     return storage;
