@@ -38,7 +38,9 @@ std::vector<EntryDigest> entry_digests(const UpdateArchive& archive, const Selec
         const ByteRange range = own_bytes(entry);
         const bool passed = stream_passed(source, range.offset, range.size);
         if (!range.lies_within(source.length) || passed) {
-            digest.problem.failure = passed ? EntryFailure::passed : EntryFailure::outside_file;
+            // Past the end as a file's would be, whether or not a stream went past its start.
+            digest.problem.failure =
+                range.lies_within(source.length) ? EntryFailure::passed : EntryFailure::outside_file;
             digest.problem.past_end = range.past(source.length);
             continue;
         }

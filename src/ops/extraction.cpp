@@ -55,7 +55,9 @@ std::string_view written_name(const ExtractTarget& target, const EntryRecord& en
 }
 
 bool entry_within(SourceFile& source, const ByteRange& range, EntryProblem& problem) {
-    if (stream_passed(source, range.offset, range.size)) {
+    // A range past a stream's end is told as a file's would be, whether or not the stream
+    // has gone past its start.
+    if (stream_passed(source, range.offset, range.size) && range.lies_within(source.length)) {
         problem.failure = EntryFailure::passed;
         return false;
     }

@@ -47,10 +47,13 @@ TEST(Streams, PipeGivesWhatTheFileGives) {
     const std::string whole = build::bytes(four);
     const std::string sample = build::bytes(build::sample());
     // A size whose chunk wraps to nothing: reading for its bytes reads the stream to its
-    // end, past where the empty entry after it lies, which needs no byte of it.
+    // end, past where the entries after it lie. The empty one needs no byte of it; the
+    // last lies past the end, as the file says, though the stream went past its start.
     build::Archive wrapped;
     wrapped.with_data = false;
-    wrapped.entries = {{"huge", 1, 0xFFFFFFFF, {1, 0, 0, 0}, ""}, {"empty", 2, 0, {2, 0, 0, 0}, ""}};
+    wrapped.entries = {{"huge", 1, 0xFFFFFFFF, {1, 0, 0, 0}, ""},
+                       {"empty", 2, 0, {2, 0, 0, 0}, ""},
+                       {"huge too", 3, 0xFFFFFFFF, {3, 0, 0, 0}, ""}};
     const std::string wrapping = build::bytes(wrapped) + std::string(796, 'x');
     const struct {
         const char* name;
