@@ -40,8 +40,7 @@ DirectoryRecord header_of(const NewArchive& archive, const NewLayout& layout) {
 FileHandle place_of(DirectoryWalk& walk, LastDirectory& last, const NewEntry& entry, const char*& leaf,
                     CreateProblem& problem) {
     const std::string_view name = entry.name;
-    const std::size_t separator =
-        native_name_rules() == NameRules::windows ? name.find_last_of("/\\") : name.rfind('/');
+    const std::size_t separator = name.find_last_of(native_name_rules() == NameRules::windows ? "/\\" : "/");
     const std::size_t cut = separator == std::string_view::npos ? 0 : separator + 1;
     leaf = entry.name.c_str() + cut;
     if (last.handle != no_file && name.substr(0, cut) == last.text) return last.handle;
@@ -77,18 +76,24 @@ bool add_filler(NewArchive& archive, const std::string& name) {
     return true;
 }
 
-NewLayout layout_of(const NewArchive& archive) {
+NewLayout layout_of_count(std::size_t count) {
     NewLayout layout;
-    const u64 count = archive.entries.size();
     layout.data_start = data_start_of(static_cast<u32>(count));
     layout.directory_end = record_size * (count + 1);
     layout.end = layout.data_start;
-    for (const NewEntry& entry : archive.entries) layout.end += padded_size(entry.size);
     layout.file_length = std::max(layout.end, layout.directory_end);
     // With a multiple of four entries the data region begins at the last directory record:
     // the first bytes of the first entry with any are that record's.
     layout.has_overlap = count != 0 && count % 4 == 0;
     layout.overlap = count;
+    return layout;
+}
+
+NewLayout layout_of(const NewArchive& archive) {
+    const std::size_t count = archive.entries.size();
+    NewLayout layout = layout_of_count(count);
+    for (const NewEntry& entry : archive.entries) layout.end += padded_size(entry.size);
+    layout.file_length = std::max(layout.end, layout.directory_end);
     for (std::size_t i = 0; i < count && layout.has_overlap; ++i) {
         if (archive.entries[i].size != 0) {
             layout.overlap = i;
@@ -115,10 +120,8 @@ void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& pr
     } else {
         check_tail("the version text", archive.version, archive.version_tail);
     }
-    // Where the data starts depends on the count alone.
-    const u64 data_start = data_start_of(static_cast<u32>(count));
-    const u64 directory_end = record_size * (count + 1);
-    const u64 gap = data_start > directory_end ? data_start - directory_end : 0;
+    const NewLayout layout = layout_of_count(count);  // the gap's room depends on the count alone
+    const u64 gap = layout.data_start > layout.directory_end ? layout.data_start - layout.directory_end : 0;
     if (archive.gap.size() > gap) {
         problems.push_back(create_problem(CreateFault::gap_too_long, {}, {}, archive.gap.size(), gap));
     }

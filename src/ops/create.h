@@ -120,6 +120,9 @@ struct NewLayout {
     bool has_overlap = false;  // a multiple of four entries, with data
 };
 NewLayout layout_of(const NewArchive& archive);
+// The same for `count` entries before any is measured: where the directory ends, where
+// the data starts, and whether it starts at the last record, which the count decides.
+NewLayout layout_of_count(std::size_t count);
 
 // The format's limits, checked on what was asked before anything is read: the count,
 // each name, names that write one file, the header's fields.

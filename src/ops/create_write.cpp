@@ -67,25 +67,18 @@ void append_padding(const NewEntry& entry, u64 from, u64 size, Output& output) {
     output.add_zeros(size - given);
 }
 
-// The first bytes of a chunk, where the data region begins at the last directory record:
-// they are that record, which is known only once the last entry is measured.
-struct SharedHead {
-    bool taken = false;
-    std::size_t entry = 0;
-    RecordBytes bytes{};
-};
-
-// What the file opened for an entry is, and its handle in `opened` where it is a regular
-// file. An entry its directory did not list as a regular file is looked at by name first,
-// so that nothing else is opened: a device may act on being opened.
+// What the file opened for an entry is, its handle in `opened` (no_file where nothing
+// opened), which the caller closes. An entry its directory did not list as a regular file
+// is looked at by name first, so that nothing else is opened: a device may act on being
+// opened.
 LeafStatus open_entry(FileHandle directory, const char* leaf, bool listed_regular, FileHandle& opened) {
     opened = no_file;
     if (!listed_regular) {
         LeafStatus named = measure_leaf(directory, file_path(leaf));
         if (named.kind != LeafKind::regular) return named;
     }
-    const FileHandle file = open_measured(directory, leaf);
-    if (file == no_file) {
+    opened = open_measured(directory, leaf);
+    if (opened == no_file) {
         // Why it would not open, where a regular file is there still: else what is there.
         const std::string why = last_error_text();
         LeafStatus named = measure_leaf(directory, file_path(leaf));
@@ -95,15 +88,7 @@ LeafStatus open_entry(FileHandle directory, const char* leaf, bool listed_regula
         }
         return named;
     }
-    LeafStatus status = measure_open(file);
-    if (status.kind == LeafKind::regular) {
-        opened = file;
-    } else {
-        SourceFile closing;
-        closing.handle = file;
-        close_source(closing);
-    }
-    return status;
+    return measure_open(opened);
 }
 
 CreateFault fault_of(LeafKind kind) {
@@ -115,9 +100,10 @@ CreateFault fault_of(LeafKind kind) {
 // Appends the entry's chunk: the bytes taken from its open `file`, read once, then its
 // padding; the file is looked at once, after the read: it must still be the file
 // `measured`, as it was then. Where `head` is given, the chunk's first record_size bytes are
-// kept in it. False, with why, where the file changed since it was measured, or a read or
-// a write failed.
-bool copy_entry(const NewEntry& entry, SourceFile& file, const LeafStatus& measured, SharedHead* head, Output& output,
+// kept in it: where the data region begins at the last directory record they must be that
+// record, which is known only once the last entry is measured. False, with why, where the file changed since it was
+// measured, or a read or a write failed.
+bool copy_entry(const NewEntry& entry, SourceFile& file, const LeafStatus& measured, RecordBytes* head, Output& output,
                 const CreateEvents& events, CreateProblem& problem) {
     const CopyProgress& progress = events.progress;
     file.length = entry.taken;
@@ -128,12 +114,12 @@ bool copy_entry(const NewEntry& entry, SourceFile& file, const LeafStatus& measu
     bool done = true;
     if (head != nullptr) {
         const auto own = static_cast<std::size_t>(std::min<u64>(entry.taken, record_size));
-        done = read_up_to(file, 0, head->bytes.data(), own) == own;
+        done = read_up_to(file, 0, head->data(), own) == own;
         const std::size_t given = std::min(entry.padding.size(), record_size - own);
-        std::memcpy(head->bytes.data() + own, entry.padding.data(), given);
-        std::memset(head->bytes.data() + own + given, 0, record_size - own - given);
+        std::memcpy(head->data() + own, entry.padding.data(), given);
+        std::memset(head->data() + own + given, 0, record_size - own - given);
         if (done) {
-            output.add(head->bytes.data(), record_size);
+            output.add(head->data(), record_size);
             from = own;
             written = record_size;
         }
@@ -190,16 +176,15 @@ Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::opti
                        std::vector<CreateWarning>& warnings, std::size_t& output_at) {
     const std::size_t count = archive.entries.size();
     if (events.begin != nullptr) events.begin(events.context, unknown_length, count);
-    const u64 data_start = data_start_of(static_cast<u32>(count));
-    // With a multiple of four entries the data region begins at the last directory record.
-    const bool shares_record = count % 4 == 0;
-    SharedHead head;
+    const NewLayout planned = layout_of_count(count);
+    RecordBytes head{};  // the first chunk's first bytes, where the data region begins at the last record
+    bool head_taken = false;
     Output output;
     output.out = out;
     const std::size_t problems_before = problems.size();
-    bool writing = set_write_position(out, data_start);  // while nothing failed
+    bool writing = set_write_position(out, planned.data_start);  // while nothing failed
     if (!writing) problems.push_back(create_problem(CreateFault::write_failed, {}, last_error_text()));
-    u64 end = data_start;
+    u64 end = planned.data_start;
     LastDirectory last;
     Pass pass = Pass::written;
     for (std::size_t i = 0; i < count && pass == Pass::written; ++i) {
@@ -231,11 +216,8 @@ Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::opti
         } else if (take_measure(archive, entry, status, problems, warnings)) {
             end += padded_size(entry.size);
             writing = writing && end < largest_archive;
-            SharedHead* shared = shares_record && !head.taken && entry.size != 0 ? &head : nullptr;
-            if (shared != nullptr) {
-                head.taken = true;
-                head.entry = i;
-            }
+            RecordBytes* shared = planned.has_overlap && !head_taken && entry.size != 0 ? &head : nullptr;
+            head_taken = head_taken || shared != nullptr;
             if (writing && entry.size != 0 && !copy_entry(entry, file, status, shared, output, events, problem)) {
                 if (problem.subject.empty()) problem.subject = entry.name;
                 problems.push_back(problem);
@@ -248,17 +230,17 @@ Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::opti
     if (pass == Pass::written && end >= largest_archive) {
         problems.push_back(create_problem(CreateFault::archive_too_large, {}, {}, end));
     }
-    const RecordBytes last_record = encode_record(record_of(archive.entries.back()));
-    if (pass == Pass::written && problems.size() == problems_before && head.taken && head.bytes != last_record) {
-        CreateProblem problem =
-            create_problem(CreateFault::overlap, archive.entries[head.entry].name, archive.entries.back().name, count);
-        problems.push_back(problem);
+    const NewLayout layout = layout_of(archive);  // every size known, where nothing failed
+    if (pass == Pass::written && problems.size() == problems_before && head_taken &&
+        head != encode_record(record_of(archive.entries.back()))) {
+        problems.push_back(create_problem(CreateFault::overlap, archive.entries[layout.overlap].name,
+                                          archive.entries.back().name, count));
     }
     if (pass == Pass::written && problems.size() == problems_before) {
         // Where the data ends, the last write, and then what goes before it.
         const bool placed = output.flush() && set_write_position(out, 0);
         if (!placed && !output.failed) output.fail(last_error_text());
-        if (placed) append_directory(archive, layout_of(archive), output);
+        if (placed) append_directory(archive, layout, output);
         if (!output.flush()) problems.push_back(create_problem(CreateFault::write_failed, {}, output.error));
     }
     if (events.end != nullptr) events.end(events.context);

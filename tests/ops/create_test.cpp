@@ -734,6 +734,17 @@ TEST(Create, NeverOpensWhatIsNoRegularFile) {
     ::close(watch);
 }
 
+// Under POSIX rules a backslash is a byte of a name like any other: its file is the one
+// read, in the directory it lies in.
+TEST(Create, TakesABackslashAsPartOfAName) {
+    TempDir dir;
+    write_file(dir.file("a\\b.bin"), "backslash");
+    const test::ToolRun run = run_tool({"-c", "-v", "n.update", "a\\b.bin"}, in(dir.path()));
+    EXPECT_EQ(run.out, "a\\b.bin\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run_tool({"-q", "-O", "n.update", "0"}, in(dir.path())).out, "backslash");
+}
+
 TEST(Create, NeverReplacesADevice) {
     TempDir dir;
     write_file(dir.file("a"), "a");
