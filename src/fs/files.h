@@ -116,6 +116,28 @@ FileHandle open_measured(FileHandle directory, const char* leaf);
 // since: then what was read from it is what it held from measuring until now.
 bool is_as_measured(FileHandle file, const FileId& id, const FileStamp& stamp);
 
+// A moment by the clock this system stamps the changes of files with, read before any
+// file of a pass is opened. A file that shows no change since it can be known unchanged
+// by one look after it is read, in place of one before the read and one after.
+struct ChangeWatch {
+    std::int64_t since = 0;                    // in the units of FileStamp::changed
+    bool usable = false;                       // the system has such a clock: not on Windows
+    std::uint64_t volume = ~std::uint64_t{0};  // the file system looked at last
+    bool local = false;                        // whether it stamps changes by that clock
+};
+
+ChangeWatch start_change_watch();
+
+// Whether the file system `handle` (a file or a directory) lies on stamps each change of
+// a file by this system's own clock, as it happens: not a server's, nor a layer's over
+// another. Never on Windows.
+bool stamps_by_own_clock(FileHandle handle);
+
+// Whether the regular file `file`, looked at as `status`, shows no change since `watch`
+// began: its file system stamps each change by this system's own clock, not a server's,
+// and its last change lies before that moment even where the stamp keeps whole seconds.
+bool unchanged_since(ChangeWatch& watch, FileHandle file, const LeafStatus& status);
+
 // The directory temporary files go into (TMPDIR, else /tmp; on Windows the user's
 // temporary directory), opened; no_file with why in `text` when it would not open.
 FileHandle open_temporary_directory(std::string& text);

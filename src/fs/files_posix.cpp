@@ -1,8 +1,10 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -146,14 +148,20 @@ std::size_t open_files_limit() {
 }
 
 bool read_directory(FileHandle directory, std::vector<DirectoryItem>& items) {
-    // Read from its start through the descriptor held for the names inside it, whose
-    // position nothing else uses: none of its own to open, hand to a stream and close.
-    const int fd = descriptor(directory);
-    if (::lseek(fd, 0, SEEK_SET) != 0) return false;
+    // Read through a descriptor of its own, closed as soon as the names are read: what a
+    // file system keeps for a reader is let go while it is still in the cache, not for
+    // every directory at once when the walk ends.
+    const int fd = ::openat(descriptor(directory), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
     alignas(dirent64) char buffer[16384];
     for (;;) {
         const ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
-        if (got <= 0) return got == 0;
+        if (got <= 0) {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            return got == 0;
+        }
         for (ssize_t at = 0; at < got;) {
             const auto* item = reinterpret_cast<const dirent64*>(buffer + at);
             at += item->d_reclen;
@@ -203,6 +211,37 @@ FileHandle open_measured(FileHandle directory, const char* leaf) {
     // Not even a FIFO with a writer or a terminal waits: the descriptor does not block.
     const int fd = ::openat(descriptor(directory), leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     return fd < 0 ? no_file : fd;
+}
+
+ChangeWatch start_change_watch() {
+    // The coarse clock is the one a change is stamped by: a change after this moment,
+    // even within the same tick, is stamped no earlier than it.
+    struct timespec now {};
+    if (::clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0) return {};
+    ChangeWatch watch;
+    watch.since = std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+    watch.usable = true;
+    return watch;
+}
+
+bool stamps_by_own_clock(FileHandle handle) {
+    struct statfs system {};
+    if (::fstatfs(descriptor(handle), &system) != 0) return false;
+    const auto type = static_cast<unsigned long>(system.f_type);
+    return type == EXT4_SUPER_MAGIC || type == TMPFS_MAGIC || type == XFS_SUPER_MAGIC || type == BTRFS_SUPER_MAGIC;
+}
+
+bool unchanged_since(ChangeWatch& watch, FileHandle file, const LeafStatus& status) {
+    if (!watch.usable || status.kind != LeafKind::regular) return false;
+    if (status.id.volume != watch.volume) {
+        watch.local = stamps_by_own_clock(file);
+        watch.volume = status.id.volume;
+    }
+    // A stamp of a whole second may come from a file system that keeps no finer: a change
+    // later in that second shows as its start.
+    constexpr std::int64_t second = 1000000000;
+    const std::int64_t fineness = status.stamp.changed % second == 0 ? second : 1;
+    return watch.local && status.stamp.changed <= watch.since - fineness;
 }
 
 bool is_as_measured(FileHandle file, const FileId& id, const FileStamp& stamp) {

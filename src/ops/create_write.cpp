@@ -67,11 +67,40 @@ void append_padding(const NewEntry& entry, u64 from, u64 size, Output& output) {
     output.add_zeros(size - given);
 }
 
+// A file read whole before it is looked at: in the output's buffer past what it holds.
+struct ReadFirst {
+    Output& output;
+    ChangeWatch& watch;
+    const CreateEvents& events;
+    const NewEntry& entry;
+    std::size_t got = 0;
+    bool whole = false;  // what was read is the whole file, unchanged from before it was opened
+};
+
+// Reads the open `file` into the output's buffer in one read, then looks at it once:
+// where it shows no change since the watch began, what was read is what it held
+// throughout, and `whole` is set where that is all of it. Else what is there, to be read
+// once more between two looks.
+LeafStatus read_first(FileHandle file, ReadFirst& first) {
+    constexpr std::size_t least_room = std::size_t{1} << 16;
+    if (output_buffer_size - first.output.used < least_room) first.output.flush();
+    const std::size_t room = output_buffer_size - first.output.used;
+    SourceFile source;
+    source.handle = file;
+    first.got = read_once(source, 0, first.output.bytes.get() + first.output.used, room);
+    if (first.events.read != nullptr) first.events.read(first.events.context, first.entry);
+    LeafStatus status = measure_open(file);
+    first.whole = !first.output.failed && status.kind == LeafKind::regular && status.size == first.got &&
+                  unchanged_since(first.watch, file, status);
+    return status;
+}
+
 // What the file opened for an entry is, its handle in `opened` (no_file where nothing
 // opened), which the caller closes. An entry its directory did not list as a regular file
 // is looked at by name first, so that nothing else is opened: a device may act on being
-// opened.
-LeafStatus open_entry(FileHandle directory, const char* leaf, bool listed_regular, FileHandle& opened) {
+// opened. With `first`, one it did list is read before it is looked at.
+LeafStatus open_entry(FileHandle directory, const char* leaf, bool listed_regular, FileHandle& opened,
+                      ReadFirst* first) {
     opened = no_file;
     if (!listed_regular) {
         LeafStatus named = measure_leaf(directory, file_path(leaf));
@@ -88,7 +117,7 @@ LeafStatus open_entry(FileHandle directory, const char* leaf, bool listed_regula
         }
         return named;
     }
-    return measure_open(opened);
+    return listed_regular && first != nullptr ? read_first(opened, *first) : measure_open(opened);
 }
 
 CreateFault fault_of(LeafKind kind) {
@@ -177,6 +206,9 @@ Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::opti
     const std::size_t count = archive.entries.size();
     if (events.begin != nullptr) events.begin(events.context, unknown_length, count);
     const NewLayout planned = layout_of_count(count);
+    ChangeWatch watch = start_change_watch();  // before any file is opened
+    FileHandle watched = no_file;              // the directory last asked whether its files can be read first
+    bool read_first_there = false;
     RecordBytes head{};  // the first chunk's first bytes, where the data region begins at the last record
     bool head_taken = false;
     Output output;
@@ -205,7 +237,15 @@ Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::opti
             continue;
         }
         SourceFile file;
-        const LeafStatus status = open_entry(directory, leaf, entry.listed_regular, file.handle);
+        // Read before it is looked at where one look may do, unless its first bytes may be
+        // the last record's: elsewhere it would only be read twice.
+        if (directory != watched) read_first_there = watch.usable && stamps_by_own_clock(directory);
+        watched = directory;
+        const bool head_due = planned.has_overlap && !head_taken;
+        ReadFirst first{output, watch, events, entry};
+        const bool reads_first = writing && read_first_there && !head_due;
+        const LeafStatus status =
+            open_entry(directory, leaf, entry.listed_regular, file.handle, reads_first ? &first : nullptr);
         if (status.kind != LeafKind::regular) {
             problem = create_problem(fault_of(status.kind), entry.name, status.text);
             problem.kind = status.kind;
@@ -216,9 +256,14 @@ Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::opti
         } else if (take_measure(archive, entry, status, problems, warnings)) {
             end += padded_size(entry.size);
             writing = writing && end < largest_archive;
-            RecordBytes* shared = planned.has_overlap && !head_taken && entry.size != 0 ? &head : nullptr;
+            RecordBytes* shared = head_due && entry.size != 0 ? &head : nullptr;
             head_taken = head_taken || shared != nullptr;
-            if (writing && entry.size != 0 && !copy_entry(entry, file, status, shared, output, events, problem)) {
+            if (writing && first.whole) {
+                output.used += first.got;
+                tell_copied(events.progress, first.got);
+                append_padding(entry, 0, padded_size(entry.size) - entry.taken, output);
+            } else if (writing && entry.size != 0 &&
+                       !copy_entry(entry, file, status, shared, output, events, problem)) {
                 if (problem.subject.empty()) problem.subject = entry.name;
                 problems.push_back(problem);
                 writing = false;
