@@ -40,7 +40,9 @@ DirectoryRecord header_of(const NewArchive& archive, const NewLayout& layout) {
 FileHandle place_of(DirectoryWalk& walk, LastDirectory& last, const NewEntry& entry, const char*& leaf,
                     CreateProblem& problem) {
     const std::string_view name = entry.name;
-    const std::size_t separator = name.find_last_of(native_name_rules() == NameRules::windows ? "/\\" : "/");
+    // One separator is looked for byte by byte, not as a set: a set's search asks of each byte in turn.
+    const std::size_t separator =
+        native_name_rules() == NameRules::windows ? name.find_last_of("/\\") : name.rfind('/');
     const std::size_t cut = separator == std::string_view::npos ? 0 : separator + 1;
     leaf = entry.name.c_str() + cut;
     if (last.handle != no_file && name.substr(0, cut) == last.text) return last.handle;
