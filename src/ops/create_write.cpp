@@ -98,7 +98,7 @@ LeafStatus read_first(FileHandle file, ReadFirst& first) {
 // What the file opened for an entry is, its handle in `opened` (no_file where nothing
 // opened), which the caller closes. An entry its directory did not list as a regular file
 // is looked at by name first, so that nothing else is opened: a device may act on being
-// opened. With `first`, one it did list is read before it is looked at.
+// opened. With `first`, what opened is read before it is looked at.
 LeafStatus open_entry(FileHandle directory, const char* leaf, bool listed_regular, FileHandle& opened,
                       ReadFirst* first) {
     opened = no_file;
@@ -117,7 +117,7 @@ LeafStatus open_entry(FileHandle directory, const char* leaf, bool listed_regula
         }
         return named;
     }
-    return listed_regular && first != nullptr ? read_first(opened, *first) : measure_open(opened);
+    return first != nullptr ? read_first(opened, *first) : measure_open(opened);
 }
 
 CreateFault fault_of(LeafKind kind) {

@@ -337,6 +337,13 @@ TEST(MeasuredFiles, AreKnownUnchangedByOneLookOnlyWhereChangedBeforeTheWatch) {
         unusable.usable = false;
         EXPECT_FALSE(unchanged_since(unusable, file.handle, status));
     }
+    // A change after the watch began, even within the clock's tick, is stamped no earlier.
+    ChangeWatch begun = start_change_watch();
+    write_file(dir.file("b"), "bbbb");
+    SourceFile after;
+    after.handle = open_measured(root, "b");
+    EXPECT_FALSE(unchanged_since(begun, after.handle, measure_open(after.handle)));
+    close_source(after);
 #ifndef _WIN32
     SourceFile proc;  // stamped by no clock at all
     ASSERT_TRUE(open_source(proc, "/proc/self/status"));
