@@ -197,7 +197,7 @@ i32 malformed(LoadProblem& problem, LoadProblem::Kind kind, u64 first, u64 secon
     return load_malformed;
 }
 
-i32 load_from(UpdateArchive& archive, const ByteSource& in, LoadProblem& problem) {
+i32 load_from(UpdateArchive& archive, const ByteSource& in, LoadProblem& problem, Grouping grouping = Grouping::found) {
     RecordBytes header;
     const std::size_t header_bytes = in.read(in.source, header.data(), header.size());
     if (header_bytes != header.size()) {
@@ -221,7 +221,7 @@ i32 load_from(UpdateArchive& archive, const ByteSource& in, LoadProblem& problem
 
     const u32 complete = read_directory(archive, in, file_count);
     archive.entries.resize(file_count);  // the records a short directory lacks, as empty ones
-    group_entries(archive, complete);
+    if (grouping == Grouping::found) group_entries(archive, complete);
     if (complete < file_count) {
         return malformed(problem, LoadProblem::Kind::short_directory, complete, file_count);
     }
@@ -280,7 +280,7 @@ LoadProblem::Format format_of(const unsigned char* bytes, std::size_t size) {
     return Format::unknown;
 }
 
-i32 load_archive(UpdateArchive& archive, SourceFile& source, LoadProblem& problem) {
+i32 load_archive(UpdateArchive& archive, SourceFile& source, LoadProblem& problem, Grouping grouping) {
     problem = {};
     // With a multiple of four entries, entry 0's chunk begins at the directory's last
     // record, which the load reads first: a stream keeps one record behind each read.
@@ -293,7 +293,7 @@ i32 load_archive(UpdateArchive& archive, SourceFile& source, LoadProblem& proble
         stream_read_ahead(source, 0, sizeof first);  // the short stream's end is the load's to find
         first_size = read_up_to(source, 0, first, sizeof first);
     }
-    const i32 loaded = load_from(archive, {read_source, &source}, problem);
+    const i32 loaded = load_from(archive, {read_source, &source}, problem, grouping);
     if (loaded < 0 && !source.read_failure.empty()) {
         // Not the file's fault but the reading's: say what the system said.
         problem = {LoadProblem::Kind::unreadable, 0, 0, source.read_failure};

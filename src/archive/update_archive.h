@@ -62,12 +62,16 @@ struct UpdateArchive {
     bool loaded = false;
 };
 
+// Whether a load finds the groups of entries that share a signature, which no validation
+// needs: a caller that only compares the records can leave them.
+enum class Grouping : unsigned char { found, left };
+
 // Reads and validates the update file open in `source`, from its cursor on: exactly the
 // header and the directory, in order, never a byte more, so that a stream reads on from
 // there. Returns the file count or load_malformed, with why in `problem` (what the
 // system said where a read failed). Each entry whose second signature disagrees with
 // its group goes into `mismatched`.
-i32 load_archive(UpdateArchive& archive, SourceFile& source, LoadProblem& problem);
+i32 load_archive(UpdateArchive& archive, SourceFile& source, LoadProblem& problem, Grouping grouping = Grouping::found);
 
 // The same validation over bytes in memory, positioned at the header.
 i32 load_archive(UpdateArchive& archive, std::istream& in, LoadProblem* problem = nullptr);

@@ -126,6 +126,27 @@ TEST(LoadArchive, RejectsShortInput) {
     EXPECT_TRUE(reloaded.mismatched.empty());
 }
 
+// `bytes` loaded from a stream, leaving the groups: the load's result, with `archive`.
+i32 load_leaving_groups(const std::string& bytes, UpdateArchive& archive) {
+    struct Rest {
+        const std::string& bytes;
+        std::size_t at = 0;
+    } rest{bytes};
+    SourceFile source;
+    source.stream = true;
+    source.length = unknown_length;
+    source.reader = {[](void* context, unsigned char* buffer, std::size_t size) -> std::int64_t {
+                         auto& from = *static_cast<Rest*>(context);
+                         const std::size_t got = std::min(size, from.bytes.size() - from.at);
+                         std::memcpy(buffer, from.bytes.data() + from.at, got);
+                         from.at += got;
+                         return static_cast<std::int64_t>(got);
+                     },
+                     &rest};
+    LoadProblem problem;
+    return load_archive(archive, source, problem, Grouping::left);
+}
+
 TEST(LoadArchive, GroupsBySignatureAndWarnsOnSecondMismatch) {
     Archive archive;
     archive.entries = {
@@ -149,6 +170,15 @@ TEST(LoadArchive, GroupsBySignatureAndWarnsOnSecondMismatch) {
     EXPECT_EQ(group.signature, 0x8000000000000000u);
     EXPECT_EQ(std::vector<i32>(group.positions.begin(), group.positions.end()), (std::vector<i32>{0, 2}));
     EXPECT_EQ(group.second_signature, 0xAu);
+
+    // Left by a load that only compares records: the same validation, no groups.
+    UpdateArchive left;
+    ASSERT_EQ(load_leaving_groups(build::bytes(archive), left), 5);
+    EXPECT_TRUE(left.groups.empty());
+    EXPECT_TRUE(left.mismatched.empty());
+    EXPECT_EQ(left.entries.back().record, good.archive.entries.back().record);
+    archive.total_blocks = 3;
+    EXPECT_EQ(load_leaving_groups(build::bytes(archive), left), load_malformed);
 }
 
 // Groups and warnings as they come from taking the entries one at a time into a map,
