@@ -119,19 +119,22 @@ bool is_as_measured(FileHandle file, const FileId& id, const FileStamp& stamp);
 // A moment by the clock this system stamps the changes of files with, read before any
 // file of a pass is opened. A file that shows no change since it can be known unchanged
 // by one look after it is read, in place of one before the read and one after.
+// A file system stamps each change of a file by that clock as it happens, or not: a
+// network file system's server, or a layer over another, may not; nothing does on Windows.
 struct ChangeWatch {
     std::int64_t since = 0;                    // in the units of FileStamp::changed
     bool usable = false;                       // the system has such a clock: not on Windows
-    std::uint64_t volume = ~std::uint64_t{0};  // the file system looked at last
+    std::uint64_t volume = ~std::uint64_t{0};  // the file system of the file looked at last
     bool local = false;                        // whether it stamps changes by that clock
+    FileHandle directory = no_file;            // the directory asked about last
+    bool directory_local = false;              // the same of its file system
 };
 
 ChangeWatch start_change_watch();
 
-// Whether the file system `handle` (a file or a directory) lies on stamps each change of
-// a file by this system's own clock, as it happens: not a server's, nor a layer's over
-// another. Never on Windows.
-bool stamps_by_own_clock(FileHandle handle);
+// Whether files in `directory` are worth reading before they are looked at: its file
+// system stamps changes by the watch's clock, so that one look after may do.
+bool may_read_first(ChangeWatch& watch, FileHandle directory);
 
 // Whether the regular file `file`, looked at as `status`, shows no change since `watch`
 // began: its file system stamps each change by this system's own clock, not a server's,

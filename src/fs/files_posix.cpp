@@ -224,11 +224,26 @@ ChangeWatch start_change_watch() {
     return watch;
 }
 
+namespace {
+
+// Whether the file system `handle` (a file or a directory) lies on is one this kernel
+// stamps each change on by its own clock, as it happens.
 bool stamps_by_own_clock(FileHandle handle) {
     struct statfs system {};
     if (::fstatfs(descriptor(handle), &system) != 0) return false;
     const auto type = static_cast<unsigned long>(system.f_type);
     return type == EXT4_SUPER_MAGIC || type == TMPFS_MAGIC || type == XFS_SUPER_MAGIC || type == BTRFS_SUPER_MAGIC;
+}
+
+}  // namespace
+
+bool may_read_first(ChangeWatch& watch, FileHandle directory) {
+    if (!watch.usable) return false;
+    if (directory != watch.directory) {
+        watch.directory_local = stamps_by_own_clock(directory);
+        watch.directory = directory;
+    }
+    return watch.directory_local;
 }
 
 bool unchanged_since(ChangeWatch& watch, FileHandle file, const LeafStatus& status) {

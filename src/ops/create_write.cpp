@@ -81,33 +81,31 @@ struct ReadFirst {
 // where it shows no change since the watch began, what was read is what it held
 // throughout, and `whole` is set where that is all of it. Else what is there, to be read
 // once more between two looks.
-LeafStatus read_first(FileHandle file, ReadFirst& first) {
+LeafStatus read_first(SourceFile& file, ReadFirst& first) {
     constexpr std::size_t least_room = std::size_t{1} << 16;
     if (output_buffer_size - first.output.used < least_room) first.output.flush();
     const std::size_t room = output_buffer_size - first.output.used;
-    SourceFile source;
-    source.handle = file;
-    first.got = read_once(source, 0, first.output.bytes.get() + first.output.used, room);
+    first.got = read_once(file, 0, first.output.bytes.get() + first.output.used, room);
     if (first.events.read != nullptr) first.events.read(first.events.context, first.entry);
-    LeafStatus status = measure_open(file);
+    LeafStatus status = measure_open(file.handle);
     first.whole = !first.output.failed && status.kind == LeafKind::regular && status.size == first.got &&
-                  unchanged_since(first.watch, file, status);
+                  unchanged_since(first.watch, file.handle, status);
     return status;
 }
 
-// What the file opened for an entry is, its handle in `opened` (no_file where nothing
+// What the file opened for an entry is; it is opened into `opened` (its handle no_file where nothing
 // opened), which the caller closes. An entry its directory did not list as a regular file
 // is looked at by name first, so that nothing else is opened: a device may act on being
 // opened. With `first`, what opened is read before it is looked at.
-LeafStatus open_entry(FileHandle directory, const char* leaf, bool listed_regular, FileHandle& opened,
+LeafStatus open_entry(FileHandle directory, const char* leaf, bool listed_regular, SourceFile& opened,
                       ReadFirst* first) {
-    opened = no_file;
+    opened.handle = no_file;
     if (!listed_regular) {
         LeafStatus named = measure_leaf(directory, file_path(leaf));
         if (named.kind != LeafKind::regular) return named;
     }
-    opened = open_measured(directory, leaf);
-    if (opened == no_file) {
+    opened.handle = open_measured(directory, leaf);
+    if (opened.handle == no_file) {
         // Why it would not open, where a regular file is there still: else what is there.
         const std::string why = last_error_text();
         LeafStatus named = measure_leaf(directory, file_path(leaf));
@@ -117,7 +115,7 @@ LeafStatus open_entry(FileHandle directory, const char* leaf, bool listed_regula
         }
         return named;
     }
-    return first != nullptr ? read_first(opened, *first) : measure_open(opened);
+    return first != nullptr ? read_first(opened, *first) : measure_open(opened.handle);
 }
 
 CreateFault fault_of(LeafKind kind) {
@@ -207,8 +205,6 @@ Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::opti
     if (events.begin != nullptr) events.begin(events.context, unknown_length, count);
     const NewLayout planned = layout_of_count(count);
     ChangeWatch watch = start_change_watch();  // before any file is opened
-    FileHandle watched = no_file;              // the directory last asked whether its files can be read first
-    bool read_first_there = false;
     RecordBytes head{};  // the first chunk's first bytes, where the data region begins at the last record
     bool head_taken = false;
     Output output;
@@ -239,13 +235,11 @@ Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::opti
         SourceFile file;
         // Read before it is looked at where one look may do, unless its first bytes may be
         // the last record's: elsewhere it would only be read twice.
-        if (directory != watched) read_first_there = watch.usable && stamps_by_own_clock(directory);
-        watched = directory;
         const bool head_due = planned.has_overlap && !head_taken;
         ReadFirst first{output, watch, events, entry};
-        const bool reads_first = writing && read_first_there && !head_due;
+        const bool reads_first = writing && !head_due && may_read_first(watch, directory);
         const LeafStatus status =
-            open_entry(directory, leaf, entry.listed_regular, file.handle, reads_first ? &first : nullptr);
+            open_entry(directory, leaf, entry.listed_regular, file, reads_first ? &first : nullptr);
         if (status.kind != LeafKind::regular) {
             problem = create_problem(fault_of(status.kind), entry.name, status.text);
             problem.kind = status.kind;

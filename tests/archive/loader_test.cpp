@@ -126,23 +126,32 @@ TEST(LoadArchive, RejectsShortInput) {
     EXPECT_TRUE(reloaded.mismatched.empty());
 }
 
-// `bytes` loaded from a stream, leaving the groups: the load's result, with `archive`.
-i32 load_leaving_groups(const std::string& bytes, UpdateArchive& archive) {
-    struct Rest {
-        const std::string& bytes;
-        std::size_t at = 0;
-    } rest{bytes};
+// `bytes` as a pipe gives them, at most `most` at a time.
+struct Pieces {
+    const std::string& bytes;
+    std::size_t most = ~std::size_t{0};
+    std::size_t at = 0;
+};
+
+SourceFile stream_of(Pieces& pieces) {
     SourceFile source;
     source.stream = true;
     source.length = unknown_length;
     source.reader = {[](void* context, unsigned char* buffer, std::size_t size) -> std::int64_t {
-                         auto& from = *static_cast<Rest*>(context);
-                         const std::size_t got = std::min(size, from.bytes.size() - from.at);
+                         auto& from = *static_cast<Pieces*>(context);
+                         const std::size_t got = std::min({size, from.most, from.bytes.size() - from.at});
                          std::memcpy(buffer, from.bytes.data() + from.at, got);
                          from.at += got;
                          return static_cast<std::int64_t>(got);
                      },
-                     &rest};
+                     &pieces};
+    return source;
+}
+
+// `bytes` loaded from a stream, leaving the groups: the load's result, with `archive`.
+i32 load_leaving_groups(const std::string& bytes, UpdateArchive& archive) {
+    Pieces pieces{bytes};
+    SourceFile source = stream_of(pieces);
     LoadProblem problem;
     return load_archive(archive, source, problem, Grouping::left);
 }
@@ -339,21 +348,8 @@ TEST(FormatOf, IsTheSameFromAStreamThatComesInSmallPieces) {
     Archive zip = with_count(40);
     zip.version = std::string("PK\x05\x06", 4);
     const std::string bytes = build::bytes(zip).substr(0, record_size * 30);  // the directory cut short
-    struct Pieces {
-        const std::string& bytes;
-        std::size_t at = 0;
-    } pieces{bytes};
-    SourceFile source;
-    source.stream = true;
-    source.length = unknown_length;
-    source.reader = {[](void* context, unsigned char* buffer, std::size_t size) -> std::int64_t {
-                         auto& from = *static_cast<Pieces*>(context);
-                         const std::size_t got = std::min({size, std::size_t{100}, from.bytes.size() - from.at});
-                         std::memcpy(buffer, from.bytes.data() + from.at, got);
-                         from.at += got;
-                         return static_cast<std::int64_t>(got);
-                     },
-                     &pieces};
+    Pieces pieces{bytes, 100};
+    SourceFile source = stream_of(pieces);
     UpdateArchive archive;
     LoadProblem problem;
     EXPECT_LT(load_archive(archive, source, problem), 0);
