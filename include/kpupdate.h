@@ -86,6 +86,13 @@ typedef struct kp_header {
     uint32_t used_size;  /* the entries' sizes summed, as the format wraps them at 2^32 */
     uint32_t chunk_sum;  /* their chunks' sizes summed, the same way */
     uint64_t signatures[4];
+    /* Since 0.9. The file's length as far as it is known: a file's, or a stream's once it
+     * has been read to its end, else UINT64_MAX. */
+    uint64_t length;
+    /* Since 0.9. 1 where that length is short of `end`: the file was cut, and the bytes of
+     * its last entries are missing in part (kp_test names them); else 0. A stream not yet
+     * read to its end is 0: kp_test or kp_json reads it there. */
+    int cut;
 } kp_header;
 KP_API int kp_get_header(const kp_archive* archive, kp_header* header);
 

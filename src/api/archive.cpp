@@ -170,6 +170,8 @@ int kp_get_header(const kp_archive* handle, kp_header* header) {
     filled.used_size = archive.used_size;
     filled.chunk_sum = archive.chunk_sum;
     for (int i = 0; i < 4; ++i) filled.signatures[i] = archive.header.record.signature[i];
+    filled.length = length_known(handle->source) ? handle->source.length : UINT64_MAX;
+    filled.cut = length_known(handle->source) && handle->source.length < filled.end ? 1 : 0;
     std::memcpy(header, &filled, std::min(header->struct_size, sizeof filled));
     return KP_OK;
 }

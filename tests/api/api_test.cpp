@@ -5,6 +5,7 @@
 #include <kpupdate.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -49,6 +50,12 @@ TEST(Library, ReadsWhatExtractionWrites) {
     test::write_file(dir.file("a.update"), bytes);
     const Handle handle = opened(dir.file("a.update"));
     kp_archive* archive = handle.get();
+
+    kp_header header{};
+    header.struct_size = sizeof header;
+    ASSERT_EQ(kp_get_header(archive, &header), KP_OK);
+    EXPECT_EQ(header.cut, 0);
+    EXPECT_EQ(header.length, bytes.size());
 
     uint32_t position = 0;
     ASSERT_EQ(kp_find_entry(archive, "kernel.img", &position), KP_OK);
@@ -95,6 +102,15 @@ TEST(Library, RefusesBytesPastTheEndAlikeEverywhere) {
     test::write_file(dir.file("cut.update"), build::bytes(build::sample()).substr(0, 5000));
     const Handle handle = opened(dir.file("cut.update"));
     kp_archive* archive = handle.get();
+    kp_header header{};
+    header.struct_size = sizeof header;
+    ASSERT_EQ(kp_get_header(archive, &header), KP_OK);
+    EXPECT_EQ(header.length, 5000u);
+    EXPECT_EQ(header.cut, 1) << "a cut file says so as it opens";
+    header.struct_size = offsetof(kp_header, length);
+    header.cut = 7;
+    ASSERT_EQ(kp_get_header(archive, &header), KP_OK);
+    EXPECT_EQ(header.cut, 7) << "an older caller's structure is filled no further than it reaches";
     char buffer[4096];
     std::size_t got = 0;
     ASSERT_EQ(kp_read(archive, 1, 0, 0, buffer, sizeof buffer, &got), KP_ERROR_FORMAT);
