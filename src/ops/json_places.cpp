@@ -80,29 +80,27 @@ std::string read_string(std::string_view text, std::size_t& at) {
     return out;
 }
 
+// An object or array still open, innermost last.
 struct Frame {
     bool object = false;
-    std::size_t keys_at = 0;  // an object's place in the result
+    std::size_t at = 0;       // an object's place among the objects
     std::size_t items = 0;    // an array's items so far
-    std::string last_key;     // an object's latest key
-    bool expect_key = false;
+    bool expect_key = false;  // an object's next string is a key
 };
+
+// Skips the string whose opening quote is at `at`: `at` ends past its closing quote.
+void skip_string(std::string_view text, std::size_t& at) {
+    for (++at; at < text.size() && text[at] != '"'; ++at) {
+        if (text[at] == '\\') ++at;
+    }
+    ++at;
+}
 
 }  // namespace
 
 std::vector<ObjectKeys> object_keys(std::string_view text) {
     std::vector<ObjectKeys> objects;
     std::vector<Frame> frames;
-    // The path of a container opened where the innermost frame is now.
-    const auto inner_path = [&]() -> std::string {
-        if (frames.empty()) return {};
-        const Frame& frame = frames.back();
-        const std::string& outer = frame.object ? objects[frame.keys_at].path : std::string();
-        std::string path = outer;
-        if (frame.object) return (path.empty() ? path : path.append(1, '.')).append(frame.last_key);
-        return path.append(1, '[').append(std::to_string(frame.items)).append(1, ']');
-    };
-    std::vector<std::string> array_paths;  // the path of each open array, innermost last
     for (std::size_t at = 0; at < text.size();) {
         const char c = text[at];
         if (c == '"') {
@@ -110,26 +108,29 @@ std::vector<ObjectKeys> object_keys(std::string_view text) {
             std::string value = read_string(text, at);
             if (!frames.empty() && frames.back().object && frames.back().expect_key) {
                 frames.back().expect_key = false;
-                objects[frames.back().keys_at].keys.push_back({value, start});
-                frames.back().last_key = std::move(value);
+                objects[frames.back().at].keys.push_back({std::move(value), start});
             }
             continue;
         }
         if (c == '{' || c == '[') {
-            std::string path = inner_path();
-            if (!frames.empty() && !frames.back().object) path.insert(0, array_paths.back());
             Frame frame;
             frame.object = c == '{';
             if (frame.object) {
-                frame.keys_at = objects.size();
+                // The nearest object out, and the array items between: each frame's own.
+                ObjectKeys made;
+                std::size_t outer = frames.size();
+                while (outer > 0 && !frames[outer - 1].object) --outer;
+                if (outer > 0) {
+                    made.parent = frames[outer - 1].at;
+                    made.key = objects[made.parent].keys.empty() ? 0 : objects[made.parent].keys.size() - 1;
+                }
+                for (std::size_t f = outer; f < frames.size(); ++f) made.items.push_back(frames[f].items);
+                frame.at = objects.size();
                 frame.expect_key = true;
-                objects.push_back({std::move(path), {}});
-            } else {
-                array_paths.push_back(std::move(path));
+                objects.push_back(std::move(made));
             }
-            frames.push_back(std::move(frame));
+            frames.push_back(frame);
         } else if (c == '}' || c == ']') {
-            if (!frames.empty() && !frames.back().object) array_paths.pop_back();
             if (!frames.empty()) frames.pop_back();
         } else if (c == ',' && !frames.empty()) {
             if (frames.back().object) {
@@ -141,6 +142,43 @@ std::vector<ObjectKeys> object_keys(std::string_view text) {
         ++at;
     }
     return objects;
+}
+
+std::string object_path(const std::vector<ObjectKeys>& objects, std::size_t object) {
+    const ObjectKeys& here = objects[object];
+    std::string path;
+    if (here.parent != ObjectKeys::outermost) {
+        path = object_path(objects, here.parent);
+        const std::vector<KeyPlace>& keys = objects[here.parent].keys;
+        if (!path.empty()) path += '.';
+        if (here.key < keys.size()) path += keys[here.key].key;
+    }
+    for (const std::size_t item : here.items) path.append(1, '[').append(std::to_string(item)).append(1, ']');
+    return path;
+}
+
+bool is_outermost(const ObjectKeys& object) {
+    return object.parent == ObjectKeys::outermost && object.items.empty();
+}
+
+bool is_entry(const std::vector<ObjectKeys>& objects, const ObjectKeys& object) {
+    return object.parent != ObjectKeys::outermost && is_outermost(objects[object.parent]) && object.items.size() == 1 &&
+           object.key < objects[object.parent].keys.size() && objects[object.parent].keys[object.key].key == "entries";
+}
+
+std::size_t too_deep(std::string_view text, std::size_t deepest) {
+    std::size_t depth = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        const char c = text[at];
+        if (c == '"') {
+            skip_string(text, at);
+            continue;
+        }
+        if ((c == '{' || c == '[') && ++depth > deepest) return at;
+        if ((c == '}' || c == ']') && depth > 0) --depth;
+        ++at;
+    }
+    return std::string_view::npos;
 }
 
 LineColumn line_column(std::string_view text, std::size_t offset) {

@@ -92,12 +92,6 @@ constexpr std::string_view document_keys[] = {
 constexpr std::string_view entry_keys[] = {"position", "index",    "size",       "offset",        "chunk_size",
                                            "name",     "name_hex", "signatures", "name_tail_hex", "padding_hex"};
 
-// Whether `path` is an entry's object: "entries[N]".
-bool is_entry_path(std::string_view path) {
-    return path.starts_with("entries[") && path.ends_with(']') &&
-           path.find_first_not_of("0123456789", 8) == path.size() - 1;
-}
-
 // The first key, by place, of the document's own object or an entry's, that --json never
 // prints, with the known key nearest it.
 bool find_unknown_key(std::string_view text, CreateProblem& problem) {
@@ -105,8 +99,8 @@ bool find_unknown_key(std::string_view text, CreateProblem& problem) {
     std::vector<std::string_view> candidates;
     const std::vector<ObjectKeys> objects = object_keys(text);
     for (const ObjectKeys& object : objects) {
-        const bool top = object.path.empty();
-        if (!top && !is_entry_path(object.path)) continue;
+        const bool top = is_outermost(object);
+        if (!top && !is_entry(objects, object)) continue;
         const auto known = top ? std::span<const std::string_view>(document_keys) : std::span(entry_keys);
         for (const KeyPlace& place : object.keys) {
             if (std::find(known.begin(), known.end(), place.key) != known.end()) continue;
@@ -242,6 +236,14 @@ bool read_entry(const Json& value, std::size_t position, NewEntry& entry, Fields
 }  // namespace
 
 bool read_manifest(std::string_view text, NewArchive& archive, CreateProblem& problem) {
+    // Before the parser, whose document and whose checks here grow with the nesting.
+    if (const std::size_t deep = too_deep(text); deep != std::string_view::npos) {
+        problem = create_problem(CreateFault::manifest_syntax);
+        problem.at = position_of(text, deep);
+        problem.text =
+            "nested more than " + std::to_string(deepest_nesting) + " levels deep; what --json prints is 3 levels deep";
+        return false;
+    }
     const Json document = Json::parse(text, nullptr, false);
     if (document.is_discarded()) {
         problem = syntax_problem(text);

@@ -531,6 +531,33 @@ TEST(Create, RefusesWhatItCannotMakeAndWritesNothing) {
          ".",
          from_manifest(),
          {"m.json: line 1, column 37: a number too large for any field: '" + std::string(40, '7') + "...'"}},
+        {"nested 60000 deep, refused before it is parsed",
+         files({{"a", "a"}, {"m.json", R"({"entries": [)" + std::string(60000, '[') + std::string(60000, ']') + "]}"}}),
+         ".",
+         from_manifest(),
+         {"m.json: line 1, column 76: nested more than 64 levels deep; what --json prints is 3 levels deep"}},
+        {"nested 64 deep, which is read",
+         files({{"a", "a"},
+                {"m.json", R"({"entries": ["a"], "x": )" + std::string(63, '[') + std::string(63, ']') + "}"}}),
+         ".",
+         from_manifest(),
+         {"m.json:1:20: unknown key 'x'"}},
+        {"nested 65 deep",
+         files({{"a", "a"},
+                {"m.json", R"({"entries": ["a"], "x": )" + std::string(64, '[') + std::string(64, ']') + "}"}}),
+         ".",
+         from_manifest(),
+         {"m.json: line 1, column 88: nested more than 64 levels deep; what --json prints is 3 levels deep"}},
+        {"a long key over many objects, kept once",
+         [](const TempDir& dir) {
+             std::string objects;
+             for (int i = 0; i < 20000; ++i) objects += i == 0 ? "{}" : ",{}";
+             write_file(dir.file("m.json"),
+                        R"({"entries": ["a"], ")" + std::string(50000, 'k') + R"(": [)" + objects + "]}");
+         },
+         ".",
+         from_manifest(),
+         {"m.json:1:20: unknown key '" + std::string(40, 'k') + "...'"}},
         {"a manifest past 64 MiB",
          [](const TempDir& dir) {
              write_file(dir.file("m.json"), "");
