@@ -11,12 +11,11 @@
 #include "version.h"
 
 using kp::api::fail;
+using kp::api::guarded;
 using kp::api::need_open;
 using kp::api::succeed;
 
 namespace kp::api {
-
-namespace {
 
 void reset(kp_archive* handle) {
     if (handle->open || handle->source.handle != no_file) close_source(handle->source);
@@ -27,6 +26,8 @@ void reset(kp_archive* handle) {
     handle->read = nullptr;
     handle->context = nullptr;
 }
+
+namespace {
 
 std::int64_t read_through(void* context, unsigned char* buffer, std::size_t size) {
     const auto* handle = static_cast<const kp_archive*>(context);
@@ -39,7 +40,7 @@ int load(kp_archive* handle, std::string file) {
     if (load_archive(handle->archive, handle->source, problem) < 0) {
         const int status = problem.kind == LoadProblem::Kind::unreadable ? KP_ERROR_SYSTEM : KP_ERROR_FORMAT;
         const std::string reason = shell_quoted(file) + ": " + load_reason(problem, file);
-        const int error = status == KP_ERROR_SYSTEM ? errno : 0;
+        const int error = status == KP_ERROR_SYSTEM ? api::read_errno(handle->source) : 0;
         reset(handle);
         return fail(handle, status, reason, error);
     }
@@ -59,7 +60,7 @@ int opened(kp_archive* handle, InputKind kind, const std::string& text, int erro
 
 }  // namespace
 
-const EntryRecord* entry_at(kp_archive* handle, u32 position) {
+const EntryRecord* entry_at(const kp_archive* handle, u32 position) {
     if (need_open(handle) != KP_OK) return nullptr;
     if (position >= handle->archive.entries.size()) {
         fail(handle, KP_ERROR_ARGUMENT,
@@ -68,6 +69,10 @@ const EntryRecord* entry_at(kp_archive* handle, u32 position) {
         return nullptr;
     }
     return &handle->archive.entries[position];
+}
+
+std::string no_file_named(std::string_view name) {
+    return "no file named " + shell_quoted(name) + " in archive";
 }
 
 bool hand_out(const std::string& text, char** document, std::size_t* length) {
@@ -94,12 +99,19 @@ int kp_version_number(void) {
 }
 
 kp_archive* kp_new(void) {
-    return new (std::nothrow) kp_archive;
+    try {
+        return new (std::nothrow) kp_archive;
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 void kp_close(kp_archive* handle) {
     if (handle == nullptr) return;
-    if (handle->source.handle != no_file) close_source(handle->source);
+    guarded(nullptr, [&]() -> int {
+        if (handle->source.handle != no_file) close_source(handle->source);
+        return KP_OK;
+    });
     delete handle;
 }
 
@@ -117,38 +129,46 @@ void kp_free(void* memory) {
 
 int kp_open_path(kp_archive* handle, const char* path) {
     if (handle == nullptr) return KP_ERROR_ARGUMENT;
-    if (path == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no path given");
-    api::reset(handle);
-    std::string text;
-    errno = 0;
-    InputKind kind = open_input(handle->source, path, {}, false, text);
-    const int error = errno;
-    if (kind == InputKind::terminal) {
+    return guarded(handle, [&]() -> int {
         api::reset(handle);
-        return fail(handle, KP_ERROR_ARGUMENT, "refusing to read an update file from a terminal");
-    }
-    return api::opened(handle, kind, text, error, path);
+        if (path == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no path given");
+        // "-" is a file of that name: a caller who means standard input opens descriptor 0.
+        const std::string name = std::string_view(path) == "-" ? "./-" : path;
+        std::string text;
+        errno = 0;
+        InputKind kind = open_input(handle->source, name, {}, false, text);
+        const int error = errno;
+        if (kind == InputKind::terminal) {
+            api::reset(handle);
+            return fail(handle, KP_ERROR_ARGUMENT, "refusing to read an update file from a terminal");
+        }
+        return api::opened(handle, kind, text, error, path);
+    });
 }
 
 int kp_open_fd(kp_archive* handle, int fd) {
     if (handle == nullptr) return KP_ERROR_ARGUMENT;
-    api::reset(handle);
-    std::string text;
-    errno = 0;
-    const InputKind kind = open_descriptor_input(handle->source, fd, text);
-    return api::opened(handle, kind, text, errno, "descriptor " + std::to_string(fd));
+    return guarded(handle, [&]() -> int {
+        api::reset(handle);
+        std::string text;
+        errno = 0;
+        const InputKind kind = open_descriptor_input(handle->source, fd, text);
+        return api::opened(handle, kind, text, errno, "descriptor " + std::to_string(fd));
+    });
 }
 
 int kp_open_stream(kp_archive* handle, kp_read_function read, void* context) {
     if (handle == nullptr) return KP_ERROR_ARGUMENT;
-    if (read == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no read function given");
-    api::reset(handle);
-    handle->read = read;
-    handle->context = context;
-    handle->source.stream = true;
-    handle->source.length = unknown_length;
-    handle->source.reader = {api::read_through, handle};
-    return api::load(handle, "-");
+    return guarded(handle, [&]() -> int {
+        api::reset(handle);
+        if (read == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no read function given");
+        handle->read = read;
+        handle->context = context;
+        handle->source.stream = true;
+        handle->source.length = unknown_length;
+        handle->source.reader = {api::read_through, handle};
+        return api::load(handle, "-");
+    });
 }
 
 int kp_is_stream(const kp_archive* handle) {
@@ -156,8 +176,9 @@ int kp_is_stream(const kp_archive* handle) {
 }
 
 int kp_get_header(const kp_archive* handle, kp_header* header) {
-    if (handle == nullptr || header == nullptr) return KP_ERROR_ARGUMENT;
-    if (!handle->open) return KP_ERROR_STATE;
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    if (header == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no header given to fill");
+    if (need_open(handle) != KP_OK) return KP_ERROR_STATE;
     const UpdateArchive& archive = handle->archive;
     const std::string_view version = record_text(archive.header.record.name);
     kp_header filled{};
@@ -173,7 +194,7 @@ int kp_get_header(const kp_archive* handle, kp_header* header) {
     filled.length = length_known(handle->source) ? handle->source.length : UINT64_MAX;
     filled.cut = length_known(handle->source) && handle->source.length < filled.end ? 1 : 0;
     std::memcpy(header, &filled, std::min(header->struct_size, sizeof filled));
-    return KP_OK;
+    return succeed(handle);
 }
 
 uint32_t kp_entry_count(const kp_archive* handle) {
@@ -181,36 +202,41 @@ uint32_t kp_entry_count(const kp_archive* handle) {
 }
 
 int kp_get_entry(const kp_archive* handle, uint32_t position, kp_entry* entry) {
-    if (handle == nullptr || entry == nullptr) return KP_ERROR_ARGUMENT;
-    if (!handle->open) return KP_ERROR_STATE;
-    if (position >= handle->archive.entries.size()) return KP_ERROR_ARGUMENT;
-    const EntryRecord& record = handle->archive.entries[position];
-    const std::string_view name = record_text(record.record.name);
-    kp_entry filled{};
-    filled.struct_size = entry->struct_size;
-    filled.position = position;
-    filled.index = record.record.index;
-    filled.name = name.data();
-    filled.name_length = name.size();
-    filled.size = record.record.size;
-    filled.chunk_size = record.chunk_size;
-    filled.offset = record.data_offset;
-    for (int i = 0; i < 4; ++i) filled.signatures[i] = record.record.signature[i];
-    std::memcpy(entry, &filled, std::min(entry->struct_size, sizeof filled));
-    return KP_OK;
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    return guarded(handle, [&]() -> int {
+        if (entry == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no entry given to fill");
+        const EntryRecord* record = api::entry_at(handle, position);
+        if (record == nullptr) return handle->open ? KP_ERROR_ARGUMENT : KP_ERROR_STATE;
+        const std::string_view name = record_text(record->record.name);
+        kp_entry filled{};
+        filled.struct_size = entry->struct_size;
+        filled.position = position;
+        filled.index = record->record.index;
+        filled.name = name.data();
+        filled.name_length = name.size();
+        filled.size = record->record.size;
+        filled.chunk_size = record->chunk_size;
+        filled.offset = record->data_offset;
+        for (int i = 0; i < 4; ++i) filled.signatures[i] = record->record.signature[i];
+        std::memcpy(entry, &filled, std::min(entry->struct_size, sizeof filled));
+        return succeed(handle);
+    });
 }
 
 int kp_find_entry(const kp_archive* handle, const char* name, uint32_t* position) {
-    if (handle == nullptr || name == nullptr || position == nullptr) return KP_ERROR_ARGUMENT;
-    if (!handle->open) return KP_ERROR_STATE;
-    const auto& entries = handle->archive.entries;
-    for (std::size_t i = entries.size(); i-- > 0;) {
-        if (record_text(entries[i].record.name) == name) {
-            *position = static_cast<uint32_t>(i);
-            return KP_OK;
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    return guarded(handle, [&]() -> int {
+        if (name == nullptr || position == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no name or position given");
+        if (need_open(handle) != KP_OK) return KP_ERROR_STATE;
+        const auto& entries = handle->archive.entries;
+        for (std::size_t i = entries.size(); i-- > 0;) {
+            if (record_text(entries[i].record.name) == name) {
+                *position = static_cast<uint32_t>(i);
+                return succeed(handle);
+            }
         }
-    }
-    return KP_ERROR_NOT_FOUND;
+        return fail(handle, KP_ERROR_NOT_FOUND, api::no_file_named(name));
+    });
 }
 
 size_t kp_group_count(const kp_archive* handle) {
@@ -219,93 +245,113 @@ size_t kp_group_count(const kp_archive* handle) {
 }
 
 int kp_get_group(const kp_archive* handle, size_t index, kp_group* out) {
-    if (handle == nullptr || out == nullptr) return KP_ERROR_ARGUMENT;
-    if (!handle->open) return KP_ERROR_STATE;
-    if (index >= handle->archive.groups.size()) return KP_ERROR_ARGUMENT;
-    const SignatureGroup& group = handle->archive.groups[index];
-    kp_group filled{};
-    filled.struct_size = out->struct_size;
-    filled.signature = group.signature;
-    filled.count = group.positions.size();
-    filled.positions = group.positions.data();
-    std::memcpy(out, &filled, std::min(out->struct_size, sizeof filled));
-    return KP_OK;
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    return guarded(handle, [&]() -> int {
+        if (out == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no group given to fill");
+        if (need_open(handle) != KP_OK) return KP_ERROR_STATE;
+        const auto& groups = handle->archive.groups;
+        if (index >= groups.size()) {
+            return fail(handle, KP_ERROR_ARGUMENT,
+                        "no group " + std::to_string(index) + "; the update file has " + std::to_string(groups.size()));
+        }
+        const SignatureGroup& group = groups[index];
+        kp_group filled{};
+        filled.struct_size = out->struct_size;
+        filled.signature = group.signature;
+        filled.count = group.positions.size();
+        filled.positions = group.positions.data();
+        std::memcpy(out, &filled, std::min(out->struct_size, sizeof filled));
+        return succeed(handle);
+    });
 }
 
 int kp_read(kp_archive* handle, uint32_t position, int padded, uint64_t offset, void* buffer, size_t size,
             size_t* got) {
     if (handle == nullptr) return KP_ERROR_ARGUMENT;
-    if (got == nullptr || (buffer == nullptr && size != 0)) return fail(handle, KP_ERROR_ARGUMENT, "no buffer given");
-    *got = 0;
-    const EntryRecord* entry = api::entry_at(handle, position);
-    if (entry == nullptr) return KP_ERROR_ARGUMENT;
-    const ByteRange range = written_bytes(*entry, padded != 0);
-    if (offset >= range.size) return succeed(handle);
-    const u64 wanted = std::min<u64>(size, range.size - offset);
-    if (stream_passed(handle->source, range.offset + offset))
-        return fail(handle, KP_ERROR_STATE, "a stream has passed these bytes, and is read only once");
-    const std::size_t read =
-        read_up_to(handle->source, range.offset + offset, buffer, static_cast<std::size_t>(wanted));
-    *got = read;
-    if (read == wanted) return succeed(handle);
-    const std::string name = shell_quoted(record_text(entry->record.name));
-    if (!handle->source.read_failure.empty())
-        return fail(handle, KP_ERROR_SYSTEM, name + ": reading it failed: " + handle->source.read_failure, EIO);
-    EntryProblem problem;
-    problem.failure = EntryFailure::outside_file;
-    problem.past_end = range.end() - (range.offset + offset + read);
-    return fail(handle, KP_ERROR_FORMAT, name + ": " + entry_reason(problem, padded != 0));
+    return guarded(handle, [&]() -> int {
+        if (got == nullptr || (buffer == nullptr && size != 0))
+            return fail(handle, KP_ERROR_ARGUMENT, "no buffer given");
+        *got = 0;
+        const EntryRecord* entry = api::entry_at(handle, position);
+        if (entry == nullptr) return handle->open ? KP_ERROR_ARGUMENT : KP_ERROR_STATE;
+        const ByteRange range = written_bytes(*entry, padded != 0);
+        if (offset >= range.size) return succeed(handle);
+        const u64 wanted = std::min<u64>(size, range.size - offset);
+        if (stream_passed(handle->source, range.offset + offset))
+            return fail(handle, KP_ERROR_STATE, api::passed_reason);
+        const std::size_t read =
+            read_up_to(handle->source, range.offset + offset, buffer, static_cast<std::size_t>(wanted));
+        *got = read;
+        if (read == wanted) return succeed(handle);
+        const std::string name = shell_quoted(record_text(entry->record.name));
+        if (!handle->source.read_failure.empty()) {
+            return fail(handle, KP_ERROR_SYSTEM, name + ": reading it failed: " + handle->source.read_failure,
+                        api::read_errno(handle->source));
+        }
+        EntryProblem problem;
+        problem.failure = EntryFailure::outside_file;
+        problem.past_end = range.end() - (range.offset + offset + read);
+        return fail(handle, KP_ERROR_FORMAT, name + ": " + entry_reason(problem, padded != 0));
+    });
 }
 
 int kp_read_to_fd(kp_archive* handle, uint32_t position, int padded, int fd) {
     if (handle == nullptr) return KP_ERROR_ARGUMENT;
-    const EntryRecord* entry = api::entry_at(handle, position);
-    if (entry == nullptr) return KP_ERROR_ARGUMENT;
-    const FileHandle out = descriptor_handle(fd);
-    if (out == no_file) return fail(handle, KP_ERROR_ARGUMENT, "descriptor " + std::to_string(fd) + " is not open");
-    const ByteRange range = written_bytes(*entry, padded != 0);
-    const std::string name = shell_quoted(record_text(entry->record.name));
-    if (stream_passed(handle->source, range.offset, range.size))
-        return fail(handle, KP_ERROR_STATE, name + ": a stream has passed its bytes, and is read only once");
-    if (length_known(handle->source) && !range.lies_within(handle->source.length)) {
-        EntryProblem problem;
-        problem.failure = EntryFailure::outside_file;
-        problem.past_end = range.past(handle->source.length);
-        return fail(handle, KP_ERROR_FORMAT, name + ": " + entry_reason(problem, padded != 0));
-    }
-    errno = 0;
-    if (!copy_range(handle->source, range.offset, range.size, out)) {
-        const int error = errno;
-        return fail(handle, KP_ERROR_SYSTEM, name + ": " + last_error_text(), error);
-    }
-    return succeed(handle);
+    return guarded(handle, [&]() -> int {
+        const EntryRecord* entry = api::entry_at(handle, position);
+        if (entry == nullptr) return handle->open ? KP_ERROR_ARGUMENT : KP_ERROR_STATE;
+        const FileHandle out = descriptor_handle(fd);
+        if (out == no_file) return fail(handle, KP_ERROR_ARGUMENT, "descriptor " + std::to_string(fd) + " is not open");
+        const ByteRange range = written_bytes(*entry, padded != 0);
+        const std::string name = shell_quoted(record_text(entry->record.name));
+        if (stream_passed(handle->source, range.offset, range.size))
+            return fail(handle, KP_ERROR_STATE, name + ": " + api::passed_reason);
+        if (length_known(handle->source) && !range.lies_within(handle->source.length)) {
+            EntryProblem problem;
+            problem.failure = EntryFailure::outside_file;
+            problem.past_end = range.past(handle->source.length);
+            return fail(handle, KP_ERROR_FORMAT, name + ": " + entry_reason(problem, padded != 0));
+        }
+        errno = 0;
+        if (!copy_range(handle->source, range.offset, range.size, out)) {
+            if (!handle->source.read_failure.empty()) {
+                return fail(handle, KP_ERROR_SYSTEM, name + ": reading it failed: " + handle->source.read_failure,
+                            api::read_errno(handle->source));
+            }
+            const int error = errno;
+            return fail(handle, KP_ERROR_SYSTEM, name + ": " + last_error_text(), error != 0 ? error : EIO);
+        }
+        return succeed(handle);
+    });
 }
 
 int kp_sha256(kp_archive* handle, uint32_t position, int padded, char hex[65]) {
     if (handle == nullptr) return KP_ERROR_ARGUMENT;
-    if (hex == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no room for the digest given");
-    const EntryRecord* entry = api::entry_at(handle, position);
-    if (entry == nullptr) return KP_ERROR_ARGUMENT;
-    Sha256 digest;
-    if (!sha256_begin(digest)) return fail(handle, KP_ERROR_SYSTEM, "the digest could not be started");
-    const ByteRange range = written_bytes(*entry, padded != 0);
-    unsigned char piece[64 * 1024];
-    for (u64 done = 0; done < range.size;) {
-        std::size_t got = 0;
-        const int status = kp_read(handle, position, padded, done, piece,
-                                   static_cast<std::size_t>(std::min<u64>(sizeof piece, range.size - done)), &got);
-        if (status != KP_OK) {
-            Sha256Digest ignored;
-            sha256_end(digest, ignored);
-            return status;
+    return guarded(handle, [&]() -> int {
+        if (hex == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no room for the digest given");
+        const EntryRecord* entry = api::entry_at(handle, position);
+        if (entry == nullptr) return handle->open ? KP_ERROR_ARGUMENT : KP_ERROR_STATE;
+        Sha256 digest;
+        if (!sha256_begin(digest)) return fail(handle, KP_ERROR_SYSTEM, "the digest could not be started");
+        const ByteRange range = written_bytes(*entry, padded != 0);
+        unsigned char piece[64 * 1024];
+        for (u64 done = 0; done < range.size;) {
+            std::size_t got = 0;
+            const int status = kp_read(handle, position, padded, done, piece,
+                                       static_cast<std::size_t>(std::min<u64>(sizeof piece, range.size - done)), &got);
+            if (status != KP_OK) {
+                Sha256Digest ignored;
+                sha256_end(digest, ignored);
+                return status;
+            }
+            sha256_add(digest, piece, got);
+            done += got;
         }
-        sha256_add(digest, piece, got);
-        done += got;
-    }
-    Sha256Digest bytes;
-    if (!sha256_end(digest, bytes)) return fail(handle, KP_ERROR_SYSTEM, "the digest could not be finished");
-    std::memcpy(hex, hex_of(bytes).c_str(), 65);
-    return succeed(handle);
+        Sha256Digest bytes;
+        if (!sha256_end(digest, bytes)) return fail(handle, KP_ERROR_SYSTEM, "the digest could not be finished");
+        std::memcpy(hex, hex_of(bytes).c_str(), 65);
+        return succeed(handle);
+    });
 }
 
 }  // extern "C"

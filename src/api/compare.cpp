@@ -8,6 +8,7 @@
 #include "report/reasons.h"
 
 using kp::api::fail;
+using kp::api::guarded;
 using kp::api::need_open;
 using kp::api::succeed;
 
@@ -24,6 +25,11 @@ std::vector<u32> latest_of(const UpdateArchive& archive) {
 
 // The status of what was found, and the document of it.
 int diff_result(kp_archive* handle, const DiffReport& report, char** document) {
+    if (report.passed != DiffSide::none) {
+        const std::string& side = report.passed == DiffSide::fresh ? handle->file : report.other;
+        return fail(handle, KP_ERROR_STATE,
+                    shell_quoted(side) + ": " + passed_reason + ", and in the order its bytes lie; open it again");
+    }
     JsonWriter json;
     json_diff(json, report);
     int status = sides_differ(report) ? succeed(handle, KP_DIFFERENT) : succeed(handle);
@@ -52,32 +58,36 @@ extern "C" {
 
 int kp_diff(kp_archive* fresh, kp_archive* old, char** document) {
     if (fresh == nullptr) return KP_ERROR_ARGUMENT;
-    if (old == nullptr || old == fresh) return fail(fresh, KP_ERROR_ARGUMENT, "the other side is no second handle");
-    if (need_open(fresh) != KP_OK) return KP_ERROR_STATE;
-    if (!old->open) return fail(fresh, KP_ERROR_STATE, "the other side has no update file open");
-    DiffReport report;
-    report.other = old->file;
-    compare_archives(fresh->archive, api::latest_of(fresh->archive), fresh->source, old->archive,
-                     api::latest_of(old->archive), old->source, report);
-    return api::diff_result(fresh, report, document);
+    return guarded(fresh, [&]() -> int {
+        if (old == nullptr || old == fresh) return fail(fresh, KP_ERROR_ARGUMENT, "the other side is no second handle");
+        if (need_open(fresh) != KP_OK) return KP_ERROR_STATE;
+        if (!old->open) return fail(fresh, KP_ERROR_STATE, "the other side has no update file open");
+        DiffReport report;
+        report.other = old->file;
+        compare_archives(fresh->archive, api::latest_of(fresh->archive), fresh->source, old->archive,
+                         api::latest_of(old->archive), old->source, report);
+        return api::diff_result(fresh, report, document);
+    });
 }
 
 int kp_diff_directory(kp_archive* fresh, const char* directory, int padded, char** document) {
     if (fresh == nullptr) return KP_ERROR_ARGUMENT;
-    if (directory == nullptr) return fail(fresh, KP_ERROR_ARGUMENT, "no directory given");
-    if (need_open(fresh) != KP_OK) return KP_ERROR_STATE;
-    const FileHandle root = open_target_directory(file_path(directory));
-    if (root == no_file) {
-        const int error = errno;
-        return fail(fresh, KP_ERROR_SYSTEM, shell_quoted(directory) + ": " + last_error_text(), error);
-    }
-    DiffReport report;
-    report.other = directory;
-    const Exclusions none;
-    compare_with_directory(fresh->archive, api::latest_of(fresh->archive), fresh->source, root,
-                           {padded != 0, true, &none}, report);
-    close_directory(root);
-    return api::diff_result(fresh, report, document);
+    return guarded(fresh, [&]() -> int {
+        if (directory == nullptr) return fail(fresh, KP_ERROR_ARGUMENT, "no directory given");
+        if (need_open(fresh) != KP_OK) return KP_ERROR_STATE;
+        const FileHandle root = open_target_directory(file_path(directory));
+        if (root == no_file) {
+            const int error = errno;
+            return fail(fresh, KP_ERROR_SYSTEM, shell_quoted(directory) + ": " + last_error_text(), error);
+        }
+        DiffReport report;
+        report.other = directory;
+        const Exclusions none;
+        compare_with_directory(fresh->archive, api::latest_of(fresh->archive), fresh->source, root,
+                               {padded != 0, true, &none}, report);
+        close_directory(root);
+        return api::diff_result(fresh, report, document);
+    });
 }
 
 }  // extern "C"

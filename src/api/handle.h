@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,10 @@ struct kp_archive {
     kp::SourceFile source;
     bool open = false;
     std::string file;  // as the caller named it, for the documents and the reasons
-    std::string reason;
-    int system_error = 0;
+    // What the last call said: no part of the update file, so that a call that only looks
+    // (a getter, on a const handle) can still say why it failed.
+    mutable std::string reason;
+    mutable int system_error = 0;
     kp_read_function read = nullptr;  // a caller's stream
     void* context = nullptr;
 };
@@ -25,26 +28,60 @@ struct kp_archive {
 namespace kp::api {
 
 // The call succeeded: nothing to say.
-inline int succeed(kp_archive* handle, int status = KP_OK) {
+inline int succeed(const kp_archive* handle, int status = KP_OK) {
     handle->reason.clear();
     handle->system_error = 0;
     return status;
 }
 
 // The call failed with `status`, for `reason`; `system_error` where the system's errno says why.
-inline int fail(kp_archive* handle, int status, std::string reason, int system_error = 0) {
+inline int fail(const kp_archive* handle, int status, std::string reason, int system_error = 0) {
     handle->reason = std::move(reason);
     handle->system_error = system_error;
     return status;
 }
 
 // KP_OK where the handle has an update file open, else why not.
-inline int need_open(kp_archive* handle) {
+inline int need_open(const kp_archive* handle) {
     return handle->open ? KP_OK : fail(handle, KP_ERROR_STATE, "no update file is open");
 }
 
+// The errno behind a failed read of the source: the system's, or a caller's read function's.
+inline int read_errno(const SourceFile& source) {
+    return source.read_error != 0 ? source.read_error : EIO;
+}
+
+// The reason a stream gives for the bytes it has passed, which it cannot give again.
+inline constexpr const char* passed_reason = "a stream has passed these bytes, and is read only once";
+
+// Runs the body of an entry point, so that no C++ exception leaves the library: one that
+// escapes is the call's failure, said like any other. A handle that is null takes none.
+template <typename Body>
+int guarded(const kp_archive* handle, Body&& body) noexcept {
+    int status = KP_ERROR_FAILED;
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        status = KP_ERROR_SYSTEM;
+    } catch (...) {
+    }
+    if (handle != nullptr) {
+        try {
+            if (status == KP_ERROR_SYSTEM) return fail(handle, status, "out of memory", ENOMEM);
+            return fail(handle, status, "the library failed unexpectedly; nothing more is known");
+        } catch (...) {
+            handle->reason.clear();  // a reason that cannot be held is none, never a stale one
+            handle->system_error = status == KP_ERROR_SYSTEM ? ENOMEM : 0;
+        }
+    }
+    return status;
+}
+
+// Closes what the handle holds: nothing is open after.
+void reset(kp_archive* handle);
+
 // The entry at `position`, checked against the directory; null (with why) past it.
-const EntryRecord* entry_at(kp_archive* handle, u32 position);
+const EntryRecord* entry_at(const kp_archive* handle, u32 position);
 
 // A caller's structure, as far as it and this library know its fields.
 template <typename Options>
@@ -68,6 +105,9 @@ inline void add_line(std::string& lines, const std::string& line) {
     if (!lines.empty()) lines += '\n';
     lines += line;
 }
+
+// What a name that matches no entry is told, as the command line says it.
+std::string no_file_named(std::string_view name);
 
 // A NUL-terminated copy of `text` the caller frees with kp_free; false where memory ran out.
 bool hand_out(const std::string& text, char** document, std::size_t* length);

@@ -47,6 +47,7 @@ struct SourceFile {
     std::vector<unsigned char> buffer;
     std::size_t buffered = 0;
     std::string read_failure;  // what the system said when reading the stream failed
+    int read_error = 0;        // and its errno, where it gave one
     StreamTap tap;             // a stream's bytes go through this process, not around it, while set
     StreamReader reader;       // set: a stream read through it, never through `handle`
     // How much of what a stream gave last stays readable behind what it gives next: what

@@ -1,7 +1,9 @@
 #include "fs/stream.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace kp {
 
@@ -24,6 +26,29 @@ void note_end(SourceFile& source) {
     source.length = source.position;
 }
 
+// One read through the caller's function, which is trusted with nothing: a count past
+// `room` would have written past the buffer and is no data, a negative one other than -1
+// is no answer, and -1 with EINTR asks to be called again. Any failure leaves its words
+// and errno in the source, and -1.
+std::int64_t read_through_reader(SourceFile& source, unsigned char* into, std::size_t room) {
+    for (;;) {
+        errno = 0;
+        const std::int64_t got = source.reader.read(source.reader.context, into, room);
+        if (got >= 0 && static_cast<u64>(got) <= room) return got;
+        const int error = errno;
+        if (got == -1 && error == EINTR) continue;
+        if (got == -1) {
+            source.read_error = error != 0 ? error : EIO;
+            source.read_failure = error != 0 ? std::strerror(error) : "the read function failed without saying why";
+        } else {
+            source.read_error = EIO;
+            source.read_failure = "the read function returned " + std::to_string(got) + " for a read of " +
+                                  std::to_string(room) + " bytes";
+        }
+        return -1;
+    }
+}
+
 // Reads once more into the buffer, behind what it holds from `keep_from` on (at most
 // the bytes it holds). False at the end of the stream or when the read failed.
 bool read_more(SourceFile& source, u64 keep_from) {
@@ -34,7 +59,7 @@ bool read_more(SourceFile& source, u64 keep_from) {
     source.buffered = keep;
     unsigned char* const into = source.buffer.data() + keep;
     const std::size_t room = source.buffer.size() - keep;
-    const std::int64_t got = source.reader.read != nullptr ? source.reader.read(source.reader.context, into, room)
+    const std::int64_t got = source.reader.read != nullptr ? read_through_reader(source, into, room)
                                                            : stream_read(source.handle, into, room);
     if (got > 0) {
         if (source.tap.seen != nullptr) {
@@ -46,7 +71,10 @@ bool read_more(SourceFile& source, u64 keep_from) {
         return true;
     }
     // A read that failed ends the stream as surely as its end does: what came is all there is.
-    if (got < 0) source.read_failure = last_error_text();
+    if (got < 0 && source.read_failure.empty()) {
+        source.read_error = errno;
+        source.read_failure = last_error_text();
+    }
     note_end(source);
     return false;
 }
@@ -95,7 +123,10 @@ bool read_whole_file(std::string_view path, std::string& bytes, std::string& sys
 std::size_t read_at_cursor(SourceFile& source, unsigned char* buffer, std::size_t size) {
     if (source.stream) return read_stream_at_cursor(source, buffer, size);
     const std::size_t got = read_up_to(source, source.cursor, buffer, size);
-    if (got < size && source.read_failure.empty()) source.read_failure = last_error_text();
+    if (got < size && source.read_failure.empty()) {
+        source.read_error = errno;
+        source.read_failure = last_error_text();
+    }
     source.cursor += got;
     return got;
 }

@@ -42,6 +42,21 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
     // ended, after this. Per entry: whether its bytes were compared, and where they differ.
     std::vector<bool> compared(positions.size(), false);
     std::vector<std::optional<u64>> differs(positions.size());
+    std::vector<ByteRange> new_reads;
+    std::vector<ByteRange> old_reads;
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        const auto found = old_by_key.find(new_keys[i]);
+        if (found == old_by_key.end()) continue;
+        const EntryRecord& entry = fresh.entries[positions[i]];
+        const EntryRecord& before = old.entries[found->second];
+        const u64 common = std::min(entry.record.size, before.record.size);
+        new_reads.push_back({entry.data_offset, common});
+        old_reads.push_back({before.data_offset, common});
+    }
+    if (!readable_in_order(fresh_source, new_reads) || !readable_in_order(old_source, old_reads)) {
+        report.passed = readable_in_order(fresh_source, new_reads) ? DiffSide::old : DiffSide::fresh;
+        return;
+    }
     {
         Window new_window{&fresh_source};
         Window old_window{&old_source};

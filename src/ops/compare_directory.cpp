@@ -115,6 +115,13 @@ void compare_with_directory(const UpdateArchive& fresh, const std::vector<u32>& 
     const bool list_extra = how.list_extra;
     const Exclusions& excludes = *how.excludes;
     report.directory = true;
+    std::vector<ByteRange> reads;
+    reads.reserve(positions.size());
+    for (const u32 position : positions) reads.push_back(written_bytes(fresh.entries[position], padded));
+    if (!readable_in_order(fresh_source, reads)) {
+        report.passed = DiffSide::fresh;
+        return;
+    }
     std::vector<DirectoryMatch> matches;
     matches.reserve(positions.size());
     {

@@ -36,6 +36,17 @@ std::optional<u64> first_difference(Window& a, u64 offset, Window& b, u64 other_
     return std::nullopt;
 }
 
+bool readable_in_order(const SourceFile& source, const std::vector<ByteRange>& ranges) {
+    if (!source.stream) return true;
+    u64 last = 0;
+    for (const ByteRange& range : ranges) {
+        if (range.size == 0) continue;
+        if (range.offset < last || stream_passed(source, range.offset)) return false;
+        last = range.offset;
+    }
+    return true;
+}
+
 std::string_view key_of(const EntryRecord& entry, std::deque<std::string>& storage) {
     std::string key;
     const std::string_view view = name_key(record_text(entry.record.name), native_name_rules(), key);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/update_archive.h"
 #include "fs/copy.h"
@@ -37,6 +38,10 @@ struct Window {
 // other's first differ, counted from their start, as cmp counts; none when they are the
 // same. Where either could not be read, the first byte that was not.
 std::optional<u64> first_difference(Window& a, u64 offset, Window& b, u64 other_offset, u64 size);
+
+// Whether `source` can still give the `ranges` in this order: a file always; a stream
+// where it has passed none of them and each starts no earlier than the one before.
+bool readable_in_order(const SourceFile& source, const std::vector<ByteRange>& ranges);
 
 // The key of an entry's file, kept in `storage` where it is not the name itself.
 std::string_view key_of(const EntryRecord& entry, std::deque<std::string>& storage);

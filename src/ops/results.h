@@ -139,7 +139,13 @@ struct DiffDamage {
     u64 past_end = 0;       // how far the entry's bytes reach past the end of its file
 };
 
+// A side of a comparison.
+enum class DiffSide : unsigned char { none, fresh, old };
+
 struct DiffReport {
+    // A side that is a stream which has passed bytes the comparison needs, or would need
+    // them out of the order they lie in: nothing was compared then, for nothing could be.
+    DiffSide passed = DiffSide::none;
     bool directory = false;  // the old side is a directory
     std::string other;       // the old side as given
     bool version_differs = false;
