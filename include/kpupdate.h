@@ -4,7 +4,10 @@
  * file's bytes in a 512-byte aligned chunk. A kp_archive handle holds one loaded update
  * file and what the last call on it said: every call returns a kp_status, and where it
  * failed, kp_reason() says why in the words the command line uses. Handles share nothing:
- * two may be used from two threads at once; one handle is used by one thread at a time.
+ * two may be used from two threads at once; one handle is used by one thread at a time,
+ * kp_close included: a caller that shares one between threads holds a lock across each
+ * call and across reading kp_reason() after it. No C++ exception leaves a call: one that
+ * would is its failure (memory: KP_ERROR_SYSTEM with ENOMEM).
  *
  * Structures that may grow begin with struct_size, which the caller sets to sizeof the
  * structure it was compiled with; the library fills or reads no field past it.
@@ -63,10 +66,14 @@ KP_API void kp_free(void* memory);
 
 /* Opening: each closes what the handle held first, then loads the header and the
  * directory, and fails with KP_ERROR_FORMAT (and why) for what is no update file.
- * A path is UTF-8. A descriptor is duplicated: the caller keeps its own. A regular file
- * is read with offsets; anything else is a stream, read once, in order, as the read
- * function is: it returns how many bytes it read into `buffer`, 0 at the end, or -1
- * (with errno set) when it failed. */
+ * A path is UTF-8, and "-" is a file of that name: standard input is kp_open_fd(h, 0).
+ * A descriptor is duplicated: the caller keeps its own. A regular file is read with
+ * offsets; anything else is a stream, read once, in order, as the read function is: it
+ * returns how many bytes it read into `buffer`, at most `size`, 0 at the end, or -1 with
+ * errno set when it failed, which kp_system_error() then gives; -1 with EINTR is called
+ * again. Any other answer (a count past `size`, one below -1, -1 with errno 0) is a
+ * failed read (EIO), and nothing of it is used. The function is called on the thread of
+ * the call that reads, from kp_open_stream on until the handle is closed. */
 KP_API int kp_open_path(kp_archive* archive, const char* path);
 KP_API int kp_open_fd(kp_archive* archive, int fd);
 typedef ptrdiff_t (*kp_read_function)(void* context, void* buffer, size_t size);
@@ -163,7 +170,8 @@ KP_API int kp_extract(kp_archive* archive, const kp_extract_options* options);
 
 /* Documents, as the command line's --json prints them, NUL-terminated, to be freed with
  * kp_free; `length` may be NULL. kp_json is `kpupdate --json FILE`: a stream is read to
- * its end for it. */
+ * its end for it, and where reading it failed the document says so and the status is
+ * KP_ERROR_SYSTEM. */
 KP_API int kp_json(kp_archive* archive, char** document, size_t* length);
 /* --test: KP_OK, or KP_ERROR_FORMAT where entries' bytes lie outside the file; the
  * findings as the document's "test" object in `document`, when it is not NULL. A stream
@@ -171,7 +179,10 @@ KP_API int kp_json(kp_archive* archive, char** document, size_t* length);
 KP_API int kp_test(kp_archive* archive, char** document);
 /* --diff: `fresh` against `old`, another open update file, or against the files under
  * `directory` (own bytes, or with `padded` whole chunks). KP_OK where they are the same,
- * KP_DIFFERENT where not; the document's "diff" object in `document`, when not NULL. */
+ * KP_DIFFERENT where not; the document's "diff" object in `document`, when not NULL.
+ * KP_ERROR_STATE where a side is a stream that has passed bytes the comparison needs,
+ * or would need them in another order than they lie in: the old side's in the new
+ * side's order. Nothing is compared then. */
 KP_API int kp_diff(kp_archive* fresh, kp_archive* old, char** document);
 KP_API int kp_diff_directory(kp_archive* fresh, const char* directory, int padded, char** document);
 
