@@ -5,6 +5,7 @@
 // an honest function gets for the same bytes: a digest is right or it is an error.
 #include <kpupdate.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -34,7 +35,7 @@ ptrdiff_t read_from(void* context, void* buffer, std::size_t size) {
     std::size_t most = size;
     switch (step % 8) {
         case 3:
-            most = std::size_t{step >> 3} + 1;
+            most = static_cast<std::size_t>(step >> 3) + 1;
             break;
         case 4:
             if (reader.interrupted++ < script_size) {
