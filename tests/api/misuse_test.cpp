@@ -217,6 +217,10 @@ TEST(LibraryMisuse, EveryFailureSaysWhy) {
          [](kp_archive* a, char*, std::size_t*, char* h, kp_entry*, kp_header*, kp_group*, uint32_t*) {
              return kp_sha256(a, 0, 0, h);
          }},
+        {"entry, nothing open", KP_ERROR_STATE, "no update file is open",
+         [](kp_archive* a, char*, std::size_t*, char*, kp_entry* e, kp_header*, kp_group*, uint32_t*) {
+             return kp_get_entry(a, 0, e);
+         }},
         {"header, nothing open", KP_ERROR_STATE, "no update file is open",
          [](kp_archive* a, char*, std::size_t*, char*, kp_entry*, kp_header* h, kp_group*, uint32_t*) {
              return kp_get_header(a, h);
