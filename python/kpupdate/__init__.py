@@ -57,6 +57,14 @@ def _error(native_reason, status, errno):
     return Error(_text(native_reason), status, errno or None)
 
 
+def _checked(outcome, allowed=(_OK,)):
+    """The value of a native call, or its failure raised with its own reason and errno."""
+    status, reason, errno, value = outcome
+    if status not in allowed:
+        raise _error(reason, status, errno)
+    return value
+
+
 class Entry:
     """One record of the directory."""
 
@@ -129,11 +137,11 @@ class _EntryReader(_io.RawIOBase):
         return not self._archive.is_stream
 
     def readinto(self, buffer):
-        view = memoryview(buffer).cast("B")
-        if self._offset >= self._size or len(view) == 0:
-            return 0
-        status, got = self._archive._native.readinto(self._entry.position, self._padded, self._offset, view)
-        self._archive._check(status)
+        with memoryview(buffer) as view, view.cast("B") as bytes_view:
+            if self._offset >= self._size or len(bytes_view) == 0:
+                return 0
+            got = _checked(self._archive._native.readinto(self._entry.position, self._padded, self._offset,
+                                                          bytes_view))
         self._offset += got
         return got
 
@@ -155,7 +163,7 @@ class Archive:
         self._native = native
         self._file = file
         raw_version, self.file_count, self.data_start, self.end, self.used_size, self.chunk_sum, \
-            self.header_signatures = native.header()
+            self.header_signatures = _checked(native.header())
         self.version = _text(raw_version)
         self.entries = [Entry(*fields) for fields in native.entries()]
         self.groups = [Group(signature, [self.entries[p] for p in positions])
@@ -168,6 +176,7 @@ class Archive:
         self.close()
 
     def close(self):
+        """Closes the file; another thread's call on the archive is let finish first."""
         self._native.close()
 
     @property
@@ -177,11 +186,6 @@ class Archive:
 
     def __repr__(self):
         return f"<kpupdate.Archive {self._file!r}: {self.version!r}, {len(self.entries)} entries>"
-
-    def _check(self, status, allowed=(_OK,)):
-        if status not in allowed:
-            raise _error(self._native.reason(), status, self._native.system_error())
-        return status
 
     def _entry(self, entry_or_name):
         if isinstance(entry_or_name, Entry):
@@ -196,8 +200,7 @@ class Archive:
         """The entry's bytes, its own or with `padded` its whole 512-byte chunk."""
         entry = self._entry(entry_or_name)
         buffer = bytearray(entry.chunk_size if padded else entry.size)
-        status, got = self._native.readinto(entry.position, padded, 0, buffer)
-        self._check(status)
+        got = _checked(self._native.readinto(entry.position, padded, 0, buffer))
         return bytes(buffer) if got == len(buffer) else bytes(buffer[:got])
 
     def open_entry(self, entry_or_name, padded=False):
@@ -206,9 +209,7 @@ class Archive:
 
     def sha256(self, entry_or_name, padded=False):
         """The SHA-256 of the entry's bytes, in hex, as sha256sum prints it."""
-        status, digest = self._native.sha256(self._entry(entry_or_name).position, padded)
-        self._check(status)
-        return digest
+        return _checked(self._native.sha256(self._entry(entry_or_name).position, padded))
 
     def extract(self, dest, names=None, include=None, exclude=None, strip=0, padded=False, existing="replace"):
         """Writes the entries as `kpupdate -a -C DEST` does: every file, or those `names` and
@@ -217,53 +218,49 @@ class Archive:
         a name or pattern picked nothing."""
         if existing not in _EXISTING:
             raise ValueError('existing is "replace", "keep" or "skip"')
-        status, written, skipped, failed = self._native.extract(
+        written, skipped, failed = _checked(self._native.extract(
             None if dest is None else _path(dest), [_name(n) for n in names or []],
             [_name(p) for p in include or []], [_name(p) for p in exclude or []], int(strip), bool(padded),
-            _EXISTING[existing])
-        self._check(status, (_OK, -6))
+            _EXISTING[existing]), (_OK, -6))
         entries = self.entries
         return ExtractResult([(entries[p], _os.fsdecode(path)) for p, path in written], [entries[p] for p in skipped],
                              [(entries[p], _text(reason)) for p, reason in failed])
 
     def test(self):
         """What `kpupdate --test` finds, as the document's "test" object."""
-        status, document = self._native.test()
-        self._check(status, (_OK, -2))
-        return _json.loads(document)
+        return _json.loads(_checked(self._native.test(), (_OK, -2)))
 
     def diff(self, other, padded=False):
         """What changed from `other` (an open Archive, an update file's path, or a directory's
         path) to this one, as the document's "diff" object."""
+        allowed = (_OK, _DIFFERENT, -2)
         if isinstance(other, Archive):
-            status, document = self._native.diff(other._native)
-        elif _os.path.isdir(_path(other)):
-            status, document = self._native.diff_directory(_path(other), bool(padded))
-        else:
-            with open(other) as opened:
-                status, document = self._native.diff(opened._native)
-        self._check(status, (_OK, _DIFFERENT, -2))
-        return _json.loads(document)
+            return _json.loads(_checked(self._native.diff(other._native), allowed))
+        if _os.path.isdir(_path(other)):
+            return _json.loads(_checked(self._native.diff_directory(_path(other), bool(padded)), allowed))
+        with open(other) as opened:
+            return _json.loads(_checked(self._native.diff(opened._native), allowed))
 
     def manifest(self):
         """The `--json` document, as a dict: what kpupdate.create() makes the file back from."""
-        status, document = self._native.json()
-        self._check(status)
-        return _json.loads(document)
+        return _json.loads(_checked(self._native.json()))
 
 
 def open(source):
     """Opens an update file: a path (str, bytes or os.PathLike), or any binary file object,
-    a pipe's among them, read once, in order."""
+    a pipe's among them, read once, in order.
+
+    A file object's readinto(b) (or else read(n)) gives what it read, b"" or 0 at its end;
+    None, which a non-blocking file gives where no data is there yet, fails the read with
+    BlockingIOError, as it is no end. What it raises is raised where the library asked."""
     native = _native.Archive()
     if isinstance(source, (str, bytes, _os.PathLike)):
-        status, file = native.open_path(_path(source)), _os.fsdecode(source)
+        opened, file = native.open_path(_path(source)), _os.fsdecode(source)
     elif hasattr(source, "readinto") or hasattr(source, "read"):
-        status, file = native.open_stream(source), getattr(source, "name", "-")
+        opened, file = native.open_stream(source), getattr(source, "name", "-")
     else:
         raise TypeError("kpupdate.open takes a path or a binary file object")
-    if status != _OK:
-        raise _error(native.reason(), status, native.system_error())
+    _checked(opened)
     return Archive(native, file if isinstance(file, str) else "-")
 
 
@@ -279,10 +276,7 @@ def create(new, tree=".", paths=None, manifest=None, version_text=None, padded=F
         manifest_path = _path(manifest)
     if manifest is None and paths is None:
         paths = ["."]
-    status, reason, error = _native.create(_path(new), None if tree is None else _path(tree),
-                                           [_path(p) for p in paths or []], manifest_path, manifest_text,
-                                           None if version_text is None else _name(version_text),
-                                           None if filler is None else _name(filler),
-                                           [_name(p) for p in exclude or []], bool(padded), bool(keep))
-    if status != _OK:
-        raise _error(reason, status, error)
+    _checked(_native.create(_path(new), None if tree is None else _path(tree), [_path(p) for p in paths or []],
+                            manifest_path, manifest_text, None if version_text is None else _name(version_text),
+                            None if filler is None else _name(filler), [_name(p) for p in exclude or []],
+                            bool(padded), bool(keep)))

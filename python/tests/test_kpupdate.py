@@ -1,6 +1,7 @@
 """The module against the command line, on random update files: what one says, the other
 says, byte for byte."""
 
+import hashlib
 import io
 import json
 import os
@@ -196,3 +197,192 @@ def test_two_threads_read_two_archives(tmp_path):
     for thread in threads:
         thread.join()
     assert together == alone
+
+
+# A stream that reads like a file until `fail_at`, then does what `misread` says with the
+# count read() is asked for, or with the buffer readinto() is given: returns it, or raises.
+class Misreading:
+    def __init__(self, data, fail_at, misread):
+        self._data = io.BytesIO(data)
+        self._fail_at = fail_at
+        self._misread = misread
+        self.raised = None
+
+    def read(self, size):
+        return self._misread(self, size) if self._data.tell() >= self._fail_at else self._data.read(size)
+
+
+class MisreadingInto(Misreading):
+    def readinto(self, buffer):
+        return self._misread(self, buffer) if self._data.tell() >= self._fail_at else self._data.readinto(buffer)
+
+
+def raising(make):
+    def misread(stream, _):
+        stream.raised = make()
+        raise stream.raised
+    return misread
+
+
+class ReadOnly:
+    """A stream with read() alone, whose answers `give` makes of the bytes read."""
+
+    def __init__(self, data, give):
+        self._data = io.BytesIO(data)
+        self._give = give
+
+    def read(self, size):
+        return self._give(self._data.read(size))
+
+
+BIG = bytes(range(256)) * 4096  # 1 MiB: its file is made before all of its bytes have arrived
+BIG_FILE = build([(b"big.bin", 0, BIG, (1, 0, 0, 0)), (b"small.bin", 1, b"s" * 100, (2, 0, 0, 0))])
+
+MISREADS = [  # (how the stream's read misbehaves, what the call raises)
+    ("readinto", lambda stream, buffer: len(buffer) + 100000, OSError),
+    ("readinto", lambda stream, buffer: -2, OSError),
+    ("readinto", lambda stream, buffer: "12", TypeError),
+    ("readinto", lambda stream, buffer: 1.5, TypeError),
+    ("readinto", lambda stream, buffer: None, BlockingIOError),
+    ("readinto", raising(KeyboardInterrupt), KeyboardInterrupt),
+    ("readinto", raising(lambda: PermissionError(13, "not for you")), PermissionError),
+    ("readinto", raising(lambda: ValueError("no")), ValueError),
+    ("read", lambda stream, size: "text", TypeError),
+    ("read", lambda stream, size: None, BlockingIOError),
+    ("read", lambda stream, size: b"x" * (size + 1), OSError),
+    ("read", raising(lambda: InterruptedError(4, "never taken as 'read again'")), InterruptedError),
+    ("readinto", lambda stream, buffer: stream.archive.close(), RuntimeError),  # its own lock: refused, not waited for
+]
+
+
+@pytest.mark.parametrize("method, misread, expected", MISREADS,
+                         ids=[f"{m}-{e.__name__}-{i}" for i, (m, _, e) in enumerate(MISREADS)])
+def test_a_stream_that_misreads_fails_its_call_and_leaves_nothing(method, misread, expected, tmp_path, capfd):
+    out = tmp_path / "out"
+    out.mkdir()
+    descriptors = len(os.listdir("/proc/self/fd"))
+    for _ in range(50):
+        stream = (MisreadingInto if method == "readinto" else Misreading)(BIG_FILE, 600000, misread)
+        archive = stream.archive = kpupdate.open(stream)
+        with pytest.raises(expected) as raised:
+            archive.extract(out)
+        assert not isinstance(raised.value, kpupdate.Error)
+        if stream.raised is not None:
+            assert raised.value is stream.raised
+        archive.close()
+    assert len(os.listdir("/proc/self/fd")) == descriptors
+    assert os.listdir(out) == []
+    assert "Exception ignored" not in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("give", [bytes, bytearray, memoryview])
+def test_a_stream_read_may_give_any_bytes(give, tmp_path):
+    with kpupdate.open(ReadOnly(BIG_FILE, give)) as archive:
+        assert archive.read("big.bin") == BIG and archive.read("small.bin") == b"s" * 100
+
+
+@pytest.mark.parametrize("keep", ["view", "slice"])
+def test_a_view_a_stream_keeps_is_the_libraries_no_more(keep):
+    kept = []
+
+    class Keeping(io.BytesIO):
+        def readinto(self, buffer):
+            kept.append(buffer if keep == "view" else buffer[:10])
+            return super().readinto(buffer)
+
+    archive = kpupdate.open(Keeping(BIG_FILE))
+    assert archive.read("big.bin") == BIG
+    archive.close()
+    for view in kept:
+        if keep == "view":
+            with pytest.raises(ValueError):
+                view[0] = 1
+            with pytest.raises(ValueError):
+                bytes(view)
+        else:  # a slice outlives release(); it reaches a buffer of the binding's, not the library's
+            view[:] = b"\xff" * 10
+
+
+def close_during_a_hash(tmp_path):
+    """close() in one thread while another hashes a big entry: the close waits for it."""
+    inside, closing = threading.Event(), threading.Event()
+
+    class Signalling(io.BytesIO):
+        def readinto(self, buffer):
+            if self.tell() > 0 and not inside.is_set():  # past the directory: in sha256()
+                inside.set()
+                assert closing.wait(60)
+            return super().readinto(buffer)
+
+    data = bytes(range(256)) * 32768
+    archive = kpupdate.open(Signalling(build([(b"big.bin", 0, data, (1, 0, 0, 0))])))
+    digests = []
+    hashing = threading.Thread(target=lambda: digests.append(archive.sha256("big.bin")))
+    hashing.start()
+    assert inside.wait(60)
+    closing.set()
+    archive.close()
+    hashing.join()
+    assert digests == [hashlib.sha256(data).hexdigest()]
+    with pytest.raises(kpupdate.Error, match="no update file is open"):
+        archive.sha256(archive.entries[0])
+
+
+def readers_of_a_pipe(tmp_path):
+    """Three threads read one pipe's archive: an entry is whole where it is given, and
+    refused where the stream has passed it."""
+    entries = [(b"e%d.bin" % i, i, bytes([i]) * (100000 * i + 1), (i + 1, 0, 0, 0)) for i in range(7)]
+    data = build(entries)
+    read, write = os.pipe()
+    writer = threading.Thread(target=lambda: (os.write(write, data), os.close(write)))
+    writer.start()
+    got, refused = [], []
+    with os.fdopen(read, "rb") as pipe, kpupdate.open(pipe) as archive:
+        start = threading.Barrier(3)
+
+        def reader():
+            start.wait()
+            for entry in archive.entries:
+                try:
+                    got.append((entry.position, archive.read(entry)))
+                except kpupdate.Error as error:
+                    refused.append(error.status)
+
+        readers = [threading.Thread(target=reader) for _ in range(3)]
+        for thread in readers:
+            thread.start()
+        for thread in readers:
+            thread.join()
+    writer.join()
+    assert got and all(bytes_ == entries[position][2] for position, bytes_ in got)
+    assert set(refused) <= {-4} and len(got) + len(refused) == 3 * len(entries)
+
+
+def failures_keep_their_reasons(tmp_path):
+    """Two threads whose calls fail at once: each is told its own reason."""
+    cut = tmp_path / "cut.update"
+    cut.write_bytes(build([(b"first.bin", 0, b"f" * 5000, (1, 0, 0, 0)),
+                           (b"second.bin", 1, b"s" * 5000, (2, 0, 0, 0))])[:1000])
+    archive = kpupdate.open(cut)
+    start = threading.Barrier(2)
+    told = []
+
+    def fail(call, name):
+        start.wait()
+        for _ in range(3000):
+            with pytest.raises(kpupdate.Error) as raised:
+                call(name)
+            told.append((name, raised.value.reason.split(":")[0]))
+
+    threads = [threading.Thread(target=fail, args=(archive.sha256, "first.bin")),
+               threading.Thread(target=fail, args=(archive.read, "second.bin"))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert len(told) == 6000 and all(name == reason for name, reason in told)
+
+
+@pytest.mark.parametrize("scenario", [close_during_a_hash, readers_of_a_pipe, failures_keep_their_reasons])
+def test_threads_share_one_archive(scenario, tmp_path):
+    scenario(tmp_path)
