@@ -143,6 +143,7 @@ public:
         return locked([&] { return kp_is_stream(handle_) != 0; });
     }
 
+    // The header, and its length, which is None where it is not known yet.
     py::tuple header() {
         kp_header header{};
         header.struct_size = sizeof header;
@@ -153,7 +154,10 @@ public:
             return Said{status, status == KP_OK ? "" : "no update file is open", 0};
         });
         return outcome(call, py::make_tuple(bytes_of(version), header.file_count, header.data_start, header.end,
-                                            header.used_size, header.chunk_sum, signatures_of(header.signatures)));
+                                            header.used_size, header.chunk_sum, signatures_of(header.signatures),
+                                            header.length == UINT64_MAX ? py::object(py::none())
+                                                                        : py::object(py::int_(header.length)),
+                                            header.cut != 0));
     }
 
     py::list entries() {
@@ -190,6 +194,18 @@ public:
         py::list list;
         for (const auto& [signature, positions] : found) list.append(py::make_tuple(signature, positions));
         return list;
+    }
+
+    // The position of the last entry of that name, as extraction would write it.
+    py::tuple find(const std::string& name) {
+        const char* text = name.c_str();
+        std::uint32_t position = 0;
+        // kp_find_entry leaves the handle's reason as it was: the last call's, not its own.
+        const Said call = locked([&] {
+            const int status = kp_find_entry(handle_, text, &position);
+            return Said{status, status == KP_ERROR_STATE ? "no update file is open" : "", 0};
+        });
+        return outcome(call, position);
     }
 
     // Up to the buffer's size of the entry's bytes from `offset`, into `buffer` (any
@@ -482,6 +498,20 @@ py::tuple create(const std::string& file, const std::optional<std::string>& dire
 PYBIND11_MODULE(_native, module) {
     module.doc() = "The C interface of libkpupdate; use the kpupdate package instead.";
     module.attr("version") = kp_version();
+    const std::pair<const char*, int> statuses[] = {
+        {"OK", KP_OK},
+        {"DIFFERENT", KP_DIFFERENT},
+        {"ERROR_SYSTEM", KP_ERROR_SYSTEM},
+        {"ERROR_FORMAT", KP_ERROR_FORMAT},
+        {"ERROR_ARGUMENT", KP_ERROR_ARGUMENT},
+        {"ERROR_STATE", KP_ERROR_STATE},
+        {"ERROR_NOT_FOUND", KP_ERROR_NOT_FOUND},
+        {"ERROR_FAILED", KP_ERROR_FAILED},
+    };
+    for (const auto& [name, value] : statuses) module.attr(name) = value;
+    module.attr("EXISTING_REPLACE") = static_cast<int>(KP_EXISTING_REPLACE);
+    module.attr("EXISTING_KEEP") = static_cast<int>(KP_EXISTING_KEEP);
+    module.attr("EXISTING_SKIP") = static_cast<int>(KP_EXISTING_SKIP);
     py::class_<Archive>(module, "Archive")
         .def(py::init<>())
         .def("open_path", &Archive::open_path)
@@ -492,6 +522,7 @@ PYBIND11_MODULE(_native, module) {
         .def("header", &Archive::header)
         .def("entries", &Archive::entries)
         .def("groups", &Archive::groups)
+        .def("find", &Archive::find)
         .def("readinto", &Archive::readinto)
         .def("sha256", &Archive::sha256)
         .def("extract", &Archive::extract)

@@ -51,7 +51,8 @@ def test_entries_and_document_are_the_command_lines(update_file):
                     for e in document["entries"]]
         assert [[e.position for e in g.entries] for g in archive.groups] == [g["positions"]
                                                                              for g in document["groups"]]
-        assert archive.test() == json.loads(run("--json", "--test", update_file).stdout)["test"]
+        tested = json.loads(run("--json", "--test", update_file).stdout)["test"]
+        assert archive.test() == dict(tested, damaged=tested["outside"])  # the entries, where --json says whether
 
 
 def test_bytes_and_digests_are_the_command_lines(update_file):
@@ -139,6 +140,7 @@ def stderr_reason(result):
                      if not line.endswith(" was not written") and not line.startswith(("warning:", "ERROR:")))
 
 
+@pytest.mark.filterwarnings("ignore::kpupdate.CutWarning")
 def test_refusals_are_the_command_lines(tmp_path):
     short = tmp_path / "short.update"
     short.write_bytes(b"x" * 100)
@@ -155,7 +157,8 @@ def test_refusals_are_the_command_lines(tmp_path):
         (lambda: kpupdate.open(tmp_path / "none.update"), ["-q", tmp_path / "none.update"], 2),
         (lambda: kpupdate.open(short), ["-q", short], None),
         (lambda: kpupdate.open(cut).read("a.bin"), ["-q", "-O", cut, "a.bin"], None),
-        (lambda: kpupdate.open(unsafe).extract(tmp_path / "out"), ["-qa", "-C", tmp_path / "out", unsafe], None),
+        (lambda: kpupdate.open(unsafe).extract(tmp_path / "out", check=False), ["-qa", "-C", tmp_path / "out", unsafe],
+         None),
         (lambda: kpupdate.create(tmp_path / "n.update", tree=tmp_path / "t", paths=["a", "l"]),
          ["-c", tmp_path / "n.update", "-C", tmp_path / "t", "a", "l"], None),
         (lambda: kpupdate.create(tmp_path / "n.update", tree=tmp_path / "t", manifest=tmp_path / "m.json"),
@@ -342,7 +345,7 @@ def readers_of_a_pipe(tmp_path):
 
         def reader():
             start.wait()
-            for entry in archive.entries:
+            for entry in archive:
                 try:
                     got.append((entry.position, archive.read(entry)))
                 except kpupdate.Error as error:
@@ -355,7 +358,7 @@ def readers_of_a_pipe(tmp_path):
             thread.join()
     writer.join()
     assert got and all(bytes_ == entries[position][2] for position, bytes_ in got)
-    assert set(refused) <= {-4} and len(got) + len(refused) == 3 * len(entries)
+    assert set(refused) <= {kpupdate.Status.ERROR_STATE} and len(got) + len(refused) == 3 * len(entries)
 
 
 def failures_keep_their_reasons(tmp_path):
@@ -363,7 +366,8 @@ def failures_keep_their_reasons(tmp_path):
     cut = tmp_path / "cut.update"
     cut.write_bytes(build([(b"first.bin", 0, b"f" * 5000, (1, 0, 0, 0)),
                            (b"second.bin", 1, b"s" * 5000, (2, 0, 0, 0))])[:1000])
-    archive = kpupdate.open(cut)
+    with pytest.warns(kpupdate.CutWarning):
+        archive = kpupdate.open(cut)
     start = threading.Barrier(2)
     told = []
 
@@ -386,3 +390,119 @@ def failures_keep_their_reasons(tmp_path):
 @pytest.mark.parametrize("scenario", [close_during_a_hash, readers_of_a_pipe, failures_keep_their_reasons])
 def test_threads_share_one_archive(scenario, tmp_path):
     scenario(tmp_path)
+
+
+@pytest.fixture
+def two_archives(tmp_path):
+    """An archive whose name a.bin is written twice, with one safe file, and one other."""
+    path, other = tmp_path / "dup.update", tmp_path / "other.update"
+    path.write_bytes(build([(b"a.bin", 0, b"first", (1, 0, 0, 0)), (b"b.bin", 1, b"bee", (2, 0, 0, 0)),
+                            (b"a.bin", 2, b"second", (3, 0, 0, 0))]))
+    other.write_bytes(build([(b"a.bin", 0, b"first", (1, 0, 0, 0))]))
+    (tmp_path / "out").mkdir()
+    (tmp_path / "file").write_bytes(b"")
+    with kpupdate.open(path) as archive, kpupdate.open(other) as another:
+        yield archive, another, tmp_path
+
+
+def test_the_archive_is_a_sequence_of_its_entries(two_archives):
+    archive, other, tmp_path = two_archives
+    first, bee, second = archive.entries
+    assert (len(archive), list(archive)) == (3, [first, bee, second])
+    assert [archive["a.bin"], archive[b"b.bin"]] == [second, bee]  # the last of a name, as extraction writes it
+    assert archive.read("a.bin") == b"second" and archive.read(first) == b"first"
+    found = ["a.bin" in archive, b"b.bin" in archive, "zz" in archive, first in archive, other.entries[0] in archive]
+    assert found == [True, True, False, True, False]
+    assert (archive.cut, archive.length, archive.end) == (False, 2048, 2048)
+    written = archive.extract(tmp_path / "out", names=["b.bin"]).written
+    assert written == [(bee, os.path.join(tmp_path / "out", "b.bin"))]
+    assert archive.extract(tmp_path / "out", include=["*.bin"], exclude=["a*"]).written == written
+    with pytest.raises(kpupdate.ExtractError) as raised:
+        archive.extract(tmp_path / "out", names=["zz", "b.bin"], existing="skip")
+    assert raised.value.status == kpupdate.Status.ERROR_NOT_FOUND and raised.value.skipped == [bee]
+
+
+def test_an_extraction_that_fails_raises_what_it_did(tmp_path):
+    unsafe = tmp_path / "unsafe.update"
+    unsafe.write_bytes(build([(b"../up.bin", 0, b"u", (1, 0, 0, 0)), (b"ok.bin", 1, b"k", (2, 0, 0, 0))]))
+    (tmp_path / "out").mkdir()
+    with kpupdate.open(unsafe) as archive:
+        with pytest.raises(kpupdate.ExtractError) as raised:
+            archive.extract(tmp_path / "out")
+        result = archive.extract(tmp_path / "out", check=False)
+    error = raised.value
+    assert isinstance(error, kpupdate.Error) and error.status == kpupdate.Status.ERROR_FAILED
+    assert error.errno is None and error.reason.startswith("../up.bin: ")
+    for told in (error, result):
+        assert [entry.name for entry, _ in told.written] == ["ok.bin"]
+        assert [(entry.name, reason) for entry, reason in told.failed] == [("../up.bin",
+                                                                            error.reason.split(": ", 1)[1])]
+
+
+def test_damage_is_a_list_in_tests_and_in_comparisons(tmp_path):
+    whole = build([(b"a.bin", 0, b"a" * 3000, (1, 0, 0, 0)), (b"b.bin", 1, b"b" * 3000, (2, 0, 0, 0))])
+    (tmp_path / "whole.update").write_bytes(whole)
+    (tmp_path / "cut.update").write_bytes(whole[:2000])
+    with pytest.warns(kpupdate.CutWarning, match="ends 4656 bytes before the 6656"):
+        cut = kpupdate.open(tmp_path / "cut.update")
+    with cut, kpupdate.open(tmp_path / "whole.update") as intact:
+        assert (cut.cut, cut.length, intact.cut) == (True, 2000, False)
+        tested = cut.test()
+        assert [(e["name"], e["past_end"]) for e in tested["damaged"]] == [("a.bin", 1584), ("b.bin", 4656)]
+        assert tested["damaged"] == tested["outside"] and intact.test()["damaged"] == []
+        assert [(e["name"], e["side"]) for e in intact.diff(cut)["damaged"]] == [("a.bin", "old"),
+                                                                                 ("b.bin", "old")]
+    with open(tmp_path / "cut.update", "rb") as raw, kpupdate.open(raw) as streamed:
+        assert (streamed.cut, streamed.length) == (False, None)  # not known until it is read to its end
+        assert streamed.test()["damaged"] and (streamed.cut, streamed.length) == (True, 2000)
+
+
+def signatures_as_ints(manifest, archive):
+    for entry in manifest["entries"]:
+        entry["signatures"] = [int(s, 16) for s in entry["signatures"]]
+
+
+MANIFESTS = [  # (what is done to the manifest .manifest() gave, the reason create() refuses it with, or None)
+    (lambda m, a: None, None),
+    (signatures_as_ints, None),
+    (lambda m, a: m.update(entries=a.entries), None),
+    (lambda m, a: m.update(entries=[a.entries[0], dict(m["entries"][1], padding_hex=""), a.entries[2]],
+                           header_signatures=list(a.header_signatures)), None),
+    (lambda m, a: m["entries"][2]["signatures"].__setitem__(1, "xyz"),
+     "entries[2].signatures[1] should be a whole number below 2**64, or up to 16 hexadecimal digits"),
+    (lambda m, a: m["entries"][1]["signatures"].__setitem__(0, 1 << 64), "entries[1].signatures[0] should be"),
+    (lambda m, a: m["entries"][0].__setitem__("signatures", [1, 2, 3]), "entries[0].signatures should be four"),
+    (lambda m, a: m["entries"][1].__setitem__("idx", 3), "entries[1].idx: unknown key (did you mean 'index'?)"),
+    (lambda m, a: m.__setitem__("verson", "x"), "verson: unknown key (did you mean 'version'?)"),
+    (lambda m, a: m["entries"][0].__setitem__("index", -1),
+     "entries[0].index should be a whole number from 0 to 4294967295"),
+    (lambda m, a: m["entries"][2].__setitem__("name", "a\0b"), "entries[2].name should be a text without a NUL"),
+    (lambda m, a: m["entries"][0].__setitem__("padding_hex", "abc"), "entries[0].padding_hex should be hexadecimal"),
+    (lambda m, a: m["entries"].__setitem__(1, 7), "entries[1] should be a name, an Entry, or a dict with a name"),
+    (lambda m, a: m.__setitem__("entries", "a.bin"), "entries should be a list of the entries"),
+]
+
+
+@pytest.mark.parametrize("change, refusal", MANIFESTS, ids=[str(i) for i in range(len(MANIFESTS))])
+def test_a_dict_manifest_takes_what_the_module_gives(change, refusal, tmp_path):
+    (tmp_path / "tree").mkdir()
+    source = build([(b"a.bin", 7, b"a" * 700, (1, 2, 3, 0xFFFFFFFFFFFFFFFF)), (b"d/b.bin", 9, b"b", (5, 0, 0, 0)),
+                    (b"c.bin", 3, b"", (0, 0, 0, 1))], version=b"fw \xff")
+    (tmp_path / "source.update").write_bytes(source)
+    with kpupdate.open(tmp_path / "source.update") as archive:
+        archive.extract(tmp_path / "tree")
+        plain = [{k: e[k] for k in ("name", "index", "size", "signatures")} for e in archive.manifest()["entries"]]
+        manifest = archive.manifest()
+        change(manifest, archive)
+    # What the command line makes of the same fields as JSON: Entry objects carry no padding.
+    run("-c", tmp_path / "cli.update", "-C", tmp_path / "tree", "--manifest", "-",
+        stdin=json.dumps({"version_hex": manifest.get("version_hex"), "entries": plain}).encode())
+    if refusal is None:
+        kpupdate.create(tmp_path / "py.update", tree=tmp_path / "tree", manifest=manifest)
+        made = (tmp_path / "py.update").read_bytes()
+        assert made in (source, (tmp_path / "cli.update").read_bytes())
+    else:
+        with pytest.raises(kpupdate.Error) as raised:
+            kpupdate.create(tmp_path / "py.update", tree=tmp_path / "tree", manifest=manifest)
+        assert raised.value.reason.startswith("the manifest: ") and refusal in raised.value.reason
+        assert raised.value.status == kpupdate.Status.ERROR_ARGUMENT and not (tmp_path / "py.update").exists()
