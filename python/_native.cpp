@@ -34,9 +34,16 @@ py::bytes bytes_of(const std::string& text) {
     return {text.data(), text.size()};
 }
 
-std::vector<const char*> pointers(const std::vector<std::string>& texts) {
+// A text the library takes up to its NUL: one inside it would cut it short, and make
+// "x\0/../etc" the name "x".
+const char* c_text(const std::string& text, const char* what) {
+    if (text.find('\0') != std::string::npos) throw py::value_error(std::string("embedded null byte in ") + what);
+    return text.c_str();
+}
+
+std::vector<const char*> pointers(const std::vector<std::string>& texts, const char* what) {
     std::vector<const char*> result;
-    for (const std::string& text : texts) result.push_back(text.c_str());
+    for (const std::string& text : texts) result.push_back(c_text(text, what));
     return result;
 }
 
@@ -97,7 +104,7 @@ public:
     Archive& operator=(const Archive&) = delete;
 
     py::tuple open_path(const std::string& path) {
-        const char* text = path.c_str();
+        const char* text = c_text(path, "a path");
         py::object dropped;
         const Said call = locked([&] {
             dropped = std::exchange(stream_, py::object());
@@ -198,7 +205,7 @@ public:
 
     // The position of the last entry of that name, as extraction would write it.
     py::tuple find(const std::string& name) {
-        const char* text = name.c_str();
+        const char* text = c_text(name, "a name");
         std::uint32_t position = 0;
         // kp_find_entry leaves the handle's reason as it was: the last call's, not its own.
         const Said call = locked([&] {
@@ -236,12 +243,12 @@ public:
             std::vector<std::pair<std::uint32_t, std::string>> failed;
             bool out_of_memory = false;
         } told;
-        const std::vector<const char*> name_list = pointers(names);
-        const std::vector<const char*> include_list = pointers(includes);
-        const std::vector<const char*> exclude_list = pointers(excludes);
+        const std::vector<const char*> name_list = pointers(names, "a name");
+        const std::vector<const char*> include_list = pointers(includes, "a pattern");
+        const std::vector<const char*> exclude_list = pointers(excludes, "a pattern");
         kp_extract_options options{};
         options.struct_size = sizeof options;
-        options.directory = directory ? directory->c_str() : nullptr;
+        options.directory = directory ? c_text(*directory, "a path") : nullptr;
         options.names = name_list.data();
         options.name_count = name_list.size();
         options.includes = include_list.data();
@@ -280,7 +287,7 @@ public:
     }
 
     py::tuple diff_directory(const std::string& directory, bool padded) {
-        const char* text = directory.c_str();
+        const char* text = c_text(directory, "a path");
         return document([&](char** document) { return kp_diff_directory(handle_, text, padded ? 1 : 0, document); });
     }
 
@@ -466,23 +473,23 @@ py::tuple create(const std::string& file, const std::optional<std::string>& dire
                  const std::optional<std::string>& manifest_text, const std::optional<std::string>& version_text,
                  const std::optional<std::string>& filler, const std::vector<std::string>& excludes, bool padded,
                  bool keep) {
-    const std::vector<const char*> path_list = pointers(paths);
-    const std::vector<const char*> exclude_list = pointers(excludes);
+    const std::vector<const char*> path_list = pointers(paths, "a path");
+    const std::vector<const char*> exclude_list = pointers(excludes, "a pattern");
     kp_create_options options{};
     options.struct_size = sizeof options;
-    options.directory = directory ? directory->c_str() : nullptr;
+    options.directory = directory ? c_text(*directory, "a path") : nullptr;
     options.paths = path_list.data();
     options.path_count = path_list.size();
-    options.manifest = manifest ? manifest->c_str() : nullptr;
+    options.manifest = manifest ? c_text(*manifest, "a path") : nullptr;
     options.manifest_text = manifest_text ? manifest_text->data() : nullptr;
     options.manifest_length = manifest_text ? manifest_text->size() : 0;
-    options.version_text = version_text ? version_text->c_str() : nullptr;
-    options.filler = filler ? filler->c_str() : nullptr;
+    options.version_text = version_text ? c_text(*version_text, "the version text") : nullptr;
+    options.filler = filler ? c_text(*filler, "a name") : nullptr;
     options.excludes = exclude_list.data();
     options.exclude_count = exclude_list.size();
     options.padded = padded ? 1 : 0;
     options.keep = keep ? 1 : 0;
-    const char* target = file.c_str();
+    const char* target = c_text(file, "a path");
     const std::unique_ptr<kp_archive, void (*)(kp_archive*)> handle(kp_new(), kp_close);
     if (!handle) throw std::bad_alloc();
     Said call;

@@ -49,20 +49,47 @@ def _status(value):
         return value
 
 
+# The classes that are both Error and the OSError subclass Python has for an errno, made
+# as a failure first needs one.
+_SYSTEM_CLASSES = {}
+
+
+def _system_class(errno):
+    builtin = type(OSError(errno, ""))
+    if builtin is OSError:
+        return Error
+    made = _SYSTEM_CLASSES.get(builtin)
+    if made is None:
+        made = _SYSTEM_CLASSES.setdefault(builtin, type(builtin.__name__, (Error, builtin), {
+            "__module__": __name__,
+            "__doc__": f"A kpupdate.Error the system caused, which Python calls {builtin.__name__}.",
+        }))
+    return made
+
+
 class Error(OSError):
-    """A failure, with the command line's reason in `.reason` and a Status in `.status`;
-    `.errno` is the system's error number where the system refused, else None."""
+    """A failure, with the command line's reason in `.reason` and a Status in `.status`.
+    Where the system refused, `.errno` is its error number and the error is an instance of
+    the OSError subclass Python has for it too (FileNotFoundError, PermissionError,
+    IsADirectoryError, ...), as OSError(errno, ...) would be; else `.errno` is None."""
+
+    def __new__(cls, reason="", status=Status.ERROR_FAILED, errno=None, *more, **named):
+        if cls is Error and errno:
+            cls = _system_class(errno)
+        return super().__new__(cls, *((errno, reason) if errno else (reason,)))
 
     def __init__(self, reason="", status=Status.ERROR_FAILED, errno=None):
-        if errno:
-            super().__init__(errno, reason)
-        else:
-            super().__init__(reason)
+        super().__init__(*((errno, reason) if errno else (reason,)))
         self.reason = reason
         self.status = _status(status)
 
     def __str__(self):
         return self.reason
+
+    def __reduce__(self):
+        # The classes made per errno are no attributes of the module: Error makes them again.
+        made = type(self) in _SYSTEM_CLASSES.values()
+        return (Error if made else type(self), (self.reason, self.status, self.errno), self.__dict__)
 
 
 class ExtractError(Error):
@@ -109,14 +136,35 @@ def _text(raw):
     return raw.decode("utf-8", "surrogateescape")
 
 
-def _path(path):
+def _no_nul(raw, what):
+    if b"\0" in raw:  # the library's C strings would end there, and name another file
+        raise ValueError(f"embedded null byte in {what}")
+    return raw
+
+
+def _path(path, what="a path"):
     """A path for the library: its bytes as the file system has them."""
-    return path if isinstance(path, bytes) else _os.fsencode(path)
+    return _no_nul(_os.fsencode(path), what)
 
 
-def _name(name):
-    """An entry's name for the library: its bytes as the update file holds them."""
-    return name if isinstance(name, bytes) else str(name).encode("utf-8", "surrogateescape")
+def _name(name, what="a name"):
+    """An entry's name or a pattern for the library: its bytes as the update file holds them."""
+    if isinstance(name, _os.PathLike):
+        name = _os.fspath(name)
+    if isinstance(name, str):
+        name = name.encode("utf-8", "surrogateescape")
+    if not isinstance(name, bytes):
+        raise TypeError(f"{what} is str or bytes, not {type(name).__name__}")
+    return _no_nul(name, what)
+
+
+def _one_or_many(values, convert, what):
+    """A list of names, paths or patterns, where one alone (a str) is one, not its characters."""
+    if values is None:
+        return []
+    if isinstance(values, (str, bytes, _os.PathLike)):
+        return [convert(values, what)]
+    return [convert(value, what) for value in values]
 
 
 class Entry:
@@ -286,6 +334,8 @@ class Archive:
 
     def _entry(self, entry_or_name):
         if isinstance(entry_or_name, Entry):
+            if not self._owns(entry_or_name):
+                raise ValueError(f"{entry_or_name!r} is no entry of this archive")
             return entry_or_name
         entry = self._find(entry_or_name)
         if entry is None:
@@ -310,16 +360,17 @@ class Archive:
     def extract(self, dest, names=None, include=None, exclude=None, strip=0, padded=False, existing="replace",
                 check=True):
         """Writes the entries as `kpupdate -a -C DEST` does: every file, or those `names` and
-        the patterns of `include` pick, less those `exclude` picks. `existing` is "replace",
-        "keep" or "skip". Returns an ExtractResult; raises ExtractError, which carries it,
-        where an entry failed or a name or pattern picked nothing, and Error where nothing
-        could start. With check=False an entry that failed is only told in the result."""
+        the patterns of `include` pick, less those `exclude` picks (each a list, or one name
+        or pattern alone). `existing` is "replace", "keep" or "skip". Returns an
+        ExtractResult; raises ExtractError, which carries it, where an entry failed or a
+        name or pattern picked nothing, and Error where nothing could start. With
+        check=False an entry that failed is only told in the result."""
         if existing not in _EXISTING:
             raise ValueError('existing is "replace", "keep" or "skip"')
         status, reason, errno, told = self._native.extract(
-            None if dest is None else _path(dest), [_name(n) for n in names or []],
-            [_name(p) for p in include or []], [_name(p) for p in exclude or []], int(strip), bool(padded),
-            _EXISTING[existing])
+            None if dest is None else _path(dest), _one_or_many(names, _name, "a name"),
+            _one_or_many(include, _name, "a pattern"), _one_or_many(exclude, _name, "a pattern"), int(strip),
+            bool(padded), _EXISTING[existing])
         if status not in (Status.OK, Status.ERROR_FAILED, Status.ERROR_NOT_FOUND):
             raise _error(reason, status, errno)
         written, skipped, failed = told
@@ -500,10 +551,10 @@ def _manifest_text(manifest):
 def create(new, tree=".", paths=None, manifest=None, version_text=None, padded=False, filler=None, exclude=None,
            keep=False):
     """Writes the update file `new` as `kpupdate --create` does: from the files under `tree`
-    at `paths` (default: all of it), or from `manifest` with the files under `tree`. A
-    manifest is a path or a dict as .manifest() returns it, whose entries may also be Entry
-    objects (as .entries holds them) or names alone, and whose signatures may be ints or hex
-    strings. Nothing is written where anything stops it."""
+    at `paths` (default: all of it; one path alone is one), or from `manifest` with the
+    files under `tree`. A manifest is a path or a dict as .manifest() returns it, whose
+    entries may also be Entry objects (as .entries holds them) or names alone, and whose
+    signatures may be ints or hex strings. Nothing is written where anything stops it."""
     manifest_path = manifest_text = None
     if isinstance(manifest, _abc.Mapping):
         manifest_text = _manifest_text(manifest)
@@ -511,7 +562,8 @@ def create(new, tree=".", paths=None, manifest=None, version_text=None, padded=F
         manifest_path = _path(manifest)
     if manifest is None and paths is None:
         paths = ["."]
-    _checked(_native.create(_path(new), None if tree is None else _path(tree), [_path(p) for p in paths or []],
-                            manifest_path, manifest_text, None if version_text is None else _name(version_text),
-                            None if filler is None else _name(filler), [_name(p) for p in exclude or []],
+    _checked(_native.create(_path(new), None if tree is None else _path(tree), _one_or_many(paths, _path, "a path"),
+                            manifest_path, manifest_text,
+                            None if version_text is None else _name(version_text, "the version text"),
+                            None if filler is None else _name(filler), _one_or_many(exclude, _name, "a pattern"),
                             bool(padded), bool(keep)))

@@ -4,9 +4,9 @@ import os
 from typing import Any, BinaryIO, Iterable, Iterator, Literal, Mapping, Optional, Protocol, Union
 
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
-_Name = Union[str, bytes]
-_Names = Iterable[_Name]
-_Paths = Iterable[_Path]
+_Name = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+_Names = Union[_Name, Iterable[_Name]]
+_Paths = Union[_Path, Iterable[_Path]]
 
 class _Stream(Protocol):
     def read(self, size: int, /) -> Union[bytes, bytearray, memoryview, None]: ...

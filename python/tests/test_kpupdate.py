@@ -5,6 +5,7 @@ import hashlib
 import io
 import json
 import os
+import pickle
 import subprocess
 import threading
 
@@ -110,7 +111,7 @@ def test_a_stream_gives_what_the_file_gives(update_file):
         at = 0
         for entry, data in sorted(expected, key=lambda pair: pair[0].offset):
             if entry.offset >= at:  # a stream is read once: what lies behind is gone
-                assert streamed.read(entry) == data
+                assert streamed.read(streamed.entries[entry.position]) == data
                 at = entry.offset + entry.size
     process = subprocess.Popen(["cat", update_file], stdout=subprocess.PIPE)
     with kpupdate.open(process.stdout) as piped:
@@ -172,6 +173,7 @@ def test_refusals_are_the_command_lines(tmp_path):
             assert isinstance(error, OSError)
             assert error.reason == expected, args
             assert error.errno == errno
+            assert isinstance(error, FileNotFoundError) == (errno == 2)
         else:  # extraction says what failed, and goes on with the rest
             assert [reason for _, reason in outcome.failed] == [expected.split(": ", 1)[1]]
             assert [path for _, path in outcome.written] == [os.path.join(tmp_path / "out", "ok.bin")]
@@ -405,6 +407,46 @@ def two_archives(tmp_path):
         yield archive, another, tmp_path
 
 
+REFUSED_ARGUMENTS = [  # (call, what it raises, words of it)
+    (lambda a, o, t: a.extract(t / "out\0/../../etc"), ValueError, "null byte"),
+    (lambda a, o, t: a.extract(t / "out", names=["a.bin\0x"]), ValueError, "null byte in a name"),
+    (lambda a, o, t: a.extract(t / "out", include="*\0"), ValueError, "null byte in a pattern"),
+    (lambda a, o, t: a.read(b"a.bin\0"), ValueError, "null byte in a name"),
+    (lambda a, o, t: "a\0" in a, ValueError, "null byte"),
+    (lambda a, o, t: kpupdate.open(t / "dup.update\0x"), ValueError, "null byte"),
+    (lambda a, o, t: kpupdate.create(t / "n.update\0", tree=t), ValueError, "null byte"),
+    (lambda a, o, t: kpupdate.create(t / "n.update", tree=t, paths=["out", "fi\0le"]), ValueError, "null byte"),
+    (lambda a, o, t: a.diff(t / "o\0"), ValueError, "null byte"),
+    (lambda a, o, t: a.read(o.entries[0]), ValueError, "no entry of this archive"),
+    (lambda a, o, t: a.sha256(o.entries[0]), ValueError, "no entry of this archive"),
+    (lambda a, o, t: a.read(5), TypeError, "a name is str or bytes"),
+    (lambda a, o, t: a["zz"], KeyError, "zz"),
+    (lambda a, o, t: kpupdate.open(t / "none.update"), FileNotFoundError, "No such file"),
+    (lambda a, o, t: kpupdate.open(t), IsADirectoryError, "Is a directory"),
+    (lambda a, o, t: a.extract(t / "none"), FileNotFoundError, "no directory"),
+    (lambda a, o, t: a.extract(t / "file"), NotADirectoryError, "no directory"),
+    (lambda a, o, t: a.extract(t / "out", names=["zz", "b.bin"]), kpupdate.ExtractError, "no file named zz"),
+]
+
+
+@pytest.mark.parametrize("call, expected, words", REFUSED_ARGUMENTS,
+                         ids=[f"{i}-{e.__name__}" for i, (_, e, _) in enumerate(REFUSED_ARGUMENTS)])
+def test_arguments_are_refused_as_python_refuses_them(two_archives, call, expected, words):
+    archive, other, tmp_path = two_archives
+    with pytest.raises(expected, match=words) as raised:
+        call(archive, other, tmp_path)
+    error = raised.value
+    if isinstance(error, kpupdate.Error):  # and where the system refused, Python's own class for its errno
+        assert (error.errno is not None) == (error.status == kpupdate.Status.ERROR_SYSTEM)
+        if error.errno is not None:
+            assert type(error) is type(kpupdate.Error(error.reason, error.status, error.errno))
+        copy = pickle.loads(pickle.dumps(error))
+        assert (type(copy), copy.reason, copy.status, copy.errno) == (type(error), error.reason, error.status,
+                                                                      error.errno)
+    assert os.listdir(tmp_path / "out") in ([], ["b.bin"])
+    assert not os.path.exists(tmp_path / "out\0") and not (tmp_path / "n.update").exists()
+
+
 def test_the_archive_is_a_sequence_of_its_entries(two_archives):
     archive, other, tmp_path = two_archives
     first, bee, second = archive.entries
@@ -414,9 +456,9 @@ def test_the_archive_is_a_sequence_of_its_entries(two_archives):
     found = ["a.bin" in archive, b"b.bin" in archive, "zz" in archive, first in archive, other.entries[0] in archive]
     assert found == [True, True, False, True, False]
     assert (archive.cut, archive.length, archive.end) == (False, 2048, 2048)
-    written = archive.extract(tmp_path / "out", names=["b.bin"]).written
+    written = archive.extract(tmp_path / "out", names="b.bin").written  # one name, not its five characters
     assert written == [(bee, os.path.join(tmp_path / "out", "b.bin"))]
-    assert archive.extract(tmp_path / "out", include=["*.bin"], exclude=["a*"]).written == written
+    assert archive.extract(tmp_path / "out", include="*.bin", exclude="a*").written == written
     with pytest.raises(kpupdate.ExtractError) as raised:
         archive.extract(tmp_path / "out", names=["zz", "b.bin"], existing="skip")
     assert raised.value.status == kpupdate.Status.ERROR_NOT_FOUND and raised.value.skipped == [bee]
