@@ -17,6 +17,7 @@ import io as _io
 import json as _json
 import os as _os
 import re as _re
+import sys as _sys
 import warnings as _warnings
 
 from . import _native
@@ -391,12 +392,12 @@ class Archive:
         return document
 
     def diff(self, other, padded=False):
-        """What changed from `other` (an open Archive, an update file's path, or a directory's
-        path) to this one, as the document's "diff" object."""
+        """What changed from `other` (an open Archive, an update file's path, "-" for standard
+        input, or a directory's path) to this one, as the document's "diff" object."""
         allowed = (Status.OK, Status.DIFFERENT, Status.ERROR_FORMAT)
         if isinstance(other, Archive):
             return _json.loads(_checked(self._native.diff(other._native), allowed))
-        if _os.path.isdir(_path(other)):
+        if not _is_standard_input(other) and _os.path.isdir(_path(other)):
             return _json.loads(_checked(self._native.diff_directory(_path(other), bool(padded)), allowed))
         with open(other) as opened:
             return _json.loads(_checked(self._native.diff(opened._native), allowed))
@@ -406,16 +407,33 @@ class Archive:
         return _json.loads(_checked(self._native.json()))
 
 
+def _is_standard_input(source):
+    return isinstance(source, (str, bytes)) and source in ("-", b"-")
+
+
+def _standard_input():
+    """Standard input as Python reads it, so that what sys.stdin.buffer has read ahead is
+    read first, and Ctrl-C stops a read that waits."""
+    stdin = getattr(_sys.stdin, "buffer", _sys.stdin)
+    if stdin is None:
+        raise Error("-: there is no standard input", Status.ERROR_ARGUMENT)
+    if stdin.isatty():
+        raise Error("refusing to read an update file from a terminal", Status.ERROR_ARGUMENT)
+    return stdin
+
+
 def open(source):
-    """Opens an update file: a path (str, bytes or os.PathLike), or any binary file object,
-    a pipe's among them, read once, in order. A cut file (see Archive.cut) warns with
-    CutWarning.
+    """Opens an update file: a path (str, bytes or os.PathLike), "-" for standard input, or
+    any binary file object, a pipe's among them, read once, in order. A file named "-" is
+    "./-" or pathlib.Path("-"). A cut file (see Archive.cut) warns with CutWarning.
 
     A file object's readinto(b) (or else read(n)) gives what it read, b"" or 0 at its end;
     None, which a non-blocking file gives where no data is there yet, fails the read with
     BlockingIOError, as it is no end. What it raises is raised where the library asked."""
     native = _native.Archive()
-    if isinstance(source, (str, bytes, _os.PathLike)):
+    if _is_standard_input(source):
+        opened, file = native.open_stream(_standard_input()), "-"
+    elif isinstance(source, (str, bytes, _os.PathLike)):
         opened, file = native.open_path(_path(source)), _os.fsdecode(source)
     elif hasattr(source, "readinto") or hasattr(source, "read"):
         opened, file = native.open_stream(source), getattr(source, "name", "-")
@@ -550,11 +568,12 @@ def _manifest_text(manifest):
 
 def create(new, tree=".", paths=None, manifest=None, version_text=None, padded=False, filler=None, exclude=None,
            keep=False):
-    """Writes the update file `new` as `kpupdate --create` does: from the files under `tree`
-    at `paths` (default: all of it; one path alone is one), or from `manifest` with the
-    files under `tree`. A manifest is a path or a dict as .manifest() returns it, whose
-    entries may also be Entry objects (as .entries holds them) or names alone, and whose
-    signatures may be ints or hex strings. Nothing is written where anything stops it."""
+    """Writes the update file `new` ("-": standard output) as `kpupdate --create` does: from
+    the files under `tree` at `paths` (default: all of it; one path alone is one), or from
+    `manifest` with the files under `tree`. A manifest is a path ("-": standard input) or a
+    dict as .manifest() returns it, whose entries may also be Entry objects (as .entries
+    holds them) or names alone, and whose signatures may be ints or hex strings. Nothing
+    is written where anything stops it."""
     manifest_path = manifest_text = None
     if isinstance(manifest, _abc.Mapping):
         manifest_text = _manifest_text(manifest)

@@ -7,6 +7,7 @@ import json
 import os
 import pickle
 import subprocess
+import sys
 import threading
 
 import pytest
@@ -548,3 +549,16 @@ def test_a_dict_manifest_takes_what_the_module_gives(change, refusal, tmp_path):
             kpupdate.create(tmp_path / "py.update", tree=tmp_path / "tree", manifest=manifest)
         assert raised.value.reason.startswith("the manifest: ") and refusal in raised.value.reason
         assert raised.value.status == kpupdate.Status.ERROR_ARGUMENT and not (tmp_path / "py.update").exists()
+
+
+def test_dash_is_standard_input_as_python_reads_it(tmp_path):
+    (tmp_path / "a.update").write_bytes(b"one line first\n" + BIG_FILE)
+    (tmp_path / "-").write_bytes(BIG_FILE[:100])
+    script = ("import sys, kpupdate; sys.stdin.buffer.readline(); a = kpupdate.open('-');"
+              "print(a.is_stream, len(a), a.sha256('big.bin'));"
+              "print(kpupdate.open('./-'))")
+    with open(tmp_path / "a.update", "rb") as stdin:
+        shown = subprocess.run([sys.executable, "-c", script], stdin=stdin, capture_output=True, cwd=tmp_path)
+    lines = shown.stdout.decode().splitlines()
+    assert lines == [f"True 2 {hashlib.sha256(BIG).hexdigest()}"], shown.stderr.decode()[-2000:]
+    assert "kpupdate.Error: ./-: not an update file" in shown.stderr.decode()  # a file named "-" is a file
