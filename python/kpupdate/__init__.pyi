@@ -1,16 +1,50 @@
+import enum
 import io
 import os
-from typing import Any, BinaryIO, Iterable, Literal, Optional, Union
+from typing import Any, BinaryIO, Iterable, Iterator, Literal, Mapping, Optional, Protocol, Union
 
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
-_Name = Union[str, bytes]
+_Name = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+_Names = Union[_Name, Iterable[_Name]]
+_Paths = Union[_Path, Iterable[_Path]]
+
+class _Stream(Protocol):
+    def read(self, size: int, /) -> Union[bytes, bytearray, memoryview, None]: ...
 
 __version__: str
 
+class Status(enum.IntEnum):
+    OK = 0
+    DIFFERENT = 1
+    ERROR_SYSTEM = -1
+    ERROR_FORMAT = -2
+    ERROR_ARGUMENT = -3
+    ERROR_STATE = -4
+    ERROR_NOT_FOUND = -5
+    ERROR_FAILED = -6
+
 class Error(OSError):
     reason: str
-    status: int
-    def __init__(self, reason: str, status: int = ..., errno: Optional[int] = ...) -> None: ...
+    status: Union[Status, int]
+    def __init__(self, reason: str = ..., status: Union[Status, int] = ..., errno: Optional[int] = ...) -> None: ...
+
+class ExtractError(Error):
+    result: ExtractResult
+    def __init__(
+        self,
+        reason: str = ...,
+        status: Union[Status, int] = ...,
+        errno: Optional[int] = ...,
+        result: Optional[ExtractResult] = ...,
+    ) -> None: ...
+    @property
+    def written(self) -> list[tuple[Entry, str]]: ...
+    @property
+    def skipped(self) -> list[Entry]: ...
+    @property
+    def failed(self) -> list[tuple[Entry, str]]: ...
+
+class CutWarning(UserWarning): ...
 
 class Entry:
     position: int
@@ -44,8 +78,16 @@ class Archive:
     groups: list[Group]
     @property
     def is_stream(self) -> bool: ...
+    @property
+    def length(self) -> Optional[int]: ...
+    @property
+    def cut(self) -> bool: ...
     def __enter__(self) -> Archive: ...
     def __exit__(self, *exc: Any) -> None: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[Entry]: ...
+    def __contains__(self, entry_or_name: Union[Entry, _Name]) -> bool: ...
+    def __getitem__(self, name: _Name) -> Entry: ...
     def close(self) -> None: ...
     def read(self, entry_or_name: Union[Entry, _Name], padded: bool = ...) -> bytes: ...
     def open_entry(self, entry_or_name: Union[Entry, _Name], padded: bool = ...) -> io.RawIOBase: ...
@@ -53,26 +95,27 @@ class Archive:
     def extract(
         self,
         dest: Optional[_Path],
-        names: Optional[Iterable[_Name]] = ...,
-        include: Optional[Iterable[_Name]] = ...,
-        exclude: Optional[Iterable[_Name]] = ...,
+        names: Optional[_Names] = ...,
+        include: Optional[_Names] = ...,
+        exclude: Optional[_Names] = ...,
         strip: int = ...,
         padded: bool = ...,
         existing: Literal["replace", "keep", "skip"] = ...,
+        check: bool = ...,
     ) -> ExtractResult: ...
     def test(self) -> dict[str, Any]: ...
     def diff(self, other: Union[Archive, _Path], padded: bool = ...) -> dict[str, Any]: ...
     def manifest(self) -> dict[str, Any]: ...
 
-def open(source: Union[_Path, BinaryIO]) -> Archive: ...
+def open(source: Union[_Path, BinaryIO, io.RawIOBase, _Stream]) -> Archive: ...
 def create(
     new: _Path,
     tree: Optional[_Path] = ...,
-    paths: Optional[Iterable[_Path]] = ...,
-    manifest: Union[_Path, dict[str, Any], None] = ...,
+    paths: Optional[_Paths] = ...,
+    manifest: Union[_Path, Mapping[str, Any], None] = ...,
     version_text: Optional[_Name] = ...,
     padded: bool = ...,
     filler: Optional[_Name] = ...,
-    exclude: Optional[Iterable[_Name]] = ...,
+    exclude: Optional[_Names] = ...,
     keep: bool = ...,
 ) -> None: ...
