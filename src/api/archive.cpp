@@ -153,6 +153,10 @@ int kp_open_fd(kp_archive* handle, int fd) {
         std::string text;
         errno = 0;
         const InputKind kind = open_descriptor_input(handle->source, fd, text);
+        if (kind == InputKind::terminal) {
+            api::reset(handle);
+            return fail(handle, KP_ERROR_ARGUMENT, "refusing to read an update file from a terminal");
+        }
         return api::opened(handle, kind, text, errno, "descriptor " + std::to_string(fd));
     });
 }

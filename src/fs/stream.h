@@ -36,7 +36,7 @@ InputKind open_input(SourceFile& source, std::string_view path, const RetryUnder
                      std::string& system_text);
 
 // The same for a descriptor another part of the process holds, which is duplicated: the
-// caller keeps its own. Unopened where it is no open descriptor.
+// caller keeps its own. Unopened where it is no open descriptor; a terminal is not read.
 InputKind open_descriptor_input(SourceFile& source, int descriptor, std::string& system_text);
 
 // The handle behind a descriptor of the process, to write to; no_file where there is none.

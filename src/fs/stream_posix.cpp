@@ -68,6 +68,10 @@ InputKind open_descriptor_input(SourceFile& source, int descriptor, std::string&
         if (fd >= 0) ::close(fd);
         return InputKind::unopened;
     }
+    if (::isatty(fd) != 0) {
+        ::close(fd);
+        return InputKind::terminal;
+    }
     source.handle = fd;
     if (S_ISREG(status.st_mode)) {
         source.length = static_cast<u64>(status.st_size);

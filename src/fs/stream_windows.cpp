@@ -1,7 +1,7 @@
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
-#include <windows.h>
 #include <io.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -103,6 +103,11 @@ InputKind open_descriptor_input(SourceFile& source, int descriptor, std::string&
                                        &handle, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
         system_text = std::strerror(EBADF);
         return InputKind::unopened;
+    }
+    DWORD mode = 0;
+    if (GetFileType(handle) == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode)) {
+        CloseHandle(handle);
+        return InputKind::terminal;
     }
     source.handle = reinterpret_cast<FileHandle>(handle);
     BY_HANDLE_FILE_INFORMATION information{};

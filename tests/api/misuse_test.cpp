@@ -14,6 +14,12 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+#endif
+
 #include "archive_builder.h"
 #include "support/run_tool.h"
 
@@ -266,8 +272,8 @@ TEST(LibraryMisuse, EveryFailureSaysWhy) {
     EXPECT_EQ(kp_get_header(open.get(), &header), KP_ERROR_STATE);
 }
 
-// "-" is a file's name to kp_open_path; standard input is descriptor 0.
-TEST(LibraryMisuse, OpensAFileNamedDash) {
+// "-" is a file's name to kp_open_path; standard input is descriptor 0, unless it is a terminal.
+TEST(LibraryMisuse, OpensAFileNamedDashAndNoTerminal) {
     test::TempDir dir;
     test::write_file(dir.file("-"), build::bytes(build::sample()));
     const std::filesystem::path before = std::filesystem::current_path();
@@ -278,6 +284,19 @@ TEST(LibraryMisuse, OpensAFileNamedDash) {
     ASSERT_EQ(status, KP_OK) << kp_reason(handle.get());
     EXPECT_EQ(kp_is_stream(handle.get()), 0);
     EXPECT_EQ(kp_entry_count(handle.get()), 7u);
+#ifndef _WIN32
+    // Nobody types an update file: a terminal's descriptor is refused as its path is.
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal) | unlockpt(terminal), 0);
+    const int typed = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+    ASSERT_GE(typed, 0);
+    EXPECT_EQ(kp_open_fd(handle.get(), typed), KP_ERROR_ARGUMENT);
+    EXPECT_EQ(std::string(kp_reason(handle.get())), "refusing to read an update file from a terminal");
+    EXPECT_EQ(kp_entry_count(handle.get()), 0u);
+    close(typed);
+    close(terminal);
+#endif
 }
 
 }  // namespace
