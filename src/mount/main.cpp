@@ -1,5 +1,6 @@
 // kpupdate-mount: an update file as a read-only file system. FILE is opened once and
-// held; every read is one pread at the entry's offset, from any of FUSE's threads.
+// held; every read is a splice or a pread at the entry's offset, from any of FUSE's
+// threads, and gives all the bytes it was asked for that the entry has, or fails.
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
 #include <fuse3/fuse_lowlevel.h>
@@ -20,6 +21,7 @@
 #include "archive/update_archive.h"
 #include "fs/handle.h"
 #include "fs/stream.h"
+#include "mount/entry_bytes.h"
 #include "mount/mount_tree.h"
 #include "report/reasons.h"
 #include "report/renderer.h"
@@ -91,9 +93,6 @@ int read_directory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, 
     return 0;
 }
 
-// Marks an open file whose bytes ran past FILE's end when it was opened.
-constexpr std::uint64_t past_the_end = std::uint64_t{1} << 63;
-
 int open_file(const char* path, fuse_file_info* info) {
     const MountNode* node = node_at(path);
     if (node == nullptr) return -ENOENT;
@@ -104,29 +103,28 @@ int open_file(const char* path, fuse_file_info* info) {
     const ByteRange range = bytes_of(*node);
     if (node->kind == MountNode::Kind::entry && range.size > 0 &&
         (::fstat(descriptor(mount().source.handle), &now) != 0 || !range.lies_within(static_cast<u64>(now.st_size)))) {
-        // Its bytes run past FILE's end: every read comes here, so that the bytes there
-        // are followed by an error, not taken by the kernel for the file's end.
+        // Its bytes already run past FILE's end: every read comes here as it was asked,
+        // not as the cache's pages, so that what FILE still holds reads up to its end.
         info->direct_io = 1;
-        info->fh |= past_the_end;
         return 0;
     }
-    info->keep_cache = 1;  // FILE is held open: its bytes do not change under the mount
+    info->keep_cache = 1;  // FILE is held, and a cut only fails the reads past it: pages read stay right
     return 0;
 }
 
+// A read gives every byte the entry has there or fails: a short reply would be taken
+// for the entry's end, also where FILE was cut short since the mount began.
 int read_file(const char*, char* buffer, std::size_t size, off_t offset, fuse_file_info* info) {
-    const MountNode& node = mount().tree.nodes[info->fh & ~past_the_end];
-    const ByteRange range = bytes_of(node);
     if (offset < 0) return -EINVAL;
-    if (static_cast<u64>(offset) >= range.size) return 0;
-    const auto wanted = static_cast<std::size_t>(std::min<u64>(size, range.size - static_cast<u64>(offset)));
+    const MountNode& node = mount().tree.nodes[info->fh];
+    const ByteRange range = bytes_of(node);
+    const std::size_t wanted = bytes_wanted(range, static_cast<u64>(offset), size);
     if (node.kind == MountNode::Kind::manifest) {
         std::memcpy(buffer, mount().tree.manifest.data() + offset, wanted);
         return static_cast<int>(wanted);
     }
-    const std::size_t got = read_up_to(mount().source, range.offset + static_cast<u64>(offset), buffer, wanted);
-    // Past the end of a file cut short: the bytes that are there, then an error.
-    return got == 0 && wanted > 0 ? -EIO : static_cast<int>(got);
+    const int failed = read_whole(mount().source, range.offset + static_cast<u64>(offset), buffer, wanted);
+    return failed != 0 ? failed : static_cast<int>(wanted);
 }
 
 // A vector of one buffer of `size` bytes, in memory until its owner says otherwise.
@@ -138,39 +136,40 @@ fuse_bufvec one_buffer(std::size_t size) {
     return vector;
 }
 
-// Reads as read_file does, but hands FUSE the bytes' place in FILE, which it moves to the
-// kernel without copying them through this process (splice) where it can.
+// Reads as read_file does, but where it can hands FUSE the bytes in a pipe, moved there
+// from FILE inside the kernel (splice) and never copied through this process.
 int read_buffer(const char* path, fuse_bufvec** out, std::size_t size, off_t offset, fuse_file_info* info) {
-    const MountNode& node = mount().tree.nodes[info->fh & ~past_the_end];
-    const ByteRange range = bytes_of(node);
-    if (node.kind != MountNode::Kind::entry || (info->fh & past_the_end) != 0 || offset < 0 ||
-        !range.lies_within(mount().source.length)) {
-        auto* copied = static_cast<fuse_bufvec*>(std::malloc(sizeof(fuse_bufvec)));
-        void* bytes = std::malloc(std::max<std::size_t>(size, 1));
-        if (copied == nullptr || bytes == nullptr) {
-            std::free(copied);
-            std::free(bytes);
-            return -ENOMEM;
+    const MountNode& node = mount().tree.nodes[info->fh];
+    if (node.kind == MountNode::Kind::entry && offset >= 0) {
+        const ByteRange range = bytes_of(node);
+        const std::size_t wanted = bytes_wanted(range, static_cast<u64>(offset), size);
+        const int pipe = wanted == 0 ? -1 : move_whole(mount().source, range.offset + static_cast<u64>(offset), wanted);
+        if (pipe >= 0) {
+            auto* placed = static_cast<fuse_bufvec*>(std::malloc(sizeof(fuse_bufvec)));
+            if (placed == nullptr) return -ENOMEM;  // the pipe is emptied before its next use
+            *placed = one_buffer(wanted);
+            placed->buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_RETRY);
+            placed->buf[0].fd = pipe;
+            *out = placed;
+            return 0;
         }
-        const int got = read_file(path, static_cast<char*>(bytes), size, offset, info);
-        if (got < 0) {
-            std::free(copied);
-            std::free(bytes);
-            return got;
-        }
-        *copied = one_buffer(static_cast<std::size_t>(got));
-        copied->buf[0].mem = bytes;
-        *out = copied;
-        return 0;
     }
-    const u64 start = std::min<u64>(static_cast<u64>(offset), range.size);
-    auto* placed = static_cast<fuse_bufvec*>(std::malloc(sizeof(fuse_bufvec)));
-    if (placed == nullptr) return -ENOMEM;
-    *placed = one_buffer(static_cast<std::size_t>(std::min<u64>(size, range.size - start)));
-    placed->buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK | FUSE_BUF_FD_RETRY);
-    placed->buf[0].fd = descriptor(mount().source.handle);
-    placed->buf[0].pos = static_cast<off_t>(range.offset + start);
-    *out = placed;
+    auto* copied = static_cast<fuse_bufvec*>(std::malloc(sizeof(fuse_bufvec)));
+    void* bytes = std::malloc(std::max<std::size_t>(size, 1));
+    if (copied == nullptr || bytes == nullptr) {
+        std::free(copied);
+        std::free(bytes);
+        return -ENOMEM;
+    }
+    const int got = read_file(path, static_cast<char*>(bytes), size, offset, info);
+    if (got < 0) {
+        std::free(copied);
+        std::free(bytes);
+        return got;
+    }
+    *copied = one_buffer(static_cast<std::size_t>(got));
+    copied->buf[0].mem = bytes;
+    *out = copied;
     return 0;
 }
 

@@ -153,7 +153,7 @@ def test_a_hostile_file_shows_what_extraction_would_write(tmp_path):
         assert sorted(os.path.relpath(os.path.join(d, f), root) for d, _, files in os.walk(root)
                       for f in files if not d.startswith(str(root / ".kpupdate"))) == ["a", "big", "d/x"]
         assert (root / "d" / "x").read_bytes() == b"new!"
-        with open(root / "big", "rb") as big:
+        with open(root / "big", "rb", buffering=0) as big:  # reads as asked: FILE ends inside the next
             start = big.read(512)
             assert start == b"z" * 512
             with pytest.raises(OSError) as raised:
@@ -181,14 +181,34 @@ def test_it_holds_the_file_it_opened(tmp_path):
         assert files_under(root) == before
     finally:
         mount.stop()
-    update.write_bytes(build(entries))
-    mount = Mounted(update, tmp_path / "m2")
-    root = mount.point
+
+
+@pytest.mark.parametrize("opened", ["before the cut", "after the cut"])
+def test_bytes_cut_off_file_underneath_fail_and_no_size_shrinks(opened, tmp_path):
+    """FILE cut short while mounted: a read the entry has bytes for that FILE no longer
+    holds fails with EIO, never a short file, whenever the entry was opened; what FILE
+    still holds reads as before, and so does the entry's own end."""
+    size, kept = 1 << 20, 300_000
+    big = bytes(range(256)) * (size // 256)
+    data = build([(b"small", 0, b"s" * 100, (1, 0, 0, 0)), (b"big", 1, big, (2, 0, 0, 0))])
+    update = tmp_path / "a.update"
+    update.write_bytes(data)
+    mount = Mounted(update, tmp_path / "m")
+    path = mount.point / "big"
     try:
-        os.truncate(update, 1024)  # cut short underneath
-        with pytest.raises(OSError) as raised:
-            (root / "f2").read_bytes()
-        assert raised.value.errno == errno.EIO
+        early = open(path, "rb") if opened == "before the cut" else None
+        os.truncate(update, len(data) - size + kept)  # big is last: its first bytes stay
+        with early or open(path, "rb") as file:
+            assert file.read(4096) == big[:4096]
+            with pytest.raises(OSError) as raised:
+                file.read()
+            assert raised.value.errno == errno.EIO
+            assert os.fstat(file.fileno()).st_size == size and os.stat(path).st_size == size
+            file.seek(size)
+            assert file.read(10) == b""
+        assert (mount.point / "small").read_bytes() == b"s" * 100
+        copied = subprocess.run(["cp", "-r", mount.point, tmp_path / "copy"], capture_output=True)
+        assert copied.returncode != 0 and b"Input/output error" in copied.stderr
     finally:
         mount.stop()
 
