@@ -3,6 +3,7 @@
 // threads, and gives all the bytes it was asked for that the entry has, or fails.
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
+#include <fuse3/fuse_log.h>
 #include <fuse3/fuse_lowlevel.h>
 
 #include <fcntl.h>
@@ -12,13 +13,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "archive/update_archive.h"
+#include "console/console.h"
+#include "console/console_platform.h"
 #include "fs/handle.h"
 #include "fs/stream.h"
 #include "mount/entry_bytes.h"
@@ -39,6 +44,30 @@ struct Mount {
     bool padded = false;
     struct stat file_stat {};
 };
+
+// Whether standard error is a terminal, decided once for every line said there.
+ConsoleOutput messages;
+
+// One line on standard error, in one write from any thread. Names in it come from FILE,
+// and FILE's own from whoever named it: where standard error is a terminal, they reach
+// it escaped as the command line's lines do, so that no name can drive the terminal.
+void say_raw(std::string_view line) {
+    const std::string text = escape_for_stderr(messages, line) + "\n";
+    write_all(platform_stderr_file(), text.data(), text.size());
+}
+
+void say(const std::string& line) {
+    say_raw("kpupdate-mount: " + line);
+}
+
+// libfuse's own lines, which name the mount point and, with -d, every path asked for.
+void say_for_fuse(fuse_log_level, const char* format, va_list args) {
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, args);
+    std::string_view line = text;
+    if (line.ends_with('\n')) line.remove_suffix(1);
+    say_raw(line);
+}
 
 Mount& mount() {
     return *static_cast<Mount*>(fuse_get_context()->private_data);
@@ -322,6 +351,8 @@ int serve(fuse_args& args, const fuse_operations& ops, Mount& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    console_init(messages, platform_stderr_handle(), ColourWhen::never);
+    fuse_set_log_func(say_for_fuse);
     fuse_args args = FUSE_ARGS_INIT(argc, argv);
     struct Freed {
         fuse_args& args;
@@ -350,25 +381,24 @@ int main(int argc, char** argv) {
     // before anything is read: only a regular file can be read anywhere, at any time.
     const int opened = ::open(state.file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (opened < 0) {
-        std::fprintf(stderr, "kpupdate-mount: %s: %s\n", named.c_str(), std::strerror(errno));
+        const int why = errno;
+        say(named + ": " + std::strerror(why));
         return 255;
     }
     const bool regular = ::fstat(opened, &state.file_stat) == 0 && S_ISREG(state.file_stat.st_mode);
     const InputKind kind = regular ? open_descriptor_input(state.source, opened, system_text) : InputKind::unopened;
     ::close(opened);
     if (kind != InputKind::file) {
-        std::fprintf(stderr, "kpupdate-mount: %s: not a regular file: a mount needs to read it anywhere, at any time\n",
-                     named.c_str());
+        say(named + ": not a regular file: a mount needs to read it anywhere, at any time");
         return 255;
     }
     LoadProblem problem;
     if (load_archive(state.archive, state.source, problem) < 0) {
-        std::fprintf(stderr, "kpupdate-mount: %s: %s\n", named.c_str(), load_reason(problem, state.file).c_str());
+        say(named + ": " + load_reason(problem, state.file));
         return 254;
     }
     state.tree = build_mount_tree(state.archive, listing_document(state.archive, state.source, state.file));
-    for (const std::string& line : state.tree.refused)
-        std::fprintf(stderr, "kpupdate-mount: not shown: %s\n", line.c_str());
+    for (const std::string& line : state.tree.refused) say("not shown: " + line);
     for (u32 position = 0; position < state.archive.entries.size(); ++position) {
         const EntryRecord& entry = state.archive.entries[position];
         const ByteRange range = written_bytes(entry, state.padded);
@@ -376,13 +406,11 @@ int main(int argc, char** argv) {
         EntryProblem outside;
         outside.failure = EntryFailure::outside_file;
         outside.past_end = range.past(state.source.length);
-        std::fprintf(stderr, "kpupdate-mount: damaged: %s (position %u): %s\n",
-                     shell_quoted(record_text(entry.record.name)).c_str(), position,
-                     entry_reason(outside, state.padded).c_str());
+        say("damaged: " + shell_quoted(record_text(entry.record.name)) + " (position " + std::to_string(position) +
+            "): " + entry_reason(outside, state.padded));
     }
     if (state.tree.own_hidden_directory) {
-        std::fprintf(stderr, "kpupdate-mount: the update file names files under %s/ itself; they are shown there\n",
-                     std::string(hidden_directory).c_str());
+        say("the update file names files under " + std::string(hidden_directory) + "/ itself; they are shown there");
     }
     std::string escaped;  // FUSE's options are split at commas
     for (const char c : state.file) {

@@ -31,20 +31,47 @@ def until(happened):
         time.sleep(0.005)
 
 
+def read_until_closed(leader, said):
+    """Adds to `said` what is written to a pty's other end, until the last writer has gone."""
+    while True:
+        try:
+            got = os.read(leader, 4096)
+        except OSError:  # EIO: nobody holds the other end any more
+            break
+        if not got:
+            break
+        said.extend(got)
+    os.close(leader)
+
+
 class Mounted:
-    def __init__(self, file, point, *options):
+    """kpupdate-mount in the foreground; with `terminal`, its standard error is a terminal
+    (a pty), whose bytes are kept raw in `said`."""
+
+    def __init__(self, file, point, *options, terminal=False):
         point.mkdir(exist_ok=True)
         self.point = point
-        self.process = subprocess.Popen([MOUNT, "-f", *options, str(file), str(point)], stderr=subprocess.PIPE)
+        self.said = bytearray()
+        if terminal:
+            leader, follower = os.openpty()
+            self.process = subprocess.Popen([MOUNT, "-f", *options, str(file), str(point)], stdin=subprocess.DEVNULL,
+                                            stdout=follower, stderr=follower)
+            os.close(follower)
+            self.reader = threading.Thread(target=read_until_closed, args=(leader, self.said))
+        else:
+            self.process = subprocess.Popen([MOUNT, "-f", *options, str(file), str(point)], stderr=subprocess.PIPE)
+            self.reader = threading.Thread(target=lambda: self.said.extend(self.process.stderr.read()))
+        self.reader.start()
         until(lambda: os.path.ismount(point) or self.process.poll() is not None)
-        assert self.process.poll() is None, self.process.stderr.read().decode()
+        if self.process.poll() is not None:
+            self.reader.join()
+            pytest.fail(self.said.decode(errors="backslashreplace"))
 
     def stop(self):
         subprocess.run(["fusermount3", "-u", str(self.point)], check=True)
         self.process.wait()
-        return self.process.stderr.read().decode()
-
-
+        self.reader.join()
+        return self.said.decode(errors="surrogateescape")
 
 
 def files_under(root, skip_hidden=True):
@@ -211,6 +238,62 @@ def test_bytes_cut_off_file_underneath_fail_and_no_size_shrinks(opened, tmp_path
         assert copied.returncode != 0 and b"Input/output error" in copied.stderr
     finally:
         mount.stop()
+
+
+def said_by(command, terminal):
+    """The status of `command` and what it wrote: to a terminal (a pty), or to a pipe."""
+    if not terminal:
+        ended = subprocess.run(list(map(str, command)), capture_output=True)
+        return ended.returncode, ended.stdout + ended.stderr
+    leader, follower = os.openpty()
+    process = subprocess.Popen(list(map(str, command)), stdin=subprocess.DEVNULL, stdout=follower, stderr=follower)
+    os.close(follower)
+    said = bytearray()
+    read_until_closed(leader, said)
+    return process.wait(), bytes(said)
+
+
+def raw_controls(said):
+    """What in `said` a terminal would take as a command: C0 but line ends, DEL, C1 as UTF-8 or alone."""
+    text = said.replace(b"\r\n", b"\n").decode(errors="surrogateescape")
+    return [c for c in text if (ord(c) < 32 and c != "\n") or 0x7F <= ord(c) <= 0x9F or 0xDC80 <= ord(c) <= 0xDC9F]
+
+
+HOSTILE = [  # a name, as a terminal shows it, as a pipe gets it: each refused or cut short
+    (b"\x1b]0;owned\x07", rb"'\033]0;owned\a'", b"'\x1b]0;owned\x07'"),
+    (b"x/../\x1b[2J", rb"'x/../\033[2J'", b"'x/../\x1b[2J'"),
+    (b"csi\xc2\x9b31m", rb"csi\302\23331m", b"csi\xc2\x9b31m"),
+    (b"lone\x9b2J", rb"lone\2332J", b"lone\x9b2J"),
+]
+
+
+@pytest.mark.parametrize("terminal", [True, False], ids=["terminal", "pipe"])
+def test_what_it_prints_is_escaped_as_the_command_line_escapes_it(terminal, tmp_path):
+    entries = [(b"ok", 0, b"fine", (1, 0, 0, 0))]
+    entries += [(name, i, bytes([64 + i]) * 600, (i, 0, 0, 0)) for i, (name, _, _) in enumerate(HOSTILE, 1)]
+    data = build(entries)
+    update = tmp_path / "h.update"
+    update.write_bytes(data[:len(data) - 1500])  # the last two entries cut short
+    mount = Mounted(update, tmp_path / "m", terminal=terminal)
+    mount.stop()
+    extracted = tmp_path / "out"
+    extracted.mkdir()
+    _, extraction = said_by([KPUPDATE, "-qa", "-C", extracted, update], terminal)
+    for name, on_terminal, in_pipe in HOSTILE:
+        shown = on_terminal if terminal else in_pipe
+        assert shown in mount.said and shown in extraction, name
+    if terminal:
+        assert raw_controls(mount.said) == []
+    named = tmp_path / "\x1b]0;title\x07.update"
+    named.write_bytes(b"no update file\n" * 40)
+    refusals = [  # FILE's own name, and the mount point in libfuse's line
+        ([MOUNT, named, tmp_path / "m"], 254, rb"\033]0;title\a", b"\x1b]0;title\x07"),
+        ([MOUNT, update, tmp_path / "\x1b]0;point\x07"], 255, rb"\033]0;point\a", b"\x1b]0;point\x07"),
+    ]
+    for command, status, on_terminal, in_pipe in refusals:
+        ended, said = said_by(command, terminal)
+        assert ended == status and (on_terminal if terminal else in_pipe) in said, said
+        assert not terminal or raw_controls(said) == []
 
 
 def test_sigterm_unmounts(tmp_path):
