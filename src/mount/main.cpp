@@ -317,8 +317,9 @@ int take_argument(void* data, const char* argument, int key, fuse_args*) {
 constexpr const char* usage_text =
     "usage: kpupdate-mount [-f] [-o OPTION[,OPTION]...] FILE MOUNTPOINT\n"
     "Shows the update file FILE as a read-only file system at MOUNTPOINT: the files\n"
-    "extraction would write, and under .kpupdate/ the --json document (manifest.json)\n"
-    "and every entry by position (by-position/N). Unmount with fusermount3 -u MOUNTPOINT.\n"
+    "extraction would write, and under .kpupdate/ (.kpupdate-N/ where FILE names\n"
+    ".kpupdate itself, which it says) the --json document (manifest.json) and every\n"
+    "entry by position (by-position/N). Unmount with fusermount3 -u MOUNTPOINT.\n"
     "  -f            stay in the foreground; SIGINT or SIGTERM unmounts\n"
     "  -o padded     show each file's whole 512-byte chunk\n"
     "  -o OPTION     any FUSE mount option, allow_other among them\n";
@@ -409,8 +410,9 @@ int main(int argc, char** argv) {
         say("damaged: " + shell_quoted(record_text(entry.record.name)) + " (position " + std::to_string(position) +
             "): " + entry_reason(outside, state.padded));
     }
-    if (state.tree.own_hidden_directory) {
-        say("the update file names files under " + std::string(hidden_directory) + "/ itself; they are shown there");
+    if (state.tree.control != hidden_directory) {
+        say("the update file names " + std::string(hidden_directory) +
+            " itself: the manifest and by-position/ are under " + state.tree.control);
     }
     std::string escaped;  // FUSE's options are split at commas
     for (const char c : state.file) {

@@ -74,11 +74,11 @@ class Mounted:
         return self.said.decode(errors="surrogateescape")
 
 
-def files_under(root, skip_hidden=True):
+def files_under(root, skip=".kpupdate"):
     found = {}
     for directory, directories, files in os.walk(root):
-        if skip_hidden and directory == str(root):
-            directories[:] = [d for d in directories if d != ".kpupdate"]
+        if directory == str(root):
+            directories[:] = [d for d in directories if d != skip]
         for name in files:
             path = os.path.join(directory, name)
             with open(path, "rb") as file:
@@ -294,6 +294,36 @@ def test_what_it_prints_is_escaped_as_the_command_line_escapes_it(terminal, tmp_
         ended, said = said_by(command, terminal)
         assert ended == status and (on_terminal if terminal else in_pipe) in said, said
         assert not terminal or raw_controls(said) == []
+
+
+@pytest.mark.parametrize("names, control", [
+    ([b"a", b"b/c"], ".kpupdate"),
+    ([b".kpupdate/manifest.json", b"a"], ".kpupdate-1"),
+    ([b".kpupdate", b".kpupdate-1/by-position/0", b"./.kpupdate-2"], ".kpupdate-3"),
+    ([b".kpupdate-1/manifest.json", b".kpupdatex", b".kpupdate.d/y"], ".kpupdate"),
+])
+def test_the_control_directory_is_never_one_of_the_file_s_own(names, control, tmp_path):
+    update = tmp_path / "a.update"
+    update.write_bytes(build([(name, i, b"own %d" % i, (i, 0, 0, 0)) for i, name in enumerate(names)]))
+    extracted = tmp_path / "out"
+    extracted.mkdir()
+    run("-qa", "-C", extracted, update)
+    mount = Mounted(update, tmp_path / "m")
+    root = mount.point
+    try:
+        assert files_under(root, skip=control) == files_under(extracted, skip=None)
+        assert (root / control / "manifest.json").read_bytes() == run("--json", update).stdout
+        assert sorted(os.listdir(root / control / "by-position")) == sorted(map(str, range(len(names))))
+        for position in range(len(names)):
+            assert (root / control / "by-position" / str(position)).read_bytes() == b"own %d" % position
+        copy = tmp_path / "copy.update"
+        made = run("-c", copy, "-C", root, "--manifest", root / control / "manifest.json")
+        assert made.returncode == 0, made.stderr
+        assert copy.read_bytes() == update.read_bytes()
+    finally:
+        said = mount.stop()
+    moved = f"kpupdate-mount: the update file names .kpupdate itself: the manifest and by-position/ are under {control}\n"
+    assert said == ("" if control == ".kpupdate" else moved)
 
 
 def test_sigterm_unmounts(tmp_path):
