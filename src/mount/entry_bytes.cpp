@@ -18,6 +18,7 @@ namespace {
 struct ThreadPipe {
     int ends[2] = {-1, -1};
     std::size_t capacity = 0;
+    bool refused = false;  // FILE's file system moves no bytes into a pipe: never asked again
 
     ThreadPipe() = default;
     ThreadPipe(const ThreadPipe&) = delete;
@@ -65,7 +66,7 @@ int read_whole(SourceFile& source, u64 offset, char* buffer, std::size_t size) {
 
 int move_whole(SourceFile& source, u64 offset, std::size_t size) {
     ThreadPipe& pipe = thread_pipe;
-    if (!ready(pipe, size)) return -1;
+    if (pipe.refused || !ready(pipe, size)) return -1;
     std::size_t moved = 0;
     while (moved < size) {
         auto at = static_cast<loff_t>(offset + moved);
@@ -73,6 +74,7 @@ int move_whole(SourceFile& source, u64 offset, std::size_t size) {
         const ssize_t got =
             ::splice(descriptor(source.handle), &at, pipe.ends[1], nullptr, size - moved, SPLICE_F_NONBLOCK);
         if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == EINVAL) pipe.refused = true;
         if (got <= 0) break;
         moved += static_cast<std::size_t>(got);
     }
