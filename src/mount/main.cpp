@@ -62,11 +62,15 @@ void say(const std::string& line) {
 
 // libfuse's own lines, which name the mount point and, with -d, every path asked for.
 void say_for_fuse(fuse_log_level, const char* format, va_list args) {
-    char text[1024];
-    std::vsnprintf(text, sizeof text, format, args);
-    std::string_view line = text;
-    if (line.ends_with('\n')) line.remove_suffix(1);
-    say_raw(line);
+    va_list measured;
+    va_copy(measured, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measured);
+    va_end(measured);
+    if (length <= 0) return;
+    std::string text(static_cast<std::size_t>(length), '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, args);
+    if (text.ends_with('\n')) text.pop_back();
+    say_raw(text);
 }
 
 Mount& mount() {
