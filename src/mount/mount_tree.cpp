@@ -1,5 +1,7 @@
 #include "mount/mount_tree.h"
 
+#include <set>
+
 #include "ops/names.h"
 #include "ops/selection.h"
 #include "report/reasons.h"
@@ -79,11 +81,32 @@ bool place(MountTree& tree, u64& next_directory, std::string_view name, u32 posi
     return true;
 }
 
+// The first part of `name` that names something; empty where none does.
+std::string_view first_part(std::string_view name) {
+    NameParts walk{name, NameRules::posix};
+    for (NamePart part; next_part(walk, part);) {
+        if (part.names()) return part.text;
+    }
+    return {};
+}
+
 }  // namespace
+
+std::string control_directory(const UpdateArchive& archive) {
+    std::set<std::string_view, std::less<>> taken;
+    for (const EntryRecord& entry : archive.entries) {
+        const std::string_view first = first_part(record_text(entry.record.name));
+        if (first.starts_with(hidden_directory)) taken.insert(first);
+    }
+    std::string name(hidden_directory);
+    for (u32 n = 1; taken.contains(name); ++n) name = std::string(hidden_directory) + '-' + std::to_string(n);
+    return name;
+}
 
 MountTree build_mount_tree(const UpdateArchive& archive, std::string manifest) {
     MountTree tree;
     tree.manifest = std::move(manifest);
+    tree.control = control_directory(archive);
     u64 next_directory = first_directory_inode;
     add_node(tree, MountNode::Kind::directory);
     tree.nodes[0].inode = 1;
@@ -91,39 +114,22 @@ MountTree build_mount_tree(const UpdateArchive& archive, std::string manifest) {
     Selection everything;
     everything.all = true;
     for (const u32 position : select_entries(archive, everything).positions) {
-        const std::string_view name = record_text(archive.entries[position].record.name);
-        NameParts walk{name, NameRules::posix};
-        NamePart first;
-        while (next_part(walk, first) && !first.names()) {
-        }
-        if (first.text == hidden_directory) tree.own_hidden_directory = true;
-        place(tree, next_directory, name, position);
+        place(tree, next_directory, record_text(archive.entries[position].record.name), position);
     }
 
-    // The document and every entry by position, beside the archive's own names.
-    u32 hidden = 0;
-    const auto found = tree.nodes[0].children.find(hidden_directory);
-    if (found != tree.nodes[0].children.end() && tree.nodes[found->second].kind == MountNode::Kind::directory) {
-        hidden = found->second;
-    } else if (found == tree.nodes[0].children.end()) {
-        hidden = add_directory(tree, next_directory);
-        tree.nodes[0].children.emplace(std::string(hidden_directory), hidden);
-    } else {
-        return tree;  // a file of that name: the archive's own, shown as it is
-    }
-    if (!tree.nodes[hidden].children.contains("manifest.json")) {
-        const u32 document = add_node(tree, MountNode::Kind::manifest);
-        tree.nodes[document].inode = next_directory++;
-        tree.nodes[hidden].children.emplace("manifest.json", document);
-    }
-    if (!tree.nodes[hidden].children.contains("by-position")) {
-        const u32 listing = add_directory(tree, next_directory);
-        tree.nodes[hidden].children.emplace("by-position", listing);
-        for (u32 position = 0; position < archive.entries.size(); ++position) {
-            const u32 made = add_node(tree, MountNode::Kind::entry, position);
-            tree.nodes[made].inode = next_directory++;
-            tree.nodes[listing].children.emplace(std::to_string(position), made);
-        }
+    // The document and every entry by position, beside the archive's own names and none
+    // of them: the root holds only the first parts of names, and `control` is none.
+    const u32 control = add_directory(tree, next_directory);
+    tree.nodes[0].children.emplace(tree.control, control);
+    const u32 document = add_node(tree, MountNode::Kind::manifest);
+    tree.nodes[document].inode = next_directory++;
+    tree.nodes[control].children.emplace("manifest.json", document);
+    const u32 listing = add_directory(tree, next_directory);
+    tree.nodes[control].children.emplace("by-position", listing);
+    for (u32 position = 0; position < archive.entries.size(); ++position) {
+        const u32 made = add_node(tree, MountNode::Kind::entry, position);
+        tree.nodes[made].inode = next_directory++;
+        tree.nodes[listing].children.emplace(std::to_string(position), made);
     }
     return tree;
 }

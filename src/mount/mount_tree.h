@@ -1,5 +1,6 @@
 // What a mount shows of a loaded update file: the tree extraction would write, and
-// beside it, under .kpupdate/, the listing's document and every entry by position.
+// beside it, in a directory of its own (.kpupdate/), the listing's document and every
+// entry by position.
 #pragma once
 
 #include <map>
@@ -21,14 +22,21 @@ struct MountNode {
 
 struct MountTree {
     std::vector<MountNode> nodes;  // the root first
-    std::string manifest;          // .kpupdate/manifest.json's bytes
+    std::string manifest;          // manifest.json's bytes, under `control`
     // What is not shown, a line each, as extraction would say it: "NAME: reason".
     std::vector<std::string> refused;
-    bool own_hidden_directory = false;  // the archive names files under .kpupdate/ itself
+    std::string control;  // the root's directory of the document and by-position/
 };
 
-// The directory that holds the document and by-position/, at the root.
+// The directory that holds the document and by-position/, at the root, where the
+// archive names nothing there itself.
 inline constexpr std::string_view hidden_directory = ".kpupdate";
+
+// The name of that directory for `archive`: hidden_directory, or else the first of
+// .kpupdate-1, .kpupdate-2, ... that no entry's name is, or begins with as its first
+// part (leading separators and "." parts aside), so that it is never one of the
+// archive's own and a script finds it by the same rule.
+std::string control_directory(const UpdateArchive& archive);
 
 // Builds the tree of `archive`: each name's latest entry, in the order extraction writes
 // them, where extraction would write it; `manifest` is the document to show.
