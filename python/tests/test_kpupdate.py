@@ -1,10 +1,12 @@
 """The module against the command line, on random update files: what one says, the other
 says, byte for byte."""
 
+import errno
 import io
 import json
 import os
 import subprocess
+import sys
 import threading
 
 import pytest
@@ -115,6 +117,35 @@ def test_a_stream_gives_what_the_file_gives(update_file):
         assert piped.is_stream
         assert dict(piped.manifest(), file=None) == dict(document, file=None)
     process.wait()
+
+
+class FailingReadinto(io.RawIOBase):
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        raise ConnectionResetError("unplugged")
+
+
+class FailingRead:  # no readinto: the module asks read
+    def read(self, size):
+        raise ConnectionResetError("unplugged")
+
+
+@pytest.mark.parametrize("stream", [FailingReadinto(), FailingRead()], ids=["readinto", "read"])
+def test_a_stream_that_raises_is_an_input_error(stream):
+    # What the stream raised crosses the library as a C++ exception and is reported as
+    # unraisable; the open fails as a read the system refused would.
+    seen = []
+    hook, sys.unraisablehook = sys.unraisablehook, seen.append
+    try:
+        with pytest.raises(kpupdate.Error) as raised:
+            kpupdate.open(stream)
+    finally:
+        sys.unraisablehook = hook
+    assert raised.value.errno == errno.EIO
+    assert raised.value.reason == "-: " + os.strerror(errno.EIO)
+    assert [type(report.exc_value) for report in seen] == [ConnectionResetError]
 
 
 def test_diff_is_the_command_lines(tmp_path):
