@@ -19,10 +19,20 @@ add_library(kpupdate_static STATIC ${kp_library_objects})
 set_target_properties(kpupdate_static PROPERTIES OUTPUT_NAME kpupdate EXPORT_NAME static)
 target_include_directories(kpupdate_static INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
                                                      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+# The archive's objects are C++: a program in C links them with the C compiler's driver,
+# which adds neither the C++ runtime nor libm. CMake records the archive's language
+# (IMPORTED_LINK_INTERFACE_LANGUAGES CXX), but that only chooses the C++ driver where the
+# consumer enabled C++ itself, and a project(x C) has not, so the archive names what the
+# C++ driver would have added: what this compiler's C++ links take beyond what its C links
+# take anyway (libstdc++ and libm with GCC, MinGW's libraries beside them, libc++ where
+# clang was told to use it). The library starts no threads of its own: nothing for them.
+set(kp_cxx_runtime ${CMAKE_CXX_IMPLICIT_LINK_LIBRARIES})
+list(REMOVE_ITEM kp_cxx_runtime c gcc gcc_s gcc_eh)
+list(REMOVE_DUPLICATES kp_cxx_runtime)
 if(WIN32)
-  target_link_libraries(kpupdate_static INTERFACE bcrypt ntdll)
+  target_link_libraries(kpupdate_static INTERFACE bcrypt ntdll ${kp_cxx_runtime})
 else()
-  target_link_libraries(kpupdate_static INTERFACE crypto)
+  target_link_libraries(kpupdate_static INTERFACE crypto ${kp_cxx_runtime})
 endif()
 set(kp_library_targets kpupdate_static)
 
@@ -54,7 +64,14 @@ set(KP_PC_LIBDIR ${CMAKE_INSTALL_LIBDIR})
 # The prefix as seen from the directory the file is installed in, so that an install
 # anywhere finds its own header and library.
 file(RELATIVE_PATH KP_PC_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
-configure_file(cmake/kpupdate.pc.in ${PROJECT_BINARY_DIR}/kpupdate.pc @ONLY)
+# kpupdate-static.pc names the archive by its path, not by -lkpupdate, with which the linker
+# takes the shared library wherever both lie in one directory, --static or not; everything
+# the archive needs is then needed at every link, so none of it is private.
+list(TRANSFORM kp_cxx_runtime PREPEND -l OUTPUT_VARIABLE KP_PC_RUNTIME)
+list(JOIN KP_PC_RUNTIME " " KP_PC_RUNTIME)
+foreach(file kpupdate kpupdate-static)
+  configure_file(cmake/${file}.pc.in ${PROJECT_BINARY_DIR}/${file}.pc @ONLY)
+endforeach()
 include(CMakePackageConfigHelpers)
 configure_file(cmake/kpupdateConfig.cmake.in ${PROJECT_BINARY_DIR}/kpupdateConfig.cmake COPYONLY)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/kpupdateConfigVersion.cmake COMPATIBILITY SameMinorVersion)
@@ -64,8 +81,21 @@ if(KP_SHARED_LIBRARY)
 endif()
 install(TARGETS kpupdate_static EXPORT kpupdateTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         COMPONENT libkpupdate-dev)
+# The objects keep their machine code beside their link-time code (-ffat-lto-objects), but
+# GCC hands any object with link-time code to its link-time optimiser: every program
+# linked with the installed archive would optimise the whole library again (17 s to link
+# tests/api/consumer.c, against half a second without). The installed archive keeps the
+# machine code alone.
+if(CMAKE_INTERPROCEDURAL_OPTIMIZATION AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" -R .gnu.lto_* -R .gnu.debuglto_* -N __gnu_lto_v1
+                                        -N __gnu_lto_slim
+                                        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:kpupdate_static>\"
+                                COMMAND_ERROR_IS_FATAL ANY)"
+          COMPONENT libkpupdate-dev)
+endif()
 install(FILES include/kpupdate.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT libkpupdate-dev)
-install(FILES ${PROJECT_BINARY_DIR}/kpupdate.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT libkpupdate-dev)
+install(FILES ${PROJECT_BINARY_DIR}/kpupdate.pc ${PROJECT_BINARY_DIR}/kpupdate-static.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT libkpupdate-dev)
 install(EXPORT kpupdateTargets NAMESPACE kpupdate:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kpupdate
         COMPONENT libkpupdate-dev)
 install(FILES ${PROJECT_BINARY_DIR}/kpupdateConfig.cmake ${PROJECT_BINARY_DIR}/kpupdateConfigVersion.cmake

@@ -48,9 +48,9 @@ set(CPACK_DEBIAN_LIBKPUPDATE-DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_LIBKPUPDATE-DEV_PACKAGE_DEPENDS "libkpupdate0 (= ${PROJECT_VERSION}), libssl-dev")
 set(CPACK_DEBIAN_LIBKPUPDATE-DEV_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_LIBKPUPDATE-DEV_DESCRIPTION "development files for libkpupdate, for ${library_summary}
-The header, the static library, the pkg-config file and the CMake package
-for programs that read, check and write Kelvo/Pardo firmware update archives
-with libkpupdate.")
+The header, the static library, the pkg-config files (kpupdate-static.pc
+links the static library) and the CMake package for programs that read,
+check and write Kelvo/Pardo firmware update archives with libkpupdate.")
 
 set(CPACK_DEBIAN_PYTHON3-KPUPDATE_PACKAGE_NAME python3-kpupdate)
 set(CPACK_DEBIAN_PYTHON3-KPUPDATE_FILE_NAME DEB-DEFAULT)

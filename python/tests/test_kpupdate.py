@@ -1,6 +1,7 @@
 """The module against the command line, on random update files: what one says, the other
 says, byte for byte."""
 
+import errno
 import hashlib
 import io
 import json
@@ -119,6 +120,33 @@ def test_a_stream_gives_what_the_file_gives(update_file):
         assert piped.is_stream
         assert dict(piped.manifest(), file=None) == dict(document, file=None)
     process.wait()
+
+
+class FailingReadinto(io.RawIOBase):
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        raise ConnectionResetError("unplugged")
+
+
+class FailingRead:  # no readinto: the module asks read
+    def read(self, size):
+        raise ConnectionResetError("unplugged")
+
+
+@pytest.mark.parametrize("stream", [FailingReadinto(), FailingRead()], ids=["readinto", "read"])
+def test_a_stream_that_raises_raises_it(stream):
+    # What the stream raised comes out of the open as itself, once the library has let go:
+    # nothing is reported as unraisable on the way.
+    seen = []
+    hook, sys.unraisablehook = sys.unraisablehook, seen.append
+    try:
+        with pytest.raises(ConnectionResetError, match="unplugged"):
+            kpupdate.open(stream)
+    finally:
+        sys.unraisablehook = hook
+    assert seen == []
 
 
 def test_diff_is_the_command_lines(tmp_path):

@@ -15,13 +15,9 @@ flags=()
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Wextra -Werror "${flags[@]}" -o "$prefix/consumer" "$source/tests/api/consumer.c" \
   $(pkg-config --cflags --libs kpupdate) -Wl,-rpath,"$prefix/$libdir"
-sample=$source/examples/sample.update
-mkdir "$prefix/tree"
-"$prefix/consumer" "$sample" "$prefix/tree" "$prefix/again.update" <"$sample" >"$prefix/out"
-listing=$("$build/kpupdate" -l "$sample")
-expected=$(printf '%s\n' "$listing" && "$build/kpupdate" --sha256 "$sample" && printf '%s\n%s\n' "$listing" "$listing")
-diff <(printf '%s\n' "$expected") "$prefix/out"
-cmp "$sample" "$prefix/again.update"
+# shellcheck source=tests/api/consumer_check.sh
+source "$source/tests/api/consumer_check.sh"
+check_consumer "$prefix/consumer" "$prefix/run"
 # Only the interface's names leave the shared library.
 others=$(nm -D --defined-only "$prefix/$libdir/libkpupdate.so.0" | awk '{print $3}' | grep -v '^kp_' || true)
 if [[ -n $others ]]; then

@@ -25,7 +25,9 @@ struct ToolOptions {
     long address_space_limit = 0;                          // non-zero: RLIMIT_AS in bytes
     long file_size_limit = 0;   // non-zero: RLIMIT_FSIZE in bytes (the tool itself has writes fail past it)
     long open_files_limit = 0;  // non-zero: RLIMIT_NOFILE
-    bool unprivileged = false;  // POSIX: a child of root runs as nobody, whom permissions bind
+    // POSIX: a child of root runs as nobody, whom permissions bind, from a copy of the
+    // program under /tmp where the build lies out of nobody's reach.
+    bool unprivileged = false;
     int umask = -1;             // POSIX: the child's umask; -1: the test's own
     std::string stdout_append;  // non-empty: stdout is this file, opened for appending (as `>>` does)
     // Non-zero: sent to the child once it runs the tool (its exec is done, the signals it

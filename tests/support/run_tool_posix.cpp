@@ -16,6 +16,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string_view>
@@ -29,13 +30,49 @@ namespace {
 // racer renaming files), and one of them may hold the allocator's lock at the moment of the
 // fork, so the child calls nothing that allocates, only what is safe between fork and exec.
 struct ChildPlan {
+    const char* program = nullptr;
     std::vector<std::string> env;
     std::vector<char*> envp;
     std::vector<char*> argv;
 };
 
+// The program where a child run as nobody reaches it: the build may lie where only its
+// owner can (a clone in a home of mode 0700, or under mktemp -d). Copied once, into a new
+// directory under /tmp that anyone may enter, and removed as the tests end; empty where
+// it could not be made, and the build's own is tried.
+class ReachableCopy {
+public:
+    ReachableCopy() {
+        char directory[] = "/tmp/kpupdate-program-XXXXXX";
+        if (mkdtemp(directory) == nullptr) return;
+        directory_ = directory;
+        const std::string copy = directory_ + "/" + std::filesystem::path(KPUPDATE_BINARY).filename().string();
+        std::error_code failed;
+        std::filesystem::copy_file(KPUPDATE_BINARY, copy, failed);
+        if (!failed && chmod(directory, 0755) == 0 && chmod(copy.c_str(), 0755) == 0) path_ = copy;
+    }
+    ~ReachableCopy() {
+        std::error_code ignored;
+        if (!directory_.empty()) std::filesystem::remove_all(directory_, ignored);
+    }
+    ReachableCopy(const ReachableCopy&) = delete;
+    ReachableCopy& operator=(const ReachableCopy&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string directory_;
+    std::string path_;
+};
+
+const char* program_for(const ToolOptions& options) {
+    if (!options.unprivileged || geteuid() != 0) return KPUPDATE_BINARY;
+    static const ReachableCopy copy;
+    return copy.path().empty() ? KPUPDATE_BINARY : copy.path().c_str();
+}
+
 ChildPlan plan_child(const std::vector<std::string>& args, const ToolOptions& options) {
     ChildPlan plan;
+    plan.program = program_for(options);
     const auto set_by_test = [&](std::string_view name) {
         return std::any_of(options.env.begin(), options.env.end(),
                            [&](const auto& item) { return item.first == name; });
@@ -48,7 +85,7 @@ ChildPlan plan_child(const std::vector<std::string>& args, const ToolOptions& op
     for (const auto& [name, value] : options.env) plan.env.push_back(name + "=" + value);
     for (std::string& item : plan.env) plan.envp.push_back(item.data());
     plan.envp.push_back(nullptr);
-    plan.argv.push_back(const_cast<char*>(KPUPDATE_BINARY));
+    plan.argv.push_back(const_cast<char*>(plan.program));
     for (const std::string& arg : args) plan.argv.push_back(const_cast<char*>(arg.c_str()));
     plan.argv.push_back(nullptr);
     return plan;
@@ -90,7 +127,7 @@ ChildPlan plan_child(const std::vector<std::string>& args, const ToolOptions& op
     if (options.ignored_signal != 0) signal(options.ignored_signal, SIG_IGN);
     const rlimit no_core{0, 0};  // a signal that dumps core leaves none behind
     setrlimit(RLIMIT_CORE, &no_core);
-    execve(KPUPDATE_BINARY, plan.argv.data(), plan.envp.data());
+    execve(plan.program, plan.argv.data(), plan.envp.data());
     _exit(127);
 }
 
