@@ -4,6 +4,7 @@
 # kp_ names alone.
 add_library(kp_api OBJECT
   src/api/archive.cpp
+  src/api/bytes.cpp
   src/api/operations.cpp
   src/api/compare.cpp
   src/api/create.cpp)
