@@ -203,15 +203,11 @@ public:
         return list;
     }
 
-    // The position of the last entry of that name, as extraction would write it.
+    // The position of the last entry of that name, as extraction would write it, or why there is none.
     py::tuple find(const std::string& name) {
         const char* text = c_text(name, "a name");
         std::uint32_t position = 0;
-        // kp_find_entry leaves the handle's reason as it was: the last call's, not its own.
-        const Said call = locked([&] {
-            const int status = kp_find_entry(handle_, text, &position);
-            return Said{status, status == KP_ERROR_STATE ? "no update file is open" : "", 0};
-        });
+        const Said call = locked([&] { return said(handle_, kp_find_entry(handle_, text, &position)); });
         return outcome(call, position);
     }
 

@@ -326,22 +326,17 @@ class Archive:
         return entry.position < len(self._entries) and self._entries[entry.position] is entry
 
     def _find(self, name):
-        """The entry the library finds for `name`: the last of it, as extraction writes it."""
-        status, reason, errno, position = self._native.find(_name(name))
-        if status == Status.ERROR_NOT_FOUND:
-            return None
-        _checked((status, reason, errno, None))
-        return self._entries[position]
+        """The entry the library finds for `name`: the last of it, as extraction writes it;
+        None where there is none."""
+        found = self._native.find(_name(name))
+        return None if found[0] == Status.ERROR_NOT_FOUND else self._entries[_checked(found)]
 
     def _entry(self, entry_or_name):
         if isinstance(entry_or_name, Entry):
             if not self._owns(entry_or_name):
                 raise ValueError(f"{entry_or_name!r} is no entry of this archive")
             return entry_or_name
-        entry = self._find(entry_or_name)
-        if entry is None:
-            raise Error(f"no file named {_text(_name(entry_or_name))!r} in archive", Status.ERROR_NOT_FOUND)
-        return entry
+        return self._entries[_checked(self._native.find(_name(entry_or_name)))]
 
     def read(self, entry_or_name, padded=False):
         """The entry's bytes, its own or with `padded` its whole 512-byte chunk."""

@@ -422,6 +422,7 @@ REFUSED_ARGUMENTS = [  # (call, what it raises, words of it)
     (lambda a, o, t: a.sha256(o.entries[0]), ValueError, "no entry of this archive"),
     (lambda a, o, t: a.read(5), TypeError, "a name is str or bytes"),
     (lambda a, o, t: a["zz"], KeyError, "zz"),
+    (lambda a, o, t: a.sha256("z z"), kpupdate.Error, "^no file named 'z z' in archive$"),  # the library's words
     (lambda a, o, t: kpupdate.open(t / "none.update"), FileNotFoundError, "No such file"),
     (lambda a, o, t: kpupdate.open(t), IsADirectoryError, "Is a directory"),
     (lambda a, o, t: a.extract(t / "none"), FileNotFoundError, "no directory"),

@@ -69,10 +69,6 @@ const EntryRecord* entry_at(const kp_archive* handle, u32 position) {
     return &handle->archive.entries[position];
 }
 
-std::string no_file_named(std::string_view name) {
-    return "no file named " + shell_quoted(name) + " in archive";
-}
-
 bool hand_out(const std::string& text, char** document, std::size_t* length) {
     if (length != nullptr) *length = text.size();
     if (document == nullptr) return true;
@@ -237,7 +233,7 @@ int kp_find_entry(const kp_archive* handle, const char* name, uint32_t* position
                 return succeed(handle);
             }
         }
-        return fail(handle, KP_ERROR_NOT_FOUND, api::no_file_named(name));
+        return fail(handle, KP_ERROR_NOT_FOUND, unmatched_reason(Unmatched::name, shell_quoted(name)));
     });
 }
 

@@ -106,9 +106,6 @@ inline void add_line(std::string& lines, const std::string& line) {
     lines += line;
 }
 
-// What a name that matches no entry is told, as the command line says it.
-std::string no_file_named(std::string_view name);
-
 // A NUL-terminated copy of `text` the caller frees with kp_free; false where memory ran out.
 bool hand_out(const std::string& text, char** document, std::size_t* length);
 
