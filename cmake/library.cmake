@@ -5,6 +5,7 @@
 add_library(kp_api OBJECT
   src/api/archive.cpp
   src/api/bytes.cpp
+  src/api/shown_text.cpp
   src/api/operations.cpp
   src/api/compare.cpp
   src/api/create.cpp)

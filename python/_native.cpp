@@ -187,14 +187,14 @@ public:
     }
 
     py::list groups() {
-        std::vector<std::pair<std::uint64_t, std::vector<std::int32_t>>> found;
+        std::vector<std::pair<std::uint64_t, std::vector<std::uint32_t>>> found;
         locked([&] {
             for (std::size_t i = 0, count = kp_group_count(handle_); i < count; ++i) {
                 kp_group group{};
                 group.struct_size = sizeof group;
                 if (kp_get_group(handle_, i, &group) != KP_OK) break;
                 found.emplace_back(group.signature,
-                                   std::vector<std::int32_t>(group.positions, group.positions + group.count));
+                                   std::vector<std::uint32_t>(group.positions, group.positions + group.count));
             }
             return 0;
         });

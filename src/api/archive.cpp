@@ -5,6 +5,7 @@
 
 #include "api/handle.h"
 #include "fs/stream.h"
+#include "ops/names.h"
 #include "report/reasons.h"
 #include "version.h"
 
@@ -21,6 +22,7 @@ void reset(kp_archive* handle) {
     handle->archive = UpdateArchive{};
     handle->open = false;
     handle->file.clear();
+    handle->paths.clear();
     handle->read = nullptr;
     handle->context = nullptr;
 }
@@ -54,6 +56,19 @@ int opened(kp_archive* handle, InputKind kind, const std::string& text, int erro
         return fail(handle, KP_ERROR_SYSTEM, shell_quoted(file) + ": " + text, error);
     }
     return load(handle, std::move(file));
+}
+
+// Opens the descriptor `fd`, duplicated, as the file `file`.
+int open_descriptor(kp_archive* handle, int fd, std::string file) {
+    reset(handle);
+    std::string text;
+    errno = 0;
+    const InputKind kind = open_descriptor_input(handle->source, fd, text);
+    if (kind == InputKind::terminal) {
+        reset(handle);
+        return fail(handle, KP_ERROR_ARGUMENT, "refusing to read an update file from a terminal");
+    }
+    return opened(handle, kind, text, errno, std::move(file));
 }
 
 }  // namespace
@@ -142,16 +157,18 @@ int kp_open_path(kp_archive* handle, const char* path) {
 
 int kp_open_fd(kp_archive* handle, int fd) {
     if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    return guarded(handle,
+                   [&]() -> int { return api::open_descriptor(handle, fd, "descriptor " + std::to_string(fd)); });
+}
+
+int kp_open_named_fd(kp_archive* handle, int fd, const char* name) {
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
     return guarded(handle, [&]() -> int {
-        api::reset(handle);
-        std::string text;
-        errno = 0;
-        const InputKind kind = open_descriptor_input(handle->source, fd, text);
-        if (kind == InputKind::terminal) {
+        if (name == nullptr) {
             api::reset(handle);
-            return fail(handle, KP_ERROR_ARGUMENT, "refusing to read an update file from a terminal");
+            return fail(handle, KP_ERROR_ARGUMENT, "no name given");
         }
-        return api::opened(handle, kind, text, errno, "descriptor " + std::to_string(fd));
+        return api::open_descriptor(handle, fd, name);
     });
 }
 
@@ -234,6 +251,27 @@ int kp_find_entry(const kp_archive* handle, const char* name, uint32_t* position
             }
         }
         return fail(handle, KP_ERROR_NOT_FOUND, unmatched_reason(Unmatched::name, shell_quoted(name)));
+    });
+}
+
+int kp_entry_path(const kp_archive* handle, uint32_t position, const char** path, size_t* length) {
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    return guarded(handle, [&]() -> int {
+        if (path == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no path given to fill");
+        *path = nullptr;
+        if (length != nullptr) *length = 0;
+        const EntryRecord* entry = api::entry_at(handle, position);
+        if (entry == nullptr) return handle->open ? KP_ERROR_ARGUMENT : KP_ERROR_STATE;
+        const std::string_view name = record_text(entry->record.name);
+        EntryProblem problem;
+        if (name_refused(name, problem))
+            return fail(handle, KP_ERROR_FORMAT, shell_quoted(name) + ": " + entry_reason(problem, false));
+        if (handle->paths.empty()) handle->paths.resize(handle->archive.entries.size());
+        std::string& joined = handle->paths[position];
+        if (joined.empty()) joined = joined_parts(name, native_name_rules());  // a safe name has a part
+        *path = joined.c_str();
+        if (length != nullptr) *length = joined.size();
+        return succeed(handle);
     });
 }
 

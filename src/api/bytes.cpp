@@ -1,5 +1,5 @@
-// Entries' bytes: read into a buffer, written to a descriptor, digested; each asks the
-// one unit that knows whether they can be read, and says its answer as the command line does.
+// Entries' bytes: whether they can be read, read into a buffer, written to a descriptor,
+// digested; each asks the one unit that knows, and says its answer as the command line does.
 #include <cstring>
 
 #include "api/handle.h"
@@ -82,6 +82,16 @@ int kp_sha256(kp_archive* handle, uint32_t position, int padded, char hex[65]) {
         Sha256Digest digest;
         const BytesProblem problem = digest_bytes(handle->source, written_bytes(*entry, padded != 0), digest);
         if (problem.kind == BytesProblem::Kind::none) std::memcpy(hex, hex_of(digest).c_str(), 65);
+        return api::bytes_failed(handle, *entry, padded != 0, problem);
+    });
+}
+
+int kp_check_entry(kp_archive* handle, uint32_t position, int padded) {
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    return guarded(handle, [&]() -> int {
+        const EntryRecord* entry = api::entry_at(handle, position);
+        if (entry == nullptr) return handle->open ? KP_ERROR_ARGUMENT : KP_ERROR_STATE;
+        const BytesProblem problem = bytes_problem(handle->source, written_bytes(*entry, padded != 0));
         return api::bytes_failed(handle, *entry, padded != 0, problem);
     });
 }

@@ -23,6 +23,9 @@ struct kp_archive {
     mutable int system_error = 0;
     kp_read_function read = nullptr;  // a caller's stream
     void* context = nullptr;
+    // Where extraction writes each entry, by position, made at the first kp_entry_path
+    // and kept while the file stays open, which callers' pointers need; "" where refused.
+    mutable std::vector<std::string> paths;
 };
 
 namespace kp::api {
