@@ -169,11 +169,15 @@ def _one_or_many(values, convert, what):
 
 
 class Entry:
-    """One record of the directory."""
+    """One record of the directory, and where extraction writes it: `path` under the target
+    (its name's parts joined by "/"), or None where extraction refuses the name, with
+    `refusal` the line `kpupdate -a` says of it."""
 
-    __slots__ = ("position", "index", "name_bytes", "size", "chunk_size", "offset", "signatures")
+    __slots__ = ("position", "index", "name_bytes", "size", "chunk_size", "offset", "signatures", "path_bytes",
+                 "refusal_bytes")
 
-    def __init__(self, position, index, name_bytes, size, chunk_size, offset, signatures):
+    def __init__(self, position, index, name_bytes, size, chunk_size, offset, signatures, path_bytes=None,
+                 refusal_bytes=None):
         self.position = position
         self.index = index
         self.name_bytes = name_bytes
@@ -181,10 +185,20 @@ class Entry:
         self.chunk_size = chunk_size
         self.offset = offset
         self.signatures = signatures
+        self.path_bytes = path_bytes
+        self.refusal_bytes = refusal_bytes
 
     @property
     def name(self):
         return _text(self.name_bytes)
+
+    @property
+    def path(self):
+        return None if self.path_bytes is None else _text(self.path_bytes)
+
+    @property
+    def refusal(self):
+        return None if self.refusal_bytes is None else _text(self.refusal_bytes)
 
     def __repr__(self):
         return f"<Entry {self.position}: {self.name!r}, index {self.index}, {self.size} bytes at {self.offset:#x}>"

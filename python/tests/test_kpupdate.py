@@ -82,6 +82,9 @@ def test_extraction_is_the_command_lines(update_file, tmp_path):
         assert tree(ours) == tree(theirs)
         assert not result.failed
         assert sorted(path for _, path in result.written) == sorted(os.path.join(ours, p) for p in tree(ours))
+        if not options:  # where each entry goes, as the library says before it is written
+            assert sorted(os.path.join(ours, e.path) for e, _ in result.written) == sorted(
+                path for _, path in result.written)
 
 
 def test_create_makes_the_command_lines_bytes(update_file, tmp_path):
@@ -166,6 +169,9 @@ def test_refusals_are_the_command_lines(tmp_path):
         (lambda: kpupdate.create(tmp_path / "n.update", tree=tmp_path / "t", manifest=tmp_path / "m.json"),
          ["-c", tmp_path / "n.update", "-C", tmp_path / "t", "--manifest", tmp_path / "m.json"], None),
     ]
+    with kpupdate.open(unsafe) as archive:  # where each entry goes, or what -a says of it
+        refused = stderr_reason(run("-qa", "-C", tmp_path / "out", unsafe))
+        assert [(e.path, e.refusal) for e in archive] == [(None, refused), ("ok.bin", None)]
     for call, args, errno in cases:
         expected = stderr_reason(run(*args))
         try:
