@@ -4,6 +4,8 @@
 # kp_ names alone.
 add_library(kp_api OBJECT
   src/api/archive.cpp
+  src/api/bytes.cpp
+  src/api/shown_text.cpp
   src/api/operations.cpp
   src/api/compare.cpp
   src/api/create.cpp)
@@ -101,7 +103,8 @@ install(EXPORT kpupdateTargets NAMESPACE kpupdate:: DESTINATION ${CMAKE_INSTALL_
 install(FILES ${PROJECT_BINARY_DIR}/kpupdateConfig.cmake ${PROJECT_BINARY_DIR}/kpupdateConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kpupdate COMPONENT libkpupdate-dev)
 
-# kpupdate-mount: the second program, on the same rooms and the system's libfuse3.
+# kpupdate-mount: the second program, on the library (through its header alone) and the
+# system's libfuse3.
 if(KP_SHARED_LIBRARY)
   find_package(PkgConfig)
   if(PkgConfig_FOUND)
@@ -109,8 +112,10 @@ if(KP_SHARED_LIBRARY)
   endif()
 endif()
 if(FUSE3_FOUND)
-  add_library(kp_mount STATIC src/mount/entry_bytes.cpp src/mount/file_system.cpp src/mount/mount_tree.cpp)
-  target_link_libraries(kp_mount PUBLIC kp_report ${KP_SHARED_CRYPTO} PkgConfig::FUSE3)
+  add_library(kp_mount STATIC src/mount/reads.cpp src/mount/messages.cpp src/mount/file_system.cpp
+                              src/mount/mount_tree.cpp)
+  target_include_directories(kp_mount PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(kp_mount PUBLIC kpupdate_static project_options PkgConfig::FUSE3)
   add_executable(kpupdate-mount src/mount/main.cpp)
   target_link_libraries(kpupdate-mount PRIVATE kp_mount PkgConfig::FUSE3)
   install(TARGETS kpupdate-mount RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT kpupdate-mount)

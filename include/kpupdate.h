@@ -10,7 +10,14 @@
  * would is its failure (memory: KP_ERROR_SYSTEM with ENOMEM).
  *
  * Structures that may grow begin with struct_size, which the caller sets to sizeof the
- * structure it was compiled with; the library fills or reads no field past it.
+ * structure it was compiled with; the library fills or reads no field past it. A reason
+ * about one entry is its name, quoted as kp_shown_text quotes it, ": " and why.
+ *
+ * What changed since 0.8: kp_open_named_fd; kp_entry_path, where extraction writes an
+ * entry or why it refuses it; kp_check_entry, whether an entry's bytes can be read;
+ * kp_shown_text, the command line's quoting and escaping of untrusted bytes; kp_header's
+ * length and cut; kp_group's positions are uint32_t, as every other position is (they
+ * were int32_t, of the same size).
  */
 #ifndef KPUPDATE_H
 #define KPUPDATE_H
@@ -19,10 +26,10 @@
 #include <stdint.h>
 
 #define KP_VERSION_MAJOR 0
-#define KP_VERSION_MINOR 8
+#define KP_VERSION_MINOR 9
 #define KP_VERSION_PATCH 0
 #define KP_VERSION_NUMBER (KP_VERSION_MAJOR * 10000 + KP_VERSION_MINOR * 100 + KP_VERSION_PATCH)
-#define KP_VERSION_STRING "0.8.0"
+#define KP_VERSION_STRING "0.9.0"
 
 #if defined(_WIN32) || !defined(__GNUC__)
 #define KP_API
@@ -76,6 +83,10 @@ KP_API void kp_free(void* memory);
  * the call that reads, from kp_open_stream on until the handle is closed. */
 KP_API int kp_open_path(kp_archive* archive, const char* path);
 KP_API int kp_open_fd(kp_archive* archive, int fd);
+/* Since 0.9. kp_open_fd, with the file called `name` in reasons and documents (kp_json's
+ * "file"), as kp_open_path would call it: for a caller that opened the file and looked at
+ * it first, without waiting on a pipe that has no writer, say. */
+KP_API int kp_open_named_fd(kp_archive* archive, int fd, const char* name);
 typedef ptrdiff_t (*kp_read_function)(void* context, void* buffer, size_t size);
 KP_API int kp_open_stream(kp_archive* archive, kp_read_function read, void* context);
 /* 1 for a stream, whose entries are read in the order they lie, each once; else 0. */
@@ -121,6 +132,12 @@ KP_API int kp_get_entry(const kp_archive* archive, uint32_t position, kp_entry* 
 /* The position of the last entry named `name` (NUL-terminated bytes), which is the one
  * extraction writes; KP_ERROR_NOT_FOUND where none is. */
 KP_API int kp_find_entry(const kp_archive* archive, const char* name, uint32_t* position);
+/* Since 0.9. Where extraction of every entry writes the one at `position`: `*path` (into
+ * the handle, valid while the file stays open) is its name's parts that name something
+ * (not empty, not "."), joined by '/', under the target directory, and two entries of one
+ * path write one file, the later of them. KP_ERROR_FORMAT where extraction refuses the
+ * name, with kp_reason() as `kpupdate -a` says it; `length` may be NULL. */
+KP_API int kp_entry_path(const kp_archive* archive, uint32_t position, const char** path, size_t* length);
 
 /* The groups of two or more entries whose first signatures coincide, as the report shows
  * them, ascending by signature; `positions` points into the handle. */
@@ -128,7 +145,7 @@ typedef struct kp_group {
     size_t struct_size;
     uint64_t signature;
     size_t count;
-    const int32_t* positions;
+    const uint32_t* positions; /* since 0.9; int32_t before */
 } kp_group;
 KP_API size_t kp_group_count(const kp_archive* archive);
 KP_API int kp_get_group(const kp_archive* archive, size_t group, kp_group* out);
@@ -142,6 +159,11 @@ KP_API int kp_read(kp_archive* archive, uint32_t position, int padded, uint64_t 
 KP_API int kp_read_to_fd(kp_archive* archive, uint32_t position, int padded, int fd);
 /* The SHA-256 of the entry's bytes, as 64 lower-case hex digits and a NUL. */
 KP_API int kp_sha256(kp_archive* archive, uint32_t position, int padded, char hex[65]);
+/* Since 0.9. Whether the entry's bytes can be read: KP_OK, or why not as kp_read says it:
+ * KP_ERROR_FORMAT where they reach past the file's end, KP_ERROR_STATE where a stream has
+ * passed them, KP_ERROR_SYSTEM where reading a stream on to them failed. A stream is read
+ * on until it holds them, where its memory can. */
+KP_API int kp_check_entry(kp_archive* archive, uint32_t position, int padded);
 
 /* Extraction, as the command line's -a, --name, --include, --exclude, --strip-components,
  * --padded and -k / --skip-old-files: without names or patterns every file. Each name is
@@ -206,6 +228,19 @@ typedef struct kp_create_options {
     int keep;   /* an existing `file` is kept, and nothing is written */
 } kp_create_options;
 KP_API int kp_create(kp_archive* archive, const char* file, const kp_create_options* options);
+
+/* Since 0.9. Bytes nobody vouches for (a name from an update file, a path) as the
+ * command line shows them in a line on standard error: with KP_SHOW_QUOTED quoted as the
+ * shell takes them back, as reasons name files and entries; with KP_SHOW_TERMINAL, for a
+ * line that goes to a terminal, every control character (C0, DEL, C1 as UTF-8 or a lone
+ * byte) and backslash escaped as `ls -b` shows it (\033, \302\233, \\), so that no
+ * byte drives the terminal; without it the bytes stay exact, as scripts rely on. The
+ * command line quotes each name in a line, then escapes the whole line. `*out` ends in a
+ * NUL and is freed with kp_free; `out_length` (may be NULL) tells its length, as a NUL of
+ * `bytes` stays one without KP_SHOW_TERMINAL. KP_ERROR_ARGUMENT for a null pointer or a
+ * flag it does not know, KP_ERROR_SYSTEM where memory ran out. */
+enum { KP_SHOW_QUOTED = 1, KP_SHOW_TERMINAL = 2 };
+KP_API int kp_shown_text(const char* bytes, size_t length, int how, char** out, size_t* out_length);
 
 #ifdef __cplusplus
 }

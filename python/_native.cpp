@@ -167,34 +167,52 @@ public:
                                             header.cut != 0));
     }
 
+    // Each entry, with where extraction writes it or why it refuses to (None for the other).
     py::list entries() {
-        std::vector<std::pair<kp_entry, std::string>> records;  // each name copied while the lock holds it
+        struct Record {
+            kp_entry entry;
+            std::string name;  // each text copied while the lock holds it
+            std::optional<std::string> path;
+            std::string refusal;
+        };
+        std::vector<Record> records;
         locked([&] {
             for (std::uint32_t i = 0, count = kp_entry_count(handle_); i < count; ++i) {
                 kp_entry entry{};
                 entry.struct_size = sizeof entry;
                 if (kp_get_entry(handle_, i, &entry) != KP_OK) break;
-                records.emplace_back(entry, std::string(entry.name, entry.name_length));
+                Record& record =
+                    records.emplace_back(Record{entry, std::string(entry.name, entry.name_length), {}, {}});
+                const char* path = nullptr;
+                std::size_t length = 0;
+                if (kp_entry_path(handle_, i, &path, &length) == KP_OK) {
+                    record.path.emplace(path, length);
+                } else {
+                    record.refusal = kp_reason(handle_);
+                }
             }
             return 0;
         });
         py::list list;
-        for (const auto& [entry, name] : records) {
-            list.append(py::make_tuple(entry.position, entry.index, bytes_of(name), entry.size, entry.chunk_size,
-                                       entry.offset, signatures_of(entry.signatures)));
+        for (const Record& record : records) {
+            const kp_entry& entry = record.entry;
+            list.append(py::make_tuple(entry.position, entry.index, bytes_of(record.name), entry.size, entry.chunk_size,
+                                       entry.offset, signatures_of(entry.signatures),
+                                       record.path ? py::object(bytes_of(*record.path)) : py::object(py::none()),
+                                       record.path ? py::object(py::none()) : py::object(bytes_of(record.refusal))));
         }
         return list;
     }
 
     py::list groups() {
-        std::vector<std::pair<std::uint64_t, std::vector<std::int32_t>>> found;
+        std::vector<std::pair<std::uint64_t, std::vector<std::uint32_t>>> found;
         locked([&] {
             for (std::size_t i = 0, count = kp_group_count(handle_); i < count; ++i) {
                 kp_group group{};
                 group.struct_size = sizeof group;
                 if (kp_get_group(handle_, i, &group) != KP_OK) break;
                 found.emplace_back(group.signature,
-                                   std::vector<std::int32_t>(group.positions, group.positions + group.count));
+                                   std::vector<std::uint32_t>(group.positions, group.positions + group.count));
             }
             return 0;
         });
@@ -203,15 +221,11 @@ public:
         return list;
     }
 
-    // The position of the last entry of that name, as extraction would write it.
+    // The position of the last entry of that name, as extraction would write it, or why there is none.
     py::tuple find(const std::string& name) {
         const char* text = c_text(name, "a name");
         std::uint32_t position = 0;
-        // kp_find_entry leaves the handle's reason as it was: the last call's, not its own.
-        const Said call = locked([&] {
-            const int status = kp_find_entry(handle_, text, &position);
-            return Said{status, status == KP_ERROR_STATE ? "no update file is open" : "", 0};
-        });
+        const Said call = locked([&] { return said(handle_, kp_find_entry(handle_, text, &position)); });
         return outcome(call, position);
     }
 

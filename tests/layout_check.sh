@@ -2,7 +2,8 @@
 # Fails when a source file reaches into a room it may not use, when a file that is not
 # one of the Windows halves includes <windows.h>, or when a room that only finds things
 # out (fs, archive, ops) prints them: rendering is report's. The faces on the top floor
-# (cli, api, mount) never use each other, and the bindings outside src use the public header alone.
+# (cli, api, mount) never use each other, and the second program (mount) and the bindings
+# outside src use the public header alone.
 #
 #   tests/layout_check.sh SOURCE_DIR
 set -euo pipefail
@@ -16,7 +17,7 @@ declare -A may_use=(
   [report]="console fs archive ops report"
   [cli]="console fs archive ops report cli"
   [api]="console fs archive ops report api"
-  [mount]="console fs archive ops report mount"
+  [mount]="mount"
 )
 
 status=0
@@ -40,6 +41,25 @@ for room in fs archive ops; do
     status=1
   fi
 done
+# The second program is a client of the library like any other: beside its own headers,
+# kpupdate.h, libfuse's, the C++ standard library's (no extension) and the system's.
+while IFS=: read -r file line; do
+  header=$(sed -nE 's/^#[[:space:]]*include[[:space:]]*([<"][^>"]*[>"]).*/\1/p' <<<"$line")
+  case $header in
+    '"kpupdate.h"' | '"mount/'*'"' | '<fuse3/'*'>' | '<sys/'*'.h>') ;;
+    '<'*'>')
+      name=${header:1:-1}
+      if ! [[ $name =~ ^[a-z_]+$ || $name =~ ^(fcntl|unistd|signal|errno|poll|pthread|limits)\.h$ ]]; then
+        echo "$file includes $header: the mount uses kpupdate.h, libfuse and the system alone"
+        status=1
+      fi
+      ;;
+    *)
+      echo "$file includes $header: the mount uses kpupdate.h, libfuse and the system alone"
+      status=1
+      ;;
+  esac
+done < <(grep -HE '^#[[:space:]]*include' mount/*)
 for room in *; do
   [[ -d $room && -z ${may_use[$room]+set} ]] && { echo "src/$room is no known room"; status=1; }
 done

@@ -169,11 +169,15 @@ def _one_or_many(values, convert, what):
 
 
 class Entry:
-    """One record of the directory."""
+    """One record of the directory, and where extraction writes it: `path` under the target
+    (its name's parts joined by "/"), or None where extraction refuses the name, with
+    `refusal` the line `kpupdate -a` says of it."""
 
-    __slots__ = ("position", "index", "name_bytes", "size", "chunk_size", "offset", "signatures")
+    __slots__ = ("position", "index", "name_bytes", "size", "chunk_size", "offset", "signatures", "path_bytes",
+                 "refusal_bytes")
 
-    def __init__(self, position, index, name_bytes, size, chunk_size, offset, signatures):
+    def __init__(self, position, index, name_bytes, size, chunk_size, offset, signatures, path_bytes=None,
+                 refusal_bytes=None):
         self.position = position
         self.index = index
         self.name_bytes = name_bytes
@@ -181,10 +185,20 @@ class Entry:
         self.chunk_size = chunk_size
         self.offset = offset
         self.signatures = signatures
+        self.path_bytes = path_bytes
+        self.refusal_bytes = refusal_bytes
 
     @property
     def name(self):
         return _text(self.name_bytes)
+
+    @property
+    def path(self):
+        return None if self.path_bytes is None else _text(self.path_bytes)
+
+    @property
+    def refusal(self):
+        return None if self.refusal_bytes is None else _text(self.refusal_bytes)
 
     def __repr__(self):
         return f"<Entry {self.position}: {self.name!r}, index {self.index}, {self.size} bytes at {self.offset:#x}>"
@@ -326,22 +340,17 @@ class Archive:
         return entry.position < len(self._entries) and self._entries[entry.position] is entry
 
     def _find(self, name):
-        """The entry the library finds for `name`: the last of it, as extraction writes it."""
-        status, reason, errno, position = self._native.find(_name(name))
-        if status == Status.ERROR_NOT_FOUND:
-            return None
-        _checked((status, reason, errno, None))
-        return self._entries[position]
+        """The entry the library finds for `name`: the last of it, as extraction writes it;
+        None where there is none."""
+        found = self._native.find(_name(name))
+        return None if found[0] == Status.ERROR_NOT_FOUND else self._entries[_checked(found)]
 
     def _entry(self, entry_or_name):
         if isinstance(entry_or_name, Entry):
             if not self._owns(entry_or_name):
                 raise ValueError(f"{entry_or_name!r} is no entry of this archive")
             return entry_or_name
-        entry = self._find(entry_or_name)
-        if entry is None:
-            raise Error(f"no file named {_text(_name(entry_or_name))!r} in archive", Status.ERROR_NOT_FOUND)
-        return entry
+        return self._entries[_checked(self._native.find(_name(entry_or_name)))]
 
     def read(self, entry_or_name, padded=False):
         """The entry's bytes, its own or with `padded` its whole 512-byte chunk."""

@@ -54,8 +54,14 @@ class Entry:
     chunk_size: int
     offset: int
     signatures: tuple[int, int, int, int]
+    path_bytes: Optional[bytes]
+    refusal_bytes: Optional[bytes]
     @property
     def name(self) -> str: ...
+    @property
+    def path(self) -> Optional[str]: ...
+    @property
+    def refusal(self) -> Optional[str]: ...
 
 class Group:
     signature: int

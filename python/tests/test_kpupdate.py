@@ -83,6 +83,9 @@ def test_extraction_is_the_command_lines(update_file, tmp_path):
         assert tree(ours) == tree(theirs)
         assert not result.failed
         assert sorted(path for _, path in result.written) == sorted(os.path.join(ours, p) for p in tree(ours))
+        if not options:  # where each entry goes, as the library says before it is written
+            assert sorted(os.path.join(ours, e.path) for e, _ in result.written) == sorted(
+                path for _, path in result.written)
 
 
 def test_create_makes_the_command_lines_bytes(update_file, tmp_path):
@@ -194,6 +197,9 @@ def test_refusals_are_the_command_lines(tmp_path):
         (lambda: kpupdate.create(tmp_path / "n.update", tree=tmp_path / "t", manifest=tmp_path / "m.json"),
          ["-c", tmp_path / "n.update", "-C", tmp_path / "t", "--manifest", tmp_path / "m.json"], None),
     ]
+    with kpupdate.open(unsafe) as archive:  # where each entry goes, or what -a says of it
+        refused = stderr_reason(run("-qa", "-C", tmp_path / "out", unsafe))
+        assert [(e.path, e.refusal) for e in archive] == [(None, refused), ("ok.bin", None)]
     for call, args, errno in cases:
         expected = stderr_reason(run(*args))
         try:
@@ -450,6 +456,7 @@ REFUSED_ARGUMENTS = [  # (call, what it raises, words of it)
     (lambda a, o, t: a.sha256(o.entries[0]), ValueError, "no entry of this archive"),
     (lambda a, o, t: a.read(5), TypeError, "a name is str or bytes"),
     (lambda a, o, t: a["zz"], KeyError, "zz"),
+    (lambda a, o, t: a.sha256("z z"), kpupdate.Error, "^no file named 'z z' in archive$"),  # the library's words
     (lambda a, o, t: kpupdate.open(t / "none.update"), FileNotFoundError, "No such file"),
     (lambda a, o, t: kpupdate.open(t), IsADirectoryError, "Is a directory"),
     (lambda a, o, t: a.extract(t / "none"), FileNotFoundError, "no directory"),

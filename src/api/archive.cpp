@@ -1,12 +1,11 @@
-// The handle, opening an update file, the model it holds, and reading entries' bytes.
+// The handle, opening an update file, and the model it holds.
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "api/handle.h"
 #include "fs/stream.h"
-#include "ops/digests.h"
-#include "ops/sha256.h"
+#include "ops/names.h"
 #include "report/reasons.h"
 #include "version.h"
 
@@ -23,6 +22,7 @@ void reset(kp_archive* handle) {
     handle->archive = UpdateArchive{};
     handle->open = false;
     handle->file.clear();
+    handle->paths.clear();
     handle->read = nullptr;
     handle->context = nullptr;
 }
@@ -58,6 +58,19 @@ int opened(kp_archive* handle, InputKind kind, const std::string& text, int erro
     return load(handle, std::move(file));
 }
 
+// Opens the descriptor `fd`, duplicated, as the file `file`.
+int open_descriptor(kp_archive* handle, int fd, std::string file) {
+    reset(handle);
+    std::string text;
+    errno = 0;
+    const InputKind kind = open_descriptor_input(handle->source, fd, text);
+    if (kind == InputKind::terminal) {
+        reset(handle);
+        return fail(handle, KP_ERROR_ARGUMENT, "refusing to read an update file from a terminal");
+    }
+    return opened(handle, kind, text, errno, std::move(file));
+}
+
 }  // namespace
 
 const EntryRecord* entry_at(const kp_archive* handle, u32 position) {
@@ -69,10 +82,6 @@ const EntryRecord* entry_at(const kp_archive* handle, u32 position) {
         return nullptr;
     }
     return &handle->archive.entries[position];
-}
-
-std::string no_file_named(std::string_view name) {
-    return "no file named " + shell_quoted(name) + " in archive";
 }
 
 bool hand_out(const std::string& text, char** document, std::size_t* length) {
@@ -148,16 +157,18 @@ int kp_open_path(kp_archive* handle, const char* path) {
 
 int kp_open_fd(kp_archive* handle, int fd) {
     if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    return guarded(handle,
+                   [&]() -> int { return api::open_descriptor(handle, fd, "descriptor " + std::to_string(fd)); });
+}
+
+int kp_open_named_fd(kp_archive* handle, int fd, const char* name) {
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
     return guarded(handle, [&]() -> int {
-        api::reset(handle);
-        std::string text;
-        errno = 0;
-        const InputKind kind = open_descriptor_input(handle->source, fd, text);
-        if (kind == InputKind::terminal) {
+        if (name == nullptr) {
             api::reset(handle);
-            return fail(handle, KP_ERROR_ARGUMENT, "refusing to read an update file from a terminal");
+            return fail(handle, KP_ERROR_ARGUMENT, "no name given");
         }
-        return api::opened(handle, kind, text, errno, "descriptor " + std::to_string(fd));
+        return api::open_descriptor(handle, fd, name);
     });
 }
 
@@ -239,7 +250,28 @@ int kp_find_entry(const kp_archive* handle, const char* name, uint32_t* position
                 return succeed(handle);
             }
         }
-        return fail(handle, KP_ERROR_NOT_FOUND, api::no_file_named(name));
+        return fail(handle, KP_ERROR_NOT_FOUND, unmatched_reason(Unmatched::name, shell_quoted(name)));
+    });
+}
+
+int kp_entry_path(const kp_archive* handle, uint32_t position, const char** path, size_t* length) {
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    return guarded(handle, [&]() -> int {
+        if (path == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no path given to fill");
+        *path = nullptr;
+        if (length != nullptr) *length = 0;
+        const EntryRecord* entry = api::entry_at(handle, position);
+        if (entry == nullptr) return handle->open ? KP_ERROR_ARGUMENT : KP_ERROR_STATE;
+        const std::string_view name = record_text(entry->record.name);
+        EntryProblem problem;
+        if (name_refused(name, problem))
+            return fail(handle, KP_ERROR_FORMAT, shell_quoted(name) + ": " + entry_reason(problem, false));
+        if (handle->paths.empty()) handle->paths.resize(handle->archive.entries.size());
+        std::string& joined = handle->paths[position];
+        if (joined.empty()) joined = joined_parts(name, native_name_rules());  // a safe name has a part
+        *path = joined.c_str();
+        if (length != nullptr) *length = joined.size();
+        return succeed(handle);
     });
 }
 
@@ -265,95 +297,6 @@ int kp_get_group(const kp_archive* handle, size_t index, kp_group* out) {
         filled.count = group.positions.size();
         filled.positions = group.positions.data();
         std::memcpy(out, &filled, std::min(out->struct_size, sizeof filled));
-        return succeed(handle);
-    });
-}
-
-int kp_read(kp_archive* handle, uint32_t position, int padded, uint64_t offset, void* buffer, size_t size,
-            size_t* got) {
-    if (handle == nullptr) return KP_ERROR_ARGUMENT;
-    return guarded(handle, [&]() -> int {
-        if (got == nullptr || (buffer == nullptr && size != 0))
-            return fail(handle, KP_ERROR_ARGUMENT, "no buffer given");
-        *got = 0;
-        const EntryRecord* entry = api::entry_at(handle, position);
-        if (entry == nullptr) return handle->open ? KP_ERROR_ARGUMENT : KP_ERROR_STATE;
-        const ByteRange range = written_bytes(*entry, padded != 0);
-        if (offset >= range.size) return succeed(handle);
-        const u64 wanted = std::min<u64>(size, range.size - offset);
-        if (stream_passed(handle->source, range.offset + offset))
-            return fail(handle, KP_ERROR_STATE, api::passed_reason);
-        const std::size_t read =
-            read_up_to(handle->source, range.offset + offset, buffer, static_cast<std::size_t>(wanted));
-        *got = read;
-        if (read == wanted) return succeed(handle);
-        const std::string name = shell_quoted(record_text(entry->record.name));
-        if (!handle->source.read_failure.empty()) {
-            return fail(handle, KP_ERROR_SYSTEM, name + ": reading it failed: " + handle->source.read_failure,
-                        api::read_errno(handle->source));
-        }
-        EntryProblem problem;
-        problem.failure = EntryFailure::outside_file;
-        problem.past_end = range.end() - (range.offset + offset + read);
-        return fail(handle, KP_ERROR_FORMAT, name + ": " + entry_reason(problem, padded != 0));
-    });
-}
-
-int kp_read_to_fd(kp_archive* handle, uint32_t position, int padded, int fd) {
-    if (handle == nullptr) return KP_ERROR_ARGUMENT;
-    return guarded(handle, [&]() -> int {
-        const EntryRecord* entry = api::entry_at(handle, position);
-        if (entry == nullptr) return handle->open ? KP_ERROR_ARGUMENT : KP_ERROR_STATE;
-        const FileHandle out = descriptor_handle(fd);
-        if (out == no_file) return fail(handle, KP_ERROR_ARGUMENT, "descriptor " + std::to_string(fd) + " is not open");
-        const ByteRange range = written_bytes(*entry, padded != 0);
-        const std::string name = shell_quoted(record_text(entry->record.name));
-        if (stream_passed(handle->source, range.offset, range.size))
-            return fail(handle, KP_ERROR_STATE, name + ": " + api::passed_reason);
-        if (length_known(handle->source) && !range.lies_within(handle->source.length)) {
-            EntryProblem problem;
-            problem.failure = EntryFailure::outside_file;
-            problem.past_end = range.past(handle->source.length);
-            return fail(handle, KP_ERROR_FORMAT, name + ": " + entry_reason(problem, padded != 0));
-        }
-        errno = 0;
-        if (!copy_range(handle->source, range.offset, range.size, out)) {
-            if (!handle->source.read_failure.empty()) {
-                return fail(handle, KP_ERROR_SYSTEM, name + ": reading it failed: " + handle->source.read_failure,
-                            api::read_errno(handle->source));
-            }
-            const int error = errno;
-            return fail(handle, KP_ERROR_SYSTEM, name + ": " + last_error_text(), error != 0 ? error : EIO);
-        }
-        return succeed(handle);
-    });
-}
-
-int kp_sha256(kp_archive* handle, uint32_t position, int padded, char hex[65]) {
-    if (handle == nullptr) return KP_ERROR_ARGUMENT;
-    return guarded(handle, [&]() -> int {
-        if (hex == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no room for the digest given");
-        const EntryRecord* entry = api::entry_at(handle, position);
-        if (entry == nullptr) return handle->open ? KP_ERROR_ARGUMENT : KP_ERROR_STATE;
-        Sha256 digest;
-        if (!sha256_begin(digest)) return fail(handle, KP_ERROR_SYSTEM, "the digest could not be started");
-        const ByteRange range = written_bytes(*entry, padded != 0);
-        unsigned char piece[64 * 1024];
-        for (u64 done = 0; done < range.size;) {
-            std::size_t got = 0;
-            const int status = kp_read(handle, position, padded, done, piece,
-                                       static_cast<std::size_t>(std::min<u64>(sizeof piece, range.size - done)), &got);
-            if (status != KP_OK) {
-                Sha256Digest ignored;
-                sha256_end(digest, ignored);
-                return status;
-            }
-            sha256_add(digest, piece, got);
-            done += got;
-        }
-        Sha256Digest bytes;
-        if (!sha256_end(digest, bytes)) return fail(handle, KP_ERROR_SYSTEM, "the digest could not be finished");
-        std::memcpy(hex, hex_of(bytes).c_str(), 65);
         return succeed(handle);
     });
 }

@@ -23,6 +23,9 @@ struct kp_archive {
     mutable int system_error = 0;
     kp_read_function read = nullptr;  // a caller's stream
     void* context = nullptr;
+    // Where extraction writes each entry, by position, made at the first kp_entry_path
+    // and kept while the file stays open, which callers' pointers need; "" where refused.
+    mutable std::vector<std::string> paths;
 };
 
 namespace kp::api {
@@ -105,9 +108,6 @@ inline void add_line(std::string& lines, const std::string& line) {
     if (!lines.empty()) lines += '\n';
     lines += line;
 }
-
-// What a name that matches no entry is told, as the command line says it.
-std::string no_file_named(std::string_view name);
 
 // A NUL-terminated copy of `text` the caller frees with kp_free; false where memory ran out.
 bool hand_out(const std::string& text, char** document, std::size_t* length);

@@ -65,8 +65,8 @@ void told_entry(void* context, u32 position, EntryResult result, const EntryProb
 std::string missing_lines(const SelectionMisses& missing) {
     std::string lines;
     const auto say = [&](const std::string& line) { add_line(lines, line); };
-    for (const std::string_view name : missing.names) say(no_file_named(name));
-    for (const std::string_view pattern : missing.patterns) say("no file matches " + shell_quoted(pattern));
+    for (const std::string_view name : missing.names) say(unmatched_reason(Unmatched::name, shell_quoted(name)));
+    for (const std::string_view pattern : missing.patterns) say(no_match_reason(shell_quoted(pattern)));
     return lines;
 }
 

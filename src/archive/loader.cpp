@@ -144,7 +144,7 @@ void group_entries(UpdateArchive& archive, u32 count) {
         for (std::size_t member = run; member < next; ++member) {
             const u32 position = order[member].second;
             if (archive.entries[position].record.signature[1] == group.second_signature) {
-                archive.grouped_positions.push_back(static_cast<i32>(position));
+                archive.grouped_positions.push_back(position);
             } else {
                 rejected[position] = true;
             }

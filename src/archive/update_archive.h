@@ -19,7 +19,7 @@ inline constexpr i32 load_malformed = -2;
 
 struct SignatureGroup {
     u64 signature = 0;               // signature[0] shared by the group's entries
-    std::span<const i32> positions;  // directory positions in the order they were accepted
+    std::span<const u32> positions;  // directory positions in the order they were accepted
     u64 second_signature = 0;        // signature[1] of the latest accepted entry
 };
 
@@ -55,7 +55,7 @@ struct UpdateArchive {
     u64 chunk_total = 0;  // the same sum in 64 bits, where it never wraps
     std::vector<EntryRecord> entries;
     std::vector<SignatureGroup> groups;  // one per signature[0] two or more entries share, ascending
-    std::vector<i32> grouped_positions;  // storage behind every group's positions
+    std::vector<u32> grouped_positions;  // storage behind every group's positions
     // Entries left out of their group because their second signature disagreed with
     // it, in directory order; found also when the load fails later on.
     std::vector<u32> mismatched;

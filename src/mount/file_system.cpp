@@ -12,10 +12,9 @@
 #include <string>
 #include <string_view>
 
-#include "fs/handle.h"
-#include "mount/entry_bytes.h"
+#include "mount/reads.h"
 
-namespace kp {
+namespace kpmount {
 
 namespace {
 
@@ -29,9 +28,10 @@ const MountNode* node_at(const char* path) {
 }
 
 // Where a file's bytes lie in FILE, or in the document.
-ByteRange bytes_of(const MountNode& node) {
+Span bytes_of(const MountNode& node) {
     if (node.kind == MountNode::Kind::manifest) return {0, mount().tree.manifest.size()};
-    return written_bytes(mount().archive.entries[node.position], mount().padded);
+    const MountEntry& entry = mount().tree.entries[node.position];
+    return {entry.offset, entry.size};
 }
 
 int get_attributes(const char* path, struct stat* out, fuse_file_info*) {
@@ -79,9 +79,9 @@ int open_file(const char* path, fuse_file_info* info) {
     if ((info->flags & O_ACCMODE) != O_RDONLY || (info->flags & O_TRUNC) != 0) return -EROFS;
     info->fh = static_cast<std::uint64_t>(node - mount().tree.nodes.data());
     struct stat now {};
-    const ByteRange range = bytes_of(*node);
-    if (node->kind == MountNode::Kind::entry && range.size > 0 &&
-        (::fstat(descriptor(mount().source.handle), &now) != 0 || !range.lies_within(static_cast<u64>(now.st_size)))) {
+    const Span span = bytes_of(*node);
+    if (node->kind == MountNode::Kind::entry && span.size > 0 &&
+        (::fstat(mount().file, &now) != 0 || !span.lies_within(static_cast<std::uint64_t>(now.st_size)))) {
         // Its bytes already run past FILE's end: every read comes here as it was asked,
         // not as the cache's pages, so that what FILE still holds reads up to its end.
         info->direct_io = 1;
@@ -96,13 +96,13 @@ int open_file(const char* path, fuse_file_info* info) {
 int read_file(const char*, char* buffer, std::size_t size, off_t offset, fuse_file_info* info) {
     if (offset < 0) return -EINVAL;
     const MountNode& node = mount().tree.nodes[info->fh];
-    const ByteRange range = bytes_of(node);
-    const std::size_t wanted = bytes_wanted(range, static_cast<u64>(offset), size);
+    const Span span = bytes_of(node);
+    const std::size_t wanted = bytes_wanted(span, static_cast<std::uint64_t>(offset), size);
     if (node.kind == MountNode::Kind::manifest) {
         std::memcpy(buffer, mount().tree.manifest.data() + offset, wanted);
         return static_cast<int>(wanted);
     }
-    const int failed = read_whole(mount().source, range.offset + static_cast<u64>(offset), buffer, wanted);
+    const int failed = read_whole(mount().file, span.offset + static_cast<std::uint64_t>(offset), buffer, wanted);
     return failed != 0 ? failed : static_cast<int>(wanted);
 }
 
@@ -120,9 +120,10 @@ fuse_bufvec one_buffer(std::size_t size) {
 int read_buffer(const char* path, fuse_bufvec** out, std::size_t size, off_t offset, fuse_file_info* info) {
     const MountNode& node = mount().tree.nodes[info->fh];
     if (node.kind == MountNode::Kind::entry && offset >= 0) {
-        const ByteRange range = bytes_of(node);
-        const std::size_t wanted = bytes_wanted(range, static_cast<u64>(offset), size);
-        const int pipe = wanted == 0 ? -1 : move_whole(mount().source, range.offset + static_cast<u64>(offset), wanted);
+        const Span span = bytes_of(node);
+        const std::size_t wanted = bytes_wanted(span, static_cast<std::uint64_t>(offset), size);
+        const int pipe =
+            wanted == 0 ? -1 : move_whole(mount().file, span.offset + static_cast<std::uint64_t>(offset), wanted);
         if (pipe >= 0) {
             auto* placed = static_cast<fuse_bufvec*>(std::malloc(sizeof(fuse_bufvec)));
             if (placed == nullptr) return -ENOMEM;  // the pipe is emptied before its next use
@@ -154,14 +155,14 @@ int read_buffer(const char* path, fuse_bufvec** out, std::size_t size, off_t off
 
 // The attributes a file carries: its index, position and signatures, as the reports print them.
 std::string attribute_of(const MountNode& node, std::string_view name) {
-    const EntryRecord& entry = mount().archive.entries[node.position];
+    const MountEntry& entry = mount().tree.entries[node.position];
     char text[96];
     if (name == "user.kpupdate.index") {
-        std::snprintf(text, sizeof text, "%u", entry.record.index);
+        std::snprintf(text, sizeof text, "%u", entry.index);
     } else if (name == "user.kpupdate.position") {
         std::snprintf(text, sizeof text, "%u", node.position);
     } else if (name == "user.kpupdate.signatures") {
-        const auto& s = entry.record.signature;
+        const auto& s = entry.signatures;
         std::snprintf(text, sizeof text, "%016llx:%016llx:%016llx:%016llx", static_cast<unsigned long long>(s[0]),
                       static_cast<unsigned long long>(s[1]), static_cast<unsigned long long>(s[2]),
                       static_cast<unsigned long long>(s[3]));
@@ -244,4 +245,4 @@ fuse_operations mount_operations() {
     return ops;
 }
 
-}  // namespace kp
+}  // namespace kpmount

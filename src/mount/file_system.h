@@ -7,26 +7,19 @@
 #include <fuse3/fuse.h>
 #include <sys/stat.h>
 
-#include <string>
-
-#include "archive/update_archive.h"
-#include "fs/copy.h"
 #include "mount/mount_tree.h"
 
-namespace kp {
+namespace kpmount {
 
-// What a mount serves: FILE, opened once, what was loaded from it and the tree it shows.
+// What a mount serves: FILE, opened once and held, and the tree it shows.
 struct Mount {
-    std::string file;
-    SourceFile source;
-    UpdateArchive archive;
-    MountTree tree;
-    bool padded = false;
+    int file = -1;
     struct stat file_stat {};
+    MountTree tree;
 };
 
 // The operations, each answering from the Mount given to fuse_new as its private data;
 // every change is refused with EROFS.
 fuse_operations mount_operations();
 
-}  // namespace kp
+}  // namespace kpmount

@@ -1,6 +1,7 @@
-// kpupdate-mount: an update file as a read-only file system. FILE is opened once and
-// held, and checked and loaded before anything is mounted; what it says on the way goes
-// to standard error, escaped as the command line's lines are.
+// kpupdate-mount: an update file as a read-only file system, a client of libkpupdate like
+// any other. FILE is opened once and held, and checked and loaded through the library
+// before anything is mounted; what it says on the way goes to standard error, escaped as
+// the command line's lines are.
 #include "mount/file_system.h"
 
 #include <fuse3/fuse_log.h>
@@ -10,43 +11,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "archive/update_archive.h"
-#include "console/console.h"
-#include "console/console_platform.h"
-#include "fs/stream.h"
+#include "kpupdate.h"
+#include "mount/messages.h"
 #include "mount/mount_tree.h"
-#include "report/reasons.h"
-#include "report/renderer.h"
-#include "version.h"
 
 namespace {
 
-using namespace kp;
-
-// Whether standard error is a terminal, decided once for every line said there.
-ConsoleOutput messages;
-
-// One line on standard error, in one write from any thread. Names in it come from FILE,
-// and FILE's own from whoever named it: where standard error is a terminal, they reach
-// it escaped as the command line's lines do, so that no name can drive the terminal.
-void say_raw(std::string_view line) {
-    const std::string text = escape_for_stderr(messages, line) + "\n";
-    write_all(platform_stderr_file(), text.data(), text.size());
-}
-
-void say(const std::string& line) {
-    say_raw("kpupdate-mount: " + line);
-}
+using namespace kpmount;
 
 // libfuse's own lines, which name the mount point and, with -d, every path asked for.
 void say_for_fuse(fuse_log_level, const char* format, va_list args) {
@@ -114,14 +100,76 @@ int serve(fuse_args& args, const fuse_operations& ops, Mount& state) {
     }
     if (served != nullptr) fuse_destroy(served);
     std::free(settings.mountpoint);
-    close_source(state.source);
+    ::close(state.file);
     return status;
+}
+
+// FILE's entries as the library tells of them, in `entries`, with a line for each whose
+// bytes lie past FILE's end; false (with why) where the library would not tell.
+bool told_entries(kp_archive* archive, bool padded, std::vector<MountEntry>& entries,
+                  std::vector<std::string>& damaged) {
+    for (std::uint32_t position = 0; position < kp_entry_count(archive); ++position) {
+        kp_entry entry{};
+        entry.struct_size = sizeof entry;
+        if (kp_get_entry(archive, position, &entry) != KP_OK) return false;
+        MountEntry& shown = entries.emplace_back();
+        shown.name.assign(entry.name, entry.name_length);
+        shown.index = entry.index;
+        shown.offset = entry.offset;
+        shown.size = padded ? entry.chunk_size : entry.size;
+        std::copy(std::begin(entry.signatures), std::end(entry.signatures), shown.signatures);
+        const char* path = nullptr;
+        std::size_t length = 0;
+        if (kp_entry_path(archive, position, &path, &length) == KP_OK) {
+            shown.path.assign(path, length);
+        } else {
+            shown.refusal = kp_reason(archive);
+        }
+        if (kp_check_entry(archive, position, padded ? 1 : 0) != KP_OK) {
+            // The reason names the entry, then says why: the position goes between.
+            const std::string name = quoted(shown.name);
+            std::string_view why = kp_reason(archive);
+            if (why.starts_with(name + ": ")) why.remove_prefix(name.size() + 2);
+            damaged.push_back("damaged: " + name + " (position " + std::to_string(position) + "): " + std::string(why));
+        }
+    }
+    return true;
+}
+
+// Loads FILE, open in `state`, through the library, as `file` names it, and builds the tree
+// it shows, saying what it cannot show; false (with why said) where it is no update file.
+bool load(Mount& state, const char* file, bool padded) {
+    const std::unique_ptr<kp_archive, decltype(&kp_close)> handle(kp_new(), kp_close);
+    kp_archive* archive = handle.get();
+    if (archive == nullptr || kp_open_named_fd(archive, state.file, file) != KP_OK) {
+        say(archive == nullptr ? "out of memory" : kp_reason(archive));
+        return false;
+    }
+    std::vector<MountEntry> entries;
+    std::vector<std::string> damaged;
+    char* document = nullptr;
+    std::size_t length = 0;
+    if (!told_entries(archive, padded, entries, damaged) || kp_json(archive, &document, &length) != KP_OK) {
+        kp_free(document);
+        say(kp_reason(archive));
+        return false;
+    }
+    std::string manifest(document, length);
+    kp_free(document);
+    state.tree = build_mount_tree(std::move(entries), manifest + "\n");  // as --json prints it
+    for (const std::string& line : state.tree.refused) say("not shown: " + line);
+    for (const std::string& line : damaged) say(line);
+    if (state.tree.control != hidden_directory) {
+        say("the update file names " + std::string(hidden_directory) +
+            " itself: the manifest and by-position/ are under " + state.tree.control);
+    }
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    console_init(messages, platform_stderr_handle(), ColourWhen::never);
+    messages_begin();
     fuse_set_log_func(say_for_fuse);
     fuse_args args = FUSE_ARGS_INIT(argc, argv);
     struct Freed {
@@ -131,7 +179,7 @@ int main(int argc, char** argv) {
     Arguments arguments;
     if (fuse_opt_parse(&args, &arguments, options, take_argument) != 0) return 255;
     if (arguments.show_version != 0) {
-        std::printf("kpupdate-mount %s\n", kp::kpupdate_version);
+        std::printf("kpupdate-mount %s\n", kp_version());
         return 0;
     }
     if (arguments.show_help != 0) {
@@ -142,51 +190,29 @@ int main(int argc, char** argv) {
         std::fputs(usage_text, stderr);
         return 255;
     }
-    Mount state;
-    state.file = arguments.file;
-    state.padded = arguments.padded != 0;
-    std::string system_text;
-    const std::string named = shell_quoted(state.file);
+    const std::string named = quoted(arguments.file);
     // Opened without waiting, as a pipe with no writer would have it wait, and looked at
     // before anything is read: only a regular file can be read anywhere, at any time.
-    const int opened = ::open(state.file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (opened < 0) {
+    Mount state;
+    state.file = ::open(arguments.file, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (state.file < 0) {
         const int why = errno;
         say(named + ": " + std::strerror(why));
         return 255;
     }
-    const bool regular = ::fstat(opened, &state.file_stat) == 0 && S_ISREG(state.file_stat.st_mode);
-    const InputKind kind = regular ? open_descriptor_input(state.source, opened, system_text) : InputKind::unopened;
-    ::close(opened);
-    if (kind != InputKind::file) {
+    if (::fstat(state.file, &state.file_stat) != 0 || !S_ISREG(state.file_stat.st_mode)) {
         say(named + ": not a regular file: a mount needs to read it anywhere, at any time");
+        ::close(state.file);
         return 255;
     }
-    LoadProblem problem;
-    if (load_archive(state.archive, state.source, problem) < 0) {
-        say(named + ": " + load_reason(problem, state.file));
+    if (!load(state, arguments.file, arguments.padded != 0)) {
+        ::close(state.file);
         return 254;
     }
-    state.tree = build_mount_tree(state.archive, listing_document(state.archive, state.source, state.file));
-    for (const std::string& line : state.tree.refused) say("not shown: " + line);
-    for (u32 position = 0; position < state.archive.entries.size(); ++position) {
-        const EntryRecord& entry = state.archive.entries[position];
-        const ByteRange range = written_bytes(entry, state.padded);
-        if (range.lies_within(state.source.length)) continue;
-        EntryProblem outside;
-        outside.failure = EntryFailure::outside_file;
-        outside.past_end = range.past(state.source.length);
-        say("damaged: " + shell_quoted(record_text(entry.record.name)) + " (position " + std::to_string(position) +
-            "): " + entry_reason(outside, state.padded));
-    }
-    if (state.tree.control != hidden_directory) {
-        say("the update file names " + std::string(hidden_directory) +
-            " itself: the manifest and by-position/ are under " + state.tree.control);
-    }
     std::string escaped;  // FUSE's options are split at commas
-    for (const char c : state.file) {
-        if (c == ',' || c == '\\') escaped += '\\';
-        escaped += c;
+    for (const char* c = arguments.file; *c != '\0'; ++c) {
+        if (*c == ',' || *c == '\\') escaped += '\\';
+        escaped += *c;
     }
     std::string fsname = "-ofsname=";
     fsname += escaped;

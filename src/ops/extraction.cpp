@@ -3,7 +3,7 @@
 #include <string>
 
 #include "fs/file_path.h"
-#include "fs/stream.h"
+#include "ops/entry_bytes.h"
 #include "ops/names.h"
 
 namespace kp {
@@ -47,37 +47,8 @@ FileHandle directory_for(Extraction& extraction, std::string_view name, const st
     return directory;
 }
 
-// Whether the bytes of `entry` lie wholly inside the update file, as far as can be told
-// before they are copied; `problem` says why not. A stream is read ahead to find out
-// where the range fits in its buffer.
 std::string_view written_name(const ExtractTarget& target, const EntryRecord& entry) {
     return stripped_name(record_text(entry.record.name), target.strip, native_name_rules());
-}
-
-bool entry_within(SourceFile& source, const ByteRange& range, EntryProblem& problem) {
-    // A range past a stream's end is told as a file's would be, whether or not the stream
-    // has gone past its start.
-    if (stream_passed(source, range.offset, range.size) && range.lies_within(source.length)) {
-        problem.failure = EntryFailure::passed;
-        return false;
-    }
-    stream_read_ahead(source, range.offset, range.size);
-    if (range.lies_within(source.length)) return true;
-    problem.failure = EntryFailure::outside_file;
-    problem.past_end = range.past(source.length);
-    return false;
-}
-
-// Why a copy failed: a stream that ended before the range did is the same as a file
-// too short for it; anything else is what the system said.
-EntryFailure copy_failure(const SourceFile& source, const ByteRange& range, EntryProblem& problem) {
-    if (source.stream && source.ended && !range.lies_within(source.length)) {
-        problem.past_end = range.past(source.length);
-        problem.system_text = source.read_failure;
-        return EntryFailure::outside_file;
-    }
-    problem.system_text = last_error_text();
-    return EntryFailure::write;
 }
 
 }  // namespace
@@ -111,12 +82,12 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
         return failed(EntryFailure::stripped);
     }
     // The containment rules hold for what is written: the name left once stripped.
-    problem.name_fault = name_fault(name, native_name_rules(), &problem.part);
-    if (problem.name_fault != NameFault::none) return failed(EntryFailure::unsafe_name);
+    if (name_refused(name, problem)) return outcome;
     if (!extraction.source_open) return failed(EntryFailure::write);
     SourceFile& source = *extraction.source;
     const ByteRange range = written_bytes(entry, extraction.target.padded);
-    if (!entry_within(source, range, problem)) return outcome;
+    tell_problem(bytes_problem(source, range), problem);
+    if (problem.failure != EntryFailure::none) return outcome;
     std::vector<std::filesystem::path> parts = name_parts(name);
     const std::filesystem::path leaf = parts.back();  // a safe name ends in a part that names a file
     parts.pop_back();
@@ -128,9 +99,10 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
         problem.system_text = last_error_text();
         return failed(EntryFailure::write);
     }
-    if (!copy_range(source, range.offset, range.size, file.handle, extraction.progress)) {
+    tell_problem(copy_bytes(source, range, file.handle, extraction.progress), problem);
+    if (problem.failure != EntryFailure::none) {
         discard_pending_file(file);
-        return failed(copy_failure(source, range, problem));
+        return outcome;
     }
     switch (commit_pending_file(file, leaf, extraction.target.existing)) {
         case Placed::written:
@@ -149,16 +121,13 @@ EntryOutcome write_entry_file(Extraction& extraction, const EntryRecord& entry) 
 
 EntryOutcome write_entry_to_output(Extraction& extraction, const EntryRecord& entry) {
     EntryOutcome outcome;
-    SourceFile& source = *extraction.source;
-    const ByteRange range = written_bytes(entry, extraction.target.padded);
     if (!extraction.source_open) {
         outcome.problem.failure = EntryFailure::write;
-    } else if (!entry_within(source, range, outcome.problem)) {
-    } else if (!copy_range(source, range.offset, range.size, standard_output(), extraction.progress)) {
-        outcome.problem.failure = copy_failure(source, range, outcome.problem);
-    } else {
-        outcome.result = EntryResult::written;
+        return outcome;
     }
+    const ByteRange range = written_bytes(entry, extraction.target.padded);
+    tell_problem(copy_bytes(*extraction.source, range, standard_output(), extraction.progress), outcome.problem);
+    if (outcome.problem.failure == EntryFailure::none) outcome.result = EntryResult::written;
     return outcome;
 }
 

@@ -92,6 +92,24 @@ NameFault name_fault(std::string_view name, NameRules rules, std::string* part_f
     return NameFault::none;
 }
 
+bool name_refused(std::string_view name, EntryProblem& problem) {
+    problem.name_fault = name_fault(name, native_name_rules(), &problem.part);
+    if (problem.name_fault == NameFault::none) return false;
+    problem.failure = EntryFailure::unsafe_name;
+    return true;
+}
+
+std::string joined_parts(std::string_view name, NameRules rules) {
+    std::string joined;
+    NameParts parts{name, rules};
+    for (NamePart part; next_part(parts, part);) {
+        if (!part.names()) continue;
+        if (!joined.empty()) joined += '/';
+        joined += part.text;
+    }
+    return joined;
+}
+
 std::string_view stripped_name(std::string_view name, u32 count, NameRules rules) {
     if (count == 0) return name;  // as it is, a leading separator too, which extraction refuses
     NameParts parts{name, rules};
@@ -109,13 +127,7 @@ namespace {
 
 // The key of a safe name, from its parts.
 std::string key_of_safe(std::string_view name, NameRules rules) {
-    std::string key;
-    NameParts parts{name, rules};
-    for (NamePart part; next_part(parts, part);) {
-        if (!part.names()) continue;
-        if (!key.empty()) key += '/';
-        key += part.text;
-    }
+    std::string key = joined_parts(name, rules);
     if (rules == NameRules::windows) {
         for (char& c : key) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
     }

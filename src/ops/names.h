@@ -20,6 +20,14 @@ bool is_safe_entry_name(std::string_view name, NameRules rules = native_name_rul
 // rules about one part, that part in `part`.
 NameFault name_fault(std::string_view name, NameRules rules, std::string* part = nullptr);
 
+// Whether extraction refuses to write a file for `name`, as it is once stripped: the
+// rule it breaks then in `problem`.
+bool name_refused(std::string_view name, EntryProblem& problem);
+
+// The parts of `name` that name something (not empty, not "."), joined by '/': where a
+// safe name's file lies under the target, as one text.
+std::string joined_parts(std::string_view name, NameRules rules);
+
 // What is left of `name` once its first `count` parts that name something (not empty,
 // not ".") are dropped, as it is spelled: "a//b/c" without 1 is "b/c". Empty when nothing
 // is left.

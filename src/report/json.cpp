@@ -256,7 +256,7 @@ void json_archive_fields(JsonWriter& json, std::string_view file, const UpdateAr
         json_hex64(json, group.signature);
         json_key(json, "positions");
         json_begin_array(json);
-        for (const i32 position : group.positions) json_number(json, static_cast<u64>(position));
+        for (const u32 position : group.positions) json_number(json, position);
         json_end_array(json);
         json_end_object(json);
     }

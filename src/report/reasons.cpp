@@ -24,6 +24,25 @@ std::string quoted(std::string_view text) {
     return shown.starts_with('\'') ? shown : "'" + shown + "'";
 }
 
+std::string unmatched_reason(Unmatched what, std::string_view shown) {
+    const std::string asked(shown);
+    switch (what) {
+        case Unmatched::name:
+            return "no file named " + asked + " in archive";
+        case Unmatched::pattern:
+            return "no file matches " + asked + " in archive";
+        case Unmatched::index:
+            return "no file with index " + asked + " in archive";
+        case Unmatched::position:
+            return "no file at position " + asked + " in archive";
+    }
+    return {};
+}
+
+std::string no_match_reason(std::string_view shown) {
+    return "no file matches " + std::string(shown);
+}
+
 namespace {
 
 // What a file of another format is, and the command that reads it, for `file` as given.

@@ -18,6 +18,16 @@ std::string shell_quoted(std::string_view text);
 // where it needs none.
 std::string quoted(std::string_view text);
 
+// What a selector that picks nothing is told, with what was asked for `shown` as the
+// line shows it: "no file named NAME in archive", and so for a pattern, an index number
+// and a position.
+enum class Unmatched : unsigned char { name, pattern, index, position };
+std::string unmatched_reason(Unmatched what, std::string_view shown);
+
+// The same on standard error, for a pattern or a name given after FILE, as tar says it:
+// "no file matches PATTERN".
+std::string no_match_reason(std::string_view shown);
+
 // Why the update file was not loaded; empty when there is nothing to say.
 std::string load_reason(const LoadProblem& problem, std::string_view file);
 

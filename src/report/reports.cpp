@@ -105,9 +105,9 @@ void print_signature_groups(ConsoleOutput& console, const UpdateArchive& archive
     std::string scratch;
     for (const SignatureGroup& group : archive.groups) {
         console_print(console, attr_blue, "\n[%016I64x]\n", wide(group.signature));
-        for (const i32 position : group.positions) {
+        for (const u32 position : group.positions) {
             // "%016I64x:%016I64x:%016I64x:%s\n" of the other signatures and the name.
-            const DirectoryRecord& record = archive.entries[static_cast<std::size_t>(position)].record;
+            const DirectoryRecord& record = archive.entries[position].record;
             const std::string_view name = shown_text(console, record, scratch);
             char* out = console_line(console, attr_yellow, row_room + name.size());
             for (std::size_t part = 1; part < 4; ++part) {

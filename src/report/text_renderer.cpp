@@ -62,22 +62,21 @@ void integrity(void* state, const IntegrityReport& report) {
 
 void selection(void* state, const SelectionMisses& missing) {
     ConsoleOutput& console = *of(state).settings.console;
-    const std::pair<const char*, const std::vector<std::string_view>*> lines[] = {
-        {"ERROR: no file named %s in archive.\n", &missing.names},
-        {"ERROR: no file named %s in archive.\n", &missing.members},
-        {"ERROR: no file matches %s in archive.\n", &missing.patterns},
-        {"ERROR: no file with index %s in archive.\n", &missing.indexes},
-        {"ERROR: no file at position %s in archive.\n", &missing.positions},
+    const std::pair<Unmatched, const std::vector<std::string_view>*> lines[] = {
+        {Unmatched::name, &missing.names},         {Unmatched::name, &missing.members},
+        {Unmatched::pattern, &missing.patterns},   {Unmatched::index, &missing.indexes},
+        {Unmatched::position, &missing.positions},
     };
-    for (const auto& [format, texts] : lines) {
+    for (const auto& [what, texts] : lines) {
         for (std::size_t i = 0; i < texts->size(); ++i) {
             const std::string_view text = (*texts)[i];
-            console_print(console, attr_red, format, escape_for_console(console, text).c_str());
+            console_print(console, attr_red, "ERROR: %s.\n",
+                          unmatched_reason(what, escape_for_console(console, text)).c_str());
             TextState& shown = of(state);
             if (texts == &missing.members) {
                 // Named after FILE, as tar takes a name: said as tar says it, and where the
                 // word is an update file itself, what was meant.
-                render_to_stderr(shown.settings, shown.progress, "no file matches " + quoted(text));
+                render_to_stderr(shown.settings, shown.progress, no_match_reason(quoted(text)));
                 if (i < missing.members_updates.size() && missing.members_updates[i]) {
                     render_to_stderr(shown.settings, shown.progress,
                                      shell_quoted(text) + " looks like an update file; kpupdate reads one FILE a run");
@@ -86,7 +85,7 @@ void selection(void* state, const SelectionMisses& missing) {
             }
             if (texts != &missing.patterns || missing.deeper_matches[i] == 0) continue;
             render_to_stderr(shown.settings, shown.progress,
-                             "no file matches " + shell_quoted(text) +
+                             no_match_reason(shell_quoted(text)) +
                                  "; '*' stops at '/': " + shell_quoted("**/" + std::string(text)) + " matches " +
                                  std::to_string(missing.deeper_matches[i]));
         }

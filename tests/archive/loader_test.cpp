@@ -117,12 +117,12 @@ TEST(LoadArchive, RejectsShortInput) {
     EXPECT_EQ(archive_end(reloaded), u64{2 * 512 + 5 * 512});  // data from the third block
     ASSERT_EQ(reloaded.groups.size(), 2u);
     const auto positions = [&](std::size_t group) {
-        return std::vector<i32>(reloaded.groups[group].positions.begin(), reloaded.groups[group].positions.end());
+        return std::vector<u32>(reloaded.groups[group].positions.begin(), reloaded.groups[group].positions.end());
     };
     EXPECT_EQ(reloaded.groups[0].signature, 3u);
-    EXPECT_EQ(positions(0), (std::vector<i32>{2, 3}));
+    EXPECT_EQ(positions(0), (std::vector<u32>{2, 3}));
     EXPECT_EQ(reloaded.groups[1].signature, 5u);
-    EXPECT_EQ(positions(1), (std::vector<i32>{0, 1}));
+    EXPECT_EQ(positions(1), (std::vector<u32>{0, 1}));
     EXPECT_TRUE(reloaded.mismatched.empty());
 }
 

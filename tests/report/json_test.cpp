@@ -107,14 +107,14 @@ TEST(JsonReport, AgreesFieldByFieldWithTheLoadedArchive) {
                       expected.record.signature[i]);
         }
     }
-    std::vector<std::pair<u64, std::vector<i32>>> groups;
+    std::vector<std::pair<u64, std::vector<u32>>> groups;
     for (const SignatureGroup& group : archive.groups)
         groups.push_back({group.signature, {group.positions.begin(), group.positions.end()}});
     ASSERT_EQ(document.at("groups").size(), groups.size());
     for (std::size_t i = 0; i < groups.size(); ++i) {
         EXPECT_EQ(std::stoull(document.at("groups")[i].at("signature").get<std::string>(), nullptr, 16),
                   groups[i].first);
-        EXPECT_EQ(document.at("groups")[i].at("positions").get<std::vector<i32>>(), groups[i].second);
+        EXPECT_EQ(document.at("groups")[i].at("positions").get<std::vector<u32>>(), groups[i].second);
     }
     std::vector<u32> mismatches;
     for (const nlohmann::json& mismatch : document.at("mismatches")) mismatches.push_back(mismatch.at("position"));

@@ -1,4 +1,4 @@
-#include "mount/entry_bytes.h"
+#include "mount/reads.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
-namespace kp {
+namespace kpmount {
 
 namespace {
 
@@ -56,23 +56,29 @@ bool ready(ThreadPipe& pipe, std::size_t size) {
 
 }  // namespace
 
-std::size_t bytes_wanted(const ByteRange& range, u64 offset, std::size_t size) {
-    return offset >= range.size ? 0 : static_cast<std::size_t>(std::min<u64>(size, range.size - offset));
+std::size_t bytes_wanted(const Span& span, std::uint64_t offset, std::size_t size) {
+    return offset >= span.size ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(size, span.size - offset));
 }
 
-int read_whole(SourceFile& source, u64 offset, char* buffer, std::size_t size) {
-    return read_up_to(source, offset, buffer, size) == size ? 0 : -EIO;
+int read_whole(int file, std::uint64_t offset, char* buffer, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(file, buffer + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return -EIO;  // FILE ends before them, now, or the read failed
+        done += static_cast<std::size_t>(got);
+    }
+    return 0;
 }
 
-int move_whole(SourceFile& source, u64 offset, std::size_t size) {
+int move_whole(int file, std::uint64_t offset, std::size_t size) {
     ThreadPipe& pipe = thread_pipe;
     if (pipe.refused || !ready(pipe, size)) return -1;
     std::size_t moved = 0;
     while (moved < size) {
         auto at = static_cast<loff_t>(offset + moved);
         // Never waits on the pipe: nobody reads it until this returns.
-        const ssize_t got =
-            ::splice(descriptor(source.handle), &at, pipe.ends[1], nullptr, size - moved, SPLICE_F_NONBLOCK);
+        const ssize_t got = ::splice(file, &at, pipe.ends[1], nullptr, size - moved, SPLICE_F_NONBLOCK);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && errno == EINVAL) pipe.refused = true;
         if (got <= 0) break;
@@ -83,4 +89,4 @@ int move_whole(SourceFile& source, u64 offset, std::size_t size) {
     return -1;
 }
 
-}  // namespace kp
+}  // namespace kpmount
