@@ -13,10 +13,11 @@ declare -A may_use=(
   [fs]="console fs"
   [archive]="console fs archive"
   [ops]="console fs archive ops"
-  [report]="console fs archive ops report"
-  [cli]="console fs archive ops report cli"
-  [api]="console fs archive ops report api"
-  [mount]="console fs archive ops report mount"
+  [create]="console fs archive ops create"
+  [report]="console fs archive ops create report"
+  [cli]="console fs archive ops create report cli"
+  [api]="console fs archive ops create report api"
+  [mount]="console fs archive ops create report mount"
 )
 
 status=0

@@ -1,4 +1,4 @@
-#include "ops/create.h"
+#include "create/create.h"
 
 #include <algorithm>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "ops/create.h"
+#include "create/create.h"
 
 #include <gtest/gtest.h>
 
@@ -25,8 +25,8 @@
 #endif
 
 #include "archive_builder.h"
-#include "ops/create_file.h"
-#include "ops/create_tree.h"
+#include "create/create_file.h"
+#include "create/create_tree.h"
 #include "report/create_output.h"
 #include "support/run_tool.h"
 
