@@ -13,7 +13,7 @@ target_include_directories(kp_api PUBLIC ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(kp_api PUBLIC kp_report)
 
 set(kp_library_objects)
-foreach(part kp_console kp_fs kp_archive kp_ops kp_report kp_api)
+foreach(part kp_console kp_fs kp_archive kp_ops kp_create kp_report kp_api)
   list(APPEND kp_library_objects $<TARGET_OBJECTS:${part}>)
 endforeach()
 

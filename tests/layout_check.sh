@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Fails when a source file reaches into a room it may not use, when a file that is not
 # one of the Windows halves includes <windows.h>, or when a room that only finds things
-# out (fs, archive, ops) prints them: rendering is report's. The faces on the top floor
-# (cli, api, mount) never use each other, and the second program (mount) and the bindings
-# outside src use the public header alone.
+# out or writes them (fs, archive, ops, create) prints them: rendering is report's. The
+# writers (create) stand beside the readers (ops), which never use them, and use of ops
+# only the parts the two share. The faces on the top floor (cli, api, mount) never use
+# each other, and the second program (mount) and the bindings outside src use the public
+# header alone.
 #
 #   tests/layout_check.sh SOURCE_DIR
 set -euo pipefail
@@ -14,11 +16,16 @@ declare -A may_use=(
   [fs]="console fs"
   [archive]="console fs archive"
   [ops]="console fs archive ops"
-  [report]="console fs archive ops report"
-  [cli]="console fs archive ops report cli"
-  [api]="console fs archive ops report api"
+  [create]="console fs archive ops create"
+  [report]="console fs archive ops create report"
+  [cli]="console fs archive ops create report cli"
+  [api]="console fs archive ops create report api"
   [mount]="mount"
 )
+
+# What of ops the writers share with the readers: names, patterns, the results' plain
+# data, suggestions. They use no other part of ops, so that none comes with them.
+shared_ops="names pattern results suggest"
 
 status=0
 for room in "${!may_use[@]}"; do
@@ -35,7 +42,24 @@ for room in "${!may_use[@]}"; do
     fi
   done
 done
-for room in fs archive ops; do
+ops_parts() { sed -nE 's|^#include "ops/([a-z_0-9]+)\.h".*|\1|p' "$@" | sort -u; }
+for file in create/*; do
+  for part in $(ops_parts "$file"); do
+    if [[ " $shared_ops " != *" $part "* ]]; then
+      echo "$file includes ops/$part.h, which the writers do not share with the readers"
+      status=1
+    fi
+  done
+done
+for shared in $shared_ops; do
+  for part in $(ops_parts ops/"$shared".*); do
+    if [[ " $shared_ops " != *" $part "* ]]; then
+      echo "ops/$shared includes ops/$part.h: the writers would reach the readers through it"
+      status=1
+    fi
+  done
+done
+for room in fs archive ops create; do
   if grep -nE '\b(console_print|json_[a-z_]+)\(' "$room"/*; then
     echo "src/$room renders output; that is the report room's work"
     status=1

@@ -2,8 +2,8 @@
 #include <cstring>
 
 #include "api/handle.h"
+#include "create/create_file.h"
 #include "fs/file_path.h"
-#include "ops/create_file.h"
 #include "report/create_output.h"
 
 using kp::api::add_line;

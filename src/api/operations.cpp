@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "api/handle.h"
+#include "create/create_file.h"
 #include "fs/file_path.h"
 #include "ops/compare.h"
-#include "ops/create_file.h"
 #include "ops/extraction.h"
 #include "ops/integrity.h"
 #include "report/create_output.h"

@@ -5,7 +5,7 @@
 #include "cli/inputs.h"
 #include "cli/options.h"
 #include "console/console.h"
-#include "ops/create_file.h"
+#include "create/create_file.h"
 
 namespace kp {
 

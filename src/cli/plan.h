@@ -8,7 +8,7 @@
 
 #include "cli/inputs.h"
 #include "cli/options.h"
-#include "ops/create_file.h"
+#include "create/create_file.h"
 #include "ops/extraction.h"
 #include "ops/results.h"
 #include "ops/selection.h"

@@ -1,6 +1,6 @@
 #include "report/create_output.h"
 
-#include "ops/manifest.h"
+#include "create/manifest.h"
 #include "report/reasons.h"
 
 namespace kp {

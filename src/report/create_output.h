@@ -5,7 +5,7 @@
 #include <string>
 
 #include "console/console.h"
-#include "ops/create.h"
+#include "create/create.h"
 #include "report/progress.h"
 
 namespace kp {

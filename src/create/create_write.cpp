@@ -1,5 +1,5 @@
 // Writing the update file from what was measured, and loading it back before it is named.
-#include "ops/create.h"
+#include "create/create.h"
 
 #include <algorithm>
 #include <cstring>

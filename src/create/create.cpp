@@ -1,7 +1,6 @@
-#include "ops/create.h"
+#include "create/create.h"
 
 #include <algorithm>
-#include <cstring>
 #include <deque>
 #include <unordered_map>
 
@@ -11,30 +10,19 @@
 
 namespace kp {
 
-namespace {
-
-// A text field: the text, a NUL where there is room, the tail after it, zeros past that.
-std::array<char, text_field_size> text_field(const std::string& text, const std::string& tail) {
-    // The text and zeros after it, not zeros first and the text over them; then the tail.
-    std::array<char, text_field_size> field;
-    const std::size_t length = std::min(text.size(), field.size());
-    std::memcpy(field.data(), text.data(), length);
-    std::memset(field.data() + length, 0, field.size() - length);
-    if (text.size() + 1 < field.size()) {
-        std::memcpy(field.data() + text.size() + 1, tail.data(), std::min(tail.size(), field.size() - text.size() - 1));
-    }
-    return field;
-}
-
-}  // namespace
-
 DirectoryRecord record_of(const NewEntry& entry) {
-    return {text_field(entry.name, entry.name_tail), entry.index, entry.size, entry.signature};
+    return entry_record(entry.name, entry.name_tail, entry.index, entry.size, entry.signature);
 }
 
 DirectoryRecord header_of(const NewArchive& archive, const NewLayout& layout) {
-    return {text_field(archive.version, archive.version_tail), static_cast<u32>(archive.entries.size()),
-            static_cast<u32>(layout.end / chunk_alignment), archive.header_signature};
+    return header_record(archive.version, archive.version_tail, archive.entries.size(), layout.end,
+                         archive.header_signature);
+}
+
+NewLayout layout_of(const NewArchive& archive) {
+    NewLayout layout = layout_of_count(archive.entries.size());
+    for (std::size_t i = 0; i < archive.entries.size(); ++i) add_to_layout(layout, i, archive.entries[i].size);
+    return layout;
 }
 
 FileHandle place_of(DirectoryWalk& walk, LastDirectory& last, const NewEntry& entry, const char*& leaf,
@@ -76,33 +64,6 @@ bool add_filler(NewArchive& archive, const std::string& name) {
     filler.index = static_cast<u32>(archive.entries.size());
     archive.entries.push_back(std::move(filler));
     return true;
-}
-
-NewLayout layout_of_count(std::size_t count) {
-    NewLayout layout;
-    layout.data_start = data_start_of(static_cast<u32>(count));
-    layout.directory_end = record_size * (count + 1);
-    layout.end = layout.data_start;
-    layout.file_length = std::max(layout.end, layout.directory_end);
-    // With a multiple of four entries the data region begins at the last directory record:
-    // the first bytes of the first entry with any are that record's.
-    layout.has_overlap = count != 0 && count % 4 == 0;
-    layout.overlap = count;
-    return layout;
-}
-
-NewLayout layout_of(const NewArchive& archive) {
-    const std::size_t count = archive.entries.size();
-    NewLayout layout = layout_of_count(count);
-    for (const NewEntry& entry : archive.entries) layout.end += padded_size(entry.size);
-    layout.file_length = std::max(layout.end, layout.directory_end);
-    for (std::size_t i = 0; i < count && layout.has_overlap; ++i) {
-        if (archive.entries[i].size != 0) {
-            layout.overlap = i;
-            break;
-        }
-    }
-    return layout;
 }
 
 void check_new_archive(const NewArchive& archive, std::vector<CreateProblem>& problems) {

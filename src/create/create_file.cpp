@@ -1,12 +1,12 @@
-#include "ops/create_file.h"
+#include "create/create_file.h"
 
 #include <system_error>
 
 #include "console/console_platform.h"
+#include "create/create_tree.h"
+#include "create/manifest.h"
 #include "fs/file_path.h"
 #include "fs/stream.h"
-#include "ops/create_tree.h"
-#include "ops/manifest.h"
 #include "ops/names.h"
 
 namespace kp {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "create/create.h"
 #include "fs/walk.h"
-#include "ops/create.h"
 #include "ops/pattern.h"
 
 namespace kp {

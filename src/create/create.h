@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/records.h"
+#include "archive/encode.h"
 #include "fs/copy.h"
 #include "fs/files.h"
 #include "fs/walk.h"
@@ -109,20 +109,8 @@ struct CreateProblem {
 CreateProblem create_problem(CreateFault fault, std::string subject = {}, std::string text = {}, u64 first = 0,
                              u64 second = 0);
 
-// Where each entry's data begins and where the file ends, for `sizes` in directory order:
-// what the loader derives.
-struct NewLayout {
-    u64 data_start = 0;
-    u64 directory_end = 0;     // the header and every record
-    u64 end = 0;               // the data's end, as the header declares it
-    u64 file_length = 0;       // what is written: the data's end, or the directory's where it ends later
-    std::size_t overlap = 0;   // the entry the last record's bytes begin, where the region begins there
-    bool has_overlap = false;  // a multiple of four entries, with data
-};
+// The layout of what was asked, every entry at the size measured.
 NewLayout layout_of(const NewArchive& archive);
-// The same for `count` entries before any is measured: where the directory ends, where
-// the data starts, and whether it starts at the last record, which the count decides.
-NewLayout layout_of_count(std::size_t count);
 
 // The format's limits, checked on what was asked before anything is read: the count,
 // each name, names that write one file, the header's fields.

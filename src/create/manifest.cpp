@@ -1,4 +1,4 @@
-#include "ops/manifest.h"
+#include "create/manifest.h"
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
@@ -6,7 +6,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "ops/json_places.h"
+#include "create/json_places.h"
 #include "ops/suggest.h"
 
 namespace kp {

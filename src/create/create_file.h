@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "create/create.h"
 #include "fs/files.h"
-#include "ops/create.h"
 #include "ops/pattern.h"
 
 namespace kp {

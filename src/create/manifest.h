@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "ops/create.h"
+#include "create/create.h"
 
 namespace kp {
 

@@ -1,4 +1,4 @@
-#include "ops/create_tree.h"
+#include "create/create_tree.h"
 
 #include <algorithm>
 

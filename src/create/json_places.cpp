@@ -1,4 +1,4 @@
-#include "ops/json_places.h"
+#include "create/json_places.h"
 
 #include <algorithm>
 
