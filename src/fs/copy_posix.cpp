@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "fs/stream.h"
+#include "fs/testing.h"
 
 namespace kp {
 

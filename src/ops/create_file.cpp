@@ -4,6 +4,8 @@
 
 #include "console/console_platform.h"
 #include "fs/file_path.h"
+#include "fs/interruptions.h"
+#include "fs/new_files.h"
 #include "fs/stream.h"
 #include "ops/create_tree.h"
 #include "ops/manifest.h"

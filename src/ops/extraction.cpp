@@ -3,6 +3,7 @@
 #include <string>
 
 #include "fs/file_path.h"
+#include "fs/interruptions.h"
 #include "fs/stream.h"
 #include "ops/names.h"
 

@@ -25,6 +25,8 @@
 #endif
 
 #include "archive_builder.h"
+#include "fs/new_files.h"
+#include "fs/testing.h"
 #include "ops/create_file.h"
 #include "ops/create_tree.h"
 #include "report/create_output.h"
