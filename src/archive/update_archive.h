@@ -47,7 +47,15 @@ struct LoadProblem {
 // people mistake for an update file: compressed data, another archive, a program.
 LoadProblem::Format format_of(const unsigned char* bytes, std::size_t size);
 
+// Its groups' positions point into its own grouped_positions: a copy would point into the
+// original's, so there is none. A move takes the vector's storage along, spans and all.
 struct UpdateArchive {
+    UpdateArchive() = default;
+    UpdateArchive(const UpdateArchive&) = delete;
+    UpdateArchive& operator=(const UpdateArchive&) = delete;
+    UpdateArchive(UpdateArchive&&) noexcept = default;
+    UpdateArchive& operator=(UpdateArchive&&) noexcept = default;
+
     EntryRecord header;
     u32 used_size = 0;    // sum of exact sizes (wraps at 2^32)
     u32 data_start = 0;   // offset of the first chunk

@@ -7,7 +7,7 @@
 
 #include "archive/records.h"
 #include "console/console.h"
-#include "fs/files.h"
+#include "fs/new_files.h"
 #include "report/progress.h"
 
 namespace kp {

@@ -6,6 +6,8 @@
 #include "create/create_tree.h"
 #include "create/manifest.h"
 #include "fs/file_path.h"
+#include "fs/interruptions.h"
+#include "fs/new_files.h"
 #include "fs/stream.h"
 #include "ops/names.h"
 

@@ -1,3 +1,5 @@
+#include "fs/copy.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
@@ -8,8 +10,8 @@
 #include <cerrno>
 #include <memory>
 
-#include "fs/copy.h"
 #include "fs/stream.h"
+#include "fs/testing.h"
 
 namespace kp {
 
@@ -92,18 +94,12 @@ bool copy_through_views(int in, u64 offset, u64 size, int out, const CopyProgres
 constexpr u64 largest_small_copy = u64{64} << 10;
 constexpr u64 small_copy_window = u64{256} << 10;  // small enough to leave the memory the process takes as it was
 
-void drop_view(SourceFile& source) {
-    if (source.view != nullptr) ::munmap(const_cast<unsigned char*>(source.view), source.view_size);
-    source.view = nullptr;
-    source.view_size = 0;
-}
-
 // Writes the range from the source's view, mapping the window it lies in first when the
 // view does not hold it. False when it could not be mapped or written.
 bool copy_from_view(SourceFile& source, u64 offset, u64 size, int out, const CopyProgress& progress) {
     if (source.view == nullptr || offset < source.view_offset ||
         offset + size > source.view_offset + source.view_size) {
-        drop_view(source);
+        release_source(source);               // the view it holds
         if (offset + size > source.length) {  // the file as measured ends before it
             errno = 0;
             return false;
@@ -154,53 +150,6 @@ int copy_in_kernel(KernelCopy call, int in, u64& offset, u64& size, int out, con
 }
 
 }  // namespace
-
-bool open_source(SourceFile& source, const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || status.st_size < 0) {
-        ::close(fd);
-        return false;
-    }
-    source.handle = fd;
-    source.length = static_cast<u64>(status.st_size);
-    return true;
-}
-
-void release_source(SourceFile& source) {
-    drop_view(source);
-}
-
-void close_source(SourceFile& source) {
-    drop_view(source);
-    if (source.handle != no_file) ::close(descriptor(source.handle));
-    source.handle = no_file;
-}
-
-std::size_t read_up_to(SourceFile& source, u64 offset, void* buffer, std::size_t size) {
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    if (source.stream) return read_stream_at(source, offset, bytes, size);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t got =
-            ::pread(descriptor(source.handle), bytes + done, size - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got == 0) errno = 0;  // the file ended: no error of the system's
-        if (got <= 0) break;
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
-}
-
-std::size_t read_once(SourceFile& source, u64 offset, void* buffer, std::size_t size) {
-    ssize_t got = 0;
-    do {
-        got = ::pread(descriptor(source.handle), buffer, size, static_cast<off_t>(offset));
-    } while (got < 0 && errno == EINTR);
-    if (got == 0) errno = 0;
-    return got > 0 ? static_cast<std::size_t>(got) : 0;
-}
 
 FileHandle standard_output() {
     return STDOUT_FILENO;

@@ -1,10 +1,12 @@
+#include "fs/files.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
 
-#include "fs/files.h"
+#include "fs/testing.h"
 
 namespace kp {
 

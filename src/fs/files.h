@@ -1,5 +1,5 @@
-// The file-system calls that put extracted files in place: directories reached from an
-// open handle one part at a time, and new files that take their name only complete.
+// Directories reached from an open handle one part at a time, what a name in them is,
+// and the system's words for what failed.
 #pragma once
 
 #include <cstdint>
@@ -141,47 +141,6 @@ bool may_read_first(ChangeWatch& watch, FileHandle directory);
 // and its last change lies before that moment even where the stamp keeps whole seconds.
 bool unchanged_since(ChangeWatch& watch, FileHandle file, const LeafStatus& status);
 
-// The directory temporary files go into (TMPDIR, else /tmp; on Windows the user's
-// temporary directory), opened; no_file with why in `text` when it would not open.
-FileHandle open_temporary_directory(std::string& text);
-
-// A file being written, which appears under its name only once complete.
-struct PendingFile {
-    FileHandle handle = no_file;
-    FileHandle directory = no_file;   // where it is made and named
-    std::filesystem::path temporary;  // its name while written, where it needs one
-    bool at_name = false;             // made at its own name, which was free: `temporary` is that name
-};
-
-// Starts a new file inside `directory` for the name `leaf`, open for reading back as well
-// as writing: without a name at all where the system offers that, or else under a
-// temporary name beside it, created only where nothing held that name, readable by its
-// owner alone (0600) until it takes its name and its mode: 0666 less the umask on POSIX,
-// or a replaced file's. False when no file could be made. With `at_name_when_free`, on
-// POSIX, a name nothing holds yet is taken at once (O_CREAT|O_EXCL): nothing is there to
-// protect, it costs the file system no unnamed inode and no second link, and the file is
-// removed again if it is not completed, by an interruption too. Others may then see it
-// before it is complete.
-bool create_pending_file(PendingFile& file, FileHandle directory, const std::filesystem::path& leaf,
-                         bool at_name_when_free = false);
-
-// What to do where the leaf's name is taken already.
-enum class Existing : unsigned char {
-    replace,  // put the new file there in one step; a replaced file's permission bits stay
-    keep,     // leave it: the entry fails
-    skip,     // leave it: the entry counts as done
-};
-
-enum class Placed : unsigned char { written, kept, failed };
-
-// Closes the file and gives it the name `leaf` in its directory, as `existing` says.
-// Kept when the name was taken and left alone; failed when its data may not all have
-// reached it or it could not be named. Nothing of it is left behind unless written.
-Placed commit_pending_file(PendingFile& file, const std::filesystem::path& leaf, Existing existing);
-
-// Closes the file and removes it.
-void discard_pending_file(PendingFile& file);
-
 // Fills `size` bytes from the system's random source (getrandom, BCryptGenRandom): what
 // no one watching the names a run makes can foretell. False when there is none.
 bool system_random(void* data, std::size_t size);
@@ -195,45 +154,5 @@ std::string temporary_suffix();
 // words ("No space left on device"); empty when it said nothing, as when a file ended
 // early.
 std::string last_error_text();
-
-// From here until unguard_interruptions, every catchable signal that ends a process
-// (Ctrl-C, Ctrl-\, a hang-up, a request to terminate, SIGUSR1, SIGUSR2, SIGALRM,
-// SIGPIPE; on Windows Ctrl-C, Ctrl-Break or closing the console) removes the file being
-// written and takes the progress line off the terminal before the process ends with the
-// usual status for that signal; a signal ignored when the run began stays ignored. A
-// write past the file-size limit fails with EFBIG instead of ending the process.
-void guard_interruptions();
-void unguard_interruptions();
-
-// Makes every temporary name end in `suffix` instead of a random one, so that a test can
-// put something at the name first; empty: random again. The program never calls it.
-void use_temporary_suffix(std::string suffix);
-
-// Makes the files layer take its portable ways only, as on a system without unnamed
-// files or copies inside the kernel: named temporary files, and copies through a buffer.
-// For tests of those ways; the program never calls it.
-void use_portable_file_calls(bool portable);
-bool portable_file_calls();
-
-// Makes the files layer link an unnamed file through its /proc entry only, as where the
-// kernel links a file by its descriptor for the privileged alone. For tests of that way;
-// nothing on Windows, which has no unnamed files.
-void use_proc_links_only(bool proc_only);
-
-// Makes replacing exchange names with the old file and then remove it on every file
-// system, not only where that is cheaper than a rename. For tests of that way; nothing on
-// Windows.
-void use_exchange_to_replace(bool exchange);
-
-// Makes a process that guards itself raise `signal_number` (0: none) inside the moment
-// a named file is made and not yet told to the handler, which holds the signal over to
-// that moment's end. For tests of that moment; nothing on Windows.
-void raise_inside_file_making(int signal_number);
-
-// Puts the file `temporary` in `directory` at `leaf`, which held a regular file when
-// last looked at, as replacing does by an exchange: a rename where the name is free by
-// now, and where a directory took it meanwhile, the directory keeps it and this fails as
-// a rename over it would. Exposed for tests of those moments; POSIX only.
-bool replace_by_exchange(FileHandle directory, const char* temporary, const char* leaf);
 
 }  // namespace kp

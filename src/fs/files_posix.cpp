@@ -1,3 +1,5 @@
+#include "fs/files.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -8,16 +10,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
-
-#include "console/console_platform.h"
-#include "fs/files.h"
 
 namespace kp {
 

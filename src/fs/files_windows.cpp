@@ -61,18 +61,6 @@ std::string last_error_text() {
     return shown.empty() ? "error " + std::to_string(code) : shown;
 }
 
-void use_portable_file_calls(bool) {}
-
-void use_proc_links_only(bool) {}
-
-void use_exchange_to_replace(bool) {}
-
-void raise_inside_file_making(int) {}
-
-bool portable_file_calls() {
-    return true;  // Windows has only the portable ways
-}
-
 FileHandle open_target_directory(const std::filesystem::path& path) {
     const HANDLE handle = CreateFileW(path.empty() ? L"." : path.c_str(), directory_access, directory_sharing, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);

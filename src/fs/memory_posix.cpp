@@ -1,9 +1,9 @@
+#include "fs/memory.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
-
-#include "fs/memory.h"
 
 namespace kp {
 

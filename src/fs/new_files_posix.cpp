@@ -1,9 +1,8 @@
 // New files: made without a name where the file system allows, or under a temporary one,
-// and named only once complete; and the signals that would leave a temporary behind.
-#include <dirent.h>
+// and named only once complete.
+#include "fs/new_files.h"
+
 #include <fcntl.h>
-#include <sys/random.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -11,16 +10,13 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 
-#include "console/console_platform.h"
-#include "fs/files.h"
+#include "fs/interruptions.h"
+#include "fs/testing.h"
 
 namespace kp {
 
@@ -41,86 +37,11 @@ bool unnamed_file_refused(int error) {
     return error == EISDIR || error == EOPNOTSUPP || error == ENOTSUP || error == EINVAL;
 }
 
-// The one temporary name that exists while a file is written or put in place, for the
-// signal handler to remove: its directory and its name, set and cleared only while the
-// handler holds a signal over, so that it never sees half of them.
-constexpr std::size_t temporary_name_room = 256;
-volatile std::sig_atomic_t temporary_directory = -1;
-char temporary_name[temporary_name_room];
-
-// Set while a file is made and told to the handler, or a name is put in place or taken
-// away: a signal that comes then is held over to the moment's end. Blocking the signals
-// instead would cost two calls for every file, as much as the file's own write.
-volatile std::sig_atomic_t deferring = 0;
-volatile std::sig_atomic_t deferred_signal = 0;
 int signal_inside_making = 0;  // a test's, raised inside the moment a file is made
-
-// Every signal that ends a process and can be caught. One ignored when the run began
-// (nohup's SIGHUP, a caller's SIGPIPE) stays ignored, and one the process already handles
-// (a test harness's timer) stays its own: only a signal that would end the run is taken.
-constexpr int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE};
-struct sigaction previous_actions[std::size(guarded_signals)];
-struct sigaction previous_file_size_action;
-bool guarded = false;
-
-// Removes the temporary and ends the process as the signal would have without a handler.
-void remove_temporary_and_end(int signal_number) {
-    if (temporary_directory >= 0) ::unlinkat(temporary_directory, temporary_name, 0);
-    console_erase_drawn_line();
-    struct sigaction default_action {};
-    default_action.sa_handler = SIG_DFL;
-    sigemptyset(&default_action.sa_mask);
-    ::sigaction(signal_number, &default_action, nullptr);
-    // Raised in the handler, it comes once the handler returns; raised after a moment
-    // that held it over, at once.
-    std::raise(signal_number);
-}
-
-void on_signal(int signal_number) {
-    if (deferring != 0) {
-        deferred_signal = signal_number;
-        return;
-    }
-    remove_temporary_and_end(signal_number);
-}
-
-// Holds a guarded signal over for as long as it lives, and acts on it at its end.
-class SignalsHeldOver {
-public:
-    SignalsHeldOver() : active_(guarded) {
-        if (!active_) return;
-        deferring = 1;
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-    }
-    ~SignalsHeldOver() {
-        if (!active_) return;
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        deferring = 0;
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        if (const int signal_number = deferred_signal; signal_number != 0) remove_temporary_and_end(signal_number);
-    }
-    SignalsHeldOver(const SignalsHeldOver&) = delete;
-    SignalsHeldOver& operator=(const SignalsHeldOver&) = delete;
-
-private:
-    bool active_;
-};
-
-// Only a process that guards itself has a handler to tell: a library's caller may write
-// files from several threads, and none of them is the one.
-void remember_temporary(int directory, const std::string& name) {
-    if (!guarded) return;
-    std::memcpy(temporary_name, name.c_str(), name.size() + 1);
-    temporary_directory = directory;
-}
-
-void forget_temporary() {
-    if (guarded) temporary_directory = -1;
-}
 
 // A fresh temporary name beside `leaf`, short enough for the handler's copy.
 std::string temporary_for(const std::filesystem::path& leaf) {
-    std::string name = leaf.native().substr(0, temporary_name_room - 32);
+    std::string name = leaf.native().substr(0, new_file_name_room - 32);
     return name + temporary_suffix();
 }
 
@@ -211,7 +132,7 @@ Placed place_unnamed(int fd, int directory, const char* leaf, Existing existing)
     take_final_mode(fd, directory, leaf, Existing::replace);
     // A temporary name, renamed over the one that is taken, with the signals held over
     // so that the handler never has to find it.
-    const SignalsHeldOver held;
+    const InterruptionsHeldOver held;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string temporary = temporary_for(leaf);
         if (link_unnamed(fd, directory, temporary.c_str()) == 0) {
@@ -248,7 +169,7 @@ Placed place_named(int fd, int directory, const char* temporary, const char* lea
     if (placed != Placed::written || existing != Existing::replace) {
         keeping_errno([&] { ::unlinkat(directory, temporary, 0); });
     }
-    forget_temporary();
+    forget_new_file();
     return placed;
 }
 
@@ -302,7 +223,7 @@ bool create_pending_file(PendingFile& file, FileHandle directory, const std::fil
     bool taken = false;  // the name is known to be taken: a named temporary and a rename replace it
     // Files are made and told to the handler with the signals held over, so that an
     // interruption finds each either not there or known.
-    std::optional<SignalsHeldOver> held;
+    std::optional<InterruptionsHeldOver> held;
     if (at_name_when_free && !portable_only && names_taken) {
         taken = true;  // most likely: the way for a taken name, which serves a free one too
     } else if (at_name_when_free && !portable_only) {
@@ -310,7 +231,7 @@ bool create_pending_file(PendingFile& file, FileHandle directory, const std::fil
         const int fd = ::openat(dir, leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
             if (signal_inside_making != 0) std::raise(signal_inside_making);
-            remember_temporary(dir, leaf.native());
+            remember_new_file(dir, leaf.native(), fd);
             file.handle = fd;
             file.temporary = leaf;
             file.at_name = true;
@@ -340,7 +261,7 @@ bool create_pending_file(PendingFile& file, FileHandle directory, const std::fil
         const int fd = ::openat(dir, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
             if (signal_inside_making != 0) std::raise(signal_inside_making);
-            remember_temporary(dir, temporary);
+            remember_new_file(dir, temporary, fd);
             file.handle = fd;
             file.temporary = temporary;
             return true;
@@ -357,7 +278,7 @@ Placed commit_pending_file(PendingFile& file, const std::filesystem::path& leaf,
     if (std::exchange(file.at_name, false)) {
         // Complete: from here an interruption leaves it. A failed close may mean that not
         // every byte reached it.
-        forget_temporary();
+        forget_new_file();
         file.temporary.clear();
         if (::close(fd) == 0) return Placed::written;
         keeping_errno([&] { ::unlinkat(directory, leaf.c_str(), 0); });
@@ -371,44 +292,13 @@ Placed commit_pending_file(PendingFile& file, const std::filesystem::path& leaf,
 void discard_pending_file(PendingFile& file) {
     if (file.handle != no_file) ::close(descriptor(file.handle));
     if (!file.temporary.empty()) {
-        const SignalsHeldOver held;
+        const InterruptionsHeldOver held;
         ::unlinkat(descriptor(file.directory), file.temporary.c_str(), 0);
-        forget_temporary();
+        forget_new_file();
     }
     file.handle = no_file;
     file.temporary.clear();
     file.at_name = false;
-}
-
-void guard_interruptions() {
-    if (guarded) return;
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    action.sa_flags = SA_RESTART;  // a signal held over returns to the call it came in
-    sigemptyset(&action.sa_mask);
-    for (const int signal_number : guarded_signals) sigaddset(&action.sa_mask, signal_number);
-    for (std::size_t i = 0; i < std::size(guarded_signals); ++i) {
-        ::sigaction(guarded_signals[i], nullptr, &previous_actions[i]);
-        const bool ends_run =
-            (previous_actions[i].sa_flags & SA_SIGINFO) == 0 && previous_actions[i].sa_handler == SIG_DFL;
-        if (ends_run) ::sigaction(guarded_signals[i], &action, nullptr);
-    }
-    // A write past the file-size limit then fails with EFBIG, and the file is removed as on
-    // any failed write, instead of the signal ending the run with the file half made.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGXFSZ, &ignore, &previous_file_size_action);
-    guarded = true;
-}
-
-void unguard_interruptions() {
-    if (!guarded) return;
-    for (std::size_t i = 0; i < std::size(guarded_signals); ++i) {
-        ::sigaction(guarded_signals[i], &previous_actions[i], nullptr);
-    }
-    ::sigaction(SIGXFSZ, &previous_file_size_action, nullptr);
-    guarded = false;
 }
 
 }  // namespace kp

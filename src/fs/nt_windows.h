@@ -1,5 +1,6 @@
 // What the Windows file code shares: the kernel's statuses it tells apart, the sharing
-// and access directories are held with, and a name relative to a directory's handle.
+// and access directories are held with, a name relative to a directory's handle, and
+// removing a file by its handle.
 #pragma once
 
 // After <windows.h> and <winternl.h>, which only the Windows halves include.
@@ -41,5 +42,13 @@ struct RelativeName {
         InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, root, nullptr);
     }
 };
+
+// Marks the open file to be removed when its last handle closes.
+inline void delete_on_close(HANDLE file) {
+    FILE_DISPOSITION_INFORMATION disposition{};
+    disposition.DoDeleteFile = TRUE;
+    IO_STATUS_BLOCK io{};
+    NtSetInformationFile(file, &io, &disposition, sizeof disposition, FileDispositionInformation);
+}
 
 }  // namespace kp

@@ -131,10 +131,6 @@ std::size_t read_at_cursor(SourceFile& source, unsigned char* buffer, std::size_
     return got;
 }
 
-bool finish_source(SourceFile& source, u64 end) {
-    return !source.stream || skip_stream(source, end);
-}
-
 bool stream_passed(const SourceFile& source, u64 offset) {
     return source.stream && offset < buffer_start(source);
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "fs/copy.h"
+#include "fs/source.h"
 
 namespace kp {
 

@@ -1,3 +1,5 @@
+#include "fs/stream.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "fs/stream.h"
+#include "fs/testing.h"
 
 namespace kp {
 

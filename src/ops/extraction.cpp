@@ -3,6 +3,8 @@
 #include <string>
 
 #include "fs/file_path.h"
+#include "fs/interruptions.h"
+#include "fs/stream.h"
 #include "ops/entry_bytes.h"
 #include "ops/names.h"
 

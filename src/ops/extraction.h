@@ -10,6 +10,7 @@
 #include "archive/update_archive.h"
 #include "fs/copy.h"
 #include "fs/files.h"
+#include "fs/new_files.h"
 #include "fs/walk.h"
 #include "ops/results.h"
 #include "ops/selection.h"

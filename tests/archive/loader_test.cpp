@@ -7,6 +7,8 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <type_traits>
+#include <utility>
 
 #include "archive/update_archive.h"
 #include "archive_builder.h"
@@ -237,6 +239,40 @@ Archive keyed_directory(u32 count, const std::function<u64(u32, std::mt19937_64&
         archive.entries.push_back({"e" + std::to_string(i), i, i % 3, {first, second, i, 0}, ""});
     }
     return archive;
+}
+
+static_assert(!std::is_copy_constructible_v<UpdateArchive> && !std::is_copy_assignable_v<UpdateArchive>,
+              "groups point into their own archive's storage");
+
+// A moved archive's groups still point into its own storage, by construction and by
+// assignment over one that held groups of its own.
+TEST(LoadArchive, MovedArchiveKeepsItsGroups) {
+    Archive archive;
+    archive.entries = {
+        {"a.bin", 0, 1, {7, 0, 0, 0}, ""}, {"b.bin", 1, 1, {7, 0, 0, 0}, ""}, {"c.bin", 2, 1, {9, 0, 0, 0}, ""},
+        {"d.bin", 3, 1, {9, 0, 0, 0}, ""}, {"e.bin", 4, 1, {9, 0, 0, 0}, ""},
+    };
+    const auto positions_in_own_storage = [](const UpdateArchive& moved) {
+        std::vector<std::vector<u32>> found;
+        for (const SignatureGroup& group : moved.groups) {
+            const u32* first = moved.grouped_positions.data();
+            EXPECT_GE(group.positions.data(), first);
+            EXPECT_LE(group.positions.data() + group.positions.size(), first + moved.grouped_positions.size());
+            found.emplace_back(group.positions.begin(), group.positions.end());
+        }
+        return found;
+    };
+    const std::vector<std::vector<u32>> expected = {{0, 1}, {2, 3, 4}};
+    Loaded loaded(build::bytes(archive));
+    ASSERT_EQ(loaded.result, 5);
+    UpdateArchive constructed(std::move(loaded.archive));
+    EXPECT_EQ(positions_in_own_storage(constructed), expected);
+    Archive pair;
+    pair.entries = {{"x.bin", 0, 1, {5, 0, 0, 0}, ""}, {"y.bin", 1, 1, {5, 0, 0, 0}, ""}};
+    Loaded other(build::bytes(pair));
+    ASSERT_EQ(other.archive.groups.size(), 1u);
+    other.archive = std::move(constructed);
+    EXPECT_EQ(positions_in_own_storage(other.archive), expected);
 }
 
 TEST(LoadArchive, GroupsLikeTakingEntriesOneByOne) {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "fs/new_files.h"
+#include "fs/testing.h"
 #include "support/create.h"
 #include "support/run_tool.h"
 

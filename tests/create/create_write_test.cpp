@@ -21,6 +21,8 @@
 
 #include "archive_builder.h"
 #include "create/create_tree.h"
+#include "fs/new_files.h"
+#include "fs/testing.h"
 #include "support/create.h"
 #include "support/run_tool.h"
 
