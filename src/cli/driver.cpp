@@ -195,7 +195,7 @@ OptionsProblem prepare(Options& options, int argc, char** argv, RunInputs& input
 void print_about(ConsoleOutput& console, Mode mode) {
     console_init(console, platform_stdout_handle(), ColourWhen::never);
     console_print(console, console.current_attribute, mode == Mode::help ? "%s" : "kpupdate %s\n",
-                  mode == Mode::help ? usage_text() : kpupdate_version);
+                  mode == Mode::help ? usage_text().c_str() : kpupdate_version);
 }
 
 // With --stdout, standard output carries only the files' bytes; JSON is never coloured.

@@ -116,6 +116,6 @@ bool original_form(const Options& options);
 bool writes_padded(const Options& options);
 
 // The usage text for --help.
-const char* usage_text();
+std::string usage_text();
 
 }  // namespace kp
