@@ -146,8 +146,9 @@ constexpr OptionForm forms[] = {
      "FILE"},
     {0, "exclude", Takes::value, add_pattern<&Options::excludes>, 5,
      "pick no file that PATTERN matches at any depth (any run\n"
-     "of whole parts: '*.ko' takes lib/m/x.ko), nor any under\n"
-     "a directory it matches; also with --create; repeatable",
+     "of whole parts: '*.ko' takes lib/m/x.ko), nor any\n"
+     "under a directory it matches; also with --create;\n"
+     "repeatable",
      "PATTERN", pattern_values},
     {0, "strip-components", Takes::value, set_strip, 6, "drop N leading parts of each name written", "N", strip_values},
     {'C', "directory", Takes::value, set_text<&Options::directory, &Options::directory_given>, 8,

@@ -143,7 +143,8 @@ TEST(OptionTable, CompletionScriptNamesOnlyItsOptions) {
     EXPECT_GT(seen, 20U);
 }
 
-// The help is kept as text beside the tests; KPUPDATE_REGENERATE=1 rewrites it.
+// The help is kept as text beside the tests; KPUPDATE_REGENERATE=1 rewrites it. It fits
+// a terminal of 80 columns.
 TEST(Help, MatchesItsRecordedText) {
     const std::string expected_path = std::string(KPUPDATE_SOURCE_DIR) + "/tests/cli/expected/help.stdout";
     const test::ToolRun run = test::run_tool({"--help"});
@@ -153,6 +154,7 @@ TEST(Help, MatchesItsRecordedText) {
         test::write_file(expected_path, run.out);
     }
     EXPECT_EQ(run.out, test::read_file(expected_path));
+    for (const std::string& line : lines_of(run.out)) EXPECT_LE(line.size(), 80U) << line;
 }
 
 }  // namespace
