@@ -166,7 +166,6 @@ Findings read(UpdateArchive& archive, ConsoleOutput& console, const Options& opt
 OptionsProblem prepare(Options& options, int argc, char** argv, RunInputs& inputs) {
     OptionsProblem problem;
     problem.usage = parse_options(options, argc, argv);
-    const bool json = options.json || asks_for_json(argc, argv);
     const bool create = asks_to_create(options);
     if (problem.usage.empty() && !options.help && !options.version) {
         if (create) problem = check_create_options(options);  // --create reads -T's names as PATHs
@@ -188,7 +187,7 @@ OptionsProblem prepare(Options& options, int argc, char** argv, RunInputs& input
             if (!create && problem.usage.empty()) open_file_input(options, inputs);  // a FIFO waits for its writer
         }
     }
-    problem.json = json;
+    problem.json = options.json;
     return problem;
 }
 

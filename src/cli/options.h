@@ -64,7 +64,8 @@ struct Options {
 // a long option by any unambiguous start of its name), then FILE, then either INDEX, a
 // whole number, with anything after it counted and ignored, or the names of the files to
 // take, as tar takes them. Returns what is wrong with them, in a few words for a usage
-// message; empty when nothing is.
+// message; empty when nothing is. The arguments after the first problem are read on
+// only for --json, which `json` then says they ask for.
 std::string parse_options(Options& options, int argc, char** argv);
 
 struct OptionsProblem {
@@ -81,10 +82,6 @@ inline OptionsProblem refused(std::string usage, std::string reason = {}) {
     problem.reason = std::move(reason);
     return problem;
 }
-
-// Whether the arguments ask for --json (by any start of its name) before "--": for the
-// document that a usage error is reported in, when the options did not parse.
-bool asks_for_json(int argc, char** argv);
 
 // What makes no sense in options that parsed: a combination, or an option that needs
 // another. Only called when FILE was given.

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <system_error>
+#include <tuple>
 
 #include "archive_builder.h"
 #include "support/run_tool.h"
@@ -152,6 +153,39 @@ TEST(ParseOptions, ReadsGnuStyleOptionsAnywhereBeforeTheirEnd) {
         std::string line;
         for (const std::string& arg : args) line += arg + " ";
         EXPECT_EQ(parsed(args), expected) << line;
+    }
+}
+
+// --json is recorded wherever it is an option, though the arguments fail before it or
+// with it, so that the failure is a document; a word that is a value asks for nothing.
+TEST(ParseOptions, RecordsJsonThoughTheArgumentsFail) {
+    const std::tuple<std::vector<std::string>, bool, bool> cases[] = {
+        // arguments, parsed, json
+        {{"--json", "f"}, true, true},
+        {{"--bogus", "--json", "f"}, false, true},
+        {{"--bogus", "--js", "f"}, false, true},
+        {{"--jsno", "--j", "f"}, false, true},
+        {{"--json=1", "f"}, false, true},
+        {{"--json", "--all=yes", "f"}, false, true},
+        {{"--index=x", "--json", "f"}, false, true},
+        {{"--index", "x", "--json", "f"}, false, true},
+        {{"-n", "a", "-yq", "--json"}, false, true},
+        {{"-z", "--json", "f"}, false, true},
+        {{"--bogus", "f"}, false, false},
+        {{"-n", "--json", "f"}, true, false},
+        {{"--name=--json", "f"}, true, false},
+        {{"--bogus", "-C", "--json", "f"}, false, false},
+        {{"--bogus", "--", "--json"}, false, false},
+        {{"--", "--json"}, true, false},
+        {{"f", "-1", "--jsonx"}, false, false},
+    };
+    for (auto [args, parses, json] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        std::vector<char*> argv = {const_cast<char*>("kpupdate")};
+        for (std::string& arg : args) argv.push_back(arg.data());
+        Options options;
+        EXPECT_EQ(parse_options(options, static_cast<int>(argv.size()), argv.data()).empty(), parses);
+        EXPECT_EQ(options.json, json);
     }
 }
 
