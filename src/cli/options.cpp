@@ -151,10 +151,11 @@ std::vector<std::string> argument_warnings(const Options& options) {
     return warnings;
 }
 
-bool selects_entries(const Options& options) {
-    return options.index != nullptr || options.all || options.extract || !options.names.empty() ||
-           !options.members.empty() || !options.patterns.empty() || !options.indexes.empty() ||
-           !options.positions.empty();
+bool selects_entries(const Options& options, Selectors counted) {
+    const bool index = options.index != nullptr && counted != Selectors::besides_index;
+    const bool every = (options.all || options.extract) && counted != Selectors::particular;
+    return index || every || !options.names.empty() || !options.members.empty() || !options.patterns.empty() ||
+           !options.indexes.empty() || !options.positions.empty();
 }
 
 bool asks_to_create(const Options& options) {
@@ -162,9 +163,7 @@ bool asks_to_create(const Options& options) {
 }
 
 bool original_form(const Options& options) {
-    return options.index != nullptr && !options.all && !options.extract && options.names.empty() &&
-           options.members.empty() && options.patterns.empty() && options.indexes.empty() &&
-           options.positions.empty() && !options.to_stdout;
+    return options.index != nullptr && !selects_entries(options, Selectors::besides_index) && !options.to_stdout;
 }
 
 bool writes_padded(const Options& options) {

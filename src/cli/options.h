@@ -101,8 +101,15 @@ i32 parse_index(const char* text);
 // INDEX. One line each, without the program's name.
 std::vector<std::string> argument_warnings(const Options& options);
 
-// Whether the options select anything to extract.
-bool selects_entries(const Options& options);
+// Which selectors a question about them counts.
+enum class Selectors : unsigned char {
+    any,            // INDEX, --index, --position, --name (and -T's names), NAMEs, --include, --all, -x
+    besides_index,  // every one but INDEX: what takes a run out of the original form
+    particular,     // those that pick particular entries: every one but --all and -x
+};
+
+// Whether the options give any of the selectors `counted`.
+bool selects_entries(const Options& options, Selectors counted = Selectors::any);
 
 // Whether the run is the original form, `kpupdate FILE INDEX`: an INDEX and no other
 // selector, written to a directory.

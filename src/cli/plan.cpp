@@ -16,8 +16,7 @@ Selection selection_of(const Options& options, bool selects) {
     selection.positions = options.positions;
     // --diff without a selector compares every file; --list alone lists every entry, also
     // those that a later one hides.
-    const bool named = !options.names.empty() || !options.members.empty() || !options.patterns.empty() ||
-                       !options.indexes.empty() || !options.positions.empty() || options.index != nullptr;
+    const bool named = selects_entries(options, Selectors::particular);
     selection.all = options.all || (options.extract && !named) || ((options.diff_given || options.sha256) && !selects);
     selection.every = options.list && !selects;
     selection.excludes = exclusions_of(options.excludes);
@@ -33,8 +32,7 @@ ExtractTarget target_of(const Options& options, const RunInputs& inputs) {
     target.padded = writes_padded(options);
     target.strip = options.strip;
     // Index numbers alone write only into directories that exist, as they always have.
-    target.make_directories = options.all || options.extract || !options.names.empty() || !options.members.empty() ||
-                              !options.patterns.empty() || !options.indexes.empty() || !options.positions.empty();
+    target.make_directories = selects_entries(options, Selectors::besides_index);
     target.existing = options.existing;
     target.to_stdout = options.to_stdout;
     return target;

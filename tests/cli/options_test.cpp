@@ -189,6 +189,36 @@ TEST(ParseOptions, RecordsJsonThoughTheArgumentsFail) {
     }
 }
 
+// Which selectors count for which question: any at all, any that ends the original
+// form, any that picks particular entries.
+TEST(SelectsEntries, CountsTheSelectorsEachQuestionAsks) {
+    const std::tuple<std::vector<std::string>, bool, bool, bool> cases[] = {
+        // arguments, any, besides INDEX, particular
+        {{"f"}, false, false, false},
+        {{"f", "-l", "-O", "--trim", "-C", "d"}, false, false, false},
+        {{"f", "3"}, true, false, true},
+        {{"f", "-a"}, true, true, false},
+        {{"-x", "f"}, true, true, false},
+        {{"f", "3", "-a"}, true, true, true},
+        {{"f", "k.img"}, true, true, true},
+        {{"f", "-n", "k"}, true, true, true},
+        {{"f", "-I", "*"}, true, true, true},
+        {{"f", "--index=1"}, true, true, true},
+        {{"f", "-p", "0"}, true, true, true},
+        {{"f", "--exclude=*"}, false, false, false},  // it takes away, never picks
+    };
+    for (auto [args, any, besides_index, particular] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        std::vector<char*> argv = {const_cast<char*>("kpupdate")};
+        for (std::string& arg : args) argv.push_back(arg.data());
+        Options options;
+        ASSERT_EQ(parse_options(options, static_cast<int>(argv.size()), argv.data()), "");
+        EXPECT_EQ(selects_entries(options), any);
+        EXPECT_EQ(selects_entries(options, Selectors::besides_index), besides_index);
+        EXPECT_EQ(selects_entries(options, Selectors::particular), particular);
+    }
+}
+
 TEST(ParseIndex, ReadsLikeAtoiAndClamps) {
     const std::pair<const char*, i32> cases[] = {
         {"3", 3},
