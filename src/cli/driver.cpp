@@ -62,7 +62,7 @@ void test(const Plan& plan, const UpdateArchive& archive, RunInputs& inputs, con
 // restricted by the selectors (each side's latest entry of every file without one).
 void compare(const Plan& plan, const UpdateArchive& archive, const Options& options, RunInputs& inputs, Done& done,
              Findings& findings) {
-    done.diff.other = options.diff;
+    done.diff.other = options.diff.value_or("");
     done.selected = select_entries(archive, plan.selection);
     if (inputs.other_kind == InputKind::directory) {
         note_update_files(done.selected.missing);
@@ -148,7 +148,7 @@ Findings read(UpdateArchive& archive, ConsoleOutput& console, const Options& opt
     if (plan.drain) finish_source(inputs.file, archive_end(archive));  // its writer may count on all of it being read
     if (options.json) unseen_bytes_done(inputs.file, unseen);
     if (done.old_loaded < 0) {
-        load_failed(render, done.old_loaded, options.diff, done.old_problem, findings);
+        load_failed(render, done.old_loaded, options.diff.value_or(""), done.old_problem, findings);
         return findings;
     }
     show(plan, done, render);

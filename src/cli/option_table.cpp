@@ -38,7 +38,6 @@ bool set_strip(Options& options, const char* value) {
     long long number = 0;
     if (!read_number(value, 0, 4294967295LL, number)) return false;
     options.strip = static_cast<u32>(number);
-    options.strip_given = true;
     return true;
 }
 
@@ -50,10 +49,9 @@ bool set(Options& options, const char*) {
 
 // A text option given once: the last one holds, and that it was given at all (an empty
 // text is a text).
-template <std::string Options::*text, bool Options::*given>
+template <std::optional<std::string> Options::*text>
 bool set_text(Options& options, const char* value) {
     options.*text = value;
-    options.*given = true;
     return true;
 }
 
@@ -115,7 +113,6 @@ constexpr const char* lzop = "lzop -dc";
 template <Existing existing>
 bool set_existing(Options& options, const char*) {
     options.existing = existing;
-    options.existing_given = true;
     return true;
 }
 
@@ -151,7 +148,7 @@ constexpr OptionForm forms[] = {
      "repeatable",
      "PATTERN", pattern_values},
     {0, "strip-components", Takes::value, set_strip, 6, "drop N leading parts of each name written", "N", strip_values},
-    {'C', "directory", Takes::value, set_text<&Options::directory, &Options::directory_given>, 8,
+    {'C', "directory", Takes::value, set_text<&Options::directory>, 8,
      "write extracted files under DIR, which must exist", "DIR"},
     {'O', "stdout", Takes::nothing, set<&Options::to_stdout>, 9,
      "write the files to standard output, messages to stderr"},
@@ -163,7 +160,7 @@ constexpr OptionForm forms[] = {
      "print sha256sum's lines of the files selected (every\n"
      "file without a selector) and write nothing"},
     {'v', "verbose", Takes::nothing, set<&Options::verbose>, 22, "print the path of each file as it is written"},
-    {0, "diff", Takes::value, set_text<&Options::diff, &Options::diff_given>, 10,
+    {0, "diff", Takes::value, set_text<&Options::diff>, 10,
      "compare FILE with OTHER, an older update file or a\n"
      "directory, and write nothing; status 0 the same,\n"
      "1 different; the selectors restrict it",
@@ -191,13 +188,13 @@ constexpr OptionForm forms[] = {
     {'c', "create", Takes::nothing, set<&Options::create>, 28,
      "write NEW from the regular files under each PATH (under\n"
      "-C DIR), in byte order of their names"},
-    {0, "manifest", Takes::value, set_text<&Options::manifest, &Options::manifest_given>, 29,
+    {0, "manifest", Takes::value, set_text<&Options::manifest>, 29,
      "with --create: the entries as --json prints them\n"
      "(- stdin), their bytes the files of their names",
      "FILE"},
-    {0, "version-text", Takes::value, set_text<&Options::version_text, &Options::version_text_given>, 30,
-     "with --create: the version text of NEW", "TEXT"},
-    {0, "filler", Takes::value, set_text<&Options::filler, &Options::filler_given>, 31,
+    {0, "version-text", Takes::value, set_text<&Options::version_text>, 30, "with --create: the version text of NEW",
+     "TEXT"},
+    {0, "filler", Takes::value, set_text<&Options::filler>, 31,
      "with --create: where the count would be a multiple of 4,\n"
      "add an empty file NAME at the end",
      "NAME"},

@@ -159,7 +159,7 @@ bool selects_entries(const Options& options, Selectors counted) {
 }
 
 bool asks_to_create(const Options& options) {
-    return options.create || options.manifest_given || options.version_text_given;
+    return options.create || options.manifest || options.version_text;
 }
 
 bool original_form(const Options& options) {

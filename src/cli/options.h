@@ -1,6 +1,7 @@
 // The command line: kpupdate [OPTION]... FILE [INDEX], or kpupdate --create [OPTION]... NEW [PATH]...
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,35 +30,28 @@ struct Options {
     bool extract = false;                // -x: every file, or the names after FILE; never INDEX's reading
     const char* file_named = nullptr;    // -f: FILE, as tar names it; every word after the options a name
     const char* decompressor = nullptr;  // a compression option was given, which this program undoes
-    std::string filler;                  // --create: an empty file that keeps the count off a multiple of 4
-    bool filler_given = false;
+    std::optional<std::string> filler;   // --create: an empty file that keeps the count off a multiple of 4
     ColourWhen colour = ColourWhen::automatic;
     ProgressWhen progress = ProgressWhen::automatic;
-    Existing existing = Existing::replace;  // what extraction does where a file is in the way
-    bool existing_given = false;
+    std::optional<Existing> existing;  // what extraction does where a file is in the way; none: replace it
     std::vector<std::string> names;
     std::vector<std::string>
         members;  // the words after FILE, when the first is no whole number: names, as tar takes them
     std::vector<std::string> patterns;
-    std::vector<std::string> excludes;  // --exclude: no entry whose name matches is picked
-    u32 strip = 0;                      // --strip-components: leading name parts not written
-    bool strip_given = false;
+    std::vector<std::string> excludes;    // --exclude: no entry whose name matches is picked
+    std::optional<u32> strip;             // --strip-components: leading name parts not written
     std::vector<std::string> files_from;  // -T, --files-from: files of names, each a --name; "-" standard input
     std::vector<std::pair<u32, std::string>> indexes;    // --index: the number's bits, and its text
     std::vector<std::pair<u32, std::string>> positions;  // --position: the position, and its text
-    std::string diff;                                    // --diff: the old side to compare FILE with
-    bool diff_given = false;
-    std::string directory;  // where extracted files go; empty: the current directory
-    bool directory_given = false;
-    bool create = false;             // --create: write the update file `file` from `paths` or the manifest
-    std::vector<std::string> paths;  // --create: what to add, under `directory`
-    std::string manifest;            // --manifest: the entries as --json prints them; "-" standard input
-    bool manifest_given = false;
-    std::string version_text;  // --version-text: the new file's version text
-    bool version_text_given = false;
-    const char* file = nullptr;   // the update file; null when none was given
-    const char* index = nullptr;  // the index number's text; null when none was given
-    int ignored = 0;              // arguments after INDEX, which are not read
+    std::optional<std::string> diff;                     // --diff: the old side to compare FILE with
+    std::optional<std::string> directory;                // where extracted files go; none: the current directory
+    bool create = false;                      // --create: write the update file `file` from `paths` or the manifest
+    std::vector<std::string> paths;           // --create: what to add, under `directory`
+    std::optional<std::string> manifest;      // --manifest: the entries as --json prints them; "-" standard input
+    std::optional<std::string> version_text;  // --version-text: the new file's version text
+    const char* file = nullptr;               // the update file; null when none was given
+    const char* index = nullptr;              // the index number's text; null when none was given
+    int ignored = 0;                          // arguments after INDEX, which are not read
 };
 
 // Reads the arguments after the program name: options (GNU style, anywhere before "--":

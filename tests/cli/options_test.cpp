@@ -42,10 +42,10 @@ std::string parsed(std::vector<std::string> args) {
     for (const std::string& pattern : options.patterns) shown += "pattern=" + pattern + " ";
     for (const std::string& name : options.names) shown += "name=" + name + " ";
     if (options.padded) shown += "padded ";
-    if (options.directory_given) shown += "dir=" + options.directory + " ";
+    if (options.directory) shown += "dir=" + *options.directory + " ";
     if (options.create) shown += "create ";
-    if (options.manifest_given) shown += "manifest=" + options.manifest + " ";
-    if (options.version_text_given) shown += "version-text=" + options.version_text + " ";
+    if (options.manifest) shown += "manifest=" + *options.manifest + " ";
+    if (options.version_text) shown += "version-text=" + *options.version_text + " ";
     for (const std::string& path : options.paths) shown += "path=" + path + " ";
     if (options.file != nullptr) shown += "file=" + std::string(options.file) + " ";
     if (options.index != nullptr) shown += "index=" + std::string(options.index);
