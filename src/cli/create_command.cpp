@@ -19,12 +19,14 @@ bool run_create(ConsoleOutput& console, const Options& options, const CreateRequ
     events.warning = [](void* context, const CreateWarning& warning) {
         create_say(*static_cast<CreateText*>(context), create_warning_text(warning));
     };
-    const bool directory_given = options.directory_given;
+    const bool directory_given = options.directory.has_value();
     std::vector<CreateProblem> problems;
-    const bool done = create_update_file(
-        request, directory_given ? inputs.directory : inputs.here, directory_given ? options.directory : ".",
-        directory_given ? inputs.directory_error : inputs.here_error, events, problems);
-    for (const CreateProblem& problem : problems) create_say(text, create_reason(problem, options.manifest));
+    const bool done =
+        create_update_file(request, directory_given ? inputs.directory : inputs.here, options.directory.value_or("."),
+                           directory_given ? inputs.directory_error : inputs.here_error, events, problems);
+    for (const CreateProblem& problem : problems) {
+        create_say(text, create_reason(problem, options.manifest.value_or("")));
+    }
     if (!done) {
         create_say(text, to_stdout ? std::string("nothing was written to standard output")
                                    : shell_quoted(request.file) + " was not written");

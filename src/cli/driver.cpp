@@ -62,7 +62,7 @@ void test(const Plan& plan, const UpdateArchive& archive, RunInputs& inputs, con
 // restricted by the selectors (each side's latest entry of every file without one).
 void compare(const Plan& plan, const UpdateArchive& archive, const Options& options, RunInputs& inputs, Done& done,
              Findings& findings) {
-    done.diff.other = options.diff;
+    done.diff.other = options.diff.value_or("");
     done.selected = select_entries(archive, plan.selection);
     if (inputs.other_kind == InputKind::directory) {
         note_update_files(done.selected.missing);
@@ -148,7 +148,7 @@ Findings read(UpdateArchive& archive, ConsoleOutput& console, const Options& opt
     if (plan.drain) finish_source(inputs.file, archive_end(archive));  // its writer may count on all of it being read
     if (options.json) unseen_bytes_done(inputs.file, unseen);
     if (done.old_loaded < 0) {
-        load_failed(render, done.old_loaded, options.diff, done.old_problem, findings);
+        load_failed(render, done.old_loaded, options.diff.value_or(""), done.old_problem, findings);
         return findings;
     }
     show(plan, done, render);
@@ -166,7 +166,6 @@ Findings read(UpdateArchive& archive, ConsoleOutput& console, const Options& opt
 OptionsProblem prepare(Options& options, int argc, char** argv, RunInputs& inputs) {
     OptionsProblem problem;
     problem.usage = parse_options(options, argc, argv);
-    const bool json = options.json || asks_for_json(argc, argv);
     const bool create = asks_to_create(options);
     if (problem.usage.empty() && !options.help && !options.version) {
         if (create) problem = check_create_options(options);  // --create reads -T's names as PATHs
@@ -188,14 +187,14 @@ OptionsProblem prepare(Options& options, int argc, char** argv, RunInputs& input
             if (!create && problem.usage.empty()) open_file_input(options, inputs);  // a FIFO waits for its writer
         }
     }
-    problem.json = json;
+    problem.json = options.json;
     return problem;
 }
 
 void print_about(ConsoleOutput& console, Mode mode) {
     console_init(console, platform_stdout_handle(), ColourWhen::never);
     console_print(console, console.current_attribute, mode == Mode::help ? "%s" : "kpupdate %s\n",
-                  mode == Mode::help ? usage_text() : kpupdate_version);
+                  mode == Mode::help ? usage_text().c_str() : kpupdate_version);
 }
 
 // With --stdout, standard output carries only the files' bytes; JSON is never coloured.

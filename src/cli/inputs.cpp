@@ -19,17 +19,18 @@ namespace {
 // Opens -C's directory, once, for every step after. A name that is no directory is the
 // user's mistake; one that is, but would not open, fails where it is first used.
 OptionsProblem open_directory(const Options& options, RunInputs& inputs) {
-    if (!options.directory_given) return {};
-    const std::filesystem::path path = file_path(options.directory);
-    if (!options.directory.empty()) inputs.directory = open_target_directory(path);
+    if (!options.directory) return {};
+    const std::string& directory = *options.directory;
+    const std::filesystem::path path = file_path(directory);
+    if (!directory.empty()) inputs.directory = open_target_directory(path);
     if (inputs.directory != no_file) return {};
     inputs.directory_error = last_error_text();
     std::error_code error;
     const std::filesystem::file_status status = std::filesystem::status(path, error);
-    if (!options.directory.empty() && std::filesystem::is_directory(status)) return {};
+    if (!directory.empty() && std::filesystem::is_directory(status)) return {};
     std::string reason = error ? error.message() : std::make_error_code(std::errc::not_a_directory).message();
-    if (options.directory.empty()) reason = std::make_error_code(std::errc::no_such_file_or_directory).message();
-    return refused("no directory '" + options.directory + "'", reason);
+    if (directory.empty()) reason = std::make_error_code(std::errc::no_such_file_or_directory).message();
+    return refused("no directory '" + directory + "'", reason);
 }
 
 }  // namespace
@@ -40,12 +41,12 @@ OptionsProblem open_inputs(const Options& options, std::string_view current_dire
     inputs.base_directory = base_directory_of(current_directory);
     inputs.here = open_target_directory({});
     if (inputs.here == no_file) inputs.here_error = last_error_text();
-    if (options.diff_given && options.file != nullptr) {
+    if (options.diff && options.file != nullptr) {
         std::string stream =
-            "'--diff' compares with an update file or a directory, not a stream: '" + options.diff + "'";
-        if (options.diff == "-") return refused(stream);
+            "'--diff' compares with an update file or a directory, not a stream: '" + *options.diff + "'";
+        if (*options.diff == "-") return refused(stream);
         inputs.other_kind =
-            open_input(inputs.other, options.diff, {inputs.here, inputs.base_directory}, true, inputs.other_error);
+            open_input(inputs.other, *options.diff, {inputs.here, inputs.base_directory}, true, inputs.other_error);
         // Read twice, for its directory and for its bytes, a pipe would be empty the second
         // time, and every file on its side would look damaged.
         if (inputs.other_kind == InputKind::stream || inputs.other_kind == InputKind::terminal) return refused(stream);

@@ -53,17 +53,17 @@ bool given(const Options& options, Flag flag) {
         case Flag::to_stdout:
             return options.to_stdout;
         case Flag::diff:
-            return options.diff_given;
+            return options.diff.has_value();
         case Flag::sha256:
             return options.sha256;
         case Flag::strip:
-            return options.strip_given;
+            return options.strip.has_value();
         case Flag::skip_old:
             return options.existing == Existing::skip;
         case Flag::json:
             return options.json;
         case Flag::directory:
-            return options.directory_given;
+            return options.directory.has_value();
         case Flag::trim:
             return options.trim;
         case Flag::padded:
@@ -136,16 +136,16 @@ bool of_both(std::pair<Flag, Flag> clash) {
 
 OptionsProblem check_options(const Options& options) {
     if (std::string clash = first_clash(options, of_reading); !clash.empty()) return refused(clash);
-    if (!selects_entries(options) && !options.list && !options.diff_given && !options.sha256) {
+    if (!selects_entries(options) && !options.list && !options.diff && !options.sha256) {
         constexpr const char* needs = " needs something to extract: INDEX, '--name', '--include' or '--all'";
         if (options.to_stdout) return refused(std::string("'--stdout'") + needs);
-        if (options.directory_given) return refused(std::string("'--directory'") + needs);
+        if (options.directory) return refused(std::string("'--directory'") + needs);
         if (options.trim) return refused(std::string("'--trim'") + needs);
         if (options.padded) return refused(std::string("'--padded'") + needs);
-        if (options.strip_given) return refused(std::string("'--strip-components'") + needs);
-        if (options.existing_given) {
-            return refused(std::string("'--") + (options.existing == Existing::keep ? "keep" : "skip") + "-old-files'" +
-                           needs);
+        if (options.strip) return refused(std::string("'--strip-components'") + needs);
+        if (options.existing) {
+            return refused(std::string("'--") + (*options.existing == Existing::keep ? "keep" : "skip") +
+                           "-old-files'" + needs);
         }
     }
     return {};
@@ -153,18 +153,18 @@ OptionsProblem check_options(const Options& options) {
 
 OptionsProblem check_create_options(const Options& options) {
     if (!options.create) {
-        return refused(std::string(options.manifest_given ? "'--manifest'" : "'--version-text'") + " needs '--create'");
+        return refused(std::string(options.manifest ? "'--manifest'" : "'--version-text'") + " needs '--create'");
     }
     if (std::string clash = first_clash(options, of_create); !clash.empty()) return refused(clash);
     if (options.file == nullptr) return refused("'--create' needs NEW, the update file to write");
-    if (options.manifest_given && (!options.paths.empty() || !options.files_from.empty())) {
+    if (options.manifest && (!options.paths.empty() || !options.files_from.empty())) {
         return refused("'--manifest' gives the entries: no PATH or '--files-from' goes with it");
     }
-    if (!options.manifest_given && options.paths.empty() && options.files_from.empty()) {
+    if (!options.manifest && options.paths.empty() && options.files_from.empty()) {
         return refused("'--create' needs a PATH to add, or '--manifest'");
     }
     if (std::string clash = first_clash(options, of_both); !clash.empty()) return refused(clash);
-    if (options.padded && !options.manifest_given) {
+    if (options.padded && !options.manifest) {
         return refused("'--padded' with '--create' needs '--manifest', which gives each file's own size");
     }
     return {};

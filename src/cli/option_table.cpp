@@ -1,10 +1,11 @@
 #include "cli/option_table.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 
 #include "ops/pattern.h"
-#include "ops/suggest.h"
 
 namespace kp {
 
@@ -37,7 +38,6 @@ bool set_strip(Options& options, const char* value) {
     long long number = 0;
     if (!read_number(value, 0, 4294967295LL, number)) return false;
     options.strip = static_cast<u32>(number);
-    options.strip_given = true;
     return true;
 }
 
@@ -47,13 +47,11 @@ bool set(Options& options, const char*) {
     return true;
 }
 
-// A WHEN value: always, never or auto (also when there is none); false for anything else.
 // A text option given once: the last one holds, and that it was given at all (an empty
 // text is a text).
-template <std::string Options::*text, bool Options::*given>
+template <std::optional<std::string> Options::*text>
 bool set_text(Options& options, const char* value) {
     options.*text = value;
-    options.*given = true;
     return true;
 }
 
@@ -70,6 +68,7 @@ bool add_pattern(Options& options, const char* value) {
     return std::strlen(value) <= longest_pattern && add_text<patterns>(options, value);
 }
 
+// A WHEN value: always, never or auto (also when there is none); false for anything else.
 template <typename When, When Options::*when>
 bool read_when(Options& options, const char* value) {
     const std::string_view text = value == nullptr ? "auto" : value;
@@ -114,7 +113,6 @@ constexpr const char* lzop = "lzop -dc";
 template <Existing existing>
 bool set_existing(Options& options, const char*) {
     options.existing = existing;
-    options.existing_given = true;
     return true;
 }
 
@@ -125,52 +123,104 @@ constexpr const char* strip_values = "a whole number from 0 to 4294967295";
 constexpr const char* pattern_values = "a pattern of at most 4096 bytes";
 
 constexpr OptionForm forms[] = {
-    {'x', "extract", Takes::nothing, set<&Options::extract>},
-    {'f', "file", Takes::value, set_file},
-    {'a', "all", Takes::nothing, set<&Options::all>},
-    {'n', "name", Takes::value, add_text<&Options::names>},
-    {'I', "include", Takes::value, add_pattern<&Options::patterns>, pattern_values},
-    {0, "exclude", Takes::value, add_pattern<&Options::excludes>, pattern_values},
-    {0, "strip-components", Takes::value, set_strip, strip_values},
-    {'T', "files-from", Takes::value, add_text<&Options::files_from>},
-    {'C', "directory", Takes::value, set_text<&Options::directory, &Options::directory_given>},
-    {'O', "stdout", Takes::nothing, set<&Options::to_stdout>},
-    {0, "diff", Takes::value, set_text<&Options::diff, &Options::diff_given>},
-    {0, "trim", Takes::nothing, set<&Options::trim>},
-    {0, "padded", Takes::nothing, set<&Options::padded>},
-    {'k', "keep-old-files", Takes::nothing, set_existing<Existing::keep>},
-    {0, "skip-old-files", Takes::nothing, set_existing<Existing::skip>},
-    {'q', "quiet", Takes::nothing, set<&Options::quiet>},
-    {'t', "test", Takes::nothing, set<&Options::test>},
-    {0, "json", Takes::nothing, set<&Options::json>},
-    {0, "index", Takes::value, add_index, index_values},
-    {'p', "position", Takes::value, add_position, position_values},
-    {'l', "list", Takes::nothing, set<&Options::list>},
-    {0, "sha256", Takes::nothing, set<&Options::sha256>},
-    {'v', "verbose", Takes::nothing, set<&Options::verbose>},
-    {0, "null", Takes::nothing, set<&Options::null>},
-    {0, "color", Takes::optional, read_when<ColourWhen, &Options::colour>, when_values},
-    {0, "no-color", Takes::nothing, set_never<ColourWhen, &Options::colour>},
-    {0, "progress", Takes::optional, read_when<ProgressWhen, &Options::progress>, when_values},
-    {0, "no-progress", Takes::nothing, set_never<ProgressWhen, &Options::progress>},
-    {'c', "create", Takes::nothing, set<&Options::create>},
-    {0, "manifest", Takes::value, set_text<&Options::manifest, &Options::manifest_given>},
-    {0, "version-text", Takes::value, set_text<&Options::version_text, &Options::version_text_given>},
-    {0, "filler", Takes::value, set_text<&Options::filler, &Options::filler_given>},
-    {'z', "gzip", Takes::nothing, refuse_compression<&zcat>},
-    {0, "gunzip", Takes::nothing, refuse_compression<&zcat>},
-    {0, "ungzip", Takes::nothing, refuse_compression<&zcat>},
-    {'j', "bzip2", Takes::nothing, refuse_compression<&bzcat>},
-    {'J', "xz", Takes::nothing, refuse_compression<&xzcat>},
-    {0, "lzma", Takes::nothing, refuse_compression<&xzcat>},
-    {0, "zstd", Takes::nothing, refuse_compression<&zstdcat>},
-    {0, "lzip", Takes::nothing, refuse_compression<&lzip>},
-    {0, "lzop", Takes::nothing, refuse_compression<&lzop>},
-    {'Z', "compress", Takes::nothing, refuse_compression<&zcat>},
-    {0, "uncompress", Takes::nothing, refuse_compression<&zcat>},
-    {'h', "help", Takes::nothing, set<&Options::help>},
-    {'V', "version", Takes::nothing, set<&Options::version>},
+    {'x', "extract", Takes::nothing, set<&Options::extract>, 0,
+     "extract every file, or the names after FILE, as tar\n"
+     "does: no reports, and a number is a name too"},
+    {'f', "file", Takes::value, set_file, 1, "FILE, as tar names it; every word after it is a name", "FILE"},
+    {'a', "all", Takes::nothing, set<&Options::all>, 2, "extract every file, in directory order"},
+    {'n', "name", Takes::value, add_text<&Options::names>, 3, "extract the file named NAME; may be repeated", "NAME"},
+    {'I', "include", Takes::value, add_pattern<&Options::patterns>, 4, "extract every file whose name matches PATTERN",
+     "PATTERN", pattern_values},
+    {0, "index", Takes::value, add_index, 18,
+     "extract the file carrying index number N (0 to\n"
+     "4294967295, or negative as the listing shows it)",
+     "N", index_values},
+    {'p', "position", Takes::value, add_position, 19, "extract the file at directory position N (from 0)", "N",
+     position_values},
+    {'T', "files-from", Takes::value, add_text<&Options::files_from>, 7,
+     "extract the files named in FILE, one a line (- stdin);\n"
+     "with --create, add them; may be repeated",
+     "FILE"},
+    {0, "exclude", Takes::value, add_pattern<&Options::excludes>, 5,
+     "pick no file that PATTERN matches at any depth (any run\n"
+     "of whole parts: '*.ko' takes lib/m/x.ko), nor any\n"
+     "under a directory it matches; also with --create;\n"
+     "repeatable",
+     "PATTERN", pattern_values},
+    {0, "strip-components", Takes::value, set_strip, 6, "drop N leading parts of each name written", "N", strip_values},
+    {'C', "directory", Takes::value, set_text<&Options::directory>, 8,
+     "write extracted files under DIR, which must exist", "DIR"},
+    {'O', "stdout", Takes::nothing, set<&Options::to_stdout>, 9,
+     "write the files to standard output, messages to stderr"},
+    {'l', "list", Takes::nothing, set<&Options::list>, 20,
+     "list the files selected (every file without a selector)\n"
+     "in the listing's rows, and write nothing"},
+    {0, "null", Takes::nothing, set<&Options::null>, 23, "--list's rows and --files-from's names end in a NUL"},
+    {0, "sha256", Takes::nothing, set<&Options::sha256>, 21,
+     "print sha256sum's lines of the files selected (every\n"
+     "file without a selector) and write nothing"},
+    {'v', "verbose", Takes::nothing, set<&Options::verbose>, 22, "print the path of each file as it is written"},
+    {0, "diff", Takes::value, set_text<&Options::diff>, 10,
+     "compare FILE with OTHER, an older update file or a\n"
+     "directory, and write nothing; status 0 the same,\n"
+     "1 different; the selectors restrict it",
+     "OTHER"},
+    {0, "padded", Takes::nothing, set<&Options::padded>, 12,
+     "write each file's whole 512-byte chunk; with --diff,\n"
+     "compare the chunks; with --create and --manifest,\n"
+     "read the files as a padded extraction"},
+    {0, "trim", Takes::nothing, set<&Options::trim>, 11, "write each file's own size (the default), INDEX too"},
+    {'k', "keep-old-files", Takes::nothing, set_existing<Existing::keep>, 13,
+     "fail an entry whose file exists, keeping that file"},
+    {0, "skip-old-files", Takes::nothing, set_existing<Existing::skip>, 14,
+     "skip an entry whose file exists, keeping that file"},
+    {'q', "quiet", Takes::nothing, set<&Options::quiet>, 15, "no banner and no reports: warnings and errors only"},
+    {'t', "test", Takes::nothing, set<&Options::test>, 16,
+     "also check that every file's bytes lie in FILE, and\n"
+     "note what extraction would refuse, skip or meet"},
+    {0, "json", Takes::nothing, set<&Options::json>, 17, "print one JSON document instead of the reports"},
+    {0, "color", Takes::optional, read_when<ColourWhen, &Options::colour>, 24,
+     "colour the reports: always, never or auto (default)", "WHEN", when_values},
+    {0, "no-color", Takes::nothing, set_never<ColourWhen, &Options::colour>, 25, "the same as --color=never"},
+    {0, "progress", Takes::optional, read_when<ProgressWhen, &Options::progress>, 26,
+     "progress on stderr when extracting: always, never, auto", "WHEN", when_values},
+    {0, "no-progress", Takes::nothing, set_never<ProgressWhen, &Options::progress>, 27, "the same as --progress=never"},
+    {'c', "create", Takes::nothing, set<&Options::create>, 28,
+     "write NEW from the regular files under each PATH (under\n"
+     "-C DIR), in byte order of their names"},
+    {0, "manifest", Takes::value, set_text<&Options::manifest>, 29,
+     "with --create: the entries as --json prints them\n"
+     "(- stdin), their bytes the files of their names",
+     "FILE"},
+    {0, "version-text", Takes::value, set_text<&Options::version_text>, 30, "with --create: the version text of NEW",
+     "TEXT"},
+    {0, "filler", Takes::value, set_text<&Options::filler>, 31,
+     "with --create: where the count would be a multiple of 4,\n"
+     "add an empty file NAME at the end",
+     "NAME"},
+    {'h', "help", Takes::nothing, set<&Options::help>, 43, "print this help and exit"},
+    {'V', "version", Takes::nothing, set<&Options::version>, 44, "print the version and exit"},
+    // tar's compression options, refused with what reads such a file instead.
+    {'z', "gzip", Takes::nothing, refuse_compression<&zcat>, 32},
+    {0, "gunzip", Takes::nothing, refuse_compression<&zcat>, 33},
+    {0, "ungzip", Takes::nothing, refuse_compression<&zcat>, 34},
+    {'j', "bzip2", Takes::nothing, refuse_compression<&bzcat>, 35},
+    {'J', "xz", Takes::nothing, refuse_compression<&xzcat>, 36},
+    {0, "lzma", Takes::nothing, refuse_compression<&xzcat>, 37},
+    {0, "zstd", Takes::nothing, refuse_compression<&zstdcat>, 38},
+    {0, "lzip", Takes::nothing, refuse_compression<&lzip>, 39},
+    {0, "lzop", Takes::nothing, refuse_compression<&lzop>, 40},
+    {'Z', "compress", Takes::nothing, refuse_compression<&zcat>, 41},
+    {0, "uncompress", Takes::nothing, refuse_compression<&zcat>, 42},
 };
+
+// The rows by age; a gap or an age given twice leaves a row unset, which fails the build.
+constexpr auto by_age = [] {
+    std::array<const OptionForm*, std::size(forms)> rows{};
+    for (const OptionForm& form : forms) rows.at(form.age) = &form;
+    return rows;
+}();
+static_assert(std::ranges::find(by_age, nullptr) == by_age.end(), "every age once, from 0");
 
 }  // namespace
 
@@ -179,7 +229,6 @@ bool is_whole_number(const char* text) {
     return *digits != '\0' && std::strspn(digits, "0123456789") == std::strlen(digits);
 }
 
-// A value as a refusal shows it: at most its first 40 bytes.
 std::string shown_value(const char* value) {
     const std::string_view text = value;
     return text.size() <= 40 ? std::string(text) : std::string(text.substr(0, 40)) + "...";
@@ -189,52 +238,8 @@ std::span<const OptionForm> option_forms() {
     return forms;
 }
 
-const OptionForm* find_long(std::string_view name, std::string& problem) {
-    for (const OptionForm& form : forms) {
-        if (name == form.name) return &form;
-    }
-    const OptionForm* found = nullptr;
-    std::size_t matches = 0;
-    std::string candidates;
-    for (const OptionForm& form : forms) {
-        if (name.empty() || !std::string_view(form.name).starts_with(name)) continue;
-        found = &form;
-        ++matches;
-        candidates += std::string(" '--") + form.name + "'";
-    }
-    if (matches == 1) return found;
-    // A start of --version stays --version, as it was before --version-text: of options
-    // whose names each begin with the one before, the shortest is meant.
-    const OptionForm* shortest = nullptr;
-    for (const OptionForm& form : forms) {
-        if (name.empty() || !std::string_view(form.name).starts_with(name)) continue;
-        if (shortest == nullptr || std::string_view(shortest->name).starts_with(form.name)) shortest = &form;
-    }
-    bool nested = shortest != nullptr;
-    for (const OptionForm& form : forms) {
-        if (!name.empty() && std::string_view(form.name).starts_with(name)) {
-            nested = nested && std::string_view(form.name).starts_with(shortest->name);
-        }
-    }
-    if (nested) return shortest;
-    if (matches != 0) {
-        problem = std::string("option '--").append(name) + "' is ambiguous; possibilities:" + candidates;
-        return nullptr;
-    }
-    std::vector<std::string_view> names;
-    for (const OptionForm& form : forms) names.emplace_back(form.name);
-    const std::string_view meant = nearest(name, names);
-    problem = meant.empty() ? std::string("unknown option '--").append(name) + "'"
-                            : std::string("unrecognized option '--").append(name) + "'; did you mean '--" +
-                                  std::string(meant) + "'?";
-    return nullptr;
-}
-
-const OptionForm* find_short(char letter) {
-    for (const OptionForm& form : forms) {
-        if (form.letter != 0 && form.letter == letter) return &form;
-    }
-    return nullptr;
+std::span<const OptionForm* const> options_by_age() {
+    return by_age;
 }
 
 }  // namespace kp

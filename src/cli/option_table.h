@@ -1,5 +1,7 @@
 // The options the command line knows: each one's letter, name and value, what it does
-// with the value, and how a name or a start of one is looked up.
+// with the value, how the help shows it, and how a name or a start of one is looked up.
+// The help, the completion's option words and the manual's list are made from, or
+// tested against, this one table.
 #pragma once
 
 #include <span>
@@ -21,11 +23,25 @@ struct OptionForm {
     const char* name;
     Takes takes;
     Apply apply;
-    const char* values = nullptr;  // what a value it refuses should have been
+    // Its place in the order the options came in, which a list of possibilities and the
+    // option suggested for a misspelt one follow, so that their messages stay as they
+    // were; a new option takes the next number.
+    unsigned char age;
+    // What --help says of it, a line for each of the help's lines; null for an option that
+    // is refused rather than offered (the help, the completion and the manual leave it out).
+    const char* help = nullptr;
+    const char* value_name = nullptr;  // its value, as the help names it: FILE, N, WHEN
+    const char* values = nullptr;      // what a value it refuses should have been
 };
 
 // Every option, in the order --help shows them.
 std::span<const OptionForm> option_forms();
+
+// Every option, in the order of its age.
+std::span<const OptionForm* const> options_by_age();
+
+// An option as the help's first column names it: "-n, --name=NAME", "--color[=WHEN]".
+std::string option_synopsis(const OptionForm& form);
 
 // The long option that `name` names: exactly, or as the start of only one; null with
 // `problem` set when none or several do. A name that is none names the nearest option,

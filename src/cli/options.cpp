@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "cli/option_table.h"
 
@@ -23,11 +24,63 @@ bool is_index_word(const char* text) {
     return is_whole_number(text);
 }
 
+// Reads the option word `arg` into `options`, with its value, which may be the argument
+// at `at` (then passed); returns what is wrong with it, or empty.
+std::string read_option(Options& options, const char* arg, int argc, char** argv, int& at) {
+    if (arg[1] == '-') {
+        const std::string_view text = arg + 2;
+        const std::size_t equals = text.find('=');
+        std::string problem;
+        const OptionForm* form = find_long(text.substr(0, equals), problem);
+        if (form == nullptr) return problem;
+        // Named, --json asks for its document, also to say that it takes no value.
+        if (std::string_view(form->name) == "json") options.json = true;
+        const std::string shown = std::string("'--") + form->name + "'";
+        const char* value = nullptr;
+        if (form->takes == Takes::nothing) {
+            if (equals != std::string_view::npos) return std::string("option ") + shown + " takes no value";
+        } else if (equals != std::string_view::npos) {
+            value = arg + 2 + equals + 1;
+        } else if (form->takes == Takes::value && at < argc) {
+            value = argv[at++];
+        } else if (form->takes == Takes::value) {
+            return std::string("option ") + shown + " needs a value";
+        }
+        if (!form->apply(options, value)) {
+            return std::string("option ") + shown + " takes " + form->values + ", not '" + shown_value(value) + "'";
+        }
+        return {};
+    }
+    for (const char* letter = arg + 1; *letter != '\0'; ++letter) {
+        const OptionForm* form = find_short(*letter);
+        if (form == nullptr) return std::string("unknown option '-") + *letter + "'";
+        const char* value = nullptr;
+        if (form->takes == Takes::value) {
+            // The rest of this argument is the value, or else the next argument.
+            if (letter[1] != '\0') {
+                value = letter + 1;
+            } else if (at < argc) {
+                value = argv[at++];
+            } else {
+                return std::string("option '-") + *letter + "' needs a value";
+            }
+        }
+        if (!form->apply(options, value)) {
+            return std::string("option '-") + *letter + "' takes " + form->values + ", not '" + shown_value(value) +
+                   "'";
+        }
+        if (value != nullptr) break;
+    }
+    return {};
+}
+
 }  // namespace
 
 std::string parse_options(Options& options, int argc, char** argv) {
     std::vector<const char*> operands;  // FILE, INDEX, then what is ignored
     bool options_ended = false;
+    std::string problem;  // the first
+    Options rest;         // what the arguments after a problem ask, read only for --json
     int at = 1;
     while (at < argc) {
         const char* arg = argv[at++];
@@ -41,49 +94,14 @@ std::string parse_options(Options& options, int argc, char** argv) {
             options_ended = true;
             continue;
         }
-        if (arg[1] == '-') {
-            const std::string_view text = arg + 2;
-            const std::size_t equals = text.find('=');
-            std::string problem;
-            const OptionForm* form = find_long(text.substr(0, equals), problem);
-            if (form == nullptr) return problem;
-            const std::string shown = std::string("'--") + form->name + "'";
-            const char* value = nullptr;
-            if (form->takes == Takes::nothing) {
-                if (equals != std::string_view::npos) return std::string("option ") + shown + " takes no value";
-            } else if (equals != std::string_view::npos) {
-                value = arg + 2 + equals + 1;
-            } else if (form->takes == Takes::value && at < argc) {
-                value = argv[at++];
-            } else if (form->takes == Takes::value) {
-                return std::string("option ") + shown + " needs a value";
-            }
-            if (!form->apply(options, value)) {
-                return std::string("option ") + shown + " takes " + form->values + ", not '" + shown_value(value) + "'";
-            }
-        } else {
-            for (const char* letter = arg + 1; *letter != '\0'; ++letter) {
-                const OptionForm* form = find_short(*letter);
-                if (form == nullptr) return std::string("unknown option '-") + *letter + "'";
-                const char* value = nullptr;
-                if (form->takes == Takes::value) {
-                    // The rest of this argument is the value, or else the next argument.
-                    if (letter[1] != '\0') {
-                        value = letter + 1;
-                    } else if (at < argc) {
-                        value = argv[at++];
-                    } else {
-                        return std::string("option '-") + *letter + "' needs a value";
-                    }
-                }
-                if (!form->apply(options, value)) {
-                    return std::string("option '-") + *letter + "' takes " + form->values + ", not '" +
-                           shown_value(value) + "'";
-                }
-                if (value != nullptr) break;
-            }
-        }
-        if (options.help || options.version) return {};
+        std::string wrong = read_option(problem.empty() ? options : rest, arg, argc, argv, at);
+        if (problem.empty()) problem = std::move(wrong);
+        if (problem.empty() && (options.help || options.version)) return {};
+    }
+    // A usage problem is reported as a document where any argument asks for one.
+    if (!problem.empty()) {
+        options.json = options.json || rest.json;
+        return problem;
     }
     // FILE is -f's, as tar has it, or the first word.
     std::size_t first = 0;
@@ -107,18 +125,6 @@ std::string parse_options(Options& options, int argc, char** argv) {
         options.members.assign(operands.begin() + static_cast<std::ptrdiff_t>(first), operands.end());
     }
     return {};
-}
-
-bool asks_for_json(int argc, char** argv) {
-    for (int at = 1; at < argc; ++at) {
-        const std::string_view arg = argv[at];
-        if (arg == "--") break;
-        if (!arg.starts_with("--")) continue;
-        const std::string_view name =
-            arg.substr(2, arg.find('=') == std::string_view::npos ? arg.npos : arg.find('=') - 2);
-        if (!name.empty() && std::string_view("json").starts_with(name)) return true;
-    }
-    return false;
 }
 
 i32 parse_index(const char* text) {
@@ -145,20 +151,19 @@ std::vector<std::string> argument_warnings(const Options& options) {
     return warnings;
 }
 
-bool selects_entries(const Options& options) {
-    return options.index != nullptr || options.all || options.extract || !options.names.empty() ||
-           !options.members.empty() || !options.patterns.empty() || !options.indexes.empty() ||
-           !options.positions.empty();
+bool selects_entries(const Options& options, Selectors counted) {
+    const bool index = options.index != nullptr && counted != Selectors::besides_index;
+    const bool every = (options.all || options.extract) && counted != Selectors::particular;
+    return index || every || !options.names.empty() || !options.members.empty() || !options.patterns.empty() ||
+           !options.indexes.empty() || !options.positions.empty();
 }
 
 bool asks_to_create(const Options& options) {
-    return options.create || options.manifest_given || options.version_text_given;
+    return options.create || options.manifest || options.version_text;
 }
 
 bool original_form(const Options& options) {
-    return options.index != nullptr && !options.all && !options.extract && options.names.empty() &&
-           options.members.empty() && options.patterns.empty() && options.indexes.empty() &&
-           options.positions.empty() && !options.to_stdout;
+    return options.index != nullptr && !selects_entries(options, Selectors::besides_index) && !options.to_stdout;
 }
 
 bool writes_padded(const Options& options) {

@@ -1,6 +1,7 @@
 // The command line: kpupdate [OPTION]... FILE [INDEX], or kpupdate --create [OPTION]... NEW [PATH]...
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,42 +30,36 @@ struct Options {
     bool extract = false;                // -x: every file, or the names after FILE; never INDEX's reading
     const char* file_named = nullptr;    // -f: FILE, as tar names it; every word after the options a name
     const char* decompressor = nullptr;  // a compression option was given, which this program undoes
-    std::string filler;                  // --create: an empty file that keeps the count off a multiple of 4
-    bool filler_given = false;
+    std::optional<std::string> filler;   // --create: an empty file that keeps the count off a multiple of 4
     ColourWhen colour = ColourWhen::automatic;
     ProgressWhen progress = ProgressWhen::automatic;
-    Existing existing = Existing::replace;  // what extraction does where a file is in the way
-    bool existing_given = false;
+    std::optional<Existing> existing;  // what extraction does where a file is in the way; none: replace it
     std::vector<std::string> names;
     std::vector<std::string>
         members;  // the words after FILE, when the first is no whole number: names, as tar takes them
     std::vector<std::string> patterns;
-    std::vector<std::string> excludes;  // --exclude: no entry whose name matches is picked
-    u32 strip = 0;                      // --strip-components: leading name parts not written
-    bool strip_given = false;
+    std::vector<std::string> excludes;    // --exclude: no entry whose name matches is picked
+    std::optional<u32> strip;             // --strip-components: leading name parts not written
     std::vector<std::string> files_from;  // -T, --files-from: files of names, each a --name; "-" standard input
     std::vector<std::pair<u32, std::string>> indexes;    // --index: the number's bits, and its text
     std::vector<std::pair<u32, std::string>> positions;  // --position: the position, and its text
-    std::string diff;                                    // --diff: the old side to compare FILE with
-    bool diff_given = false;
-    std::string directory;  // where extracted files go; empty: the current directory
-    bool directory_given = false;
-    bool create = false;             // --create: write the update file `file` from `paths` or the manifest
-    std::vector<std::string> paths;  // --create: what to add, under `directory`
-    std::string manifest;            // --manifest: the entries as --json prints them; "-" standard input
-    bool manifest_given = false;
-    std::string version_text;  // --version-text: the new file's version text
-    bool version_text_given = false;
-    const char* file = nullptr;   // the update file; null when none was given
-    const char* index = nullptr;  // the index number's text; null when none was given
-    int ignored = 0;              // arguments after INDEX, which are not read
+    std::optional<std::string> diff;                     // --diff: the old side to compare FILE with
+    std::optional<std::string> directory;                // where extracted files go; none: the current directory
+    bool create = false;                      // --create: write the update file `file` from `paths` or the manifest
+    std::vector<std::string> paths;           // --create: what to add, under `directory`
+    std::optional<std::string> manifest;      // --manifest: the entries as --json prints them; "-" standard input
+    std::optional<std::string> version_text;  // --version-text: the new file's version text
+    const char* file = nullptr;               // the update file; null when none was given
+    const char* index = nullptr;              // the index number's text; null when none was given
+    int ignored = 0;                          // arguments after INDEX, which are not read
 };
 
 // Reads the arguments after the program name: options (GNU style, anywhere before "--":
 // a long option by any unambiguous start of its name), then FILE, then either INDEX, a
 // whole number, with anything after it counted and ignored, or the names of the files to
 // take, as tar takes them. Returns what is wrong with them, in a few words for a usage
-// message; empty when nothing is.
+// message; empty when nothing is. The arguments after the first problem are read on
+// only for --json, which `json` then says they ask for.
 std::string parse_options(Options& options, int argc, char** argv);
 
 struct OptionsProblem {
@@ -81,10 +76,6 @@ inline OptionsProblem refused(std::string usage, std::string reason = {}) {
     problem.reason = std::move(reason);
     return problem;
 }
-
-// Whether the arguments ask for --json (by any start of its name) before "--": for the
-// document that a usage error is reported in, when the options did not parse.
-bool asks_for_json(int argc, char** argv);
 
 // What makes no sense in options that parsed: a combination, or an option that needs
 // another. Only called when FILE was given.
@@ -104,8 +95,15 @@ i32 parse_index(const char* text);
 // INDEX. One line each, without the program's name.
 std::vector<std::string> argument_warnings(const Options& options);
 
-// Whether the options select anything to extract.
-bool selects_entries(const Options& options);
+// Which selectors a question about them counts.
+enum class Selectors : unsigned char {
+    any,            // INDEX, --index, --position, --name (and -T's names), NAMEs, --include, --all, -x
+    besides_index,  // every one but INDEX: what takes a run out of the original form
+    particular,     // those that pick particular entries: every one but --all and -x
+};
+
+// Whether the options give any of the selectors `counted`.
+bool selects_entries(const Options& options, Selectors counted = Selectors::any);
 
 // Whether the run is the original form, `kpupdate FILE INDEX`: an INDEX and no other
 // selector, written to a directory.
@@ -116,6 +114,6 @@ bool original_form(const Options& options);
 bool writes_padded(const Options& options);
 
 // The usage text for --help.
-const char* usage_text();
+std::string usage_text();
 
 }  // namespace kp

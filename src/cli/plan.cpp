@@ -16,26 +16,24 @@ Selection selection_of(const Options& options, bool selects) {
     selection.positions = options.positions;
     // --diff without a selector compares every file; --list alone lists every entry, also
     // those that a later one hides.
-    const bool named = !options.names.empty() || !options.members.empty() || !options.patterns.empty() ||
-                       !options.indexes.empty() || !options.positions.empty() || options.index != nullptr;
-    selection.all = options.all || (options.extract && !named) || ((options.diff_given || options.sha256) && !selects);
+    const bool named = selects_entries(options, Selectors::particular);
+    selection.all = options.all || (options.extract && !named) || ((options.diff || options.sha256) && !selects);
     selection.every = options.list && !selects;
     selection.excludes = exclusions_of(options.excludes);
-    selection.strip = options.strip;
+    selection.strip = options.strip.value_or(0);
     return selection;
 }
 
 ExtractTarget target_of(const Options& options, const RunInputs& inputs) {
     ExtractTarget target;
-    target.directory = options.directory;
-    target.root = options.directory_given ? inputs.directory : inputs.here;
-    target.root_error = options.directory_given ? inputs.directory_error : inputs.here_error;
+    target.directory = options.directory.value_or("");
+    target.root = options.directory ? inputs.directory : inputs.here;
+    target.root_error = options.directory ? inputs.directory_error : inputs.here_error;
     target.padded = writes_padded(options);
-    target.strip = options.strip;
+    target.strip = options.strip.value_or(0);
     // Index numbers alone write only into directories that exist, as they always have.
-    target.make_directories = options.all || options.extract || !options.names.empty() || !options.members.empty() ||
-                              !options.patterns.empty() || !options.indexes.empty() || !options.positions.empty();
-    target.existing = options.existing;
+    target.make_directories = selects_entries(options, Selectors::besides_index);
+    target.existing = options.existing.value_or(Existing::replace);
     target.to_stdout = options.to_stdout;
     return target;
 }
@@ -43,13 +41,13 @@ ExtractTarget target_of(const Options& options, const RunInputs& inputs) {
 CreateRequest request_of(const Options& options) {
     CreateRequest request;
     request.file = options.file != nullptr ? options.file : "";
-    if (options.manifest_given) request.manifest = options.manifest;
+    request.manifest = options.manifest;
     request.paths = options.paths;
     request.lists = options.files_from;
     request.null = options.null;
     request.excludes = exclusions_of(options.excludes);
-    if (options.version_text_given) request.version_text = options.version_text;
-    if (options.filler_given) request.filler = options.filler;
+    request.version_text = options.version_text;
+    request.filler = options.filler;
     request.padded = options.padded;
     request.keep = options.existing == Existing::keep;
     return request;
@@ -60,7 +58,7 @@ Ending usage_ending(const Options& options, const OptionsProblem& problem) {
     const bool says_what_to_do = problem.usage.ends_with('?') || options.decompressor != nullptr;
     Ending ending{problem.json, problem.usage, problem.reason, {}, {}};
     ending.lines.push_back(problem.usage + (says_what_to_do ? "" : "; see 'kpupdate --help'."));
-    if (!problem.reason.empty()) ending.lines.push_back(options.directory + ": " + problem.reason);
+    if (!problem.reason.empty()) ending.lines.push_back(options.directory.value_or("") + ": " + problem.reason);
     return ending;
 }
 
@@ -102,7 +100,7 @@ Plan plan_of(const Options& options, const OptionsProblem& problem, const RunInp
     const bool selects = selects_entries(options);
     plan.selection = selection_of(options, selects);
     plan.target = target_of(options, inputs);
-    if (options.diff_given) {
+    if (options.diff) {
         plan.work = Work::diff;
     } else if (options.list) {
         plan.work = Work::list;
@@ -174,8 +172,8 @@ RenderSettings settings_of(const UpdateArchive& archive, ConsoleOutput& console,
             .null_rows = options.null,
             .rows_only = options.list || options.sha256,
             .progress_when = options.progress,
-            .strip = options.strip,
-            .list_skipped = options.existing == Existing::skip || options.strip_given,
+            .strip = options.strip.value_or(0),
+            .list_skipped = options.existing == Existing::skip || options.strip.has_value(),
             .list_index_misses = !options.indexes.empty() || !options.positions.empty()};
 }
 

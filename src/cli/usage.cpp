@@ -1,78 +1,63 @@
-#include "cli/options.h"
+// The help: what the program is, every option the table offers, and how they go together.
+#include "cli/option_table.h"
 
 namespace kp {
 
-const char* usage_text() {
-    return "Usage: kpupdate [OPTION]... FILE [INDEX | NAME...]\n"
-           "  or:  kpupdate --create [OPTION]... NEW [PATH]...\n"
-           "Check a Kelvo/Pardo firmware update file, list the files it holds, and\n"
-           "extract them; with INDEX, a whole number, the file carrying that index\n"
-           "number, padded to its 512-byte chunk; with NAMEs, those files. FILE -\n"
-           "reads standard input; a pipe or a device is read once, from start to end.\n"
-           "Every file is written at its own size, but for INDEX alone.\n"
-           "With --create, write the update file NEW (- standard output) from the files\n"
-           "under each PATH, or from a manifest, and check it before it takes its name.\n"
-           "\n"
-           "  -x, --extract         extract every file, or the names after FILE, as tar\n"
-           "                          does: no reports, and a number is a name too\n"
-           "  -f, --file=FILE       FILE, as tar names it; every word after it is a name\n"
-           "  -a, --all             extract every file, in directory order\n"
-           "  -n, --name=NAME       extract the file named NAME; may be repeated\n"
-           "  -I, --include=PATTERN extract every file whose name matches PATTERN\n"
-           "      --index=N         extract the file carrying index number N (0 to\n"
-           "                          4294967295, or negative as the listing shows it)\n"
-           "  -p, --position=N      extract the file at directory position N (from 0)\n"
-           "  -T, --files-from=FILE extract the files named in FILE, one a line (- stdin);\n"
-           "                          with --create, add them; may be repeated\n"
-           "      --exclude=PATTERN pick no file that PATTERN matches at any depth (any run\n"
-           "                          of whole parts: '*.ko' takes lib/m/x.ko), nor any under\n"
-           "                          a directory it matches; also with --create; repeatable\n"
-           "      --strip-components=N  drop N leading parts of each name written\n"
-           "  -C, --directory=DIR   write extracted files under DIR, which must exist\n"
-           "  -O, --stdout          write the files to standard output, messages to stderr\n"
-           "  -l, --list            list the files selected (every file without a selector)\n"
-           "                          in the listing's rows, and write nothing\n"
-           "      --null            --list's rows and --files-from's names end in a NUL\n"
-           "      --sha256          print sha256sum's lines of the files selected (every\n"
-           "                          file without a selector) and write nothing\n"
-           "  -v, --verbose         print the path of each file as it is written\n"
-           "      --diff=OTHER      compare FILE with OTHER, an older update file or a\n"
-           "                          directory, and write nothing; status 0 the same,\n"
-           "                          1 different; the selectors restrict it\n"
-           "      --padded          write each file's whole 512-byte chunk; with --diff,\n"
-           "                          compare the chunks; with --create and --manifest,\n"
-           "                          read the files as a padded extraction\n"
-           "      --trim            write each file's own size (the default), INDEX too\n"
-           "  -k, --keep-old-files  fail an entry whose file exists, keeping that file\n"
-           "      --skip-old-files  skip an entry whose file exists, keeping that file\n"
-           "  -q, --quiet           no banner and no reports: warnings and errors only\n"
-           "  -t, --test            also check that every file's bytes lie in FILE, and\n"
-           "                          note what extraction would refuse, skip or meet\n"
-           "      --json            print one JSON document instead of the reports\n"
-           "      --color[=WHEN]    colour the reports: always, never or auto (default)\n"
-           "      --no-color        the same as --color=never\n"
-           "      --progress[=WHEN] progress on stderr when extracting: always, never, auto\n"
-           "      --no-progress     the same as --progress=never\n"
-           "  -c, --create          write NEW from the regular files under each PATH (under\n"
-           "                          -C DIR), in byte order of their names\n"
-           "      --manifest=FILE   with --create: the entries as --json prints them\n"
-           "                          (- stdin), their bytes the files of their names\n"
-           "      --version-text=TEXT  with --create: the version text of NEW\n"
-           "      --filler=NAME     with --create: where the count would be a multiple of 4,\n"
-           "                          add an empty file NAME at the end\n"
-           "  -h, --help            print this help and exit\n"
-           "  -V, --version         print the version and exit\n"
-           "\n"
-           "The selectors INDEX, --index, --position, --name, --include and --all add up.\n"
-           "Options may come before or after FILE; a whole number after FILE is INDEX\n"
-           "(unless -x or -f), any other word a name; -- ends the options. Long options\n"
-           "may be shortened to any start that names only one. Compression options (-z,\n"
-           "-j, -J) are refused: update files are never compressed.\n"
-           "\n"
-           "Exit status: 0 on success; 1 when --diff finds the two sides different; 255\n"
-           "on a usage error, when FILE cannot be opened, a selector matches nothing or\n"
-           "a file cannot be extracted or NEW cannot be made; 254 when FILE is not a\n"
-           "valid update file or --test or --diff finds damage.\n";
+namespace {
+
+// The column the options' texts start in, and their later lines.
+constexpr std::size_t text_column = 24;
+constexpr std::size_t later_column = 26;
+
+constexpr const char* about =
+    "Usage: kpupdate [OPTION]... FILE [INDEX | NAME...]\n"
+    "  or:  kpupdate --create [OPTION]... NEW [PATH]...\n"
+    "Check a Kelvo/Pardo firmware update file, list the files it holds, and\n"
+    "extract them; with INDEX, a whole number, the file carrying that index\n"
+    "number, padded to its 512-byte chunk; with NAMEs, those files. FILE -\n"
+    "reads standard input; a pipe or a device is read once, from start to end.\n"
+    "Every file is written at its own size, but for INDEX alone.\n"
+    "With --create, write the update file NEW (- standard output) from the files\n"
+    "under each PATH, or from a manifest, and check it before it takes its name.\n"
+    "\n";
+
+constexpr const char* rules =
+    "\n"
+    "The selectors INDEX, --index, --position, --name, --include and --all add up.\n"
+    "Options may come before or after FILE; a whole number after FILE is INDEX\n"
+    "(unless -x or -f), any other word a name; -- ends the options. Long options\n"
+    "may be shortened to any start that names only one. Compression options (-z,\n"
+    "-j, -J) are refused: update files are never compressed.\n"
+    "\n"
+    "Exit status: 0 on success; 1 when --diff finds the two sides different; 255\n"
+    "on a usage error, when FILE cannot be opened, a selector matches nothing or\n"
+    "a file cannot be extracted or NEW cannot be made; 254 when FILE is not a\n"
+    "valid update file or --test or --diff finds damage.\n";
+
+}  // namespace
+
+std::string option_synopsis(const OptionForm& form) {
+    std::string synopsis = form.letter != 0 ? std::string("-") + form.letter + ", --" : std::string("--");
+    synopsis += form.name;
+    if (form.takes == Takes::value) synopsis += std::string("=") + form.value_name;
+    if (form.takes == Takes::optional) synopsis += std::string("[=") + form.value_name + "]";
+    return synopsis;
+}
+
+std::string usage_text() {
+    std::string text = about;
+    for (const OptionForm& form : option_forms()) {
+        if (form.help == nullptr) continue;
+        // A long synopsis keeps two blanks before the text, which then starts later.
+        std::string line = (form.letter != 0 ? "  " : "      ") + option_synopsis(form);
+        line.append(line.size() < text_column ? text_column - line.size() : 2, ' ');
+        for (const char* at = form.help; *at != '\0'; ++at) {
+            line += *at;
+            if (*at == '\n') line.append(later_column, ' ');
+        }
+        text += line + "\n";
+    }
+    return text + rules;
 }
 
 }  // namespace kp

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <system_error>
+#include <tuple>
 
 #include "archive_builder.h"
 #include "support/run_tool.h"
@@ -41,10 +42,10 @@ std::string parsed(std::vector<std::string> args) {
     for (const std::string& pattern : options.patterns) shown += "pattern=" + pattern + " ";
     for (const std::string& name : options.names) shown += "name=" + name + " ";
     if (options.padded) shown += "padded ";
-    if (options.directory_given) shown += "dir=" + options.directory + " ";
+    if (options.directory) shown += "dir=" + *options.directory + " ";
     if (options.create) shown += "create ";
-    if (options.manifest_given) shown += "manifest=" + options.manifest + " ";
-    if (options.version_text_given) shown += "version-text=" + options.version_text + " ";
+    if (options.manifest) shown += "manifest=" + *options.manifest + " ";
+    if (options.version_text) shown += "version-text=" + *options.version_text + " ";
     for (const std::string& path : options.paths) shown += "path=" + path + " ";
     if (options.file != nullptr) shown += "file=" + std::string(options.file) + " ";
     if (options.index != nullptr) shown += "index=" + std::string(options.index);
@@ -152,6 +153,69 @@ TEST(ParseOptions, ReadsGnuStyleOptionsAnywhereBeforeTheirEnd) {
         std::string line;
         for (const std::string& arg : args) line += arg + " ";
         EXPECT_EQ(parsed(args), expected) << line;
+    }
+}
+
+// --json is recorded wherever it is an option, though the arguments fail before it or
+// with it, so that the failure is a document; a word that is a value asks for nothing.
+TEST(ParseOptions, RecordsJsonThoughTheArgumentsFail) {
+    const std::tuple<std::vector<std::string>, bool, bool> cases[] = {
+        // arguments, parsed, json
+        {{"--json", "f"}, true, true},
+        {{"--bogus", "--json", "f"}, false, true},
+        {{"--bogus", "--js", "f"}, false, true},
+        {{"--jsno", "--j", "f"}, false, true},
+        {{"--json=1", "f"}, false, true},
+        {{"--json", "--all=yes", "f"}, false, true},
+        {{"--index=x", "--json", "f"}, false, true},
+        {{"--index", "x", "--json", "f"}, false, true},
+        {{"-n", "a", "-yq", "--json"}, false, true},
+        {{"-z", "--json", "f"}, false, true},
+        {{"--bogus", "f"}, false, false},
+        {{"-n", "--json", "f"}, true, false},
+        {{"--name=--json", "f"}, true, false},
+        {{"--bogus", "-C", "--json", "f"}, false, false},
+        {{"--bogus", "--", "--json"}, false, false},
+        {{"--", "--json"}, true, false},
+        {{"f", "-1", "--jsonx"}, false, false},
+    };
+    for (auto [args, parses, json] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        std::vector<char*> argv = {const_cast<char*>("kpupdate")};
+        for (std::string& arg : args) argv.push_back(arg.data());
+        Options options;
+        EXPECT_EQ(parse_options(options, static_cast<int>(argv.size()), argv.data()).empty(), parses);
+        EXPECT_EQ(options.json, json);
+    }
+}
+
+// Which selectors count for which question: any at all, any that ends the original
+// form, any that picks particular entries.
+TEST(SelectsEntries, CountsTheSelectorsEachQuestionAsks) {
+    const std::tuple<std::vector<std::string>, bool, bool, bool> cases[] = {
+        // arguments, any, besides INDEX, particular
+        {{"f"}, false, false, false},
+        {{"f", "-l", "-O", "--trim", "-C", "d"}, false, false, false},
+        {{"f", "3"}, true, false, true},
+        {{"f", "-a"}, true, true, false},
+        {{"-x", "f"}, true, true, false},
+        {{"f", "3", "-a"}, true, true, true},
+        {{"f", "k.img"}, true, true, true},
+        {{"f", "-n", "k"}, true, true, true},
+        {{"f", "-I", "*"}, true, true, true},
+        {{"f", "--index=1"}, true, true, true},
+        {{"f", "-p", "0"}, true, true, true},
+        {{"f", "--exclude=*"}, false, false, false},  // it takes away, never picks
+    };
+    for (auto [args, any, besides_index, particular] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        std::vector<char*> argv = {const_cast<char*>("kpupdate")};
+        for (std::string& arg : args) argv.push_back(arg.data());
+        Options options;
+        ASSERT_EQ(parse_options(options, static_cast<int>(argv.size()), argv.data()), "");
+        EXPECT_EQ(selects_entries(options), any);
+        EXPECT_EQ(selects_entries(options, Selectors::besides_index), besides_index);
+        EXPECT_EQ(selects_entries(options, Selectors::particular), particular);
     }
 }
 

@@ -104,7 +104,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.all = true;
     options.padded = (size & 1) != 0;
     options.directory = inner.string();
-    options.directory_given = true;
     const std::string file = input.string();
     options.file = file.c_str();
     kp::UpdateArchive archive;
