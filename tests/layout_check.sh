@@ -23,9 +23,9 @@ declare -A may_use=(
   [mount]="mount"
 )
 
-# What of ops the writers share with the readers: names, patterns, the results' plain
-# data, suggestions. They use no other part of ops, so that none comes with them.
-shared_ops="names pattern results suggest"
+# What of ops the writers share with the readers: names, patterns, why an entry is not
+# written, suggestions. They use no other part of ops, so that none comes with them.
+shared_ops="names pattern entry_problem suggest"
 
 status=0
 for room in "${!may_use[@]}"; do

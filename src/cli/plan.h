@@ -10,7 +10,6 @@
 #include "cli/options.h"
 #include "create/create_file.h"
 #include "ops/extraction.h"
-#include "ops/results.h"
 #include "ops/selection.h"
 #include "report/renderer.h"
 

@@ -12,7 +12,7 @@
 #include "fs/copy.h"
 #include "fs/files.h"
 #include "fs/walk.h"
-#include "ops/results.h"
+#include "ops/entry_problem.h"
 
 namespace kp {
 

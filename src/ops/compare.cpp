@@ -116,4 +116,9 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
     }
 }
 
+bool sides_differ(const DiffReport& report) {
+    return report.version_differs || !report.added.empty() || !report.removed.empty() || !report.changed.empty() ||
+           !report.extra.empty();
+}
+
 }  // namespace kp

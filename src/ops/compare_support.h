@@ -11,7 +11,7 @@
 
 #include "archive/update_archive.h"
 #include "fs/copy.h"
-#include "ops/results.h"
+#include "ops/compare.h"
 
 namespace kp {
 

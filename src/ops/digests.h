@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "archive/update_archive.h"
-#include "ops/results.h"
+#include "ops/entry_problem.h"
 #include "ops/selection.h"
 #include "ops/sha256.h"
 

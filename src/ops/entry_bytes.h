@@ -8,7 +8,7 @@
 
 #include "archive/update_archive.h"
 #include "fs/copy.h"
-#include "ops/results.h"
+#include "ops/entry_problem.h"
 #include "ops/sha256.h"
 
 namespace kp {

@@ -12,10 +12,26 @@
 #include "fs/files.h"
 #include "fs/new_files.h"
 #include "fs/walk.h"
-#include "ops/results.h"
+#include "ops/entry_problem.h"
 #include "ops/selection.h"
 
 namespace kp {
+
+// Extraction tells what it does as it goes, so that text can appear at once and a
+// document can gather it; any of the calls may be null.
+struct ExtractionEvents {
+    void* context = nullptr;
+    // The work ahead: the bytes and the entries to write.
+    void (*begin)(void* context, u64 bytes, u64 entries) = nullptr;
+    // More bytes written, a piece at a time.
+    void (*copied)(void* context, u64 bytes) = nullptr;
+    // The entry at `position` is done: where it was written (empty on standard output),
+    // or why not.
+    void (*entry)(void* context, u32 position, EntryResult result, const EntryProblem& problem,
+                  std::string_view path) = nullptr;
+    void (*end)(void* context) = nullptr;
+    bool paths = true;  // `entry` is told the paths written; without, they are not made
+};
 
 // How chunks are written.
 struct ExtractTarget {

@@ -5,8 +5,9 @@
 #include <string_view>
 #include <vector>
 
+#include <cstdint>
 #include "fs/file_path.h"
-#include "ops/results.h"
+#include "ops/entry_problem.h"
 
 namespace kp {
 

@@ -137,4 +137,9 @@ SelectionMisses missed_by_both(const SelectionMisses& one, const SelectionMisses
     return shared;
 }
 
+bool anything_missing(const SelectionMisses& missing) {
+    return !missing.names.empty() || !missing.members.empty() || !missing.patterns.empty() ||
+           !missing.indexes.empty() || !missing.positions.empty();
+}
+
 }  // namespace kp

@@ -6,11 +6,28 @@
 #include <utility>
 #include <vector>
 
+#include <string_view>
 #include "archive/update_archive.h"
 #include "ops/pattern.h"
-#include "ops/results.h"
 
 namespace kp {
+
+// What a selection asked for and found nothing for, each as it was given.
+struct SelectionMisses {
+    std::vector<std::string_view> names;      // names that no entry has
+    std::vector<std::string_view> patterns;   // patterns that no entry's name matches
+    std::vector<std::string_view> indexes;    // index numbers that no entry carries
+    std::vector<std::string_view> positions;  // positions past the directory's end
+    // For each of `patterns`, how many names "**/" before it would match: '*' stops at '/'.
+    std::vector<std::size_t> deeper_matches;
+    // Of `names`, those given after FILE, as tar takes them; and for each, whether it is an
+    // update file itself, as when a shell expanded *.update.
+    std::vector<std::string_view> members;
+    std::vector<bool> members_updates;
+};
+
+// Whether anything asked for was not found.
+bool anything_missing(const SelectionMisses& missing);
 
 // The entry carrying `index` (compared as a 32-bit pattern), the latest in the
 // directory when several do; null when none does or nothing is loaded.

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "console/console.h"
-#include "ops/results.h"
+#include "ops/compare.h"
 #include "report/json.h"
 
 namespace kp {

@@ -3,7 +3,7 @@
 
 #include "archive/update_archive.h"
 #include "console/console.h"
-#include "ops/results.h"
+#include "ops/integrity.h"
 #include "report/json.h"
 
 namespace kp {

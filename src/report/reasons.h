@@ -5,7 +5,8 @@
 #include <string_view>
 
 #include "archive/update_archive.h"
-#include "ops/results.h"
+#include "ops/entry_problem.h"
+#include "ops/selection.h"
 
 namespace kp {
 

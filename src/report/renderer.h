@@ -11,8 +11,12 @@
 
 #include "archive/update_archive.h"
 #include "console/console.h"
+#include "ops/compare.h"
 #include "ops/digests.h"
-#include "ops/results.h"
+#include "ops/entry_problem.h"
+#include "ops/extraction.h"
+#include "ops/integrity.h"
+#include "ops/selection.h"
 #include "report/progress.h"
 
 namespace kp {
