@@ -108,13 +108,15 @@ TEST(CompareArchives, FindsWhatChangedFieldByField) {
          {},
          "",
          3},
-        {"an entry added",
+        // Two, since with four entries the data region would start at the last record.
+        {"entries added",
          with([](auto& p) {
              p.entries.push_back({"new.bin", 4, 3, {}, "new"});
+             p.entries.push_back({"more.bin", 5, 4, {}, "more"});
          }),
          same,
          false,
-         {"new.bin"},
+         {"new.bin", "more.bin"},
          {},
          {},
          "",
