@@ -126,6 +126,32 @@ TEST(LibraryMisuse, ReadFunctionsAreTrustedWithNothing) {
     }
 }
 
+// The errno of a failed read, and how far a file cut since it opened falls short, reach
+// the caller of an entry's bytes as they reach the loader's.
+TEST(LibraryMisuse, EntryBytesSayWhyTheyFellShort) {
+    const std::string bytes = build::bytes(build::sample());
+    Reader reader{bytes, 1000, Answer::fail_errno, 3};
+    const Handle stream = fresh_handle();
+    ASSERT_EQ(kp_open_stream(stream.get(), read_from, &reader), KP_OK);
+    char hex[65];
+    EXPECT_EQ(kp_sha256(stream.get(), 0, 0, hex), KP_ERROR_SYSTEM);
+    EXPECT_EQ(kp_system_error(stream.get()), ENOSPC) << kp_reason(stream.get());
+
+    test::TempDir dir;
+    test::write_file(dir.file("a.update"), bytes);
+    const Handle file = fresh_handle();
+    ASSERT_EQ(kp_open_path(file.get(), dir.file("a.update").c_str()), KP_OK);
+    kp_entry kernel{};
+    kernel.struct_size = sizeof kernel;
+    ASSERT_EQ(kp_get_entry(file.get(), 1, &kernel), KP_OK);
+    std::filesystem::resize_file(dir.file("a.update"), kernel.offset + 5000);
+    std::vector<char> buffer(16384);
+    std::size_t got = 0;
+    EXPECT_EQ(kp_read(file.get(), 1, 0, 1000, buffer.data(), buffer.size(), &got), KP_ERROR_FORMAT);
+    EXPECT_EQ(got, 4000u);
+    EXPECT_NE(std::string(kp_reason(file.get())).find(" 4001 bytes past"), std::string::npos) << kp_reason(file.get());
+}
+
 // A stream read once cannot be compared after, nor out of the order its bytes lie in:
 // saying so is the only sound answer.
 TEST(LibraryMisuse, ComparesNoStreamItCannotRead) {
