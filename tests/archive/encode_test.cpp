@@ -74,6 +74,7 @@ TEST(Encode, LaysOutWhatTheLoaderDerives) {
          false,
          1},
     };
+    EXPECT_FALSE(layout_of_count(0).has_overlap) << "no entries: no record for data to begin at";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         NewLayout layout = layout_of_count(c.sizes.size());
