@@ -39,28 +39,5 @@ TEST(JsonString, EscapesAndReplacesWhatJsonCannotHold) {
     }
 }
 
-std::string hex(const std::string& bytes) {
-    std::string out;
-    for (const char c : bytes) {
-        static constexpr char digits[] = "0123456789abcdef";
-        out += digits[static_cast<unsigned char>(c) >> 4];
-        out += digits[c & 0xF];
-    }
-    return out;
-}
-
-// The name or version field read back: the text, and the raw bytes where it was not UTF-8.
-void expect_text(const nlohmann::json& object, const std::string& key, std::string_view bytes) {
-    const std::string raw(bytes);
-    JsonWriter scratch;
-    if (json_string(scratch, raw)) {
-        EXPECT_EQ(object.at(key), raw);
-        EXPECT_FALSE(object.contains(key + "_hex"));
-    } else {
-        EXPECT_EQ(object.at(key + "_hex"), hex(raw));
-        EXPECT_NE(object.at(key).get<std::string>().find(replacement), std::string::npos);
-    }
-}
-
 }  // namespace
 }  // namespace kp
