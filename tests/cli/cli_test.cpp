@@ -90,47 +90,12 @@ TEST(Cli, PrintsTheReportsPipedAndInColour) {
 
     const test::ToolRun plain = run_tool({"w.update"}, options);
     EXPECT_EQ(plain.status, 0);
-    EXPECT_EQ(plain.out, banner +
-                             "firmware update version is\n"
-                             "V1.2 worked\n"
-                             "        2  files in archive\n"
-                             "[00000200] start of data\n"
-                             "     2048  bytes in total.\n\n"
-                             "index\t    size\t  offset\tname\t\n" +
-                             separator +
-                             "    0\t    1000\t00000200\ta.bin\n"
-                             "    1\t      24\t00000600\tb.bin\n" +
-                             separator +
-                             "    1024 [00000400] used archive-size (without header).\n"
-                             "    1536 [00000600] summed up chunksize.\n"
-                             "\n--- Files with common data signatures: ---\n"
-                             "\n[0123456789abcdef]\n"
-                             "0000000000001111:0000000000002222:0000000000003333:a.bin\n"
-                             "0000000000001111:0000000000004444:0000000000005555:b.bin\n");
+    test::expect_recorded(plain.out, "worked.stdout");
 
     options.env = {{"CLICOLOR_FORCE", "1"}};
     const test::ToolRun colour = run_tool({"w.update"}, options);
     EXPECT_EQ(colour.status, 0);
-    EXPECT_EQ(colour.out, "\x1b[0;96m" + banner +
-                              "\x1b[0mfirmware update version is\n"
-                              "\x1b[0;92mV1.2 worked\n"
-                              "\x1b[0m        2  files in archive\n"
-                              "[00000200] start of data\n"
-                              "     2048  bytes in total.\n\n"
-                              "\x1b[0;1mindex\t    size\t  offset\tname\t\n"
-                              "\x1b[0;94m" +
-                              separator +
-                              "\x1b[0;93m    0\t    1000\t00000200\ta.bin\n"
-                              "    1\t      24\t00000600\tb.bin\n"
-                              "\x1b[0;94m" +
-                              separator +
-                              "\x1b[0;1m    1024 [00000400] used archive-size (without header).\n"
-                              "    1536 [00000600] summed up chunksize.\n"
-                              "\n--- Files with common data signatures: ---\n"
-                              "\x1b[0;94m\n[0123456789abcdef]\n"
-                              "\x1b[0;93m0000000000001111:0000000000002222:0000000000003333:a.bin\n"
-                              "0000000000001111:0000000000004444:0000000000005555:b.bin\n"
-                              "\x1b[0m");
+    test::expect_recorded(colour.out, "worked.colour.stdout");
 }
 
 std::size_t count(const std::string& text, const std::string& what) {
@@ -170,22 +135,18 @@ TEST(Cli, FailsWhenItsOutputCannotBeWritten) {
     EXPECT_EQ(run_tool({"README.md"}, options).status, 254);
 }
 
-// The sample's output is kept as text beside the tests; KPUPDATE_REGENERATE=1 rewrites it.
+// The sample's output is kept as text beside the tests.
 TEST(Cli, SampleMatchesItsRecordedOutput) {
     const std::pair<std::vector<std::string>, const char*> cases[] = {
         {{"examples/sample.update"}, "sample.stdout"},
         {{"--json", "examples/sample.update"}, "sample.json"},
     };
     for (const auto& [args, expected_name] : cases) {
-        const std::string expected_path = std::string(KPUPDATE_SOURCE_DIR) + "/tests/cli/expected/" + expected_name;
         test::ToolOptions options;
         options.cwd = KPUPDATE_SOURCE_DIR;
         const test::ToolRun run = run_tool(args, options);
         EXPECT_EQ(run.status, 0);
-        if (const char* regenerate = std::getenv("KPUPDATE_REGENERATE"); regenerate != nullptr && *regenerate == '1') {
-            test::write_file(expected_path, run.out);
-        }
-        EXPECT_EQ(run.out, test::read_file(expected_path)) << expected_name;
+        test::expect_recorded(run.out, expected_name);
     }
 }
 

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -8,6 +9,8 @@
 #include <thread>
 
 #include "support/run_tool.h"
+
+#include <gtest/gtest.h>
 
 namespace kp::test {
 
@@ -58,6 +61,14 @@ std::string read_file(const std::string& path) {
     std::ostringstream contents;
     contents << in.rdbuf();
     return contents.str();
+}
+
+void expect_recorded(const std::string& printed, const std::string& name) {
+    const std::string path = std::string(KPUPDATE_SOURCE_DIR) + "/tests/cli/expected/" + name;
+    if (const char* regenerate = std::getenv("KPUPDATE_REGENERATE"); regenerate != nullptr && *regenerate == '1') {
+        write_file(path, printed);
+    }
+    EXPECT_EQ(printed, read_file(path)) << name;
 }
 
 }  // namespace kp::test

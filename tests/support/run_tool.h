@@ -85,6 +85,11 @@ int create_descriptor(const std::string& path);
 void close_descriptor(int descriptor);
 std::string read_file(const std::string& path);
 
+// What the program printed against its recording in tests/cli/expected/NAME, which
+// KPUPDATE_REGENERATE=1 rewrites from it (tools/regenerate-expected runs that, for review
+// with git diff).
+void expect_recorded(const std::string& printed, const std::string& name);
+
 // Whether this build runs under AddressSanitizer, whose programs cannot be given an
 // address-space limit.
 #if defined(__SANITIZE_ADDRESS__)
