@@ -53,8 +53,12 @@ void compare_archives(const UpdateArchive& fresh, const std::vector<u32>& positi
         new_reads.push_back({entry.data_offset, common});
         old_reads.push_back({before.data_offset, common});
     }
-    if (!readable_in_order(fresh_source, new_reads) || !readable_in_order(old_source, old_reads)) {
-        report.passed = readable_in_order(fresh_source, new_reads) ? DiffSide::old : DiffSide::fresh;
+    if (!readable_in_order(fresh_source, new_reads)) {
+        report.passed = DiffSide::fresh;
+        return;
+    }
+    if (!readable_in_order(old_source, old_reads)) {
+        report.passed = DiffSide::old;
         return;
     }
     {

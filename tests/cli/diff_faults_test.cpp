@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "archive_builder.h"
+#include "cli/diff_runs.h"
 #include "support/run_tool.h"
 
 namespace kp {
@@ -25,13 +26,7 @@ using test::run_tool;
 using test::TempDir;
 
 build::Archive base() {
-    build::Archive plan;
-    plan.version = "fw 1";
-    // Each file's bytes given whole: the builder's filling depends on the position.
-    plan.entries = {{"a.bin", 1, 1000, {1, 2, 3, 4}, std::string(1000, 'a')},
-                    {"fw/k.img", 2, 600, {5, 6, 7, 8}, "kernel" + std::string(594, 'k')},
-                    {"notes.txt", 3, 10, {9, 9, 9, 9}, "notes-0123"}};
-    return plan;
+    return test::diff_base();
 }
 
 // What the hand-made faults of the comparison would get wrong: a difference past the
