@@ -4,6 +4,7 @@
 #include "cli/current_directory.h"
 #include "cli/early_end.h"
 #include "cli/plan.h"
+#include "cli/scan_command.h"
 #include "console/console_platform.h"
 #include "ops/compare.h"
 #include "ops/integrity.h"
@@ -167,10 +168,12 @@ OptionsProblem prepare(Options& options, int argc, char** argv, RunInputs& input
     OptionsProblem problem;
     problem.usage = parse_options(options, argc, argv);
     const bool create = asks_to_create(options);
+    const bool scan = !create && asks_to_scan(options);
     if (problem.usage.empty() && !options.help && !options.version) {
         if (create) problem = check_create_options(options);  // --create reads -T's names as PATHs
+        if (scan) problem = check_scan_options(options);
         // Every list counts, in the order given, as tar takes them.
-        for (const std::string& list : create ? std::vector<std::string>() : options.files_from) {
+        for (const std::string& list : create || scan ? std::vector<std::string>() : options.files_from) {
             if (list == "-" && options.file != nullptr && std::string_view(options.file) == "-") {
                 problem.usage = "'--files-from' and FILE cannot both be standard input";
                 break;
@@ -181,7 +184,8 @@ OptionsProblem prepare(Options& options, int argc, char** argv, RunInputs& input
             }
         }
         const bool reads = create || options.file != nullptr;
-        if (!create && reads && problem.usage.empty() && problem.list.empty()) problem = check_options(options);
+        if (!create && !scan && reads && problem.usage.empty() && problem.list.empty())
+            problem = check_options(options);
         if (reads && problem.usage.empty() && problem.list.empty()) {
             problem = open_inputs(options, current_directory(), inputs);
             if (!create && problem.usage.empty()) open_file_input(options, inputs);  // a FIFO waits for its writer
@@ -230,6 +234,11 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
         case Mode::create:
             findings.failed = !run_create(console, options, plan.create, inputs);
             break;
+        case Mode::scan: {
+            const i32 status = run_scan(console, options, inputs);
+            close_inputs(inputs);
+            return status;
+        }
         case Mode::read:
             set_up_console(console, options);
             findings = read(archive, console, options, plan, inputs);

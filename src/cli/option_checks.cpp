@@ -151,6 +151,38 @@ OptionsProblem check_options(const Options& options) {
     return {};
 }
 
+bool asks_to_scan(const Options& options) {
+    return options.scan || options.carve || options.weak;
+}
+
+OptionsProblem check_scan_options(const Options& options) {
+    const char* mode = options.carve ? "'--carve'" : "'--scan'";
+    if (!options.scan && !options.carve) return refused("'--weak' needs '--scan' or '--carve'");
+    if (options.scan && options.carve)
+        return refused("'--scan' and '--carve' cannot go together: '--carve' lists what it writes");
+    if (options.file == nullptr) return refused(std::string(mode) + " needs FILE, the file to look inside");
+    const std::pair<bool, const char*> others[] = {
+        {options.create, "'--create'"},
+        {selects_entries(options), "a selector"},
+        {options.list, "'--list'"},
+        {options.test, "'--test'"},
+        {options.to_stdout, "'--stdout'"},
+        {options.diff.has_value(), "'--diff'"},
+        {options.sha256, "'--sha256'"},
+        {options.strip.has_value(), "'--strip-components'"},
+        {options.padded, "'--padded'"},
+        {options.trim, "'--trim'"},
+        {!options.excludes.empty(), "'--exclude'"},
+        {!options.files_from.empty(), "'--files-from'"},
+    };
+    for (const auto& [given, name] : others) {
+        if (given) return refused(std::string(mode) + " and " + name + " cannot go together");
+    }
+    if (options.scan && options.directory) return refused("'--directory' with '--scan' needs '--carve'");
+    if (options.scan && options.existing) return refused("'--scan' writes nothing: '--carve' keeps or skips files");
+    return {};
+}
+
 OptionsProblem check_create_options(const Options& options) {
     if (!options.create) {
         return refused(std::string(options.manifest ? "'--manifest'" : "'--version-text'") + " needs '--create'");

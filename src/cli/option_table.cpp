@@ -198,6 +198,15 @@ constexpr OptionForm forms[] = {
      "with --create: where the count would be a multiple of 4,\n"
      "add an empty file NAME at the end",
      "NAME"},
+    {0, "scan", Takes::nothing, set<&Options::scan>, 45,
+     "list every update file inside FILE, at any offset:\n"
+     "offset, end, file count, notes and version text"},
+    {0, "carve", Takes::nothing, set<&Options::carve>, 46,
+     "write each update file inside FILE to OFFSET.update\n"
+     "(8 or more hex digits) under -C DIR"},
+    {0, "weak", Takes::nothing, set<&Options::weak>, 47,
+     "with --scan or --carve: also what the loader alone\n"
+     "would accept, noted as weak"},
     {'h', "help", Takes::nothing, set<&Options::help>, 43, "print this help and exit"},
     {'V', "version", Takes::nothing, set<&Options::version>, 44, "print the version and exit"},
     // tar's compression options, refused with what reads such a file instead.

@@ -28,6 +28,9 @@ struct Options {
     bool verbose = false;                // a line for each file written
     bool null = false;                   // --list's rows, and the names of --files-from, end in a NUL
     bool extract = false;                // -x: every file, or the names after FILE; never INDEX's reading
+    bool scan = false;                   // --scan: list the update files inside FILE, at any offset
+    bool carve = false;                  // --carve: write each of them to a file of its own
+    bool weak = false;                   // --weak: also what only the loader would accept
     const char* file_named = nullptr;    // -f: FILE, as tar names it; every word after the options a name
     const char* decompressor = nullptr;  // a compression option was given, which this program undoes
     std::optional<std::string> filler;   // --create: an empty file that keeps the count off a multiple of 4
@@ -86,6 +89,12 @@ OptionsProblem check_create_options(const Options& options);
 
 // Whether the options ask for --create, or give its own options.
 bool asks_to_create(const Options& options);
+
+// Whether they ask for --scan or --carve, or give --weak.
+bool asks_to_scan(const Options& options);
+
+// What makes no sense with --scan or --carve.
+OptionsProblem check_scan_options(const Options& options);
 
 // The index number argument with atoi's reading (leading blanks, a sign, digits up to
 // the first other character; none gives 0), clamped to the signed 32-bit range.

@@ -96,6 +96,10 @@ Plan plan_of(const Options& options, const OptionsProblem& problem, const RunInp
         plan.ending.lines.push_back(refusal);
         return plan;
     }
+    if (asks_to_scan(options)) {
+        plan.mode = Mode::scan;
+        return plan;
+    }
     const bool stream = inputs.file.stream;
     const bool selects = selects_entries(options);
     plan.selection = selection_of(options, selects);

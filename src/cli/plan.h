@@ -35,6 +35,7 @@ enum class Mode : unsigned char {
     refusal,  // they do, but the run cannot start: a -T list unread, FILE a terminal
     read,     // FILE is read: the reports and the work
     create,   // NEW is written
+    scan,     // --scan, --carve: FILE is searched for update files
 };
 
 // Why a run ends before it reads anything: `lines` on standard error, or with `json` a

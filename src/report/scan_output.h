@@ -1,0 +1,33 @@
+// What --scan and --carve print: a table of the update files found, as they are found,
+// or one JSON document at the end.
+#pragma once
+
+#include <string>
+
+#include "console/console.h"
+#include "ops/carve.h"
+#include "report/json.h"
+
+namespace kp {
+
+struct ScanText {
+    ConsoleOutput* console = nullptr;
+    bool json = false;
+    bool verbose = false;  // the path of each file carved
+    std::string file;      // the blob, as named
+    bool headed = false;   // the table's heading is out
+    JsonWriter found;      // the document's hits so far
+    u64 hits = 0;
+};
+
+// One hit, and where --carve wrote it (null without --carve).
+void scan_text_found(ScanText& text, const FoundUpdate& found, const CarveOutcome* carved);
+
+// The end: how many were found in how many bytes, or why the blob could not all be read
+// (`read_failure`, empty when it could).
+void scan_text_end(ScanText& text, u64 size, const std::string& read_failure);
+
+// Why a carved file was not written, for a "kpupdate: ..." line.
+std::string carve_problem_text(const CarveOutcome& outcome);
+
+}  // namespace kp
