@@ -7,6 +7,7 @@ add_library(kp_api OBJECT
   src/api/bytes.cpp
   src/api/shown_text.cpp
   src/api/operations.cpp
+  src/api/scan.cpp
   src/api/compare.cpp
   src/api/create.cpp)
 target_include_directories(kp_api PUBLIC ${PROJECT_SOURCE_DIR}/include)

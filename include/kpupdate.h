@@ -242,6 +242,41 @@ KP_API int kp_create(kp_archive* archive, const char* file, const kp_create_opti
 enum { KP_SHOW_QUOTED = 1, KP_SHOW_TERMINAL = 2 };
 KP_API int kp_shown_text(const char* bytes, size_t length, int how, char** out, size_t* out_length);
 
+/* Since 0.10. Hunting: the update files inside a larger file (an updater program, a
+ * flash dump, a disk image), at any byte offset, read once from start to end in bounded
+ * memory and in time linear in its size. A hit is what the loader accepts at its offset
+ * and what real update files look like besides (names and texts that read as such, as
+ * `man kpupdate` lists under "Update files inside other files"); with KP_SCAN_WEAK also
+ * what the loader alone accepts, with `weak` set. Hits come in offset order. `version`
+ * is valid during the callback only. The library fills `struct_size` with the size it
+ * knows; fields past a caller's own sizeof are for newer callers. */
+typedef struct kp_scan_hit {
+    size_t struct_size;
+    uint64_t offset; /* of its header in the blob */
+    uint64_t end;    /* offset + the header's total blocks * 512 */
+    uint32_t file_count;
+    const char* version; /* the header's text, up to its NUL */
+    size_t version_length;
+    int cut;         /* the blob ends before `end` */
+    int inside;      /* it begins inside a member's chunk of the update file at `within` */
+    uint64_t within; /* of those, the one that begins last */
+    int weak;        /* only the loader's rules hold */
+} kp_scan_hit;
+/* Called for each hit; any answer but 0 ends the scan there, as a success. */
+typedef int (*kp_scan_function)(void* context, const kp_scan_hit* hit);
+enum { KP_SCAN_WEAK = 1 };
+/* Scans a path, a descriptor (duplicated; a regular file is read from its start, anything
+ * else as a stream, from where it is), or a read function as kp_open_stream takes one.
+ * `archive` is used only for kp_reason and kp_system_error: what it holds stays open.
+ * `size` (may be NULL) is told how many bytes were read. KP_OK when the blob was read to
+ * its end or the callback ended the scan; KP_ERROR_SYSTEM when it would not open or a
+ * read failed, after the hits before it. */
+KP_API int kp_scan_path(kp_archive* archive, const char* path, int flags, kp_scan_function found, void* context,
+                        uint64_t* size);
+KP_API int kp_scan_fd(kp_archive* archive, int fd, int flags, kp_scan_function found, void* context, uint64_t* size);
+KP_API int kp_scan_stream(kp_archive* archive, kp_read_function read, void* read_context, int flags,
+                          kp_scan_function found, void* context, uint64_t* size);
+
 #ifdef __cplusplus
 }
 #endif
