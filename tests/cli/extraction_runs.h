@@ -11,6 +11,7 @@
 
 #include "archive/update_archive.h"
 #include "archive_builder.h"
+#include "fs/files_support.h"
 #include "support/run_tool.h"
 
 namespace kp::test {
@@ -36,10 +37,6 @@ struct Workspace {
         return run_tool(args, options);
     }
 };
-
-inline build::Entry entry(std::string name, std::uint32_t index, std::uint32_t size, std::string data = "") {
-    return {std::move(name), index, size, {index, 0, 0, 0}, std::move(data)};
-}
 
 // The bytes of the chunk at directory `position`, as the loader places it.
 inline std::string chunk_of(const std::string& archive, std::size_t position) {

@@ -1,10 +1,12 @@
-// An update file read from a pipe, once, gives what the file itself gives.
+// An update file read from a pipe, once, gives what the file itself gives; standard output
+// opened for appending takes the bytes a file would.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
 
 #include "archive_builder.h"
+#include "fs/files_support.h"
 #include "support/run_tool.h"
 
 namespace kp {
@@ -132,6 +134,27 @@ TEST(Streams, TerminalIsRefused) {
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, "kpupdate: refusing to read an update file from a terminal\n");
         EXPECT_EQ(run.status, 255);
+    }
+}
+
+// Appended to (`>>`), standard output takes no kernel copy: the bytes go through a buffer.
+TEST(PortableFileCalls, AppendToStandardOutput) {
+    if (!test::posix_child_controls) GTEST_SKIP() << "needs a POSIX child";
+    TempDir dir;
+    build::Archive plan;
+    // From a pipe, a chunk past the stream's 256 KiB buffer is moved inside the kernel
+    // where it can be, and through the buffer into a file opened for appending.
+    plan.entries = {test::entry("a.bin", 1, 300000, "first"), test::entry("b.bin", 2, 1000, "second")};
+    const std::string archive = build::bytes(plan);
+    test::write_file(dir.file("a.update"), archive);
+    for (const bool piped : {false, true}) {
+        SCOPED_TRACE(piped ? "piped" : "file");
+        test::write_file(dir.file("out.bin"), "before\n");
+        test::ToolOptions options;
+        options.stdout_append = dir.file("out.bin");
+        if (piped) options.stdin_bytes = archive;
+        EXPECT_EQ(test::run_tool({"-O", "-a", "--padded", piped ? "-" : dir.file("a.update")}, options).status, 0);
+        EXPECT_EQ(test::read_file(dir.file("out.bin")), "before\n" + archive.substr(512));
     }
 }
 

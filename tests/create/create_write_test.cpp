@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -11,18 +10,13 @@
 #include <utility>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/inotify.h>
+#ifndef _WIN32
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 #include "archive_builder.h"
 #include "create/create_tree.h"
 #include "fs/new_files.h"
-#include "fs/testing.h"
 #include "support/create.h"
 #include "support/run_tool.h"
 
@@ -30,71 +24,9 @@ namespace kp {
 namespace {
 
 namespace fs = std::filesystem;
-using test::in;
-using test::run_tool;
 using test::settles;
 using test::TempDir;
 using test::write_file;
-
-#ifndef _WIN32
-
-// What the directory lists as no regular file is never opened: a device, or a FIFO's
-// writer, may act on being opened.
-TEST(Create, NeverOpensWhatIsNoRegularFile) {
-    TempDir dir;
-    write_file(dir.file("a.bin"), "a");
-    ASSERT_EQ(::mkfifo(dir.file("p").c_str(), 0600), 0);
-    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    ASSERT_GE(watch, 0);
-    ASSERT_GE(::inotify_add_watch(watch, dir.file("p").c_str(), IN_OPEN), 0);
-    const test::ToolRun run = run_tool({"-c", "n.update", "."}, in(dir.path()));
-    EXPECT_EQ(run.err, "kpupdate: p: a FIFO, which an update file cannot hold\nkpupdate: n.update was not written\n");
-    char events[4096];
-    EXPECT_LT(::read(watch, events, sizeof events), 0) << "it was opened";
-    ::close(watch);
-}
-
-#endif
-
-// Past a file-size limit the write fails as any write does, and leaves no file.
-TEST(Create, LeavesNothingWhereTheWriteFails) {
-    if (!test::posix_child_controls) GTEST_SKIP() << "needs RLIMIT_FSIZE";
-    TempDir dir;
-    write_file(dir.file("big.bin"), std::string(100000, 'x'));
-    test::ToolOptions limited;
-    limited.cwd = dir.path();
-    limited.file_size_limit = 40000;
-    const test::ToolRun run = run_tool({"-c", "n.update", "big.bin"}, limited);
-    EXPECT_EQ(run.err, "kpupdate: n.update: File too large\nkpupdate: n.update was not written\n");
-    EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(test::tree(dir.path()), std::vector<std::string>{"big.bin"});
-}
-
-// A regular file the system will not open for it is told with the system's words.
-TEST(Create, TellsWhyAFileWouldNotOpen) {
-    TempDir dir;
-    write_file(dir.file("a.bin"), "a");
-#ifdef _WIN32
-    // Held without sharing: no other opening reads it.
-    const HANDLE held = ::CreateFileW(fs::path(dir.file("a.bin")).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-#else
-    if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
-    fs::permissions(dir.file("a.bin"), fs::perms::none);
-#endif
-    const test::ToolRun run = run_tool({"-c", "n.update", "a.bin"}, in(dir.path()));
-#ifdef _WIN32
-    ::CloseHandle(held);
-#endif
-#ifdef _WIN32
-    ::SetLastError(ERROR_SHARING_VIOLATION);
-#else
-    errno = EACCES;
-#endif
-    EXPECT_EQ(run.err, "kpupdate: a.bin: " + last_error_text() + "\nkpupdate: n.update was not written\n");
-    EXPECT_EQ(run.status, 255);
-}
 
 // Appends to the file named by `context` once, as another process might while it is read.
 void grow_once(void* context, u64 /*bytes*/) {

@@ -1,71 +1,17 @@
-// What the file system's tests share: an entry of a built archive, and a run of the
-// program in this process with one way of the file calls forced on.
+// What the file system's tests share with the runs of the binary: an entry of a built
+// archive whose first signature is its index.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <csignal>
-#include <cstdio>
-#include <filesystem>
-#include <optional>
-#include <random>
-#include <set>
-#include <thread>
-
-#include <nlohmann/json.hpp>
-
-#ifndef _WIN32
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
+#include <cstdint>
+#include <string>
+#include <utility>
 
 #include "archive_builder.h"
-#include "cli/driver.h"
-#include "fs/copy.h"
-#include "fs/file_path.h"
-#include "fs/interruptions.h"
-#include "fs/new_files.h"
-#include "fs/testing.h"
-#include "ops/extraction.h"
-#include "ops/names.h"
-#include "support/capture.h"
-#include "support/run_tool.h"
 
 namespace kp::test {
 
 inline build::Entry entry(std::string name, std::uint32_t index, std::uint32_t size, std::string data = "") {
     return {std::move(name), index, size, {index, 0, 0, 0}, std::move(data)};
-}
-
-// `kpupdate ARGS...` in this process, with one way of the file calls forced on (the
-// portable ones by default), and the messages it printed: the reasons on standard error
-// as `err`, the rest as `out`.
-inline ToolRun run_portable(const std::vector<std::string>& args, void (*force)(bool) = use_portable_file_calls) {
-    std::vector<std::string> words = {"kpupdate"};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    Options options;
-    EXPECT_EQ(parse_options(options, static_cast<int>(argv.size()), argv.data()), "");
-    UpdateArchive archive;
-    CapturedConsole capture;
-    force(true);
-    ToolRun run;
-    RunInputs inputs;
-    EXPECT_EQ(open_inputs(options, "", inputs).usage, "");
-    open_file_input(options, inputs);
-    run.status = run_program(archive, capture.console, options, inputs) & 0xFF;
-    close_inputs(inputs);
-    force(false);
-    std::istringstream lines(capture.text());
-    for (std::string line; std::getline(lines, line);)
-        (line.starts_with("kpupdate: ") ? run.err : run.out) += line + "\n";
-    return run;
 }
 
 }  // namespace kp::test

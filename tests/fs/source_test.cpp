@@ -4,15 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include "fs/files_support.h"
+#include <cstdint>
+#include <filesystem>
+
+#include "fs/files.h"
+#include "support/run_tool.h"
 
 namespace kp {
 namespace {
 
 namespace fs = std::filesystem;
-using test::entry;
-using test::read_file;
-using test::run_portable;
 using test::TempDir;
 using test::write_file;
 

@@ -18,7 +18,6 @@ namespace kp {
 namespace {
 
 namespace fs = std::filesystem;
-using test::run_tool;
 using test::TempDir;
 
 TEST(Walk, HoldsAQuarterOfTheDescriptorsAtMost256) {

@@ -1,5 +1,5 @@
-#include "create/create.h"
-
+// --create run by the binary: update files made again byte for byte, each file at its
+// own size, the filler, the count's bounds, and what the program says was not written.
 #include <gtest/gtest.h>
 
 #include <cstdint>

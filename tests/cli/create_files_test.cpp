@@ -1,17 +1,23 @@
-// Where NEW goes: in place of a file, of the longest name too, never of a device, and
-// looked at again as it takes its name.
-#include "create/create_file.h"
-
+// --create run by the binary, at the files it reads and the one it writes: NEW in place of
+// a file, of the longest name too, never of a device and looked at again as it takes its
+// name; what is no regular file never opened, and a failed open or write told.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#endif
+
+#include "fs/files.h"
 #include "fs/new_files.h"
 #include "fs/testing.h"
 #include "support/create.h"
@@ -25,6 +31,8 @@ using test::in;
 using test::run_tool;
 using test::TempDir;
 using test::write_file;
+
+#ifndef _WIN32
 
 // NEW of a name as long as a directory allows is made, and made again in its own place:
 // the temporary name beside it is shortened to fit.
@@ -87,7 +95,63 @@ TEST(Create, LooksAtNewAgainAsItTakesItsName) {
     EXPECT_EQ(test::tree(dir.path()), (std::vector<std::string>{"a.bin", "big.bin", "n.update"}));
 }
 
-}  // namespace
-}  // namespace kp
+// What the directory lists as no regular file is never opened: a device, or a FIFO's
+// writer, may act on being opened.
+TEST(Create, NeverOpensWhatIsNoRegularFile) {
+    TempDir dir;
+    write_file(dir.file("a.bin"), "a");
+    ASSERT_EQ(::mkfifo(dir.file("p").c_str(), 0600), 0);
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, dir.file("p").c_str(), IN_OPEN), 0);
+    const test::ToolRun run = run_tool({"-c", "n.update", "."}, in(dir.path()));
+    EXPECT_EQ(run.err, "kpupdate: p: a FIFO, which an update file cannot hold\nkpupdate: n.update was not written\n");
+    char events[4096];
+    EXPECT_LT(::read(watch, events, sizeof events), 0) << "it was opened";
+    ::close(watch);
+}
 
 #endif
+
+// Past a file-size limit the write fails as any write does, and leaves no file.
+TEST(Create, LeavesNothingWhereTheWriteFails) {
+    if (!test::posix_child_controls) GTEST_SKIP() << "needs RLIMIT_FSIZE";
+    TempDir dir;
+    write_file(dir.file("big.bin"), std::string(100000, 'x'));
+    test::ToolOptions limited;
+    limited.cwd = dir.path();
+    limited.file_size_limit = 40000;
+    const test::ToolRun run = run_tool({"-c", "n.update", "big.bin"}, limited);
+    EXPECT_EQ(run.err, "kpupdate: n.update: File too large\nkpupdate: n.update was not written\n");
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(test::tree(dir.path()), std::vector<std::string>{"big.bin"});
+}
+
+// A regular file the system will not open for it is told with the system's words.
+TEST(Create, TellsWhyAFileWouldNotOpen) {
+    TempDir dir;
+    write_file(dir.file("a.bin"), "a");
+#ifdef _WIN32
+    // Held without sharing: no other opening reads it.
+    const HANDLE held = ::CreateFileW(fs::path(dir.file("a.bin")).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+#else
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+    fs::permissions(dir.file("a.bin"), fs::perms::none);
+#endif
+    const test::ToolRun run = run_tool({"-c", "n.update", "a.bin"}, in(dir.path()));
+#ifdef _WIN32
+    ::CloseHandle(held);
+#endif
+#ifdef _WIN32
+    ::SetLastError(ERROR_SHARING_VIOLATION);
+#else
+    errno = EACCES;
+#endif
+    EXPECT_EQ(run.err, "kpupdate: a.bin: " + last_error_text() + "\nkpupdate: n.update was not written\n");
+    EXPECT_EQ(run.status, 255);
+}
+
+}  // namespace
+}  // namespace kp

@@ -1,5 +1,4 @@
-#include "create/manifest.h"
-
+// --create from a manifest a person wrote, run by the binary.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,5 +1,5 @@
-#include "create/create_tree.h"
-
+// --create from a tree, run by the binary: the same bytes whatever the order, a tree too
+// deep refused at once, and a racer in the tree never followed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
