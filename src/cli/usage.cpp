@@ -12,6 +12,7 @@ constexpr std::size_t later_column = 26;
 constexpr const char* about =
     "Usage: kpupdate [OPTION]... FILE [INDEX | NAME...]\n"
     "  or:  kpupdate --create [OPTION]... NEW [PATH]...\n"
+    "  or:  kpupdate --scan | --carve [OPTION]... FILE\n"
     "Check a Kelvo/Pardo firmware update file, list the files it holds, and\n"
     "extract them; with INDEX, a whole number, the file carrying that index\n"
     "number, padded to its 512-byte chunk; with NAMEs, those files. FILE -\n"
@@ -19,6 +20,7 @@ constexpr const char* about =
     "Every file is written at its own size, but for INDEX alone.\n"
     "With --create, write the update file NEW (- standard output) from the files\n"
     "under each PATH, or from a manifest, and check it before it takes its name.\n"
+    "With --scan or --carve, find the update files inside any FILE.\n"
     "\n";
 
 constexpr const char* rules =
