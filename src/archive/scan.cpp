@@ -22,7 +22,6 @@ constexpr std::size_t buffer_size = block_size + lookahead;
 // lie 128 apart), by absolute position in a ring that spans more than any directory.
 constexpr std::size_t ring_size = std::size_t{1} << 20;
 static_assert(ring_size > lookahead + record_size);
-constexpr u64 ring_mask = ring_size - 1;
 
 // Past this the chunks' u32 offsets have wrapped: no real update file ends there.
 constexpr u64 largest_end = u64{1} << 32;
@@ -54,9 +53,18 @@ struct Scanner {
     u64 base = 0;  // offset of bytes[0] in the blob
     std::size_t held = 0;
     ClassSums chunk_classes;
-    std::unique_ptr<u64[]> chunk_sums = std::make_unique_for_overwrite<u64[]>(ring_size);
+    // Made once the first read tells how much is needed: a blob that ends within it needs
+    // rings no longer than itself, which keeps a small file's scan cheap.
+    u64 ring_mask = 0;
+    std::unique_ptr<u64[]> chunk_sums;
     ClassSums name_classes;
-    std::unique_ptr<u32[]> name_fault_sums = std::make_unique_for_overwrite<u32[]>(ring_size);
+    std::unique_ptr<u32[]> name_fault_sums;
+
+    void make_rings(std::size_t size) {
+        ring_mask = size - 1;
+        chunk_sums = std::make_unique_for_overwrite<u64[]>(size);
+        name_fault_sums = std::make_unique_for_overwrite<u32[]>(size);
+    }
 
     const unsigned char* at(u64 offset) const { return bytes.get() + (offset - base); }
 };
@@ -114,7 +122,7 @@ bool version_plausible(const unsigned char* header, bool& tidy) {
 // The sum over the records at [first, end) of one class, by `value` of each record,
 // in wrapping arithmetic of T: differences of it are exact while the true sum fits.
 template <typename T, typename Value>
-T class_sum(ClassSums& classes, T* ring, u64 first, u64 end, Value value) {
+T class_sum(ClassSums& classes, T* ring, u64 ring_mask, u64 first, u64 end, Value value) {
     const std::size_t r = first % record_size;
     u64& position = classes.position[r];
     if (!classes.started[r] || position < first) {
@@ -163,7 +171,7 @@ void judge(Scanner& scanner, u64 offset) {
     const bool text_first = strict && class_walk(scanner.chunk_classes, first, directory_end) > short_walk;
     if (text_first && !header_plausible()) return;
     const u64 chunks = class_sum<u64>(
-        scanner.chunk_classes, scanner.chunk_sums.get(), first, directory_end,
+        scanner.chunk_classes, scanner.chunk_sums.get(), scanner.ring_mask, first, directory_end,
         [&scanner](u64 position) -> u64 { return chunk_size_of(read_u32le(scanner.at(position) + size_offset)); });
     if (static_cast<u32>(data_start + chunks) != static_cast<u32>(declared)) return;  // the loader's own check
     // Besides names and text that read as such, one of two tidy habits of writers: every
@@ -172,8 +180,9 @@ void judge(Scanner& scanner, u64 offset) {
     bool plausible =
         data_start + chunks == declared && declared <= largest_end && chunks != 0 && (text_first || header_plausible());
     if (plausible) {
-        const u32 faults = class_sum<u32>(scanner.name_classes, scanner.name_fault_sums.get(), first, directory_end,
-                                          [&scanner](u64 position) { return name_faults(scanner, position); });
+        const u32 faults =
+            class_sum<u32>(scanner.name_classes, scanner.name_fault_sums.get(), scanner.ring_mask, first, directory_end,
+                           [&scanner](u64 position) { return name_faults(scanner, position); });
         plausible = faults % untidy_name == 0 && (faults == 0 || tidy_version);
     }
     if (!plausible && strict) return;
@@ -253,6 +262,7 @@ u64 scan_blob(const ScanReader& read, const ScanRules& rules, const ScanEvents& 
     Scanner scanner(rules, events);
     for (;;) {
         const bool ended = fill(scanner, read);
+        if (!scanner.chunk_sums) scanner.make_rings(ended ? std::bit_ceil(scanner.held + 2 * record_size) : ring_size);
         const u64 end = scanner.base + scanner.held;
         // Judged now: what has its longest directory in the buffer, or, at the end, all.
         const u64 judged = ended ? end : end - lookahead;

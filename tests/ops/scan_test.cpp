@@ -171,6 +171,26 @@ TEST(Scan, FindsEveryUpdateFileOnEveryBackground) {
     }
 }
 
+// The scan judges 4 MiB at a time, each offset once it holds the longest directory the
+// offset could have: hits on either side of where one judging or one read ends.
+TEST(Scan, FindsHitsWhereItsReadsMeet) {
+    constexpr u64 block = u64{4} << 20;
+    constexpr u64 longest = 128 + 128 * 5000;
+    const build::Archive two = archive_of(2);  // 2048 bytes
+    std::vector<Placement> layout;
+    for (const u64 at :
+         {block - 2049, block - 1, block + 2047, block + longest - 1000, 2 * block - 1, 2 * block + longest - 64}) {
+        layout.push_back({at, two});
+    }
+    const std::string blob = blob_of(random_bytes(3 * block, 9), layout);
+    std::vector<Found> expected;
+    for (const Placement& placement : layout) {
+        expected.push_back({placement.offset, end_of(placement), 2, false, false, 0, false});
+    }
+    EXPECT_EQ(scan(blob), expected);
+    EXPECT_EQ(scan(blob, 100003), expected);
+}
+
 TEST(Scan, TellsTheUpdateFileWhoseMemberHoldsAHit) {
     const std::string inner = build::bytes(archive_of(2, "inner"));
     build::Archive outer = archive_of(3, "outer");
