@@ -2,7 +2,6 @@
 // command line's --scan --json prints of the same blob.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <kpupdate.h>
 
 #include <cerrno>
@@ -15,12 +14,8 @@
 #include "archive_builder.h"
 #include "support/run_tool.h"
 
-#ifdef _WIN32
-#include <io.h>
-#define open _open
-#define close _close
-#define O_RDONLY (_O_RDONLY | _O_BINARY)
-#else
+#ifndef _WIN32
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -90,12 +85,14 @@ TEST(LibraryScan, FindsWhatTheCommandLineFinds) {
     EXPECT_EQ(by_path.found, expected);
     EXPECT_EQ(size, bytes.size());
 
+#ifndef _WIN32
     Collected by_descriptor;
-    const int fd = ::open(dir.file("blob.bin").c_str(), O_RDONLY);
+    const int fd = ::open(dir.file("blob.bin").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(kp_scan_fd(handle.get(), fd, 0, collect, &by_descriptor, nullptr), KP_OK);
     ::close(fd);
     EXPECT_EQ(by_descriptor.found, expected);
+#endif
 
     Collected by_stream;
     Stream stream{bytes};
