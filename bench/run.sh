@@ -282,3 +282,6 @@ if command -v strace >/dev/null; then
 fi
 
 peer_table
+
+# Hunt mode: the scan against grep and cat.
+"$bench/scan.sh" "$runs"
