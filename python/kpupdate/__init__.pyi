@@ -125,3 +125,16 @@ def create(
     exclude: Optional[_Names] = ...,
     keep: bool = ...,
 ) -> None: ...
+
+class Found:
+    offset: int
+    end: int
+    file_count: int
+    version_bytes: bytes
+    cut: bool
+    within: Optional[int]
+    weak: bool
+    @property
+    def version(self) -> str: ...
+
+def scan(source: Union[_Path, BinaryIO, io.RawIOBase, _Stream], weak: bool = ...) -> Iterator[Found]: ...

@@ -91,6 +91,11 @@ public:
     // Both handles are locked, in an order std::lock chooses, so that a.diff(b) in one
     // thread and b.diff(a) in another never wait for each other.
     py::tuple diff(Archive& old);
+    // The update files inside a larger file, as kp_scan_* finds them; the handle's own file
+    // stays open (scan.cpp).
+    py::tuple scan_path(const std::string& path, bool weak);
+    py::tuple scan_fd(int fd, bool weak);
+    py::tuple scan_stream(py::object stream, bool weak);
 
 private:
     // Marks the thread as the one in a call on the handle while it holds the lock, and

@@ -41,6 +41,9 @@ PYBIND11_MODULE(_native, module) {
         .def("json", &Archive::json)
         .def("test", &Archive::test)
         .def("diff", &Archive::diff)
-        .def("diff_directory", &Archive::diff_directory);
+        .def("diff_directory", &Archive::diff_directory)
+        .def("scan_path", &Archive::scan_path)
+        .def("scan_fd", &Archive::scan_fd)
+        .def("scan_stream", &Archive::scan_stream);
     module.def("create", &kp_python::create);
 }
