@@ -63,8 +63,7 @@ py::tuple Archive::scan_stream(py::object stream, bool weak) {
     const Said call = locked([&] {
         held = std::exchange(stream_, std::move(stream));
         readinto_ = has_readinto;
-        const int status =
-            kp_scan_stream(handle_, read_stream, this, weak ? KP_SCAN_WEAK : 0, gather, &hits, &size);
+        const int status = kp_scan_stream(handle_, read_stream, this, weak ? KP_SCAN_WEAK : 0, gather, &hits, &size);
         std::swap(held, stream_);  // the handle's own stream, where it had one, back in place
         return said(handle_, status);
     });

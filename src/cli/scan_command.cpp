@@ -103,6 +103,8 @@ i32 run_scan(ConsoleOutput& console, const Options& options, RunInputs& inputs) 
     run.text.json = options.json;
     run.text.verbose = options.verbose;
     run.text.file = options.file;
+    run.text.size_known = !inputs.file.is_stream();
+    run.text.size = inputs.file.length;
     if (inputs.file_kind == InputKind::unopened) {
         console_to_stderr(console,
                           "kpupdate: " + escape_for_stderr(console, run.text.file) + ": " + inputs.file_error + "\n");

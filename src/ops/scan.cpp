@@ -1,5 +1,6 @@
 #include "ops/scan.h"
 
+#include <algorithm>
 #include <deque>
 #include <queue>
 #include <vector>
@@ -35,7 +36,21 @@ struct Scan {
     std::priority_queue<Parent, std::vector<Parent>, EarlierOffset> open;
     std::deque<FoundUpdate> unsure;  // a stream's hits, until it is known whether they are cut
     u64 passed_to = 0;
+    std::size_t compact_at = 1024;  // when `open` next lets go of the parents that ended below its top
 };
+
+// Parents that ended stay in `open` while a later one is on top; rebuilt once it has
+// doubled, it holds at most twice the parents still open, whatever the blob.
+void compact(Scan& scan, u64 at) {
+    if (scan.open.size() < scan.compact_at) return;
+    std::vector<Parent> kept;
+    while (!scan.open.empty()) {
+        if (scan.open.top().end > at) kept.push_back(scan.open.top());
+        scan.open.pop();
+    }
+    for (const Parent& parent : kept) scan.open.push(parent);
+    scan.compact_at = std::max<std::size_t>(1024, 2 * scan.open.size());
+}
 
 void locate(Scan& scan, FoundUpdate& found) {
     const u64 at = found.hit.offset;
@@ -44,6 +59,7 @@ void locate(Scan& scan, FoundUpdate& found) {
         scan.waiting.pop();
     }
     while (!scan.open.empty() && scan.open.top().end <= at) scan.open.pop();
+    compact(scan, at);
     if (!scan.open.empty()) {
         found.inside = true;
         found.within = scan.open.top().offset;
@@ -103,7 +119,7 @@ ScanRules scan_rules(bool weak) {
 }
 
 ScanOutcome scan_source(SourceFile& source, const ScanRules& rules, const ScanSink& sink) {
-    Scan scan{source, sink, {}, {}, {}, {}, 0};
+    Scan scan{source, sink, {}, {}, {}, {}, 0, 1024};
     const ScanEvents events{on_hit, on_passed, &scan};
     scan.outcome.size = scan_blob({read_scanned, &source}, rules, events);
     scan.outcome.read_failed = !source.read_failure.empty();

@@ -26,9 +26,31 @@ void say(ScanText& text, const std::string& line) {
     console_to_stderr(*text.console, "kpupdate: " + escape_for_stderr(*text.console, line) + "\n");
 }
 
+// The document's start: the size first where it is known now (a file), else at the end.
+void json_begin(ScanText& text) {
+    JsonWriter json;
+    json_begin_object(json);
+    json_key(json, "scan");
+    json_begin_object(json);
+    json_break(json, 2);
+    json_text_field(json, "file", text.file);
+    if (text.size_known) {
+        json_break(json, 2);
+        json_key(json, "size");
+        json_number(json, text.size);
+    }
+    json_break(json, 2);
+    json_key(json, "found");
+    json.text += "[";
+    console_print(*text.console, text.console->current_attribute, "%s", json.text.c_str());
+    text.begun = true;
+}
+
+// Each hit as it comes, so that a blob of millions holds none of them in memory.
 void json_found(ScanText& text, const FoundUpdate& found, const CarveOutcome* carved) {
-    JsonWriter& json = text.found;
-    json_break(json, 6);
+    if (!text.begun) json_begin(text);
+    JsonWriter json;
+    json.text = text.hits > 1 ? ",\n      " : "\n      ";
     json_begin_object(json);
     json_key(json, "offset");
     json_number(json, found.hit.offset);
@@ -58,6 +80,7 @@ void json_found(ScanText& text, const FoundUpdate& found, const CarveOutcome* ca
         }
     }
     json_end_object(json);
+    console_print(*text.console, text.console->current_attribute, "%s", json.text.c_str());
 }
 
 }  // namespace
@@ -103,28 +126,21 @@ void scan_text_end(ScanText& text, u64 size, const std::string& read_failure) {
         console_restore(*text.console);
         return;
     }
+    if (!text.begun) json_begin(text);
     JsonWriter json;
-    json_begin_object(json);
-    json_key(json, "scan");
-    json_begin_object(json);
-    json_break(json, 2);
-    json_text_field(json, "file", text.file);
-    json_break(json, 2);
-    json_key(json, "size");
-    json_number(json, size);
+    json.text = text.hits == 0 ? "]" : "\n  ]";
+    if (!text.size_known) {
+        json_break(json, 2);
+        json_key(json, "size");
+        json_number(json, size);
+    }
     if (!read_failure.empty()) {
         json_break(json, 2);
         json_key(json, "read_failure");
         json_string(json, read_failure);
     }
-    json_break(json, 2);
-    json_key(json, "found");
-    json_begin_array(json);
-    json.text += text.found.text;
-    json_end_array(json, text.hits == 0 ? -1 : 2);
-    json_end_object(json, 0);
-    json_end_object(json);
-    console_print(*text.console, text.console->current_attribute, "%s\n", json.text.c_str());
+    json.text += "\n}}\n";
+    console_print(*text.console, text.console->current_attribute, "%s", json.text.c_str());
     console_restore(*text.console);
 }
 

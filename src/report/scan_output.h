@@ -13,10 +13,12 @@ namespace kp {
 struct ScanText {
     ConsoleOutput* console = nullptr;
     bool json = false;
-    bool verbose = false;  // the path of each file carved
-    std::string file;      // the blob, as named
-    bool headed = false;   // the table's heading is out
-    JsonWriter found;      // the document's hits so far
+    bool verbose = false;     // the path of each file carved
+    std::string file;         // the blob, as named
+    bool size_known = false;  // the blob's size is known before the scan: a file's
+    u64 size = 0;
+    bool headed = false;  // the table's heading is out
+    bool begun = false;   // the document's start is out
     u64 hits = 0;
 };
 
