@@ -191,6 +191,35 @@ TEST(Scan, FindsHitsWhereItsReadsMeet) {
     EXPECT_EQ(scan(blob, 100003), expected);
 }
 
+// The largest directory there is, judged only once all of it has been read: just past
+// where the first read's offsets are judged, its last record in the second read.
+TEST(Scan, HoldsTheLongestDirectoryAcrossReads) {
+    constexpr u64 block = u64{4} << 20;
+    build::Archive most;
+    most.version = "five thousand";
+    for (u32 i = 0; i < max_file_count; ++i) most.entries.push_back({"f" + std::to_string(i), i, 1, {}, "x"});
+    const Placement placement{block + 10, most};
+    const std::string blob = blob_of(random_bytes(3 * block, 10), {placement});
+    const std::vector<Found> expected = {{block + 10, end_of(placement), max_file_count, false, false, 0, false}};
+    EXPECT_EQ(scan(blob), expected);
+    EXPECT_EQ(scan(blob, 65536), expected);
+}
+
+// A blob that ends one record short of a directory holds no hit, whatever lies in the
+// scan's memory past its end; offsets of one residue far apart are each judged afresh.
+TEST(Scan, JudgesOnlyBytesTheBlobHolds) {
+    build::Archive archive = archive_of(3);
+    archive.entries[2].size = 0;  // the missing record's chunk would add nothing
+    const std::string bytes = build::bytes(archive);
+    const std::string short_one = random_bytes(5000, 11) + bytes.substr(0, 3 * 128);
+    EXPECT_TRUE(scan(short_one, 0, true).empty());
+
+    const u64 apart = (u64{5} << 20) + 128 * 7;  // the same residue modulo 128, past a whole read
+    const std::string blob =
+        blob_of(random_bytes((u64{11} << 20), 12), {{1000, archive_of(2)}, {1000 + apart, archive_of(2)}});
+    EXPECT_EQ(scan(blob).size(), 2u);
+}
+
 TEST(Scan, TellsTheUpdateFileWhoseMemberHoldsAHit) {
     const std::string inner = build::bytes(archive_of(2, "inner"));
     build::Archive outer = archive_of(3, "outer");
@@ -249,6 +278,13 @@ TEST(Scan, PlausibilityRulesKeepChanceMatchesOut) {
          false, true},
         {"names tidy, version untidy", [](std::string& b) { b[60] = 'z'; }, true, true},
         {"sizes disagree", [](std::string& b) { b[92] = '\x7f'; }, false, false},
+        {"only empty files",
+         [](std::string& b) {
+             b.replace(128 + 92, 4, std::string(4, '\0'));
+             b.replace(256 + 92, 4, std::string(4, '\0'));
+             b.replace(92, 4, std::string("\x01\0\0\0", 4));  // the data region is empty
+         },
+         false, true},
         {"sizes agree only as they wrap past 4 GiB",
          [](std::string& b) {
              b.replace(128 + 92, 4, std::string("\x00\xfe\xff\xff", 4));  // its chunk: 4 GiB less 512
