@@ -18,7 +18,7 @@ bool start_source_at(SourceFile& source, u64 offset) {
 
 void end_source_at(SourceFile& source, u64 end) {
     source.limit = std::min(source.limit, end);
-    if (source.stream) return end_stream_at_limit(source);
+    if (source.stream) return drop_past_limit(source);
     source.length = std::min(source.length, end);
 }
 

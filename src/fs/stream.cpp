@@ -182,11 +182,10 @@ bool drop_stream_start(SourceFile& source, u64 offset) {
     return read;
 }
 
-void end_stream_at_limit(SourceFile& source) {
-    if (source.position < source.limit) return;
+void drop_past_limit(SourceFile& source) {
+    if (source.position <= source.limit) return;
     source.buffered -= static_cast<std::size_t>(std::min<u64>(source.position - source.limit, source.buffered));
     source.position = source.limit;
-    note_end(source);
 }
 
 bool copy_from_stream(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress) {

@@ -65,9 +65,9 @@ bool skip_stream(SourceFile& source, u64 end);
 // offsets then count from there. False when a read failed.
 bool drop_stream_start(SourceFile& source, u64 offset);
 
-// Ends a stream at its limit: what it gave past there is dropped, and once it is there
-// it has ended.
-void end_stream_at_limit(SourceFile& source);
+// Drops what a stream gave past its limit, where its next read finds its end, as a
+// stream that ends there would.
+void drop_past_limit(SourceFile& source);
 
 // Reads on until the buffer holds the whole range at `offset` where it fits, so that a
 // stream that ends before the range does is found out before anything is made for it.

@@ -245,7 +245,10 @@ TEST(OffsetSources, StreamsDropWhatComesBeforeAndEndWhereTheyAreEnded) {
         std::string got(static_cast<std::size_t>(c.read), '\0');
         ASSERT_EQ(read_up_to(source, 0, got.data(), got.size()), std::min<std::size_t>(got.size(), from.size()));
         EXPECT_EQ(got, from.substr(0, got.size()));
-        if (c.end) end_source_at(source, *c.end);
+        if (c.end) {
+            end_source_at(source, *c.end);
+            EXPECT_FALSE(source.ended) << "it ends at its next read, as a stream that ends there does";
+        }
         std::string rest(from.size(), '\0');
         const std::size_t more = read_up_to(source, c.read, rest.data(), rest.size());
         EXPECT_EQ(rest.substr(0, more), from.substr(std::min<std::size_t>(c.read, from.size()), more));
