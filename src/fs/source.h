@@ -38,7 +38,7 @@ struct SourceFile {
     // Where the update file begins in what holds it, which every offset counts from: a
     // file's reads add it; a stream's first `base` bytes were read and dropped.
     u64 base = 0;
-    // Where the update file ends inside what holds it: nothing at or past it is read.
+    // Where the update file ends, counted as its offsets are: nothing at or past it is read.
     u64 limit = ~u64{0};
 
     // A file only.

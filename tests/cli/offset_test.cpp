@@ -77,12 +77,16 @@ TEST(Offset, EveryModeGivesWhatTheCarvedCopyGives) {
     TempDir dir;
     const std::string four = build::bytes(four_entries());
     const std::string sample = build::bytes(build::sample());
+    build::Archive single;
+    single.entries = {{"kernel.img", 7, 1000, {7, 0, 0, 0}, "only"}};
+    const std::string one = build::bytes(single);
     const Embedded embedded[] = {
         {"on a chunk, inside random bytes", random_bytes(0x1f400, 1), four, random_bytes(5000, 2), 0x1f400},
         {"on no chunk", random_bytes(777, 3), sample, random_bytes(3000, 4), 777},
         {"at 0, with bytes after it", "", sample, random_bytes(1000, 5), 0},
         {"cut short by the end of FILE", random_bytes(1000, 6), four.substr(0, four.size() - 100), "", 1000},
         {"past the end of FILE", random_bytes(300, 7), "", "", 1000},
+        {"of one entry, with bytes after it", random_bytes(512, 10), one, random_bytes(700, 11), 512},
     };
     build::Archive older = build::sample();
     older.entries[1].data = "an older kernel";

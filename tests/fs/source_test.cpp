@@ -186,6 +186,7 @@ TEST(OffsetSources, ReadAsTheBytesFromThereWould) {
         {"an offset past the file's end", blob.size() + 10, {}, Way::read_up_to, 0, 128},
         {"small ranges, from views, on a chunk", 0x1f400, {}, Way::copy, 512, 3000},
         {"small ranges, from views, on no chunk", 777, {}, Way::copy, 4000, 60000},
+        {"a small range from a view that ends where it was ended", 0x1f400, 200000, Way::copy, 70000, 3000},
         {"large ranges on no page, through views", 777, {}, Way::copy, 0, 2 * mib},
         {"large ranges on a page, inside the kernel", 4 * 4096, {}, Way::copy, 0, 2 * mib},
         {"medium ranges, inside the kernel", 777, {}, Way::copy, 0, 300000},
