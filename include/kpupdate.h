@@ -13,6 +13,10 @@
  * structure it was compiled with; the library fills or reads no field past it. A reason
  * about one entry is its name, quoted as kp_shown_text quotes it, ": " and why.
  *
+ * What changed since 0.9: kp_open_path_at and kp_open_fd_at, the update file that begins
+ * at an offset inside a larger file or stream, read in place; kp_header's offset;
+ * kp_scan_path, kp_scan_fd and kp_scan_stream, every update file inside a larger one.
+ *
  * What changed since 0.8: kp_open_named_fd; kp_entry_path, where extraction writes an
  * entry or why it refuses it; kp_check_entry, whether an entry's bytes can be read;
  * kp_shown_text, the command line's quoting and escaping of untrusted bytes; kp_header's
@@ -26,10 +30,10 @@
 #include <stdint.h>
 
 #define KP_VERSION_MAJOR 0
-#define KP_VERSION_MINOR 9
+#define KP_VERSION_MINOR 10
 #define KP_VERSION_PATCH 0
 #define KP_VERSION_NUMBER (KP_VERSION_MAJOR * 10000 + KP_VERSION_MINOR * 100 + KP_VERSION_PATCH)
-#define KP_VERSION_STRING "0.9.0"
+#define KP_VERSION_STRING "0.10.0"
 
 #if defined(_WIN32) || !defined(__GNUC__)
 #define KP_API
@@ -87,6 +91,14 @@ KP_API int kp_open_fd(kp_archive* archive, int fd);
  * "file"), as kp_open_path would call it: for a caller that opened the file and looked at
  * it first, without waiting on a pipe that has no writer, say. */
 KP_API int kp_open_named_fd(kp_archive* archive, int fd, const char* name);
+/* Since 0.10. kp_open_path and kp_open_fd, with the same statuses, for the update file
+ * that begins `offset` bytes into the file, read in place: every offset (kp_entry's, the
+ * documents') counts from there, and its bytes end where its header says it ends, so that
+ * what follows is not its (kp_test notes no bytes after its end). A stream's first
+ * `offset` bytes are read and dropped. An offset past the file's end leaves no bytes:
+ * KP_ERROR_FORMAT, as for an empty file. */
+KP_API int kp_open_path_at(kp_archive* archive, const char* path, uint64_t offset);
+KP_API int kp_open_fd_at(kp_archive* archive, int fd, uint64_t offset);
 typedef ptrdiff_t (*kp_read_function)(void* context, void* buffer, size_t size);
 KP_API int kp_open_stream(kp_archive* archive, kp_read_function read, void* context);
 /* 1 for a stream, whose entries are read in the order they lie, each once; else 0. */
@@ -111,6 +123,9 @@ typedef struct kp_header {
      * its last entries are missing in part (kp_test names them); else 0. A stream not yet
      * read to its end is 0: kp_test or kp_json reads it there. */
     int cut;
+    /* Since 0.10. Where the update file begins in the file or stream opened: the offset
+     * given to kp_open_path_at or kp_open_fd_at, else 0. */
+    uint64_t offset;
 } kp_header;
 KP_API int kp_get_header(const kp_archive* archive, kp_header* header);
 

@@ -80,6 +80,7 @@ class Archive:
     used_size: int
     chunk_sum: int
     header_signatures: tuple[int, int, int, int]
+    offset: int
     entries: list[Entry]
     groups: list[Group]
     @property
@@ -113,7 +114,7 @@ class Archive:
     def diff(self, other: Union[Archive, _Path], padded: bool = ...) -> dict[str, Any]: ...
     def manifest(self) -> dict[str, Any]: ...
 
-def open(source: Union[_Path, BinaryIO, io.RawIOBase, _Stream]) -> Archive: ...
+def open(source: Union[_Path, BinaryIO, io.RawIOBase, _Stream], offset: Optional[int] = ...) -> Archive: ...
 def create(
     new: _Path,
     tree: Optional[_Path] = ...,

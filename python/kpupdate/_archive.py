@@ -62,7 +62,7 @@ class Archive:
         self._native = native
         self._file = file
         raw_version, self.file_count, self.data_start, self.end, self.used_size, self.chunk_sum, \
-            self.header_signatures, _, _ = _checked(native.header())
+            self.header_signatures, _, _, self.offset = _checked(native.header())
         self.version = _text(raw_version)
         self._entries = tuple(Entry(*fields) for fields in native.entries())
         self.entries = list(self._entries)
@@ -211,19 +211,35 @@ def _standard_input():
     return stdin
 
 
-def open(source):
+def _offset(offset):
+    if isinstance(offset, bool) or not isinstance(offset, int):
+        raise TypeError(f"offset is a whole number of bytes, not {offset!r}")
+    if not 0 <= offset < 1 << 64:
+        raise ValueError(f"offset is from 0 to 2**64 - 1, not {offset}")
+    return offset
+
+
+def open(source, offset=None):
     """Opens an update file: a path (str, bytes or os.PathLike), "-" for standard input, or
     any binary file object, a pipe's among them, read once, in order. A file named "-" is
     "./-" or pathlib.Path("-"). A cut file (see Archive.cut) warns with CutWarning.
+
+    With `offset`, the path's file holds the update file at that byte, as a flash dump
+    does: it is read in place, as `kpupdate --offset` reads it, its offsets counted from
+    there (Archive.offset) and its bytes ending where its header says. A file object is
+    read from where it stands, so the offset is a path's alone.
 
     A file object's readinto(b) (or else read(n)) gives what it read, b"" or 0 at its end;
     None, which a non-blocking file gives where no data is there yet, fails the read with
     BlockingIOError, as it is no end. What it raises is raised where the library asked."""
     native = _native.Archive()
+    if offset is not None and (_is_standard_input(source) or not isinstance(source, (str, bytes, _os.PathLike))):
+        raise TypeError("offset is a path's; a file object is read from where it stands")
     if _is_standard_input(source):
         opened, file = native.open_stream(_standard_input()), "-"
     elif isinstance(source, (str, bytes, _os.PathLike)):
-        opened, file = native.open_path(_path(source)), _os.fsdecode(source)
+        opened = native.open_path(_path(source), None if offset is None else _offset(offset))
+        file = _os.fsdecode(source)
     elif hasattr(source, "readinto") or hasattr(source, "read"):
         opened, file = native.open_stream(source), getattr(source, "name", "-")
     else:

@@ -40,12 +40,12 @@ Archive::~Archive() {
     kp_close(handle_);
 }
 
-py::tuple Archive::open_path(const std::string& path) {
+py::tuple Archive::open_path(const std::string& path, std::optional<std::uint64_t> offset) {
     const char* text = c_text(path, "a path");
     py::object dropped;
     const Said call = locked([&] {
         dropped = std::exchange(stream_, py::object());
-        return said(handle_, kp_open_path(handle_, text));
+        return said(handle_, offset ? kp_open_path_at(handle_, text, *offset) : kp_open_path(handle_, text));
     });
     return outcome(call, py::none());
 }
@@ -86,7 +86,7 @@ py::tuple Archive::header() {
         call, py::make_tuple(bytes_of(version), header.file_count, header.data_start, header.end, header.used_size,
                              header.chunk_sum, signatures_of(header.signatures),
                              header.length == UINT64_MAX ? py::object(py::none()) : py::object(py::int_(header.length)),
-                             header.cut != 0));
+                             header.cut != 0, header.offset));
 }
 
 py::list Archive::entries() {

@@ -63,13 +63,14 @@ public:
     Archive(const Archive&) = delete;
     Archive& operator=(const Archive&) = delete;
 
-    py::tuple open_path(const std::string& path);
+    // With an offset, the update file that begins there, read in place.
+    py::tuple open_path(const std::string& path, std::optional<std::uint64_t> offset);
     py::tuple open_fd(int fd);
     // `stream` has readinto (or read): read once, in order, the GIL taken for each read.
     py::tuple open_stream(py::object stream);
     void close();
     bool is_stream();
-    // The header, and its length, which is None where it is not known yet.
+    // The header, its length, which is None where it is not known yet, and its offset.
     py::tuple header();
     // Each entry, with where extraction writes it or why it refuses to (None for the other).
     py::list entries();

@@ -3,6 +3,7 @@ says, byte for byte."""
 
 import json
 import os
+import random
 
 import pytest
 
@@ -85,3 +86,32 @@ def test_damage_is_a_list_in_tests_and_in_comparisons(tmp_path):
     with open(tmp_path / "cut.update", "rb") as raw, kpupdate.open(raw) as streamed:
         assert (streamed.cut, streamed.length) == (False, None)  # not known until it is read to its end
         assert streamed.test()["damaged"] and (streamed.cut, streamed.length) == (True, 2000)
+
+
+@pytest.mark.parametrize("offset", [0, 777, 0x1f400])
+def test_an_update_file_inside_another_is_its_carved_copy(update_file, offset, tmp_path):
+    carved = update_file.read_bytes()
+    noise = random.Random(offset)
+    dump = tmp_path / "dump.bin"
+    dump.write_bytes(noise.randbytes(offset) + carved + noise.randbytes(1000))
+    with kpupdate.open(dump, offset=offset) as inside, kpupdate.open(update_file) as alone:
+        assert (inside.offset, alone.offset) == (offset, 0)
+        assert (inside.length, inside.cut, len(inside)) == (alone.length, alone.cut, len(alone))
+        document = inside.manifest()
+        assert document == dict(alone.manifest(), file=os.fspath(dump))
+        assert document == json.loads(run("--json", "--offset", str(offset), dump).stdout)
+        assert inside.test() == alone.test()  # the bytes after it are not its own
+        assert [inside.read(e, padded=True) for e in inside] == [alone.read(e, padded=True) for e in alone]
+
+
+@pytest.mark.parametrize("offset, source, raised", [
+    (-1, "path", ValueError), (1 << 64, "path", ValueError), ("1", "path", TypeError), (True, "path", TypeError),
+    (0, "file object", TypeError), (0, "-", TypeError),
+])
+def test_an_offset_is_a_paths_count_of_bytes(offset, source, raised, tmp_path):
+    path = tmp_path / "a.update"
+    path.write_bytes(random_archive(0))
+    with open(path, "rb") as file:
+        given = {"path": path, "file object": file, "-": "-"}[source]
+        with pytest.raises(raised):
+            kpupdate.open(given, offset=offset)

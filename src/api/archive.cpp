@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "api/handle.h"
 #include "fs/stream.h"
@@ -34,9 +35,14 @@ std::int64_t read_through(void* context, unsigned char* buffer, std::size_t size
     return handle->read(handle->context, buffer, size);
 }
 
+// Where an update file begins inside what was opened: none, read from its start as it
+// always was, or at an offset, ending where its header says.
+using Start = std::optional<u64>;
+
 // Loads what was just opened, as `file`.
-int load(kp_archive* handle, std::string file) {
+int load(kp_archive* handle, std::string file, Start start = {}) {
     LoadProblem problem;
+    if (start) start_source_at(handle->source, *start);  // a failed read is the load's to tell
     if (load_archive(handle->archive, handle->source, problem) < 0) {
         const int status = problem.kind == LoadProblem::Kind::unreadable ? KP_ERROR_SYSTEM : KP_ERROR_FORMAT;
         const std::string reason = shell_quoted(file) + ": " + load_reason(problem, file);
@@ -44,22 +50,40 @@ int load(kp_archive* handle, std::string file) {
         reset(handle);
         return fail(handle, status, reason, error);
     }
+    if (start) end_source_at(handle->source, archive_end(handle->archive));
     handle->open = true;
     handle->file = std::move(file);
     return succeed(handle);
 }
 
 // Where an input would not open, or is a terminal, which nobody types an update file into.
-int opened(kp_archive* handle, InputKind kind, const std::string& text, int error, std::string file) {
+int opened(kp_archive* handle, InputKind kind, const std::string& text, int error, std::string file, Start start) {
     if (kind == InputKind::unopened) {
         reset(handle);
         return fail(handle, KP_ERROR_SYSTEM, shell_quoted(file) + ": " + text, error);
     }
-    return load(handle, std::move(file));
+    return load(handle, std::move(file), start);
+}
+
+// Opens the file at `path`: "-" is a file of that name.
+int open_path(kp_archive* handle, const char* path, Start start) {
+    reset(handle);
+    if (path == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no path given");
+    // "-" is a file of that name: a caller who means standard input opens descriptor 0.
+    const std::string name = std::string_view(path) == "-" ? "./-" : path;
+    std::string text;
+    errno = 0;
+    InputKind kind = open_input(handle->source, name, {}, false, text);
+    const int error = errno;
+    if (kind == InputKind::terminal) {
+        reset(handle);
+        return fail(handle, KP_ERROR_ARGUMENT, "refusing to read an update file from a terminal");
+    }
+    return opened(handle, kind, text, error, path, start);
 }
 
 // Opens the descriptor `fd`, duplicated, as the file `file`.
-int open_descriptor(kp_archive* handle, int fd, std::string file) {
+int open_descriptor(kp_archive* handle, int fd, std::string file, Start start = {}) {
     reset(handle);
     std::string text;
     errno = 0;
@@ -68,7 +92,7 @@ int open_descriptor(kp_archive* handle, int fd, std::string file) {
         reset(handle);
         return fail(handle, KP_ERROR_ARGUMENT, "refusing to read an update file from a terminal");
     }
-    return opened(handle, kind, text, errno, std::move(file));
+    return opened(handle, kind, text, errno, std::move(file), start);
 }
 
 }  // namespace
@@ -138,27 +162,24 @@ void kp_free(void* memory) {
 
 int kp_open_path(kp_archive* handle, const char* path) {
     if (handle == nullptr) return KP_ERROR_ARGUMENT;
-    return guarded(handle, [&]() -> int {
-        api::reset(handle);
-        if (path == nullptr) return fail(handle, KP_ERROR_ARGUMENT, "no path given");
-        // "-" is a file of that name: a caller who means standard input opens descriptor 0.
-        const std::string name = std::string_view(path) == "-" ? "./-" : path;
-        std::string text;
-        errno = 0;
-        InputKind kind = open_input(handle->source, name, {}, false, text);
-        const int error = errno;
-        if (kind == InputKind::terminal) {
-            api::reset(handle);
-            return fail(handle, KP_ERROR_ARGUMENT, "refusing to read an update file from a terminal");
-        }
-        return api::opened(handle, kind, text, error, path);
-    });
+    return guarded(handle, [&]() -> int { return api::open_path(handle, path, {}); });
+}
+
+int kp_open_path_at(kp_archive* handle, const char* path, uint64_t offset) {
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    return guarded(handle, [&]() -> int { return api::open_path(handle, path, offset); });
 }
 
 int kp_open_fd(kp_archive* handle, int fd) {
     if (handle == nullptr) return KP_ERROR_ARGUMENT;
     return guarded(handle,
                    [&]() -> int { return api::open_descriptor(handle, fd, "descriptor " + std::to_string(fd)); });
+}
+
+int kp_open_fd_at(kp_archive* handle, int fd, uint64_t offset) {
+    if (handle == nullptr) return KP_ERROR_ARGUMENT;
+    return guarded(
+        handle, [&]() -> int { return api::open_descriptor(handle, fd, "descriptor " + std::to_string(fd), offset); });
 }
 
 int kp_open_named_fd(kp_archive* handle, int fd, const char* name) {
@@ -208,6 +229,7 @@ int kp_get_header(const kp_archive* handle, kp_header* header) {
     for (int i = 0; i < 4; ++i) filled.signatures[i] = archive.header.record.signature[i];
     filled.length = length_known(handle->source) ? handle->source.length : UINT64_MAX;
     filled.cut = length_known(handle->source) && handle->source.length < filled.end ? 1 : 0;
+    filled.offset = handle->source.base;
     std::memcpy(header, &filled, std::min(header->struct_size, sizeof filled));
     return succeed(handle);
 }

@@ -133,7 +133,7 @@ Findings read(UpdateArchive& archive, ConsoleOutput& console, const Options& opt
         return findings;
     }
     LoadProblem problem;
-    const i32 loaded = load_source(archive, inputs.file_kind, inputs.file, inputs.file_error, problem);
+    const i32 loaded = load_file(archive, options, inputs, problem);
     render.loaded(render.state);
     if (loaded < 0) {
         load_failed(render, loaded, options.file, problem, findings);

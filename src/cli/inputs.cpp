@@ -78,4 +78,12 @@ i32 load_source(UpdateArchive& archive, InputKind kind, SourceFile& source, cons
     return load_archive(archive, source, problem);
 }
 
+i32 load_file(UpdateArchive& archive, const Options& options, RunInputs& inputs, LoadProblem& problem) {
+    const bool offset = options.offset && inputs.file_kind != InputKind::unopened;
+    if (offset) start_source_at(inputs.file, *options.offset);  // a failed read is the load's to tell
+    const i32 loaded = load_source(archive, inputs.file_kind, inputs.file, inputs.file_error, problem);
+    if (offset && loaded >= 0) end_source_at(inputs.file, archive_end(archive));
+    return loaded;
+}
+
 }  // namespace kp

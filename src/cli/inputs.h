@@ -46,4 +46,8 @@ void close_inputs(RunInputs& inputs);
 i32 load_source(UpdateArchive& archive, InputKind kind, SourceFile& source, const std::string& error,
                 LoadProblem& problem);
 
+// Loads FILE, after open_file_input: with --offset the update file that begins there,
+// whose bytes end where its header says, whatever follows it.
+i32 load_file(UpdateArchive& archive, const Options& options, RunInputs& inputs, LoadProblem& problem);
+
 }  // namespace kp

@@ -28,6 +28,7 @@ enum class Flag : unsigned char {
     directory,
     trim,
     padded,
+    offset,
 };
 
 bool given(const Options& options, Flag flag) {
@@ -68,6 +69,8 @@ bool given(const Options& options, Flag flag) {
             return options.trim;
         case Flag::padded:
             return options.padded;
+        case Flag::offset:
+            return options.offset.has_value();
     }
     return false;
 }
@@ -92,12 +95,14 @@ const char* shown(Flag flag) {
         "'--directory'",
         "'--trim'",
         "'--padded'",
+        "'--offset'",
     };
     return names[static_cast<std::size_t>(flag)];
 }
 
 // Options that cannot go together, in the order they are looked for: --create writes,
-// and nothing that reads goes with it; then what reading cannot do at once.
+// and nothing that reads goes with it; then what reading cannot do at once; last
+// --offset, which only reading takes, with --create.
 constexpr std::pair<Flag, Flag> clashes[] = {
     {Flag::create, Flag::all},       {Flag::create, Flag::extract}, {Flag::create, Flag::name},
     {Flag::create, Flag::include},   {Flag::create, Flag::index},   {Flag::create, Flag::position},
@@ -109,6 +114,7 @@ constexpr std::pair<Flag, Flag> clashes[] = {
     {Flag::diff, Flag::to_stdout},   {Flag::diff, Flag::directory}, {Flag::diff, Flag::list},
     {Flag::list, Flag::directory},   {Flag::sha256, Flag::list},    {Flag::sha256, Flag::to_stdout},
     {Flag::sha256, Flag::directory}, {Flag::sha256, Flag::diff},    {Flag::sha256, Flag::padded},
+    {Flag::create, Flag::offset},
 };
 
 // The first clash of the table's rows that `counts`, as a usage message; empty when none.
@@ -174,6 +180,7 @@ OptionsProblem check_scan_options(const Options& options) {
         {options.trim, "'--trim'"},
         {!options.excludes.empty(), "'--exclude'"},
         {!options.files_from.empty(), "'--files-from'"},
+        {options.offset.has_value(), "'--offset'"},
     };
     for (const auto& [given, name] : others) {
         if (given) return refused(std::string(mode) + " and " + name + " cannot go together");

@@ -41,6 +41,31 @@ bool set_strip(Options& options, const char* value) {
     return true;
 }
 
+// A digit's value in base 10, or with `hex` in base 16; -1 for anything else.
+int digit_value(char digit, bool hex) {
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    const char lower = static_cast<char>(digit | 0x20);
+    return hex && lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
+}
+
+// --offset: decimal, or hexadecimal after 0x, that fits in 64 bits; no sign, no blank,
+// nothing after the digits.
+bool set_offset(Options& options, const char* value) {
+    const std::string_view text = value;
+    const bool hex = text.starts_with("0x") || text.starts_with("0X");
+    const std::string_view digits = hex ? text.substr(2) : text;
+    const u64 base = hex ? 16 : 10;
+    u64 number = 0;
+    for (const char digit : digits) {
+        const int got = digit_value(digit, hex);
+        if (got < 0 || number > (~u64{0} - static_cast<u64>(got)) / base) return false;
+        number = number * base + static_cast<u64>(got);
+    }
+    if (digits.empty()) return false;
+    options.offset = number;
+    return true;
+}
+
 template <bool Options::*flag>
 bool set(Options& options, const char*) {
     options.*flag = true;
@@ -121,6 +146,7 @@ constexpr const char* index_values = "a whole number from -2147483648 to 4294967
 constexpr const char* position_values = "a whole number from 0 to 4294967295";
 constexpr const char* strip_values = "a whole number from 0 to 4294967295";
 constexpr const char* pattern_values = "a pattern of at most 4096 bytes";
+constexpr const char* offset_values = "a whole number from 0 to 18446744073709551615, or 0x and hex digits";
 
 constexpr OptionForm forms[] = {
     {'x', "extract", Takes::nothing, set<&Options::extract>, 0,
@@ -165,6 +191,11 @@ constexpr OptionForm forms[] = {
      "directory, and write nothing; status 0 the same,\n"
      "1 different; the selectors restrict it",
      "OTHER"},
+    {0, "offset", Takes::value, set_offset, 45,
+     "read the update file that begins at byte N of FILE\n"
+     "(0x: hexadecimal) in place, and only its bytes; with\n"
+     "--diff, of FILE, never of OTHER",
+     "N", offset_values},
     {0, "padded", Takes::nothing, set<&Options::padded>, 12,
      "write each file's whole 512-byte chunk; with --diff,\n"
      "compare the chunks; with --create and --manifest,\n"
@@ -198,13 +229,13 @@ constexpr OptionForm forms[] = {
      "with --create: where the count would be a multiple of 4,\n"
      "add an empty file NAME at the end",
      "NAME"},
-    {0, "scan", Takes::nothing, set<&Options::scan>, 45,
+    {0, "scan", Takes::nothing, set<&Options::scan>, 46,
      "list every update file inside FILE, at any offset:\n"
      "offset, end, file count, notes and version text"},
-    {0, "carve", Takes::nothing, set<&Options::carve>, 46,
+    {0, "carve", Takes::nothing, set<&Options::carve>, 47,
      "write each update file inside FILE to OFFSET.update\n"
      "(8 or more hex digits) under -C DIR"},
-    {0, "weak", Takes::nothing, set<&Options::weak>, 47,
+    {0, "weak", Takes::nothing, set<&Options::weak>, 48,
      "with --scan or --carve: also what the loader alone\n"
      "would accept, noted as weak"},
     {'h', "help", Takes::nothing, set<&Options::help>, 43, "print this help and exit"},

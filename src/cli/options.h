@@ -48,6 +48,7 @@ struct Options {
     std::vector<std::pair<u32, std::string>> positions;  // --position: the position, and its text
     std::optional<std::string> diff;                     // --diff: the old side to compare FILE with
     std::optional<std::string> directory;                // where extracted files go; none: the current directory
+    std::optional<u64> offset;                // --offset: FILE's update file begins there, and ends where it declares
     bool create = false;                      // --create: write the update file `file` from `paths` or the manifest
     std::vector<std::string> paths;           // --create: what to add, under `directory`
     std::optional<std::string> manifest;      // --manifest: the entries as --json prints them; "-" standard input

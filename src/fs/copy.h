@@ -23,7 +23,7 @@ inline void tell_copied(const CopyProgress& progress, u64 bytes) {
 
 // Appends `size` bytes from `offset` in `source` to `out`, in bounded pieces or inside
 // the kernel, never holding the range in memory. False when a read or write failed or
-// the source ended early.
+// the source ended early, at its limit too (after the bytes up to there).
 bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress = {});
 
 // The same for a file (no stream) that another process may change as it is read: read,

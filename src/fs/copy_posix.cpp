@@ -95,17 +95,19 @@ constexpr u64 largest_small_copy = u64{64} << 10;
 constexpr u64 small_copy_window = u64{256} << 10;  // small enough to leave the memory the process takes as it was
 
 // Writes the range from the source's view, mapping the window it lies in first when the
-// view does not hold it. False when it could not be mapped or written.
+// view does not hold it. False when it could not be mapped or written. The view's offset
+// is in the file that holds the update file, where pages begin.
 bool copy_from_view(SourceFile& source, u64 offset, u64 size, int out, const CopyProgress& progress) {
-    if (source.view == nullptr || offset < source.view_offset ||
-        offset + size > source.view_offset + source.view_size) {
+    const u64 at = source.base + offset;
+    if (source.view == nullptr || at < source.view_offset || at + size > source.view_offset + source.view_size) {
         release_source(source);               // the view it holds
         if (offset + size > source.length) {  // the file as measured ends before it
             errno = 0;
             return false;
         }
-        const u64 start = offset - offset % page_size();
-        const u64 length = std::min(std::max(small_copy_window, offset + size - start), source.length - start);
+        const u64 start = at - at % page_size();
+        const u64 end = source.base + source.length;
+        const u64 length = std::min(std::max(small_copy_window, at + size - start), end - start);
         void* view = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
                             descriptor(source.handle), static_cast<off_t>(start));
         if (view == MAP_FAILED) return false;
@@ -113,7 +115,7 @@ bool copy_from_view(SourceFile& source, u64 offset, u64 size, int out, const Cop
         source.view_offset = start;
         source.view_size = length;
     }
-    if (!write_all(out, source.view + (offset - source.view_offset), static_cast<std::size_t>(size))) return false;
+    if (!write_all(out, source.view + (at - source.view_offset), static_cast<std::size_t>(size))) return false;
     tell_copied(progress, size);
     return true;
 }
@@ -149,6 +151,12 @@ int copy_in_kernel(KernelCopy call, int in, u64& offset, u64& size, int out, con
     return 1;
 }
 
+// What a copy that reached the source's limit ends with: the failure of a file that ended.
+bool ended_at_limit() {
+    errno = 0;
+    return false;
+}
+
 }  // namespace
 
 FileHandle standard_output() {
@@ -159,10 +167,13 @@ bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const 
     const int in = descriptor(source.handle);
     if (size == 0) return true;
     if (source.stream) return copy_from_stream(source, offset, size, out, progress);
-    if (portable_file_calls()) return copy_through_buffer(in, offset, size, descriptor(out), progress);
+    if (const u64 within = within_limit(source, offset, size); within < size)
+        return copy_range(source, offset, within, out, progress) && ended_at_limit();
+    const u64 at = source.base + offset;
+    if (portable_file_calls()) return copy_through_buffer(in, at, size, descriptor(out), progress);
     if (size <= largest_small_copy) return copy_from_view(source, offset, size, descriptor(out), progress);
-    if (size >= smallest_viewed_copy && offset % page_size() != 0 && is_regular_file(descriptor(out))) {
-        return copy_through_views(in, offset, size, descriptor(out), progress);
+    if (size >= smallest_viewed_copy && at % page_size() != 0 && is_regular_file(descriptor(out))) {
+        return copy_through_views(in, at, size, descriptor(out), progress);
     }
     return copy_file_bytes(source, offset, size, out, progress);
 }
@@ -170,6 +181,9 @@ bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const 
 bool copy_file_bytes(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress) {
     const int in = descriptor(source.handle);
     if (size == 0) return true;
+    if (const u64 within = within_limit(source, offset, size); within < size)
+        return copy_file_bytes(source, offset, within, out, progress) && ended_at_limit();
+    offset += source.base;  // from here on, in the file that holds the update file
     if (portable_file_calls()) return copy_through_buffer(in, offset, size, descriptor(out), progress);
     // Inside the kernel where it can: between files on one file system that may share
     // the blocks, into a pipe without a pass through this process. A file-to-file copy

@@ -16,6 +16,12 @@ namespace {
 // chunk whole, and a view of one would take as much of its address space.
 constexpr DWORD buffer_size = DWORD{1} << 20;
 
+// What a copy that reached the source's limit ends with: the failure of a file that ended.
+bool ended_at_limit() {
+    SetLastError(0);
+    return false;
+}
+
 }  // namespace
 
 FileHandle standard_output() {
@@ -25,6 +31,9 @@ FileHandle standard_output() {
 
 bool copy_range(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress) {
     if (source.stream) return copy_from_stream(source, offset, size, out, progress);
+    if (const u64 within = within_limit(source, offset, size); within < size)
+        return copy_range(source, offset, within, out, progress) && ended_at_limit();
+    offset += source.base;  // from here on, in the file that holds the update file
     const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(buffer_size);
     while (size > 0) {
         const auto wanted = static_cast<DWORD>(std::min<u64>(size, buffer_size));

@@ -2,6 +2,7 @@
 // standard input, a caller's read function), read once and forward.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -34,6 +35,11 @@ struct SourceFile {
     // Both kinds.
     FileHandle handle = no_file;
     u64 length = 0;  // a file's length when it was opened; a stream's unknown_length until it has `ended`
+    // Where the update file begins in what holds it, which every offset counts from: a
+    // file's reads add it; a stream's first `base` bytes were read and dropped.
+    u64 base = 0;
+    // Where the update file ends, counted as its offsets are: nothing at or past it is read.
+    u64 limit = ~u64{0};
 
     // A file only.
     bool kernel_copy_refused = false;  // a copy between files inside the kernel was refused once
@@ -79,6 +85,20 @@ void close_source(SourceFile& source);
 // Lets go of what reading held of the source (a file's view) but its handle, which stays
 // with its owner.
 void release_source(SourceFile& source);
+
+// Makes the source the update file that begins `offset` bytes into it: a file's reads
+// and length count from there (nothing of it is left past its end); a stream's first
+// `offset` bytes are read and dropped. False when reading them failed.
+bool start_source_at(SourceFile& source, u64 offset);
+
+// Ends the source at `end`, where the update file in it ends: what follows is not its
+// bytes, so a file's length stops there and a stream is read no further.
+void end_source_at(SourceFile& source, u64 end);
+
+// How many of the `size` bytes at `offset` lie before the source's limit.
+inline u64 within_limit(const SourceFile& source, u64 offset, u64 size) {
+    return offset >= source.limit ? 0 : std::min(size, source.limit - offset);
+}
 
 // Reads up to `size` bytes at `offset` into `buffer` and returns how many it got: fewer
 // only where the file ends or a read fails. A stream is read on to `offset` first.

@@ -49,22 +49,29 @@ void close_source(SourceFile& source) {
 std::size_t read_up_to(SourceFile& source, u64 offset, void* buffer, std::size_t size) {
     auto* bytes = static_cast<unsigned char*>(buffer);
     if (source.stream) return read_stream_at(source, offset, bytes, size);
+    const auto wanted = static_cast<std::size_t>(within_limit(source, offset, size));
     std::size_t done = 0;
-    while (done < size) {
-        const ssize_t got =
-            ::pread(descriptor(source.handle), bytes + done, size - done, static_cast<off_t>(offset + done));
+    while (done < wanted) {
+        const ssize_t got = ::pread(descriptor(source.handle), bytes + done, wanted - done,
+                                    static_cast<off_t>(source.base + offset + done));
         if (got < 0 && errno == EINTR) continue;
         if (got == 0) errno = 0;  // the file ended: no error of the system's
         if (got <= 0) break;
         done += static_cast<std::size_t>(got);
     }
+    if (done == wanted && wanted < size) errno = 0;  // the update file ends at its limit
     return done;
 }
 
 std::size_t read_once(SourceFile& source, u64 offset, void* buffer, std::size_t size) {
+    const auto wanted = static_cast<std::size_t>(within_limit(source, offset, size));
+    if (wanted == 0) {
+        errno = 0;  // the update file ends at its limit
+        return 0;
+    }
     ssize_t got = 0;
     do {
-        got = ::pread(descriptor(source.handle), buffer, size, static_cast<off_t>(offset));
+        got = ::pread(descriptor(source.handle), buffer, wanted, static_cast<off_t>(source.base + offset));
     } while (got < 0 && errno == EINTR);
     if (got == 0) errno = 0;
     return got > 0 ? static_cast<std::size_t>(got) : 0;

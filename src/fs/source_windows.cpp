@@ -41,28 +41,37 @@ void close_source(SourceFile& source) {
 std::size_t read_up_to(SourceFile& source, u64 offset, void* buffer, std::size_t size) {
     auto* bytes = static_cast<unsigned char*>(buffer);
     if (source.stream) return read_stream_at(source, offset, bytes, size);
+    const auto limited = static_cast<std::size_t>(within_limit(source, offset, size));
     std::size_t done = 0;
-    while (done < size) {
+    while (done < limited) {
         OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset + done);
-        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        const u64 from = source.base + offset + done;
+        at.Offset = static_cast<DWORD>(from);
+        at.OffsetHigh = static_cast<DWORD>(from >> 32);
         DWORD got = 0;
-        const auto wanted = static_cast<DWORD>(std::min<std::size_t>(size - done, buffer_size));
+        const auto wanted = static_cast<DWORD>(std::min<std::size_t>(limited - done, buffer_size));
         const BOOL read = ReadFile(handle_of(source.handle), bytes + done, wanted, &got, &at);
         if (read && got == 0) SetLastError(0);  // the file ended: no error of the system's
         if (!read && GetLastError() == ERROR_HANDLE_EOF) SetLastError(0);
         if (!read || got == 0) break;
         done += got;
     }
+    if (done == limited && limited < size) SetLastError(0);  // the update file ends at its limit
     return done;
 }
 
 std::size_t read_once(SourceFile& source, u64 offset, void* buffer, std::size_t size) {
+    const u64 wanted_here = within_limit(source, offset, size);
+    if (wanted_here == 0) {
+        SetLastError(0);
+        return 0;
+    }
     OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const u64 from = source.base + offset;
+    at.Offset = static_cast<DWORD>(from);
+    at.OffsetHigh = static_cast<DWORD>(from >> 32);
     DWORD got = 0;
-    const auto wanted = static_cast<DWORD>(std::min<std::size_t>(size, 0x7FFFFFFF));
+    const auto wanted = static_cast<DWORD>(std::min<u64>(wanted_here, 0x7FFFFFFF));
     const BOOL read = ReadFile(handle_of(source.handle), buffer, wanted, &got, &at);
     if (!read && GetLastError() == ERROR_HANDLE_EOF) SetLastError(0);
     return read || GetLastError() == 0 ? got : 0;

@@ -53,12 +53,17 @@ std::int64_t read_through_reader(SourceFile& source, unsigned char* into, std::s
 // the bytes it holds). False at the end of the stream or when the read failed.
 bool read_more(SourceFile& source, u64 keep_from) {
     if (source.ended) return false;
+    if (source.position >= source.limit) {
+        note_end(source);
+        return false;
+    }
     if (source.buffer.empty()) source.buffer.resize(stream_buffer_size);
     const auto keep = static_cast<std::size_t>(source.position - std::max(keep_from, buffer_start(source)));
     std::memmove(source.buffer.data(), source.buffer.data() + source.buffered - keep, keep);
     source.buffered = keep;
     unsigned char* const into = source.buffer.data() + keep;
-    const std::size_t room = source.buffer.size() - keep;
+    const auto room =
+        static_cast<std::size_t>(std::min<u64>(source.buffer.size() - keep, source.limit - source.position));
     const std::int64_t got = source.reader.read != nullptr ? read_through_reader(source, into, room)
                                                            : stream_read(source.handle, into, room);
     if (got > 0) {
@@ -165,14 +170,32 @@ bool skip_stream(SourceFile& source, u64 end) {
     return source.read_failure.empty();
 }
 
+bool drop_stream_start(SourceFile& source, u64 offset) {
+    const bool read = skip_stream(source, offset);
+    // What the last read brought past `offset` stays, as the stream's first bytes.
+    const auto kept =
+        static_cast<std::size_t>(std::min<u64>(source.position - std::min(source.position, offset), source.buffered));
+    if (kept != 0) std::memmove(source.buffer.data(), source.buffer.data() + source.buffered - kept, kept);
+    source.buffered = kept;
+    source.position = kept;
+    if (source.ended) source.length = kept;
+    return read;
+}
+
+void drop_past_limit(SourceFile& source) {
+    if (source.position <= source.limit) return;
+    source.buffered -= static_cast<std::size_t>(std::min<u64>(source.position - source.limit, source.buffered));
+    source.position = source.limit;
+}
+
 bool copy_from_stream(SourceFile& source, u64 offset, u64 size, FileHandle out, const CopyProgress& progress) {
     while (size > 0) {
         if (stream_passed(source, offset)) return false;
         // Straight from the stream where nothing of the range is buffered and much is left.
-        if (offset == source.position && size >= smallest_move && !source.kernel_copy_refused && !source.ended &&
+        const u64 movable = std::min({size, largest_move, source.limit - source.position});
+        if (offset == source.position && movable >= smallest_move && !source.kernel_copy_refused && !source.ended &&
             source.tap.seen == nullptr && source.reader.read == nullptr) {
-            const std::int64_t moved =
-                stream_move(source.handle, out, static_cast<std::size_t>(std::min(size, largest_move)));
+            const std::int64_t moved = stream_move(source.handle, out, static_cast<std::size_t>(movable));
             if (moved > 0) {
                 source.position += static_cast<u64>(moved);
                 source.buffered = 0;

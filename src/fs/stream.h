@@ -61,6 +61,14 @@ std::size_t read_stream_at_cursor(SourceFile& source, unsigned char* buffer, std
 // False when a read failed.
 bool skip_stream(SourceFile& source, u64 end);
 
+// Reads and drops the first `offset` bytes of a stream nothing was read of yet, whose
+// offsets then count from there. False when a read failed.
+bool drop_stream_start(SourceFile& source, u64 offset);
+
+// Drops what a stream gave past its limit, where its next read finds its end, as a
+// stream that ends there would.
+void drop_past_limit(SourceFile& source);
+
 // Reads on until the buffer holds the whole range at `offset` where it fits, so that a
 // stream that ends before the range does is found out before anything is made for it.
 // False when it ended so; true for a range too large to hold, and for a file.

@@ -93,6 +93,13 @@ mkdir -p rootfs/etc rootfs/boot
 touch rootfs/etc.conf
 expect "etc/ etc.conf " -1 5 "kpupdate -c new.update -C rootfs e" kpupdate -c new.update -C rootfs e
 expect "boot/ " -1 6 "kpupdate --create new.update --directory=rootfs b" kpupdate --create new.update --directory = rootfs b
+# An update file inside another is read from --offset, however it is written.
+{ head -c 777 /dev/zero; cat a.update; } >fw/dump.bin
+expect "kernel.img kernel-backup.img " -1 5 "kpupdate --offset 777 fw/dump.bin -n ker" \
+    kpupdate --offset 777 fw/dump.bin -n ker
+expect "0 1 2 3 4 5 6 " -1 5 "kpupdate fw/dump.bin --offset=0x309 " kpupdate fw/dump.bin --offset = 0x309 ""
+expect "" -1 2 "kpupdate --offset " kpupdate --offset ""
+expect "" -1 3 "kpupdate fw/dump.bin -n " kpupdate fw/dump.bin -n ""
 # Standard input and a FIFO are the command's to read: completion never opens them.
 mkfifo fifo
 expect "" -1 3 "kpupdate -q fifo " kpupdate -q fifo ""

@@ -12,30 +12,10 @@
 namespace kp {
 namespace {
 
+using test::replaced;
 using test::run_tool;
+using test::snapshot;
 using test::TempDir;
-
-// Every file under `root` with its size and a hash of its bytes, in one text to compare.
-std::string snapshot(const std::string& root) {
-    std::string all;
-    for (const std::string& name : test::tree(root)) {
-        const std::string path = root + "/" + name;
-        if (std::filesystem::is_directory(path)) {
-            all += name + "/\n";
-            continue;
-        }
-        const std::string bytes = test::read_file(path);
-        all += name + " " + std::to_string(bytes.size()) + " " + std::to_string(std::hash<std::string>{}(bytes)) + "\n";
-    }
-    return all;
-}
-
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
 
 TEST(Streams, PipeGivesWhatTheFileGives) {
     TempDir dir;

@@ -95,7 +95,7 @@ TEST(Cli, AnswersUsageHelpAndVersion) {
          "kpupdate: update files are not compressed; to read a compressed one: zcat a.update | kpupdate -\n"},
         {{"--help"}, 0, "usage", ""},
         {{"-a", "-h", "--bogus"}, 0, "usage", ""},
-        {{"-V"}, 0, "kpupdate 0.9.0\n", ""},
+        {{"-V"}, 0, "kpupdate 0.10.0\n", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));

@@ -42,6 +42,27 @@ std::vector<std::string> tree(const std::string& root) {
     return found;
 }
 
+std::string snapshot(const std::string& root) {
+    std::string all;
+    for (const std::string& name : tree(root)) {
+        const std::string path = root + "/" + name;
+        if (std::filesystem::is_directory(path)) {
+            all += name + "/\n";
+            continue;
+        }
+        const std::string bytes = read_file(path);
+        all += name + " " + std::to_string(bytes.size()) + " " + std::to_string(std::hash<std::string>{}(bytes)) + "\n";
+    }
+    return all;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
 void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

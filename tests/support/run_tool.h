@@ -79,6 +79,12 @@ private:
 // Every file and directory under `root`, relative and sorted.
 std::vector<std::string> tree(const std::string& root);
 
+// Every file under `root` with its size and a hash of its bytes, in one text to compare.
+std::string snapshot(const std::string& root);
+
+// `text` with every `from` in it made `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to);
+
 void write_file(const std::string& path, const std::string& bytes);
 // A descriptor of a new file at `path`, open for writing; close_descriptor lets it go.
 int create_descriptor(const std::string& path);
