@@ -7,7 +7,6 @@
 #include <fcntl.h>
 
 #include <memory>
-#include <random>
 #include <string>
 #include <thread>
 
@@ -24,13 +23,7 @@ namespace kp {
 namespace {
 
 using Handle = std::unique_ptr<kp_archive, decltype(&kp_close)>;
-
-std::string random_bytes(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) byte = static_cast<char>(random());
-    return bytes;
-}
+using test::random_bytes;
 
 std::string taken(kp_archive* archive, char* document) {
     if (document == nullptr) return std::string("no document: ") + kp_reason(archive) + "\n";

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
-#include <random>
 
 #include "archive_builder.h"
 #include "support/run_tool.h"
@@ -13,17 +12,11 @@
 namespace kp {
 namespace {
 
+using test::random_bytes;
 using test::replaced;
 using test::run_tool;
 using test::snapshot;
 using test::TempDir;
-
-std::string random_bytes(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) byte = static_cast<char>(random());
-    return bytes;
-}
 
 std::string hex(std::size_t number) {
     char text[32];

@@ -170,9 +170,7 @@ TEST(MeasuredFiles, AreKnownUnchangedByOneLookOnlyWhereChangedBeforeTheWatch) {
 // it was ended and never past.
 TEST(OffsetSources, ReadAsTheBytesFromThereWould) {
     TempDir dir;
-    std::mt19937 random(51);
-    std::string blob(std::size_t{5} << 20, '\0');
-    for (char& byte : blob) byte = static_cast<char>(random());
+    const std::string blob = test::random_bytes(std::size_t{5} << 20, 51);
     write_file(dir.file("blob"), blob);
     constexpr u64 mib = u64{1} << 20;
     const struct {

@@ -82,6 +82,9 @@ std::vector<std::string> tree(const std::string& root);
 // Every file under `root` with its size and a hash of its bytes, in one text to compare.
 std::string snapshot(const std::string& root);
 
+// `size` bytes that look like nothing, the same for the same `seed`.
+std::string random_bytes(std::size_t size, unsigned seed);
+
 // `text` with every `from` in it made `to`.
 std::string replaced(std::string text, const std::string& from, const std::string& to);
 
