@@ -3,6 +3,7 @@
 #include "cli/create_command.h"
 #include "cli/current_directory.h"
 #include "cli/early_end.h"
+#include "cli/edit_command.h"
 #include "cli/plan.h"
 #include "cli/scan_command.h"
 #include "console/console_platform.h"
@@ -167,13 +168,15 @@ Findings read(UpdateArchive& archive, ConsoleOutput& console, const Options& opt
 OptionsProblem prepare(Options& options, int argc, char** argv, RunInputs& inputs) {
     OptionsProblem problem;
     problem.usage = parse_options(options, argc, argv);
-    const bool create = asks_to_create(options);
-    const bool scan = !create && asks_to_scan(options);
+    const bool edit = asks_to_edit(options);
+    const bool create = !edit && asks_to_create(options);
+    const bool scan = !create && !edit && asks_to_scan(options);
     if (problem.usage.empty() && !options.help && !options.version) {
         if (create) problem = check_create_options(options);  // --create reads -T's names as PATHs
+        if (edit) problem = check_edit_options(options);
         if (scan) problem = check_scan_options(options);
         // Every list counts, in the order given, as tar takes them.
-        for (const std::string& list : create || scan ? std::vector<std::string>() : options.files_from) {
+        for (const std::string& list : create || scan || edit ? std::vector<std::string>() : options.files_from) {
             if (list == "-" && options.file != nullptr && std::string_view(options.file) == "-") {
                 problem.usage = "'--files-from' and FILE cannot both be standard input";
                 break;
@@ -183,12 +186,13 @@ OptionsProblem prepare(Options& options, int argc, char** argv, RunInputs& input
                 break;
             }
         }
-        const bool reads = create || options.file != nullptr;
-        if (!create && !scan && reads && problem.usage.empty() && problem.list.empty())
+        const bool reads = create || edit || options.file != nullptr;
+        if (!create && !scan && !edit && reads && problem.usage.empty() && problem.list.empty())
             problem = check_options(options);
         if (reads && problem.usage.empty() && problem.list.empty()) {
             problem = open_inputs(options, current_directory(), inputs);
-            if (!create && problem.usage.empty()) open_file_input(options, inputs);  // a FIFO waits for its writer
+            if (!create && !edit && problem.usage.empty())
+                open_file_input(options, inputs);  // a FIFO waits for its writer
         }
     }
     problem.json = options.json;
@@ -233,6 +237,9 @@ i32 run_command_line(UpdateArchive& archive, ConsoleOutput& console, int argc, c
             break;
         case Mode::create:
             findings.failed = !run_create(console, options, plan.create, inputs);
+            break;
+        case Mode::edit:
+            findings.failed = !run_edit(console, options, plan.edit, inputs);
             break;
         case Mode::scan: {
             const i32 status = run_scan(console, options, inputs);

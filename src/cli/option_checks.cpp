@@ -29,6 +29,13 @@ enum class Flag : unsigned char {
     trim,
     padded,
     offset,
+    update,
+    remove,
+    scan,
+    carve,
+    manifest,
+    exclude,
+    keep_old,
 };
 
 bool given(const Options& options, Flag flag) {
@@ -71,6 +78,20 @@ bool given(const Options& options, Flag flag) {
             return options.padded;
         case Flag::offset:
             return options.offset.has_value();
+        case Flag::update:
+            return options.update;
+        case Flag::remove:
+            return options.remove;
+        case Flag::scan:
+            return options.scan;
+        case Flag::carve:
+            return options.carve;
+        case Flag::manifest:
+            return options.manifest.has_value();
+        case Flag::exclude:
+            return !options.excludes.empty();
+        case Flag::keep_old:
+            return options.existing == Existing::keep;
     }
     return false;
 }
@@ -96,6 +117,13 @@ const char* shown(Flag flag) {
         "'--trim'",
         "'--padded'",
         "'--offset'",
+        "'--update'",
+        "'--delete'",
+        "'--scan'",
+        "'--carve'",
+        "'--manifest'",
+        "'--exclude'",
+        "'--keep-old-files'",
     };
     return names[static_cast<std::size_t>(flag)];
 }
@@ -104,17 +132,83 @@ const char* shown(Flag flag) {
 // and nothing that reads goes with it; then what reading cannot do at once; last
 // --offset, which only reading takes, with --create.
 constexpr std::pair<Flag, Flag> clashes[] = {
-    {Flag::create, Flag::all},       {Flag::create, Flag::extract}, {Flag::create, Flag::name},
-    {Flag::create, Flag::include},   {Flag::create, Flag::index},   {Flag::create, Flag::position},
-    {Flag::create, Flag::list},      {Flag::create, Flag::test},    {Flag::create, Flag::to_stdout},
-    {Flag::create, Flag::diff},      {Flag::create, Flag::sha256},  {Flag::create, Flag::strip},
-    {Flag::create, Flag::skip_old},  {Flag::create, Flag::json},    {Flag::to_stdout, Flag::directory},
-    {Flag::trim, Flag::padded},      {Flag::extract, Flag::list},   {Flag::extract, Flag::diff},
-    {Flag::extract, Flag::sha256},   {Flag::to_stdout, Flag::json}, {Flag::list, Flag::to_stdout},
-    {Flag::diff, Flag::to_stdout},   {Flag::diff, Flag::directory}, {Flag::diff, Flag::list},
-    {Flag::list, Flag::directory},   {Flag::sha256, Flag::list},    {Flag::sha256, Flag::to_stdout},
-    {Flag::sha256, Flag::directory}, {Flag::sha256, Flag::diff},    {Flag::sha256, Flag::padded},
+    {Flag::create, Flag::all},
+    {Flag::create, Flag::extract},
+    {Flag::create, Flag::name},
+    {Flag::create, Flag::include},
+    {Flag::create, Flag::index},
+    {Flag::create, Flag::position},
+    {Flag::create, Flag::list},
+    {Flag::create, Flag::test},
+    {Flag::create, Flag::to_stdout},
+    {Flag::create, Flag::diff},
+    {Flag::create, Flag::sha256},
+    {Flag::create, Flag::strip},
+    {Flag::create, Flag::skip_old},
+    {Flag::create, Flag::json},
+    {Flag::to_stdout, Flag::directory},
+    {Flag::trim, Flag::padded},
+    {Flag::extract, Flag::list},
+    {Flag::extract, Flag::diff},
+    {Flag::extract, Flag::sha256},
+    {Flag::to_stdout, Flag::json},
+    {Flag::list, Flag::to_stdout},
+    {Flag::diff, Flag::to_stdout},
+    {Flag::diff, Flag::directory},
+    {Flag::diff, Flag::list},
+    {Flag::list, Flag::directory},
+    {Flag::sha256, Flag::list},
+    {Flag::sha256, Flag::to_stdout},
+    {Flag::sha256, Flag::directory},
+    {Flag::sha256, Flag::diff},
+    {Flag::sha256, Flag::padded},
     {Flag::create, Flag::offset},
+    // A change writes FILE anew from FILE: nothing that only reads it, and no other mode.
+    {Flag::update, Flag::create},
+    {Flag::update, Flag::remove},
+    {Flag::update, Flag::scan},
+    {Flag::update, Flag::carve},
+    {Flag::update, Flag::all},
+    {Flag::update, Flag::extract},
+    {Flag::update, Flag::name},
+    {Flag::update, Flag::include},
+    {Flag::update, Flag::index},
+    {Flag::update, Flag::position},
+    {Flag::update, Flag::list},
+    {Flag::update, Flag::test},
+    {Flag::update, Flag::to_stdout},
+    {Flag::update, Flag::diff},
+    {Flag::update, Flag::sha256},
+    {Flag::update, Flag::strip},
+    {Flag::update, Flag::skip_old},
+    {Flag::update, Flag::json},
+    {Flag::update, Flag::trim},
+    {Flag::update, Flag::padded},
+    {Flag::update, Flag::offset},
+    {Flag::update, Flag::manifest},
+    {Flag::remove, Flag::create},
+    {Flag::remove, Flag::scan},
+    {Flag::remove, Flag::carve},
+    {Flag::remove, Flag::all},
+    {Flag::remove, Flag::extract},
+    {Flag::remove, Flag::name},
+    {Flag::remove, Flag::include},
+    {Flag::remove, Flag::index},
+    {Flag::remove, Flag::position},
+    {Flag::remove, Flag::list},
+    {Flag::remove, Flag::test},
+    {Flag::remove, Flag::to_stdout},
+    {Flag::remove, Flag::diff},
+    {Flag::remove, Flag::sha256},
+    {Flag::remove, Flag::strip},
+    {Flag::remove, Flag::skip_old},
+    {Flag::remove, Flag::json},
+    {Flag::remove, Flag::trim},
+    {Flag::remove, Flag::padded},
+    {Flag::remove, Flag::offset},
+    {Flag::remove, Flag::manifest},
+    {Flag::remove, Flag::directory},
+    {Flag::remove, Flag::exclude},
 };
 
 // The first clash of the table's rows that `counts`, as a usage message; empty when none.
@@ -130,8 +224,12 @@ bool of_create(std::pair<Flag, Flag> clash) {
     return clash.first == Flag::create;
 }
 
+bool of_edit(std::pair<Flag, Flag> clash) {
+    return clash.first == Flag::update || clash.first == Flag::remove;
+}
+
 bool of_reading(std::pair<Flag, Flag> clash) {
-    return clash.first != Flag::create;
+    return !of_create(clash) && !of_edit(clash);
 }
 
 bool of_both(std::pair<Flag, Flag> clash) {
@@ -187,6 +285,23 @@ OptionsProblem check_scan_options(const Options& options) {
     }
     if (options.scan && options.directory) return refused("'--directory' with '--scan' needs '--carve'");
     if (options.scan && options.existing) return refused("'--scan' writes nothing: '--carve' keeps or skips files");
+    return {};
+}
+
+OptionsProblem check_edit_options(const Options& options) {
+    if (!options.update && !options.remove) {
+        return refused(std::string(options.out ? "'--out'" : "'--signatures'") + " needs '--update' or '--delete'");
+    }
+    if (std::string clash = first_clash(options, of_edit); !clash.empty()) return refused(clash);
+    const char* mode = options.update ? "'--update'" : "'--delete'";
+    if (options.file == nullptr) return refused(std::string(mode) + " needs FILE, the update file to change");
+    if (options.update && options.paths.empty() && options.files_from.empty())
+        return refused("'--update' needs a PATH to put into FILE");
+    if (options.remove && options.paths.empty() && options.files_from.empty())
+        return refused("'--delete' needs the NAME of an entry to remove");
+    if (options.remove && options.zero_signatures) return refused("'--signatures' needs '--update'");
+    if (options.existing == Existing::keep && !options.out)
+        return refused("'--keep-old-files' with " + std::string(mode) + " needs '--out', whose NEW it keeps");
     return {};
 }
 

@@ -135,6 +135,13 @@ constexpr const char* zstdcat = "zstdcat";
 constexpr const char* lzip = "lzip -dc";
 constexpr const char* lzop = "lzop -dc";
 
+bool set_signatures(Options& options, const char* value) {
+    const std::string_view text = value;
+    if (text != "keep" && text != "zero") return false;
+    options.zero_signatures = text == "zero";
+    return true;
+}
+
 template <Existing existing>
 bool set_existing(Options& options, const char*) {
     options.existing = existing;
@@ -146,6 +153,7 @@ constexpr const char* index_values = "a whole number from -2147483648 to 4294967
 constexpr const char* position_values = "a whole number from 0 to 4294967295";
 constexpr const char* strip_values = "a whole number from 0 to 4294967295";
 constexpr const char* pattern_values = "a pattern of at most 4096 bytes";
+constexpr const char* signatures_values = "keep or zero";
 constexpr const char* offset_values = "a whole number from 0 to 18446744073709551615, or 0x and hex digits";
 
 constexpr OptionForm forms[] = {
@@ -223,12 +231,24 @@ constexpr OptionForm forms[] = {
      "with --create: the entries as --json prints them\n"
      "(- stdin), their bytes the files of their names",
      "FILE"},
-    {0, "version-text", Takes::value, set_text<&Options::version_text>, 30, "with --create: the version text of NEW",
-     "TEXT"},
+    {0, "version-text", Takes::value, set_text<&Options::version_text>, 30,
+     "with --create or --update: the version text", "TEXT"},
     {0, "filler", Takes::value, set_text<&Options::filler>, 31,
-     "with --create: where the count would be a multiple of 4,\n"
-     "add an empty file NAME at the end",
+     "with --create, --update or --delete: where the count\n"
+     "would be a multiple of 4, add an empty file NAME",
      "NAME"},
+    {'u', "update", Takes::nothing, set<&Options::update>, 49,
+     "replace FILE's entries of the PATHs' names (under\n"
+     "-C DIR) with the files, append the others; in place"},
+    {0, "delete", Takes::nothing, set<&Options::remove>, 50, "remove every entry of each NAME from FILE, in place"},
+    {0, "out", Takes::value, set_text<&Options::out>, 51,
+     "with --update or --delete: write the result as NEW\n"
+     "and leave FILE as it is",
+     "NEW"},
+    {0, "signatures", Takes::value, set_signatures, 52,
+     "with --update: keep (default) or zero the signatures\n"
+     "of an entry whose bytes change",
+     "WHAT", signatures_values},
     {0, "scan", Takes::nothing, set<&Options::scan>, 46,
      "list every update file inside FILE, at any offset:\n"
      "offset, end, file count, notes and version text"},

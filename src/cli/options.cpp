@@ -111,7 +111,7 @@ std::string parse_options(Options& options, int argc, char** argv) {
         options.file = operands[first++];
     }
     if (options.decompressor != nullptr) return compression_refusal(options);
-    if (options.create) {  // NEW, then what goes into it
+    if (options.create || options.update || options.remove) {  // NEW or FILE, then what goes in or out
         options.paths.assign(operands.begin() + static_cast<std::ptrdiff_t>(first), operands.end());
         return {};
     }
@@ -159,7 +159,11 @@ bool selects_entries(const Options& options, Selectors counted) {
 }
 
 bool asks_to_create(const Options& options) {
-    return options.create || options.manifest || options.version_text;
+    return options.create || options.manifest || (options.version_text && !asks_to_edit(options));
+}
+
+bool asks_to_edit(const Options& options) {
+    return options.update || options.remove || options.out || options.zero_signatures;
 }
 
 bool original_form(const Options& options) {

@@ -53,6 +53,10 @@ struct Options {
     std::vector<std::string> paths;           // --create: what to add, under `directory`
     std::optional<std::string> manifest;      // --manifest: the entries as --json prints them; "-" standard input
     std::optional<std::string> version_text;  // --version-text: the new file's version text
+    bool update = false;                      // --update: FILE's entries replaced or added from `paths`
+    bool remove = false;                      // --delete: FILE's entries of the names in `paths` removed
+    std::optional<std::string> out;           // --out: the changed file's name, FILE left alone
+    std::optional<bool> zero_signatures;      // --signatures: zero, or keep, those of replaced entries
     const char* file = nullptr;               // the update file; null when none was given
     const char* index = nullptr;              // the index number's text; null when none was given
     int ignored = 0;                          // arguments after INDEX, which are not read
@@ -90,6 +94,12 @@ OptionsProblem check_create_options(const Options& options);
 
 // Whether the options ask for --create, or give its own options.
 bool asks_to_create(const Options& options);
+
+// Whether the options ask for --update or --delete, or give their own options.
+bool asks_to_edit(const Options& options);
+
+// What makes no sense with --update or --delete.
+OptionsProblem check_edit_options(const Options& options);
 
 // Whether they ask for --scan or --carve, or give --weak.
 bool asks_to_scan(const Options& options);

@@ -53,6 +53,21 @@ CreateRequest request_of(const Options& options) {
     return request;
 }
 
+EditRequest edit_request_of(const Options& options) {
+    EditRequest request;
+    request.file = options.file != nullptr ? options.file : "";
+    request.out = options.out;
+    (options.update ? request.paths : request.deletes) = options.paths;
+    if (options.update) request.lists = options.files_from;
+    request.null = options.null;
+    request.excludes = exclusions_of(options.excludes);
+    request.version_text = options.version_text;
+    request.filler = options.filler;
+    request.zero_signatures = options.zero_signatures.value_or(false);
+    request.keep = options.existing == Existing::keep;
+    return request;
+}
+
 Ending usage_ending(const Options& options, const OptionsProblem& problem) {
     // A refusal that says what to do instead needs no pointer to the help.
     const bool says_what_to_do = problem.usage.ends_with('?') || options.decompressor != nullptr;
@@ -82,6 +97,11 @@ Plan plan_of(const Options& options, const OptionsProblem& problem, const RunInp
     }
     if (options.help || options.version) {
         plan.mode = options.help ? Mode::help : Mode::version;
+        return plan;
+    }
+    if (asks_to_edit(options)) {
+        plan.mode = Mode::edit;
+        plan.edit = edit_request_of(options);
         return plan;
     }
     if (asks_to_create(options)) {

@@ -9,6 +9,7 @@
 #include "cli/inputs.h"
 #include "cli/options.h"
 #include "create/create_file.h"
+#include "create/edit.h"
 #include "ops/extraction.h"
 #include "ops/selection.h"
 #include "report/renderer.h"
@@ -35,6 +36,7 @@ enum class Mode : unsigned char {
     refusal,  // they do, but the run cannot start: a -T list unread, FILE a terminal
     read,     // FILE is read: the reports and the work
     create,   // NEW is written
+    edit,     // FILE is changed, or written changed as --out's NEW
     scan,     // --scan, --carve: FILE is searched for update files
 };
 
@@ -52,6 +54,7 @@ struct Plan {
     Mode mode = Mode::read;
     Ending ending;  // usage, refusal
     CreateRequest create;
+    EditRequest edit;
     // Reading:
     Work work = Work::reports;
     bool test_first = false;  // --test of a file, measured at once: shown before the work

@@ -73,6 +73,9 @@ enum class CreateFault : unsigned char {
     write_failed,        // `text` what the system said
     kept,                // NEW exists, and -k keeps it
     target_not_regular,  // NEW is a link, a FIFO, a device or a socket: `kind` says which
+    no_entry,            // a name to delete that FILE (`text`) holds no entry of
+    edit_not_regular,    // FILE, or --out's NEW, is no regular file: `kind` says what it is
+    source_short,        // an entry's chunk that the change keeps reaches `first` bytes past FILE's (`text`) end
 };
 
 // What is made otherwise than asked, though the file is still made.

@@ -120,6 +120,14 @@ std::string reason_of(const CreateProblem& problem) {
             return (problem.kind == LeafKind::unreadable ? problem.text : target_kind_text(problem.kind)) +
                    "; --create writes NEW only where there is nothing or a regular file (NEW '-' writes to "
                    "standard output)";
+        case CreateFault::no_entry:
+            return shell_quoted(problem.text) + " holds no entry of that name";
+        case CreateFault::edit_not_regular:
+            return (problem.kind == LeafKind::unreadable ? problem.text : target_kind_text(problem.kind)) +
+                   "; --update and --delete change a regular file only, and write over nothing else";
+        case CreateFault::source_short:
+            return "its chunk reaches " + first + " bytes past the end of " + shell_quoted(problem.text) +
+                   ", which is cut short; nothing is changed in it";
     }
     return problem.text;
 }
@@ -194,6 +202,27 @@ std::string create_warning_text(const CreateWarning& warning) {
             break;
     }
     return "warning: " + name + " is the file being written; not added";
+}
+
+std::string edit_note_text(const EditNote& note) {
+    const std::string name = shell_quoted(note.name);
+    const std::string index = std::to_string(note.index);
+    switch (note.kind) {
+        case EditNote::Kind::replaced:
+            return "replaced " + name + " (" + std::to_string(note.before) + " bytes, now " +
+                   std::to_string(note.size) + ")";
+        case EditNote::Kind::appended:
+            return "added " + name + " as index " + index;
+        case EditNote::Kind::deleted:
+            return "deleted " + name + " (index " + index + ")";
+        case EditNote::Kind::filler:
+            return "added " + name + " as index " + index + ", an empty filler";
+        case EditNote::Kind::signatures_kept:
+            break;
+    }
+    return "warning: " + name + " changed (" + std::to_string(note.size) + " bytes, were " +
+           std::to_string(note.before) + "); its signatures are kept for the changed bytes (--signatures=zero " +
+           "clears them)";
 }
 
 void create_say(CreateText& text, const std::string& line) {

@@ -6,6 +6,7 @@
 
 #include "console/console.h"
 #include "create/create.h"
+#include "create/edit.h"
 #include "report/progress.h"
 
 namespace kp {
@@ -26,6 +27,10 @@ std::string create_reason(const CreateProblem& problem, const std::string& manif
 
 // "warning: NAME ...", for a "kpupdate: ..." line.
 std::string create_warning_text(const CreateWarning& warning);
+
+// What -v says of a change's entry: "deleted NAME", "added NAME as index 7"; and the
+// warning of an entry whose bytes changed under its kept signatures.
+std::string edit_note_text(const EditNote& note);
 
 // "kpupdate: TEXT" on standard error, the progress line out of its way.
 void create_say(CreateText& text, const std::string& line);

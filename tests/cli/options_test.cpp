@@ -112,7 +112,7 @@ TEST(ParseOptions, ReadsGnuStyleOptionsAnywhereBeforeTheirEnd) {
         {{"--t", "f"}, "error: option '--t' is ambiguous; possibilities: '--trim' '--test'"},
         {{"--s", "f"},
          "error: option '--s' is ambiguous; possibilities: '--strip-components' '--stdout' '--skip-old-files' "
-         "'--sha256' '--scan'"},
+         "'--sha256' '--scan' '--signatures'"},
         {{"--no", "f"}, "error: option '--no' is ambiguous; possibilities: '--no-color' '--no-progress'"},
         {{"--col=never", "--prog=never", "--colour", "f"},
          "error: unrecognized option '--colour'; did you mean '--color'?"},
