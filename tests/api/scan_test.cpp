@@ -111,7 +111,9 @@ TEST(LibraryScan, SaysWhyAScanFailed) {
     Handle handle(kp_new(), kp_close);
     Collected collected;
     EXPECT_EQ(kp_scan_path(handle.get(), dir.file("none").c_str(), 0, collect, &collected, nullptr), KP_ERROR_SYSTEM);
+#ifndef _WIN32  // the Windows build gives no errno for a path that does not open
     EXPECT_EQ(kp_system_error(handle.get()), ENOENT);
+#endif
     EXPECT_EQ(kp_scan_path(handle.get(), dir.file("none").c_str(), 4, collect, &collected, nullptr), KP_ERROR_ARGUMENT);
     EXPECT_STREQ(kp_reason(handle.get()), "a flag the scan does not know");
     EXPECT_EQ(kp_scan_stream(handle.get(), nullptr, nullptr, 0, collect, &collected, nullptr), KP_ERROR_ARGUMENT);
