@@ -297,8 +297,9 @@ OptionsProblem check_edit_options(const Options& options) {
     if (options.file == nullptr) return refused(std::string(mode) + " needs FILE, the update file to change");
     if (options.update && options.paths.empty() && options.files_from.empty())
         return refused("'--update' needs a PATH to put into FILE");
-    if (options.remove && options.paths.empty() && options.files_from.empty())
-        return refused("'--delete' needs the NAME of an entry to remove");
+    if (options.remove && !options.files_from.empty())
+        return refused("'--delete' takes the NAMEs of the entries to remove, not '--files-from'");
+    if (options.remove && options.paths.empty()) return refused("'--delete' needs the NAME of an entry to remove");
     if (options.remove && options.zero_signatures) return refused("'--signatures' needs '--update'");
     if (options.existing == Existing::keep && !options.out)
         return refused("'--keep-old-files' with " + std::string(mode) + " needs '--out', whose NEW it keeps");

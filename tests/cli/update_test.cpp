@@ -249,6 +249,11 @@ TEST(Update, ChangesKeepEveryByteTheyDoNotName) {
          "'--delete' and '--directory' cannot go together"},
         {"keep without out", {}, {"-u", "-k", "f.update", "a.bin"}, nullptr, "needs '--out'"},
         {"out alone", {}, {"--out=x", "f.update"}, nullptr, "'--out' needs '--update' or '--delete'"},
+        {"delete from a list",
+         {},
+         {"--delete", "-T", "names.txt", "f.update", "a.bin"},
+         nullptr,
+         "'--delete' takes the NAMEs of the entries to remove, not '--files-from'"},
     };
     const std::string input = odd_input();
     for (const Change& change : changes) {
