@@ -117,6 +117,8 @@ bool build(const EditRequest& request, const EditPlan& plan, SourceFile& source,
         discard_pending_file(pending);
         return false;
     }
+    // FILE is let go of first: Windows replaces no file that is open without delete sharing.
+    close_source(source);
     const Placed placed = commit_pending_file(pending, target.leaf, request.keep ? Existing::keep : Existing::replace);
     if (placed == Placed::kept) problem = create_problem(CreateFault::kept, name);
     if (placed == Placed::failed) problem = create_problem(CreateFault::write_failed, name, last_error_text());
