@@ -13,6 +13,7 @@
 #include "fs/files.h"
 #include "fs/walk.h"
 #include "ops/entry_problem.h"
+#include "ops/sha256.h"
 
 namespace kp {
 
@@ -22,10 +23,11 @@ struct NewEntry {
     std::string name_tail;  // the field's bytes after that NUL; zeros past them
     u32 index = 0;
     std::array<u64, 4> signature{};
-    std::optional<u32> declared_size;  // a manifest's size, which the file is measured against
-    bool listed_regular = false;       // its directory listed a regular file: it is opened without a look by name
-    bool filler = false;               // empty, with no file behind it
-    std::string padding;               // the chunk's bytes after the file's own; zeros past them
+    std::optional<u32> declared_size;    // a manifest's size, which the file is measured against
+    std::optional<Sha256Digest> sha256;  // a manifest's digest of the file's own bytes, compared as they are copied
+    bool listed_regular = false;         // its directory listed a regular file: it is opened without a look by name
+    bool filler = false;                 // empty, with no file behind it
+    std::string padding;                 // the chunk's bytes after the file's own; zeros past them
     // Found when the file is measured: the size the record gets, and the bytes taken
     // from the file: its own size, or from a padded extraction the whole chunk.
     u32 size = 0;
