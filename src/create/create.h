@@ -80,14 +80,18 @@ enum class CreateFault : unsigned char {
 // What is made otherwise than asked, though the file is still made.
 struct CreateWarning {
     enum class Kind : unsigned char {
-        size_changed,  // size: the file's, expected: the manifest's
-        not_padded,    // size: the file's, its own, expected: its chunk's, which a padded extraction holds
-        is_output,     // the file being written lies in the tree, and is not added
+        size_changed,   // size: the file's, expected: the manifest's
+        not_padded,     // size: the file's, its own, expected: its chunk's, which a padded extraction holds
+        is_output,      // the file being written lies in the tree, and is not added
+        bytes_changed,  // size: the file's, the manifest's too; its digest is not the manifest's
+        unnamed,        // a file under the directory that the manifest does not name: `name` is its path
+        unwalked,       // a directory under it that could not be read (`text` why) or lies too deep (`text` empty)
     };
     Kind kind = Kind::is_output;
     std::string name;  // the entry's
     u64 size = 0;
     u64 expected = 0;
+    std::string text;  // unwalked: what the system said
 };
 
 // A place in a manifest's text, from 1.

@@ -1,12 +1,14 @@
-// The digests --json gives each entry, run by the binary: --sha256's, where the bytes are
-// there; and --create --manifest takes them back.
+// The round trip --json, a tree, --create --manifest, run by the binary: what the digests
+// in the document find changed, and what the tree holds that the document does not name.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "support/create.h"
 #include "support/run_tool.h"
@@ -83,6 +85,89 @@ TEST(JsonSums, AreWhatSha256PrintsForEveryEntryItCanRead) {
         EXPECT_EQ(std::count_if(sums.begin(), sums.end(), [](const auto& sum) { return sum.second == "-"; }),
                   static_cast<long>(row.without));
     }
+}
+
+// Each row edits the extracted tree, then makes the file again from the document: the
+// warnings, in order, and whether the bytes are the original's.
+TEST(ManifestSums, WarnOfEveryChangeTheRoundTripCannotKeep) {
+    const std::string kept = "; its signatures are kept for the changed bytes\n";
+    struct Case {
+        const char* what;
+        std::function<void(const TempDir&)> edit;
+        std::string err;
+        bool same;
+    };
+    const Case cases[] = {
+        {"nothing changed", [](const TempDir&) {}, "", true},
+        {"the same size, other bytes", [](const TempDir& dir) { put(dir, "tree/a.bin", "abcdX"); },
+         "kpupdate: warning: a.bin is 5 bytes, as the manifest says, but not the bytes its sha256 says" + kept, false},
+        {"the same size, other bytes, of a file copied in pieces",
+         [](const TempDir& dir) { put(dir, "tree/b/large.bin", std::string(300 << 10, 'L') + "!"); },
+         "kpupdate: warning: b/large.bin is 307201 bytes, as the manifest says, but not the bytes its sha256 says" +
+             kept,
+         false},
+        {"the same size, other bytes, at the first byte", [](const TempDir& dir) { put(dir, "tree/a.bin", "Abcde"); },
+         "kpupdate: warning: a.bin is 5 bytes, as the manifest says, but not the bytes its sha256 says" + kept, false},
+        {"another size: one warning, not two", [](const TempDir& dir) { put(dir, "tree/a.bin", "abcdef"); },
+         "kpupdate: warning: a.bin is 6 bytes where the manifest says 5" + kept, false},
+        {"files the manifest does not name, in byte order",
+         [](const TempDir& dir) {
+             put(dir, "tree/b/z", "z");
+             put(dir, "tree/B.txt", "B");
+             put(dir, "tree/b/new/x", "");
+         },
+         "kpupdate: warning: B.txt is not named in the manifest; not added\n"
+         "kpupdate: warning: b/new/x is not named in the manifest; not added\n"
+         "kpupdate: warning: b/z is not named in the manifest; not added\n",
+         true},
+        {"an edit and an extra file",
+         [](const TempDir& dir) {
+             put(dir, "tree/c.txt", std::string(699, 'c') + "C");
+             put(dir, "tree/d", "d");
+         },
+         "kpupdate: warning: c.txt is 700 bytes, as the manifest says, but not the bytes its sha256 says" + kept +
+             "kpupdate: warning: d is not named in the manifest; not added\n",
+         false},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        put(dir, "t/a.bin", "abcde");
+        put(dir, "t/b/large.bin", std::string(300 << 10, 'L') + "l");
+        put(dir, "t/c.txt", std::string(700, 'c'));
+        fs::create_directory(dir.file("tree"));
+        ASSERT_EQ(run_tool({"-c", "a.update", "-C", "t", "."}, in(dir.path())).status, 0);
+        ASSERT_EQ(run_tool({"-qa", "-C", "tree", "a.update"}, in(dir.path())).status, 0);
+        const test::ToolRun json = run_tool({"--json", "a.update"}, in(dir.path()));
+        ASSERT_EQ(json.status, 0);
+        write_file(dir.file("m.json"), json.out);
+        row.edit(dir);
+        const test::ToolRun made = run_tool({"-c", "b.update", "-C", "tree", "--manifest", "m.json"}, in(dir.path()));
+        EXPECT_EQ(made.err, row.err);
+        EXPECT_EQ(made.status, 0);
+        EXPECT_EQ(read_file(dir.file("b.update")) == read_file(dir.file("a.update")), row.same);
+    }
+}
+
+// A directory the walk cannot read is said, and the run still makes the file.
+TEST(ManifestSums, SaysWhatItCouldNotCompare) {
+    if (!test::posix_child_controls) GTEST_SKIP() << "permissions are POSIX's";
+    TempDir dir;
+    put(dir, "tree/a", "a");
+    put(dir, "tree/shut/x", "x");
+    fs::permissions(dir.file("tree/shut"), fs::perms::none);
+    write_file(dir.file("m.json"), R"({"entries": ["a"]})");
+    test::ToolOptions options = in(dir.path());
+    options.unprivileged = true;  // root reads any directory
+    if (const int start = run_tool({"--version"}, options).status; start == 126 || start == 127)
+        GTEST_SKIP() << "a child run as nobody cannot start the program here";
+    // To standard output: nobody may not write in the test's directory.
+    const test::ToolRun made = run_tool({"-c", "-", "-C", "tree", "--manifest", "m.json"}, options);
+    fs::permissions(dir.file("tree/shut"), fs::perms::owner_all);
+    EXPECT_EQ(made.err,
+              "kpupdate: warning: shut: Permission denied; what lies below it is not compared with the manifest\n");
+    EXPECT_EQ(made.status, 0);
+    EXPECT_FALSE(made.out.empty());
 }
 
 TEST(ManifestSums, RefusesADigestThatIsNone) {
