@@ -24,8 +24,9 @@ declare -A may_use=(
 )
 
 # What of ops the writers share with the readers: names, patterns, why an entry is not
-# written, suggestions. They use no other part of ops, so that none comes with them.
-shared_ops="names pattern entry_problem suggest"
+# written, suggestions, the digest (a manifest's sha256 is checked as a file is copied).
+# They use no other part of ops, so that none comes with them.
+shared_ops="names pattern entry_problem suggest sha256"
 
 status=0
 for room in "${!may_use[@]}"; do

@@ -16,10 +16,11 @@ _DOCUMENT_KEYS = (
     "data_start", "total_size", "used_size", "chunk_sum", "gap_hex", "entries", "groups", "mismatches", "cut",
     "test", "diff", "sha256", "selected", "extracted", "failed", "skipped", "missing", "unmatched",
     "missing_indexes", "missing_positions", "pattern_hints", "warnings", "read_failure", "error", "reason")
-_ENTRY_KEYS = ("position", "index", "size", "offset", "chunk_size", "name", "name_hex", "signatures",
+_ENTRY_KEYS = ("position", "index", "size", "offset", "chunk_size", "name", "name_hex", "signatures", "sha256",
                "name_tail_hex", "padding_hex")
 _HEX_PAIRS = _re.compile(r"(?:[0-9a-fA-F]{2})*")
 _HEX_DIGITS = _re.compile(r"[0-9a-fA-F]{1,16}")
+_SHA256 = _re.compile(r"[0-9a-fA-F]{64}")
 
 
 def _refuse(path, should):
@@ -85,6 +86,15 @@ def _signatures(value, path):
     return shown
 
 
+def _sha256(value, path):
+    """A digest as --json prints it, or its 32 bytes: compared with the file's as they are copied."""
+    if isinstance(value, (bytes, bytearray)) and len(value) == 32:
+        return bytes(value).hex()
+    if not isinstance(value, str) or not _SHA256.fullmatch(value):
+        _refuse(path, "a SHA-256 digest: 64 hexadecimal digits, or 32 bytes")
+    return value
+
+
 def _manifest_entry(value, at):
     if isinstance(value, Entry):
         value = {"name": value.name_bytes, "index": value.index, "size": value.size, "signatures": value.signatures}
@@ -105,6 +115,8 @@ def _manifest_entry(value, at):
             entry[key] = _whole(value[key], f"{at}.{key}", 32)
     if "signatures" in value:
         entry["signatures"] = _signatures(value["signatures"], f"{at}.signatures")
+    if "sha256" in value:
+        entry["sha256"] = _sha256(value["sha256"], f"{at}.sha256")
     return entry
 
 

@@ -1,5 +1,6 @@
 """Update files written from a tree or a manifest, as the command line writes them."""
 
+import hashlib
 import json
 
 import pytest
@@ -51,6 +52,9 @@ MANIFESTS = [  # (what is done to the manifest .manifest() gave, the reason crea
     (lambda m, a: m["entries"][0].__setitem__("padding_hex", "abc"), "entries[0].padding_hex should be hexadecimal"),
     (lambda m, a: m["entries"].__setitem__(1, 7), "entries[1] should be a name, an Entry, or a dict with a name"),
     (lambda m, a: m.__setitem__("entries", "a.bin"), "entries should be a list of the entries"),
+    (lambda m, a: m["entries"][0].__setitem__("sha256", bytes.fromhex(m["entries"][0]["sha256"])), None),
+    (lambda m, a: m["entries"][1].__setitem__("sha256", "ab" * 31), "entries[1].sha256 should be a SHA-256 digest"),
+    (lambda m, a: m["entries"][1].__setitem__("sha256", b"x" * 31), "entries[1].sha256 should be a SHA-256 digest"),
 ]
 
 
@@ -77,3 +81,15 @@ def test_a_dict_manifest_takes_what_the_module_gives(change, refusal, tmp_path):
             kpupdate.create(tmp_path / "py.update", tree=tmp_path / "tree", manifest=manifest)
         assert raised.value.reason.startswith("the manifest: ") and refusal in raised.value.reason
         assert raised.value.status == kpupdate.Status.ERROR_ARGUMENT and not (tmp_path / "py.update").exists()
+
+
+def test_a_manifests_sha256_is_each_extracted_files(tmp_path):
+    source = build([(b"a.bin", 7, b"a" * 700, (1, 2, 3, 4)), (b"d/b.bin", 9, b"b", (5, 0, 0, 0)),
+                    (b"c.bin", 3, b"", (0, 0, 0, 1))])
+    (tmp_path / "source.update").write_bytes(source)
+    (tmp_path / "tree").mkdir()
+    with kpupdate.open(tmp_path / "source.update") as archive:
+        archive.extract(tmp_path / "tree")
+        entries = archive.manifest()["entries"]
+    assert [e["sha256"] for e in entries] == [
+        hashlib.sha256((tmp_path / "tree" / e["name"]).read_bytes()).hexdigest() for e in entries]

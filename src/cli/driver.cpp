@@ -121,7 +121,9 @@ Findings read(UpdateArchive& archive, ConsoleOutput& console, const Options& opt
     JsonState json;
     text.settings = json.settings = settings_of(archive, console, options);
     UnseenBytes unseen;  // gathered for --json, rendered at its end
+    EntrySums sums;      // the same
     json.settings.unseen = &unseen;
+    json.settings.sums = &sums;
     const Renderer render = options.json ? json_renderer(json) : text_renderer(text);
 
     Findings findings;
@@ -141,6 +143,7 @@ Findings read(UpdateArchive& archive, ConsoleOutput& console, const Options& opt
         return findings;
     }
     if (options.json) gather_unseen_bytes(archive, inputs.file, unseen);
+    if (options.json) gather_entry_sums(archive, inputs.file, sums);
     render.archive(render.state);
 
     if (plan.test_first) test(plan, archive, inputs, render, findings);
@@ -148,6 +151,7 @@ Findings read(UpdateArchive& archive, ConsoleOutput& console, const Options& opt
     perform(plan, archive, options, inputs, render, done, findings);
     if (plan.test_last) test(plan, archive, inputs, render, findings);
     if (plan.drain) finish_source(inputs.file, archive_end(archive));  // its writer may count on all of it being read
+    if (options.json) entry_sums_done(inputs.file, sums);              // first: its tap lies over theirs
     if (options.json) unseen_bytes_done(inputs.file, unseen);
     if (done.old_loaded < 0) {
         load_failed(render, done.old_loaded, options.diff.value_or(""), done.old_problem, findings);

@@ -155,9 +155,9 @@ bool take_measure(const NewArchive& archive, NewEntry& entry, const LeafStatus& 
         entry.padding.clear();
     } else if (size != declared) {
         entry.padding.clear();
-        warnings.push_back({CreateWarning::Kind::size_changed, entry.name, size, declared});
+        warnings.push_back({CreateWarning::Kind::size_changed, entry.name, size, declared, {}});
     } else if (archive.padded && chunk != declared) {
-        warnings.push_back({CreateWarning::Kind::not_padded, entry.name, size, chunk});
+        warnings.push_back({CreateWarning::Kind::not_padded, entry.name, size, chunk, {}});
     }
     if (entry.padding.size() > padded_size(entry.size) - entry.size) {
         problems.push_back(create_problem(CreateFault::padding_too_long, entry.name, {}, entry.padding.size(),

@@ -13,6 +13,7 @@
 #include "fs/files.h"
 #include "fs/walk.h"
 #include "ops/entry_problem.h"
+#include "ops/sha256.h"
 
 namespace kp {
 
@@ -22,10 +23,11 @@ struct NewEntry {
     std::string name_tail;  // the field's bytes after that NUL; zeros past them
     u32 index = 0;
     std::array<u64, 4> signature{};
-    std::optional<u32> declared_size;  // a manifest's size, which the file is measured against
-    bool listed_regular = false;       // its directory listed a regular file: it is opened without a look by name
-    bool filler = false;               // empty, with no file behind it
-    std::string padding;               // the chunk's bytes after the file's own; zeros past them
+    std::optional<u32> declared_size;    // a manifest's size, which the file is measured against
+    std::optional<Sha256Digest> sha256;  // a manifest's digest of the file's own bytes, compared as they are copied
+    bool listed_regular = false;         // its directory listed a regular file: it is opened without a look by name
+    bool filler = false;                 // empty, with no file behind it
+    std::string padding;                 // the chunk's bytes after the file's own; zeros past them
     // Found when the file is measured: the size the record gets, and the bytes taken
     // from the file: its own size, or from a padded extraction the whole chunk.
     u32 size = 0;
@@ -81,14 +83,18 @@ enum class CreateFault : unsigned char {
 // What is made otherwise than asked, though the file is still made.
 struct CreateWarning {
     enum class Kind : unsigned char {
-        size_changed,  // size: the file's, expected: the manifest's
-        not_padded,    // size: the file's, its own, expected: its chunk's, which a padded extraction holds
-        is_output,     // the file being written lies in the tree, and is not added
+        size_changed,   // size: the file's, expected: the manifest's
+        not_padded,     // size: the file's, its own, expected: its chunk's, which a padded extraction holds
+        is_output,      // the file being written lies in the tree, and is not added
+        bytes_changed,  // size: the file's, the manifest's too; its digest is not the manifest's
+        unnamed,        // a file under the directory that the manifest does not name: `name` is its path
+        unwalked,       // a directory under it that could not be read (`text` why) or lies too deep (`text` empty)
     };
     Kind kind = Kind::is_output;
     std::string name;  // the entry's
     u64 size = 0;
     u64 expected = 0;
+    std::string text;  // unwalked: what the system said
 };
 
 // A place in a manifest's text, from 1.

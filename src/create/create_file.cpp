@@ -1,5 +1,6 @@
 #include "create/create_file.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "console/console_platform.h"
@@ -77,6 +78,28 @@ bool gather(const CreateRequest& request, DirectoryWalk& walk, NewArchive& archi
     return problems.empty();
 }
 
+// Every file under the root that the manifest does not name, and every directory the walk
+// could not read, a warning each in the byte order of their names: what the manifest
+// leaves out is never left out in silence.
+void warn_of_unnamed(const CreateRequest& request, DirectoryWalk& walk, const NewArchive& archive,
+                     std::vector<CreateWarning>& warnings) {
+    std::vector<CreateProblem> unread;
+    const std::vector<NewEntry> found = gather_tree(walk, {"."}, request.excludes, unread);
+    std::vector<std::string_view> named;
+    named.reserve(archive.entries.size());
+    for (const NewEntry& entry : archive.entries) named.push_back(entry.name);
+    std::sort(named.begin(), named.end());
+    for (const NewEntry& file : found) {
+        if (!std::binary_search(named.begin(), named.end(), std::string_view(file.name)))
+            warnings.push_back({CreateWarning::Kind::unnamed, file.name, 0, 0, {}});
+    }
+    for (CreateProblem& problem : unread) {
+        CreateWarning warning{CreateWarning::Kind::unwalked, std::move(problem.subject), 0, 0, {}};
+        if (problem.fault != CreateFault::too_deep) warning.text = std::move(problem.text);
+        warnings.push_back(std::move(warning));
+    }
+}
+
 // Opens where NEW goes; a problem when it cannot be written there.
 bool open_target(const CreateRequest& request, NewTarget& target, std::vector<CreateProblem>& problems) {
     const std::string& name = request.file;
@@ -118,7 +141,7 @@ bool open_target(const CreateRequest& request, NewTarget& target, std::vector<Cr
 // after it, which the new count may not need; the rest is checked again.
 void leave_out_output(const CreateRequest& request, NewArchive& archive, std::size_t position,
                       std::vector<CreateProblem>& problems, std::vector<CreateWarning>& warnings) {
-    warnings.push_back({CreateWarning::Kind::is_output, archive.entries[position].name});
+    warnings.push_back({CreateWarning::Kind::is_output, archive.entries[position].name, 0, 0, {}});
     drop_entry(archive, position);
     if (!archive.entries.empty() && archive.entries.back().filler) archive.entries.pop_back();
     if (request.filler) add_filler(archive, *request.filler);
@@ -202,12 +225,17 @@ bool create_update_file(const CreateRequest& request, FileHandle root, const std
     std::vector<CreateWarning> warnings;
     if (root == no_file) problems.push_back(create_problem(CreateFault::unreadable, root_name, root_error));
     if (problems.empty() && open_target(request, target, problems)) gather(request, walk, archive, problems);
+    // Before the new file is begun, which may have a name in the tree while it is written.
+    std::vector<CreateWarning> unnamed;
+    if (problems.empty() && (request.manifest || request.manifest_text))
+        warn_of_unnamed(request, walk, archive, unnamed);
     bool done = false;
     if (problems.empty()) {
         if (request.guard) guard_interruptions();
         done = build(request, archive, walk, target, events.work, problems, warnings);
         if (request.guard) unguard_interruptions();
     }
+    warnings.insert(warnings.end(), unnamed.begin(), unnamed.end());
     for (const CreateWarning& warning : warnings) {
         if (events.warning != nullptr) events.warning(events.work.context, warning);
     }

@@ -59,6 +59,53 @@ struct Output {
         }
     }
 };
+// The digest of an entry's own bytes as they are copied, where the manifest gives one to
+// compare them with: the bytes taken from a padded extraction's file go on past them.
+struct OwnDigest {
+    Sha256 sha;
+    u64 left = 0;
+    bool wanted = false;
+
+    explicit OwnDigest(const NewEntry& entry)
+        : left(entry.size),
+          wanted(entry.sha256 && entry.declared_size.value_or(entry.size) == entry.size && sha256_begin(sha)) {}
+    OwnDigest(const OwnDigest&) = delete;
+    OwnDigest& operator=(const OwnDigest&) = delete;
+    ~OwnDigest() { release(); }
+    void add(const unsigned char* bytes, u64 size) {
+        const u64 own = std::min(size, left);
+        if (wanted) sha256_add(sha, bytes, static_cast<std::size_t>(own));
+        left -= own;
+    }
+    void release() {
+        Sha256Digest unused{};
+        if (sha.context != nullptr) sha256_end(sha, unused);
+    }
+    // Whether what was added is all of the bytes and not what the manifest's digest says.
+    bool differs(const NewEntry& entry) {
+        Sha256Digest digest{};
+        const bool ended = wanted && sha256_end(sha, digest);
+        return ended && left == 0 && digest != *entry.sha256;
+    }
+};
+
+// Reads `size` bytes from `offset` into the output's buffer a piece at a time, each told
+// to `digest`: the bytes it compares pass through this process, never around it.
+bool copy_digested(SourceFile& file, u64 offset, u64 size, Output& output, const CopyProgress& progress,
+                   OwnDigest& digest) {
+    while (size > 0) {
+        const auto piece = static_cast<std::size_t>(std::min<u64>(size, output_buffer_size));
+        unsigned char* bytes = output.room(piece);
+        if (output.failed || read_up_to(file, offset, bytes, piece) != piece) return false;
+        digest.add(bytes, piece);
+        output.used += piece;
+        tell_copied(progress, piece);
+        offset += piece;
+        size -= piece;
+    }
+    return true;
+}
+
 // The first `size` bytes of the chunk of `entry` that come after the file's own: its
 // padding as given, then zeros.
 void append_padding(const NewEntry& entry, u64 from, u64 size, Output& output) {
@@ -131,7 +178,7 @@ CreateFault fault_of(LeafKind kind) {
 // record, which is known only once the last entry is measured. False, with why, where the file changed since it was
 // measured, or a read or a write failed.
 bool copy_entry(const NewEntry& entry, SourceFile& file, const LeafStatus& measured, RecordBytes* head, Output& output,
-                const CreateEvents& events, CreateProblem& problem) {
+                const CreateEvents& events, OwnDigest& digest, CreateProblem& problem) {
     const CopyProgress& progress = events.progress;
     file.length = entry.taken;
     problem.fault = CreateFault::changed;
@@ -146,6 +193,7 @@ bool copy_entry(const NewEntry& entry, SourceFile& file, const LeafStatus& measu
         std::memcpy(head->data() + own, entry.padding.data(), given);
         std::memset(head->data() + own + given, 0, record_size - own - given);
         if (done) {
+            digest.add(head->data(), own);
             output.add(head->data(), record_size);
             from = own;
             written = record_size;
@@ -160,11 +208,13 @@ bool copy_entry(const NewEntry& entry, SourceFile& file, const LeafStatus& measu
         std::size_t got = read_once(file, from, bytes, wanted + 1);
         if (got < wanted) got += read_up_to(file, from + got, bytes + got, wanted + 1 - got);
         done = got == wanted;
+        if (done) digest.add(bytes, rest);
         output.used += done ? static_cast<std::size_t>(rest) : 0;
         if (done) tell_copied(progress, rest);
     } else if (done) {
         unsigned char after = 0;
-        done = output.flush() && copy_file_bytes(file, from, rest, output.out, progress);
+        done = digest.wanted ? copy_digested(file, from, rest, output, progress, digest)
+                             : output.flush() && copy_file_bytes(file, from, rest, output.out, progress);
         if (!done && !output.failed && !last_error_text().empty()) output.fail(last_error_text());
         if (done && read_up_to(file, entry.taken, &after, 1) != 0) done = false;  // it grew
     }
@@ -252,16 +302,20 @@ Pass write_new_archive(NewArchive& archive, DirectoryWalk& walk, const std::opti
             writing = writing && end < largest_archive;
             RecordBytes* shared = head_due && entry.size != 0 ? &head : nullptr;
             head_taken = head_taken || shared != nullptr;
+            OwnDigest digest(entry);
             if (writing && first.whole) {
+                digest.add(output.bytes.get() + output.used, first.got);
                 output.used += first.got;
                 tell_copied(events.progress, first.got);
                 append_padding(entry, 0, padded_size(entry.size) - entry.taken, output);
             } else if (writing && entry.size != 0 &&
-                       !copy_entry(entry, file, status, shared, output, events, problem)) {
+                       !copy_entry(entry, file, status, shared, output, events, digest, problem)) {
                 if (problem.subject.empty()) problem.subject = entry.name;
                 problems.push_back(problem);
                 writing = false;
             }
+            if (writing && digest.differs(entry))
+                warnings.push_back({CreateWarning::Kind::bytes_changed, entry.name, entry.size, entry.size, {}});
             if (writing && events.added != nullptr) events.added(events.context, entry);
         }
         close_source(file);

@@ -89,8 +89,8 @@ constexpr std::string_view document_keys[] = {
     "mismatches", "cut",          "test",      "diff",        "sha256",           "selected",          "extracted",
     "failed",     "skipped",      "missing",   "unmatched",   "missing_indexes",  "missing_positions", "pattern_hints",
     "warnings",   "read_failure", "error",     "reason"};
-constexpr std::string_view entry_keys[] = {"position", "index",    "size",       "offset",        "chunk_size",
-                                           "name",     "name_hex", "signatures", "name_tail_hex", "padding_hex"};
+constexpr std::string_view entry_keys[] = {"position", "index",      "size",   "offset",        "chunk_size", "name",
+                                           "name_hex", "signatures", "sha256", "name_tail_hex", "padding_hex"};
 
 // The first key, by place, of the document's own object or an entry's, that --json never
 // prints, with the known key nearest it.
@@ -182,6 +182,14 @@ bool read_signatures(const Json& value, std::array<u64, 4>& signatures) {
     return true;
 }
 
+// A digest as --json prints it: 64 hexadecimal digits.
+bool read_sha256(const Json& value, Sha256Digest& digest) {
+    std::string bytes;
+    if (!read_hex_bytes(value, bytes) || bytes.size() != digest.size()) return false;
+    std::copy(bytes.begin(), bytes.end(), digest.begin());
+    return true;
+}
+
 bool read_u32(const Json& value, u32& number) {
     if (!value.is_number_unsigned() || value.get<u64>() > 0xFFFFFFFFu) return false;
     number = static_cast<u32>(value.get<u64>());
@@ -229,6 +237,10 @@ bool read_entry(const Json& value, std::size_t position, NewEntry& entry, Fields
     if (const auto signatures = value.find("signatures");
         signatures != value.end() && !read_signatures(*signatures, entry.signature)) {
         return fields.fail(at + ".signatures", "four strings of up to 16 hexadecimal digits");
+    }
+    if (const auto sha256 = value.find("sha256");
+        sha256 != value.end() && !read_sha256(*sha256, entry.sha256.emplace())) {
+        return fields.fail(at + ".sha256", "a SHA-256 digest: 64 hexadecimal digits");
     }
     return true;
 }

@@ -2,6 +2,7 @@
 // would write it as, so that sha256sum -c checks an extracted tree.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,27 @@ struct EntryDigest {
 // of has none and no line.
 std::vector<EntryDigest> entry_digests(const UpdateArchive& archive, const SelectedEntries& selected, u32 strip,
                                        SourceFile& source);
+
+// Every entry's digest of its own bytes, for --json, by position: none where not all of
+// them could be read (a cut file, a stream that passed them or ended first).
+struct EntrySums {
+    EntrySums() = default;
+    EntrySums(const EntrySums&) = delete;
+    EntrySums& operator=(const EntrySums&) = delete;
+    ~EntrySums();  // a digest still under way, where the run ended before its bytes did, is let go
+    std::vector<std::optional<Sha256Digest>> sums;
+    // A stream's, as it passes: how much of each entry went into its digest, begun at its first byte.
+    std::vector<u64> seen;
+    std::vector<Sha256> running;
+    StreamTap under;  // the tap these were set over, still told of every byte
+    const UpdateArchive* archive = nullptr;
+};
+
+// Gathers them from `source` right after the load: a file's at once; a stream's as the
+// run reads past its bytes, so that it is still read once. entry_sums_done ends that,
+// before whatever set the tap under it is ended.
+void gather_entry_sums(const UpdateArchive& archive, SourceFile& source, EntrySums& sums);
+void entry_sums_done(SourceFile& source, EntrySums& sums);
 
 // The digest in lower-case hexadecimal, as sha256sum prints it.
 std::string hex_of(const Sha256Digest& digest);

@@ -198,6 +198,16 @@ std::string create_warning_text(const CreateWarning& warning) {
         case CreateWarning::Kind::not_padded:
             return "warning: " + name + " is " + size + " bytes, its own size, where a padded extraction holds its " +
                    expected + "-byte chunk; taken as its own bytes";
+        case CreateWarning::Kind::bytes_changed:
+            return "warning: " + name + " is " + size +
+                   " bytes, as the manifest says, but not the bytes its sha256 says; its signatures are kept for the "
+                   "changed bytes";
+        case CreateWarning::Kind::unnamed:
+            return "warning: " + name + " is not named in the manifest; not added";
+        case CreateWarning::Kind::unwalked:
+            return "warning: " + (warning.name == "." ? std::string(".") : name) + ": " +
+                   (warning.text.empty() ? std::string("too deep for a name below it to fit a record") : warning.text) +
+                   "; what lies below it is not compared with the manifest";
         case CreateWarning::Kind::is_output:
             break;
     }

@@ -180,7 +180,7 @@ std::string json_error_document(std::string_view message, std::string_view reaso
 }
 
 void json_archive_fields(JsonWriter& json, std::string_view file, const UpdateArchive& archive,
-                         const UnseenBytes* unseen) {
+                         const UnseenBytes* unseen, const EntrySums* sums) {
     const DirectoryRecord& header = archive.header.record;
     json_break(json, 2);
     json_text_field(json, "file", file);
@@ -238,6 +238,10 @@ void json_archive_fields(JsonWriter& json, std::string_view file, const UpdateAr
         json_begin_array(json);
         for (const u64 signature : entry.record.signature) json_hex64(json, signature);
         json_end_array(json);
+        if (sums != nullptr && position < sums->sums.size() && sums->sums[position]) {
+            json_key(json, "sha256");
+            json_string(json, hex_of(*sums->sums[position]));
+        }
         json_hex_field(json, "name_tail_hex", field_tail(entry.record.name));
         if (unseen != nullptr && position < unseen->padding.size()) {
             json_hex_field(json, "padding_hex", unseen->padding[position]);

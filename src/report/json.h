@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archive/update_archive.h"
+#include "ops/digests.h"
 
 namespace kp {
 
@@ -51,9 +52,10 @@ std::string json_error_document(std::string_view message, std::string_view reaso
 
 // The fields that describe a loaded archive: file, version, its sizes, entries, groups
 // (of two or more, as the text report shows them) and second-signature mismatches, with
-// the gap and each entry's padding from `unseen` (may be null) where not all zero. Each
-// field starts on a new line indented by two.
+// the gap and each entry's padding from `unseen` (may be null) where not all zero, and
+// each entry's digest from `sums` (may be null) where it has one. Each field starts on a
+// new line indented by two.
 void json_archive_fields(JsonWriter& json, std::string_view file, const UpdateArchive& archive,
-                         const UnseenBytes* unseen);
+                         const UnseenBytes* unseen, const EntrySums* sums);
 
 }  // namespace kp

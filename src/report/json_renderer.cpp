@@ -142,7 +142,8 @@ void finish(void* state) {
     const UpdateArchive& archive = *facts.settings.archive;
     JsonWriter json;
     json_begin_object(json);
-    if (facts.archive_shown) json_archive_fields(json, facts.settings.file, archive, facts.settings.unseen);
+    if (facts.archive_shown)
+        json_archive_fields(json, facts.settings.file, archive, facts.settings.unseen, facts.settings.sums);
     if (facts.cut) {
         json_break(json, 2);
         json_key(json, "cut");
@@ -270,17 +271,21 @@ std::string listing_document(const UpdateArchive& archive, SourceFile& source, c
     sink.context = &text;
     console_setup(console, nullptr, {}, ColourMode::off, sink);
     UnseenBytes unseen;
+    EntrySums sums;
     JsonState state;
     state.settings.console = &console;
     state.settings.archive = &archive;
     state.settings.unseen = &unseen;
+    state.settings.sums = &sums;
     state.settings.file = file;
     const Renderer render = json_renderer(state);
     render.start(render.state);
     render.loaded(render.state);
     gather_unseen_bytes(archive, source, unseen);
+    gather_entry_sums(archive, source, sums);
     render.archive(render.state);
     finish_source(source, archive_end(archive));
+    entry_sums_done(source, sums);
     unseen_bytes_done(source, unseen);
     if (length_known(source) && source.length < archive_end(archive))
         render.cut(render.state, source.length, archive_end(archive));

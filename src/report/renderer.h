@@ -26,6 +26,7 @@ struct RenderSettings {
     ConsoleOutput* console = nullptr;
     const UpdateArchive* archive = nullptr;
     const UnseenBytes* unseen = nullptr;  // JSON: the gap and the paddings, where gathered
+    const EntrySums* sums = nullptr;      // JSON: the entries' digests, where gathered
     std::string file;                     // the update file as given, for the reasons on standard error
     bool reports = true;                  // text: the banner and the three reports
     bool verbose = false;                 // text: a line for each file written

@@ -15,7 +15,8 @@ using test::TempDir;
 using test::write_file;
 
 // A manifest a person writes names the entries and what they carry; the rest is the
-// layout's, and a file of another size than the manifest's keeps its signatures, warned.
+// layout's, a file of another size than the manifest's keeps its signatures, warned, and
+// the manifest itself, in the tree, is a file it does not name.
 TEST(Create, TakesWhatAPersonWritesDown) {
     TempDir dir;
     write_file(dir.file("a.bin"), "abcde");
@@ -27,7 +28,7 @@ TEST(Create, TakesWhatAPersonWritesDown) {
     const test::ToolRun made = run_tool({"-c", "n.update", "--manifest=m.json"}, in(dir.path()));
     EXPECT_EQ(made.err,
               "kpupdate: warning: a.bin is 5 bytes where the manifest says 3; its signatures are kept for the "
-              "changed bytes\n");
+              "changed bytes\nkpupdate: warning: m.json is not named in the manifest; not added\n");
     EXPECT_EQ(made.status, 0);
     EXPECT_EQ(run_tool({"-l", dir.file("n.update")}).out,
               "    7\t       5\t00000200\ta.bin\n    1\t     512\t00000400\tb.bin\n    9\t       1\t00000600\tindex\n");

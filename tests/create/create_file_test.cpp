@@ -157,7 +157,7 @@ TEST(Create, RefusesWhatItCannotMakeAndWritesNothing) {
          files({{"m.json", R"({"entries": ["x/y"]})"}}),
          ".",
          from_manifest(),
-         {"x: No such file or directory"}},
+         {"x: No such file or directory", "warning: m.json is not named in the manifest; not added"}},
         {"an empty name", files({{"m.json", R"({"entries": [""]})"}}), ".", from_manifest(), {"'': its name is empty"}},
         {"a name with an empty part",
          files({{"a/b", "b"}, {"m.json", R"({"entries": ["a//b"]})"}}),

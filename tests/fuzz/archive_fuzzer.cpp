@@ -52,7 +52,7 @@ void run_everything(const std::string& bytes, kp::ColourMode colour, bool termin
     kp::JsonWriter json;
     kp::json_begin_object(json);
     if (archive.loaded) {
-        kp::json_archive_fields(json, "fuzz.update", archive, nullptr);
+        kp::json_archive_fields(json, "fuzz.update", archive, nullptr, nullptr);
         kp::json_key(json, "test");
         kp::json_integrity(json, archive, report);
         kp::print_integrity(console, archive, report);
