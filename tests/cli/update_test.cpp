@@ -305,6 +305,18 @@ TEST(Update, SameBytesWriteNothing) {
     EXPECT_TRUE(read_file(dir.file("f.update")) == input);
 }
 
+// A FILE cut short has chunks that cannot be kept whole: nothing is changed in it.
+TEST(Update, RefusesAFileCutShort) {
+    TempDir dir;
+    const std::string cut = odd_input().substr(0, 1024 + 2000);  // inside c/d.bin's chunk
+    write_file(dir.file("f.update"), cut);
+    write_file(dir.file("a.bin"), "new bytes");
+    const test::ToolRun run = run_tool({"-u", "f.update", "a.bin"}, in(dir.path()));
+    EXPECT_EQ(run.status, 255);
+    EXPECT_NE(run.err.find("which is cut short; nothing is changed in it"), std::string::npos) << run.err;
+    EXPECT_TRUE(read_file(dir.file("f.update")) == cut);
+}
+
 // --out writes the result as NEW and leaves FILE; in place, FILE's mode stays.
 TEST(Update, OutLeavesFileAndModeStays) {
     TempDir dir;
