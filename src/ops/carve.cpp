@@ -50,12 +50,6 @@ CarveOutcome carve_from_file(SourceFile& source, const FoundUpdate& found, const
 }
 
 bool carve_stream_begin(StreamCarving& carving, const FoundUpdate& found, CarveOutcome& refused) {
-    if (carving.writing) {
-        refused = {};
-        refused.path = written_path(carving.target->directory_text, carved_leaf(found.hit.offset));
-        refused.skipped = true;
-        return false;
-    }
     bool made = false;
     CarveOutcome outcome = started(*carving.target, found, carving.file, made);
     if (!made) {

@@ -39,8 +39,8 @@ struct StreamCarving {
     CarveOutcome outcome;
 };
 
-// Starts writing the hit, unless another is being written; false (and `skipped`) then,
-// or when no file could be made, with the outcome in `refused`.
+// Starts writing the hit, once the one before it is done; false when no file could be
+// made, with why in `refused`.
 bool carve_stream_begin(StreamCarving& carving, const FoundUpdate& found, CarveOutcome& refused);
 
 // The stream's next bytes. True when the hit being written ended with them, which

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 #include <sstream>
 
 #include "archive/update_archive.h"
@@ -15,12 +14,7 @@
 namespace kp {
 namespace {
 
-std::string random_bytes(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
-    return bytes;
-}
+using test::random_bytes;
 
 // Bytes of a real program, repeated to `size`: small integers where a count would lie.
 std::string program_bytes(std::size_t size) {
